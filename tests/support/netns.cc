@@ -1,0 +1,128 @@
+// netns.cc - private network namespaces for multicast tests.
+#include "netns.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "proc.h"
+
+namespace {
+
+bool write_proc_file(const char *path, const std::string &text) {
+    int fd = open(path, O_WRONLY);
+    if (fd < 0) return false;
+    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    return ok;
+}
+
+// A user namespace maps our own ids to root so that ip(8) may configure the
+// new network namespace.
+std::string unshare_as_user() {
+    uid_t uid = getuid();
+    gid_t gid = getgid();
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNET) < 0)
+        return std::string("unshare(CLONE_NEWUSER|CLONE_NEWNET): ") + strerror(errno);
+    write_proc_file("/proc/self/setgroups", "deny");
+    if (!write_proc_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1\n") ||
+        !write_proc_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1\n"))
+        return "cannot map ids in the user namespace";
+    return "";
+}
+
+}  // namespace
+
+bool running_in_ci() {
+    const char *ci = getenv("CI");
+    return ci && *ci && strcmp(ci, "0") != 0 && strcmp(ci, "false") != 0;
+}
+
+std::string netns_enter_private() {
+    if (run_shell("command -v ip >/dev/null 2>&1") != 0) return "ip(8) is not installed";
+    if (geteuid() == 0) {
+        if (unshare(CLONE_NEWNET) < 0)
+            return std::string("unshare(CLONE_NEWNET): ") + strerror(errno);
+    } else {
+        std::string why = unshare_as_user();
+        if (!why.empty()) return why;
+    }
+    if (run_shell("ip link set lo up && ip link set lo multicast on && "
+                  "ip route add 224.0.0.0/4 dev lo") != 0)
+        return "cannot set up lo for multicast in the new namespace";
+    return "";
+}
+
+std::string netns_peer_start(netns_peer *peer, const std::string &local_if,
+                             const std::string &local_cidr, const std::string &peer_if,
+                             const std::string &peer_cidr) {
+    int ready[2];
+    if (pipe(ready) < 0) return std::string("pipe(): ") + strerror(errno);
+    pid_t pid = fork();
+    if (pid < 0) return std::string("fork(): ") + strerror(errno);
+    if (pid == 0) {
+        // Die with the test, whatever way it ends.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        close(ready[0]);
+        char ok = unshare(CLONE_NEWNET) == 0 ? '1' : '0';
+        if (write(ready[1], &ok, 1) != 1) _exit(1);
+        close(ready[1]);
+        for (;;) pause();
+    }
+    close(ready[1]);
+    char ok = '0';
+    ssize_t n = read(ready[0], &ok, 1);
+    close(ready[0]);
+    peer->holder = pid;
+    if (n != 1 || ok != '1') {
+        netns_peer_stop(peer);
+        return "the peer could not unshare its network namespace";
+    }
+    std::string p = std::to_string(pid);
+    std::string cmd = "ip link add " + local_if + " type veth peer name " + peer_if + " netns " +
+                      p + " && ip addr add " + local_cidr + " dev " + local_if + " && ip link set " +
+                      local_if + " multicast on up && ip route replace 224.0.0.0/4 dev " + local_if;
+    if (run_shell(cmd) != 0) {
+        netns_peer_stop(peer);
+        return "cannot create the veth pair";
+    }
+    std::string in_peer = "ip link set lo up && ip addr add " + peer_cidr + " dev " + peer_if +
+                          " && ip link set " + peer_if + " multicast on up && " +
+                          "ip route add 224.0.0.0/4 dev " + peer_if;
+    if (netns_peer_shell(*peer, in_peer) != 0) {
+        netns_peer_stop(peer);
+        return "cannot configure the peer's end of the veth pair";
+    }
+    return "";
+}
+
+std::vector<std::string> netns_peer_prefix(const netns_peer &peer) {
+    return {"nsenter", "-t", std::to_string(peer.holder), "-n", "--"};
+}
+
+int netns_peer_shell(const netns_peer &peer, const std::string &cmd) {
+    std::string quoted;
+    for (char c : cmd) {
+        if (c == '\'')
+            quoted += "'\\''";
+        else
+            quoted += c;
+    }
+    return run_shell("nsenter -t " + std::to_string(peer.holder) + " -n -- sh -c '" + quoted +
+                     "'");
+}
+
+void netns_peer_stop(netns_peer *peer) {
+    if (peer->holder <= 0) return;
+    kill(peer->holder, SIGKILL);
+    int st;
+    while (waitpid(peer->holder, &st, 0) < 0 && errno == EINTR) {
+    }
+    peer->holder = -1;
+}

@@ -1,0 +1,132 @@
+// proc.cc - child process helpers for end-to-end tests.
+#include "proc.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+bool proc_start(child_proc *p, const std::vector<std::string> &argv, const std::string &dir,
+                const std::string &name, bool pipe_stdin) {
+    p->out_path = dir + "/" + name + ".out";
+    p->err_path = dir + "/" + name + ".err";
+    int in[2] = {-1, -1};
+    if (pipe_stdin && pipe2(in, O_CLOEXEC) < 0) {
+        perror("pipe2()");
+        return false;
+    }
+    std::vector<char *> args;
+    for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) {
+        perror("fork()");
+        return false;
+    }
+    if (pid == 0) {
+        int fd_in = pipe_stdin ? in[0] : open("/dev/null", O_RDONLY);
+        int fd_out = open(p->out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int fd_err = open(p->err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd_in < 0 || fd_out < 0 || fd_err < 0) _exit(126);
+        dup2(fd_in, 0);
+        dup2(fd_out, 1);
+        dup2(fd_err, 2);
+        signal(SIGPIPE, SIG_DFL);
+        execvp(args[0], args.data());
+        dprintf(2, "exec %s: %s\n", args[0], strerror(errno));
+        _exit(127);
+    }
+    if (pipe_stdin) {
+        close(in[0]);
+        p->stdin_fd = in[1];
+    }
+    p->pid = pid;
+    return true;
+}
+
+bool proc_send(child_proc *p, const std::string &text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(p->stdin_fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void proc_close_stdin(child_proc *p) {
+    if (p->stdin_fd >= 0) close(p->stdin_fd);
+    p->stdin_fd = -1;
+}
+
+bool proc_wait(child_proc *p, int timeout_ms, int *status) {
+    if (p->pid < 0) return false;
+    bool ended = wait_until(
+        [&] {
+            pid_t r = waitpid(p->pid, status, WNOHANG);
+            return r == p->pid;
+        },
+        timeout_ms);
+    if (ended) p->pid = -1;
+    return ended;
+}
+
+void proc_kill(child_proc *p) {
+    proc_close_stdin(p);
+    if (p->pid < 0) return;
+    kill(p->pid, SIGKILL);
+    int status;
+    while (waitpid(p->pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    p->pid = -1;
+}
+
+bool wait_until(const std::function<bool()> &pred, int timeout_ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        if (pred()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool write_file(const std::string &path, const std::string &data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(data.data(), static_cast<std::streamsize>(data.size()));
+    return static_cast<bool>(out);
+}
+
+std::string make_temp_dir() {
+    const char *base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/mcast-test.XXXXXX";
+    if (!mkdtemp(tmpl.data())) return "";
+    return tmpl;
+}
+
+void remove_tree(const std::string &dir) {
+    if (dir.empty() || dir == "/") return;
+    run_shell("rm -rf '" + dir + "'");
+}
+
+int run_shell(const std::string &cmd) {
+    int st = system(cmd.c_str());
+    if (st == -1 || !WIFEXITED(st)) return -1;
+    return WEXITSTATUS(st);
+}

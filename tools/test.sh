@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# test.sh [BUILD_DIR] [CMAKE_ARGS...] - builds everything and runs the whole test suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/ensure-deps build test
+build=${1:-build}
+shift || true
+werror=OFF
+[[ ${CI:-} == true ]] && werror=ON
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWERROR=$werror "$@" >/dev/null
+cmake --build "$build" -j"$(nproc)"
+ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
