@@ -1,0 +1,61 @@
+// bench_util.cc - pure helpers of the benchmark programs.
+#include "bench_util.h"
+
+#include <math.h>
+
+#include <algorithm>
+
+std::vector<uint8_t> make_channel_list(const std::vector<list_entry> &entries) {
+    std::vector<uint8_t> msg{0};
+    for (const list_entry &e : entries) {
+        size_t len = 3 + e.desc.size() + 1;
+        msg.push_back(static_cast<uint8_t>(e.chnid));
+        msg.push_back(static_cast<uint8_t>(len >> 8));
+        msg.push_back(static_cast<uint8_t>(len & 0xff));
+        msg.insert(msg.end(), e.desc.begin(), e.desc.end());
+        msg.push_back(0);
+    }
+    return msg;
+}
+
+std::vector<uint8_t> make_data_message(int chnid, int payload_size) {
+    std::vector<uint8_t> msg(1 + static_cast<size_t>(payload_size));
+    msg[0] = static_cast<uint8_t>(chnid);
+    for (size_t i = 1; i < msg.size(); i++) msg[i] = static_cast<uint8_t>((i * 131 + 7) % 251);
+    return msg;
+}
+
+long due_by(double elapsed_s, double rate, long count) {
+    if (elapsed_s < 0) return 0;
+    double due = floor(elapsed_s * rate) + 1;
+    return due >= static_cast<double>(count) ? count : static_cast<long>(due);
+}
+
+double max_bound_excess(const std::vector<chunk> &chunks, double rate, double burst) {
+    double worst = -burst;
+    for (size_t i = 0; i < chunks.size(); i++) {
+        long bytes = 0;
+        for (size_t j = i; j < chunks.size(); j++) {
+            bytes += chunks[j].bytes;
+            double excess = static_cast<double>(bytes) - (burst + rate * (chunks[j].t - chunks[i].t));
+            worst = std::max(worst, excess);
+        }
+    }
+    return worst;
+}
+
+double median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+std::vector<double> rate_ladder(double first, double last, double factor) {
+    std::vector<double> rates;
+    for (double r = first; r <= last * 1.0001; r *= factor) {
+        double rounded = std::max(500.0, round(r / 500) * 500);
+        if (rates.empty() || rounded > rates.back()) rates.push_back(rounded);
+    }
+    return rates;
+}

@@ -1,0 +1,47 @@
+// bench_util.h - small pure helpers shared by the benchmark programs: stream
+// message layout, pacing arithmetic and the token-bucket bound check.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+// One entry of a channel list: the id and its description (no NUL; it is added).
+struct list_entry {
+    int chnid;
+    std::string desc;
+};
+
+// A channel list datagram: byte 0 = 0, then per entry {u8 chnid, u16
+// big-endian len including the 3-byte header, desc, NUL}.
+std::vector<uint8_t> make_channel_list(const std::vector<list_entry> &entries);
+
+// A data datagram of channel chnid with payload_size bytes of payload (a
+// repeating pattern, so a relay that mangles it is not helped by compression).
+std::vector<uint8_t> make_data_message(int chnid, int payload_size);
+
+// Number of datagrams due by elapsed_s seconds after the start of a paced
+// send at rate datagrams/s: the first one is due at once, and never more
+// than count.
+long due_by(double elapsed_s, double rate, long count);
+
+// One read from a pipe: when it returned (seconds after the start) and how
+// many bytes it brought.
+struct chunk {
+    double t;
+    long bytes;
+};
+
+// The largest excess of what arrived over a token bucket's bound: over every
+// window between two chunk arrivals t_i <= t_j, the bytes of chunks i..j
+// minus (burst + rate * (t_j - t_i)). A flow the bucket allows never scores
+// above 0. With no chunks the result is -burst.
+double max_bound_excess(const std::vector<chunk> &chunks, double rate, double burst);
+
+// Median of the values (the mean of the middle two for an even count); 0 for none.
+double median(std::vector<double> values);
+
+// Geometric ladder of rates from first up to at most last, each step factor
+// times the one before, rounded to a multiple of 500.
+std::vector<double> rate_ladder(double first, double last, double factor);

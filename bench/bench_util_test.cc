@@ -1,0 +1,76 @@
+// bench_util_test.cc - the arithmetic the benchmark verdicts rest on.
+#include "bench_util.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+TEST(ChannelList, EntriesCarryTheirWholeLengthBigEndian) {
+    std::vector<uint8_t> msg = make_channel_list({{1, "ab"}, {200, std::string(300, 'x')}});
+    ASSERT_EQ(msg.size(), 1u + (3 + 3) + (3 + 301));
+    EXPECT_EQ(msg[0], 0);
+    EXPECT_EQ(msg[1], 1);
+    EXPECT_EQ(msg[2], 0);
+    EXPECT_EQ(msg[3], 6);
+    EXPECT_EQ(msg[6], 0) << "description ends in NUL";
+    EXPECT_EQ(msg[7], 200);
+    EXPECT_EQ(msg[8], 304 >> 8);
+    EXPECT_EQ(msg[9], 304 & 0xff);
+    EXPECT_EQ(msg.back(), 0);
+}
+
+TEST(DataMessage, HasChannelByteAndPayload) {
+    std::vector<uint8_t> msg = make_data_message(7, 8192);
+    ASSERT_EQ(msg.size(), 8193u);
+    EXPECT_EQ(msg[0], 7);
+}
+
+struct due_case {
+    const char *name;
+    double elapsed, rate;
+    long count, want;
+};
+const due_case DUE_CASES[] = {
+    {"first is due at once", 0, 1000, 10, 1},
+    {"one per period", 0.0025, 1000, 10, 3},
+    {"never more than count", 5, 1000, 10, 10},
+    {"nothing before the start", -1, 1000, 10, 0},
+};
+TEST(DueBy, Table) {
+    for (const due_case &c : DUE_CASES) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.want, due_by(c.elapsed, c.rate, c.count));
+    }
+}
+
+struct excess_case {
+    const char *name;
+    std::vector<chunk> chunks;
+    double want;
+};
+const excess_case EXCESS_CASES[] = {
+    {"nothing arrived", {}, -5},
+    {"one full burst", {{0.2, 5}}, 0},
+    {"a burst per second", {{0, 5}, {1, 5}, {2, 5}, {3, 5}}, 0},
+    {"ticks a little late stay inside", {{0, 5}, {1.01, 5}, {2.02, 5}}, 0},
+    {"second burst early", {{0, 5}, {0.5, 5}}, 2.5},
+    {"excess found in a later window", {{0, 1}, {5, 5}, {5.2, 5}}, 4},
+    {"one byte too many at once", {{0, 6}}, 1},
+};
+TEST(MaxBoundExcess, Table) {
+    for (const excess_case &c : EXCESS_CASES) {
+        SCOPED_TRACE(c.name);
+        EXPECT_NEAR(c.want, max_bound_excess(c.chunks, 5, 5), 1e-9);
+    }
+}
+
+TEST(Median, OddEvenAndEmpty) {
+    EXPECT_EQ(median({3, 1, 2}), 2);
+    EXPECT_EQ(median({4, 1, 3, 2}), 2.5);
+    EXPECT_EQ(median({}), 0);
+}
+
+TEST(RateLadder, RisesGeometricallyAndStopsAtLast) {
+    std::vector<double> r = rate_ladder(5000, 20000, 1.5);
+    EXPECT_EQ(r, (std::vector<double>{5000, 7500, 11500, 17000}));
+}

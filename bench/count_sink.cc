@@ -1,0 +1,58 @@
+// count_sink.cc - a player stand-in that counts the bytes it reads.
+//
+// count_sink [COUNTER_FILE]
+// Reads standard input to its end and prints the total number of bytes. With
+// COUNTER_FILE (a file of at least sizeof(sink_counter) bytes, made by the
+// caller) it also keeps its pid and the running total there, so that a
+// harness can watch the count while the stream is still flowing.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "sink_counter.h"
+
+namespace {
+
+sink_counter *map_counter(const char *path) {
+    int fd = open(path, O_RDWR);
+    if (fd < 0) {
+        perror("open()");
+        return nullptr;
+    }
+    void *p = mmap(nullptr, sizeof(sink_counter), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    if (p == MAP_FAILED) {
+        perror("mmap()");
+        return nullptr;
+    }
+    return static_cast<sink_counter *>(p);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    sink_counter *counter = nullptr;
+    if (argc > 1) {
+        counter = map_counter(argv[1]);
+        if (!counter) return 1;
+        counter->pid.store(getpid());
+    }
+    static char buf[1 << 16];
+    unsigned long long total = 0;
+    for (;;) {
+        ssize_t n = read(0, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            perror("read()");
+            return 1;
+        }
+        if (n == 0) break;
+        total += static_cast<unsigned long long>(n);
+        if (counter) counter->bytes.store(total, std::memory_order_relaxed);
+    }
+    if (counter) counter->done.store(1);
+    printf("%llu\n", total);
+    return 0;
+}

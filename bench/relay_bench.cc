@@ -1,0 +1,607 @@
+// relay_bench.cc - how fast and how cheaply `client` relays one channel,
+// next to socat and to floor_recv (receive and write, nothing else).
+//
+// The harness moves itself into a private network namespace before it opens
+// a socket or starts a receiver, so nothing it sends or joins leaves it. Per
+// run it starts one receiver feeding count_sink, streams one channel at a set
+// rate with its own paced sender, and compares the bytes the sink got with
+// the bytes sent. It measures:
+//   - the receiver's CPU time per 100,000 datagrams at a fixed moderate rate;
+//   - the highest rate of a rising ladder that the receiver follows with no
+//     loss over a short run, per payload size.
+// Receivers take turns at each step, so all see the same machine load.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <getopt.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "bench_util.h"
+#include "mcast_sender.h"
+#include "sink_counter.h"
+
+#ifndef BENCH_CLIENT
+#define BENCH_CLIENT "client"
+#endif
+#ifndef BENCH_FLOOR
+#define BENCH_FLOOR "floor_recv"
+#endif
+#ifndef BENCH_SINK
+#define BENCH_SINK "count_sink"
+#endif
+
+namespace {
+
+constexpr const char *GROUP = "224.2.2.2";
+constexpr int CHNID = 1;
+constexpr int FIRST_PORT = 20000;
+constexpr int NKINDS = 3;
+enum receiver_kind { CLIENT = 0, SOCAT = 1, FLOOR = 2 };
+const char *const KIND_NAME[NKINDS] = {"client", "socat", "floor"};
+
+struct bench_conf {
+    std::string client = BENCH_CLIENT;
+    std::string floor = BENCH_FLOOR;
+    std::string sink = BENCH_SINK;
+    std::string socat = "/usr/bin/socat";
+    int rounds = 3;
+    std::vector<int> payloads{1024, 8192};
+    double cpu_rate = 5000;       // datagrams/s for the CPU figure
+    long cpu_count = 25000;       // datagrams per CPU run
+    double step_seconds = 0.5;    // length of one ladder step
+    double ladder_first = 1000;
+    double ladder_last = 300000;
+    double ladder_factor = 1.5;
+    double budget_s = 420;        // stop starting new runs after this
+    bool enabled[NKINDS] = {true, true, true};
+};
+
+// Shared state of the harness: where the sink counts, which port is next.
+struct bench_env {
+    std::string dir;
+    std::string counter_path;
+    sink_counter *counter = nullptr;
+    int next_port = FIRST_PORT;
+    double start = 0;
+};
+
+struct run_result {
+    bool ok = false;                 // the run worked (receiver up, stream sent)
+    long sent = 0;                   // data datagrams sent
+    double send_s = 0;               // how long the sending took
+    unsigned long long expected = 0; // bytes the sink should get
+    unsigned long long got = 0;      // bytes it got
+    double cpu_s = 0;                // receiver CPU while the stream flowed
+};
+
+void sleep_ms(int ms) {
+    timespec ts{ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) < 0 && errno == EINTR) {
+    }
+}
+
+std::string net_ns_id() {
+    char buf[128];
+    ssize_t n = readlink("/proc/self/ns/net", buf, sizeof buf - 1);
+    if (n <= 0) return "";
+    buf[n] = 0;
+    return buf;
+}
+
+bool write_text(const char *path, const std::string &text) {
+    int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    return ok;
+}
+
+// Moves this process into a new network namespace with multicast over lo.
+// Everything that sends or joins is started after this and inherits it.
+bool enter_private_netns() {
+    std::string before = net_ns_id();
+    if (geteuid() == 0) {
+        if (unshare(CLONE_NEWNET) < 0) {
+            perror("unshare()");
+            return false;
+        }
+    } else {
+        uid_t uid = getuid();
+        gid_t gid = getgid();
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNET) < 0) {
+            perror("unshare()");
+            return false;
+        }
+        write_text("/proc/self/setgroups", "deny");
+        if (!write_text("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1\n") ||
+            !write_text("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1\n")) {
+            fprintf(stderr, "relay_bench: cannot map ids in the user namespace\n");
+            return false;
+        }
+    }
+    std::string after = net_ns_id();
+    if (before.empty() || after.empty() || before == after) {
+        fprintf(stderr, "relay_bench: not in a new network namespace\n");
+        return false;
+    }
+    if (system("ip link set lo up && ip link set lo multicast on && "
+               "ip route add 224.0.0.0/4 dev lo") != 0) {
+        fprintf(stderr, "relay_bench: cannot set up lo for multicast\n");
+        return false;
+    }
+    return true;
+}
+
+// Starts argv with the given descriptors as 0, 1 and 2. The child dies with
+// the harness. Every other descriptor of the harness is close-on-exec.
+pid_t spawn(const std::vector<std::string> &argv, int in_fd, int out_fd, int err_fd) {
+    pid_t pid = fork();
+    if (pid < 0) {
+        perror("fork()");
+        return -1;
+    }
+    if (pid > 0) return pid;
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (dup2(in_fd, 0) < 0 || dup2(out_fd, 1) < 0 || dup2(err_fd, 2) < 0) _exit(127);
+    std::vector<char *> args;
+    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+}
+
+// True when a UDP socket in this namespace is bound to port.
+bool port_bound(int port) {
+    FILE *f = fopen("/proc/net/udp", "re");
+    if (!f) return false;
+    char line[512];
+    bool found = false;
+    while (!found && fgets(line, sizeof line, f)) {
+        unsigned addr, p;
+        if (sscanf(line, " %*d: %x:%x", &addr, &p) == 2 && static_cast<int>(p) == port)
+            found = true;
+    }
+    fclose(f);
+    return found;
+}
+
+// CPU time of a process's main thread in seconds, from the scheduler's
+// nanosecond count; -1 when it cannot be read.
+double proc_cpu_s(pid_t pid) {
+    std::string path = "/proc/" + std::to_string(pid) + "/schedstat";
+    FILE *f = fopen(path.c_str(), "re");
+    if (!f) return -1;
+    unsigned long long ns = 0;
+    int got = fscanf(f, "%llu", &ns);
+    fclose(f);
+    return got == 1 ? static_cast<double>(ns) / 1e9 : -1;
+}
+
+int unread_in_pipe(int fd) {
+    int n = 0;
+    return ioctl(fd, FIONREAD, &n) < 0 ? -1 : n;
+}
+
+// Waits (bounded) for a process that is ours to end, then kills it.
+void reap(pid_t pid, int timeout_ms) {
+    if (pid <= 0) return;
+    for (int waited = 0; waited < timeout_ms; waited += 5) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) return;
+        sleep_ms(5);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+// Waits until the sink has the expected bytes or its count has stood still
+// for 300 ms (what is still missing then is lost); at most 5 s.
+void wait_for_drain(const bench_env &env, unsigned long long expected) {
+    unsigned long long last = env.counter->bytes.load();
+    double still_since = now_s();
+    double deadline = now_s() + 5;
+    while (now_s() < deadline) {
+        unsigned long long now_bytes = env.counter->bytes.load();
+        if (now_bytes >= expected) return;
+        if (now_bytes != last) {
+            last = now_bytes;
+            still_since = now_s();
+        } else if (now_s() - still_since > 0.3) {
+            return;
+        }
+        sleep_ms(2);
+    }
+}
+
+// Starts the receiver of the given kind on port, feeding count_sink. Fills
+// *recv_pid, *sink_pid (-1 when the sink is the receiver's own child) and
+// *stdin_w (the client's standard input, else -1).
+bool start_receiver(const bench_conf &conf, const bench_env &env, receiver_kind kind, int port,
+                    int out_fd, int err_fd, pid_t *recv_pid, pid_t *sink_pid, int *stdin_w) {
+    std::string port_text = std::to_string(port);
+    int devnull = open("/dev/null", O_RDWR | O_CLOEXEC);
+    int p[2];
+    if (devnull < 0 || pipe2(p, O_CLOEXEC) < 0) {
+        perror("pipe()");
+        return false;
+    }
+    *sink_pid = -1;
+    *stdin_w = -1;
+    if (kind == CLIENT) {
+        std::string player = "exec " + conf.sink + " " + env.counter_path;
+        *recv_pid = spawn({conf.client, "-P", port_text, "-M", GROUP, "-p", player}, p[0], out_fd,
+                          err_fd);
+        close(p[0]);
+        *stdin_w = p[1];
+        std::string choice = std::to_string(CHNID) + "\n";
+        if (write(*stdin_w, choice.data(), choice.size()) != static_cast<ssize_t>(choice.size()))
+            perror("write()");
+    } else {
+        *sink_pid = spawn({conf.sink, env.counter_path}, p[0], devnull, devnull);
+        std::vector<std::string> argv;
+        if (kind == SOCAT)
+            argv = {conf.socat, "-u", "-b", "65536",
+                    "UDP4-RECV:" + port_text + ",ip-add-membership=" + GROUP + ":0.0.0.0", "STDOUT"};
+        else
+            argv = {conf.floor, GROUP, port_text, std::to_string(CHNID)};
+        *recv_pid = spawn(argv, devnull, p[1], err_fd);
+        close(p[0]);
+        close(p[1]);
+    }
+    close(devnull);
+    return *recv_pid > 0;
+}
+
+// The client takes the list, then reads its choice; once the choice has
+// left its standard input pipe it is in the data phase.
+bool hand_client_the_list(const mcast_sender &s, int stdin_w) {
+    std::vector<uint8_t> list = make_channel_list({{CHNID, "bench channel\n"}, {2, "other\n"}});
+    for (int i = 0; i < 250; i++) {
+        sender_send(s, list);
+        sleep_ms(20);
+        if (unread_in_pipe(stdin_w) == 0) return true;
+    }
+    return false;
+}
+
+// One run: start the receiver, stream count datagrams of payload bytes at
+// rate, measure what arrived and what the receiver spent, stop everything.
+// out_path/err_path receive the receiver's output (empty: /dev/null).
+run_result run_one(const bench_conf &conf, bench_env *env, receiver_kind kind, int payload,
+                   double rate, long count, const std::string &out_path = "",
+                   const std::string &err_path = "") {
+    run_result r;
+    int port = env->next_port++;
+    env->counter->bytes.store(0);
+    env->counter->pid.store(0);
+    env->counter->done.store(0);
+    int out_fd = open(out_path.empty() ? "/dev/null" : out_path.c_str(),
+                      O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int err_fd = open(err_path.empty() ? "/dev/null" : err_path.c_str(),
+                      O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    pid_t recv_pid = -1, sink_pid = -1;
+    int stdin_w = -1;
+    mcast_sender s;
+    bool up = out_fd >= 0 && err_fd >= 0 &&
+              start_receiver(conf, *env, kind, port, out_fd, err_fd, &recv_pid, &sink_pid, &stdin_w);
+    if (out_fd >= 0) close(out_fd);
+    if (err_fd >= 0) close(err_fd);
+    for (int i = 0; up && i < 1000 && !(port_bound(port) && env->counter->pid.load() != 0); i++)
+        sleep_ms(5);
+    up = up && port_bound(port) && env->counter->pid.load() != 0;
+    if (!up) fprintf(stderr, "relay_bench: %s did not come up on port %d\n", KIND_NAME[kind], port);
+    up = up && sender_open(&s, GROUP, port) == 0;
+    if (up && kind == CLIENT && !hand_client_the_list(s, stdin_w)) {
+        fprintf(stderr, "relay_bench: client did not read its choice after the list\n");
+        up = false;
+    }
+    if (up) {
+        std::vector<uint8_t> msg = make_data_message(CHNID, payload);
+        double cpu0 = proc_cpu_s(recv_pid);
+        send_result sr = sender_send_paced(s, msg, rate, count);
+        r.sent = sr.sent;
+        r.send_s = sr.seconds;
+        r.expected = static_cast<unsigned long long>(sr.sent) *
+                     static_cast<unsigned long long>(kind == SOCAT ? payload + 1 : payload);
+        wait_for_drain(*env, r.expected);
+        double cpu1 = proc_cpu_s(recv_pid);
+        r.got = env->counter->bytes.load();
+        r.cpu_s = cpu1 - cpu0;
+        r.ok = cpu0 >= 0 && cpu1 >= 0 && sr.failed == 0;
+        if (sr.failed) fprintf(stderr, "relay_bench: %ld sends failed\n", sr.failed);
+    }
+    if (recv_pid > 0) {
+        kill(recv_pid, SIGKILL);
+        waitpid(recv_pid, nullptr, 0);
+    }
+    if (stdin_w >= 0) close(stdin_w);
+    if (s.fd >= 0) close(s.fd);
+    // The client's sink is its grandchild; as subreaper we inherit it.
+    pid_t sink = sink_pid > 0 ? sink_pid : env->counter->pid.load();
+    reap(sink, 2000);
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    return r;
+}
+
+double cpu_per_100k(const run_result &r, int payload, receiver_kind kind) {
+    double per = kind == SOCAT ? payload + 1 : payload;
+    double datagrams = static_cast<double>(r.got) / per;
+    return datagrams > 0 ? r.cpu_s / datagrams * 100000 : 0;
+}
+
+bool over_budget(const bench_conf &conf, const bench_env &env) {
+    return now_s() - env.start > conf.budget_s;
+}
+
+long count_lines_with(const std::string &path, const char *needle) {
+    FILE *f = fopen(path.c_str(), "re");
+    if (!f) return -1;
+    long n = 0;
+    char *line = nullptr;
+    size_t cap = 0;
+    while (getline(&line, &cap, f) >= 0)
+        if (strstr(line, needle)) n++;
+    free(line);
+    fclose(f);
+    return n;
+}
+
+// Before the timed runs: the client relays a short stream with its output
+// kept, and must have printed its list, one "raddr:" line per datagram and
+// (but for its last unflushed block) one acceptance line per datagram.
+bool check_client_prints(const bench_conf &conf, bench_env *env) {
+    std::string out = env->dir + "/client.out", err = env->dir + "/client.err";
+    const long n = 2000;
+    run_result r = run_one(conf, env, CLIENT, 1024, 5000, n, out, err);
+    long accepts = count_lines_with(out, "Accept massage:1 recived.");
+    long channels = count_lines_with(out, "channel:1bench channel");
+    long raddrs = count_lines_with(err, "raddr:");
+    printf("client output check: %ld datagrams sent, %llu of %llu bytes relayed, "
+           "%ld \"Accept massage\" lines, %ld \"raddr:\" lines, list printed: %s\n",
+           r.sent, r.got, r.expected, accepts, raddrs, channels > 0 ? "yes" : "no");
+    unlink(out.c_str());
+    unlink(err.c_str());
+    // Standard output to a file is block-buffered, and a killed client never
+    // flushes its last block: allow that many acceptance lines to be missing.
+    long unflushed = 8192 / static_cast<long>(strlen("Accept massage:1 recived.\n"));
+    return r.ok && r.got == r.expected && accepts <= n && accepts >= n - unflushed && raddrs >= n &&
+           channels > 0;
+}
+
+// CPU per 100,000 datagrams at the fixed rate; cpu[kind][payload index][round].
+void measure_cpu(const bench_conf &conf, bench_env *env, int round,
+                 std::vector<std::vector<std::vector<double>>> *cpu) {
+    for (size_t pi = 0; pi < conf.payloads.size(); pi++) {
+        for (int k = 0; k < NKINDS; k++) {
+            receiver_kind kind = static_cast<receiver_kind>((k + round) % NKINDS);
+            if (!conf.enabled[kind]) continue;
+            if (over_budget(conf, *env)) return;
+            run_result r = run_one(conf, env, kind, conf.payloads[pi], conf.cpu_rate, conf.cpu_count);
+            double v = cpu_per_100k(r, conf.payloads[pi], kind);
+            printf("cpu   round %d payload %5d %-6s sent %6ld in %.2fs  got %5.1f%%  cpu %.3fs  "
+                   "=> %.3f s/100k\n",
+                   round + 1, conf.payloads[pi], KIND_NAME[kind], r.sent, r.send_s,
+                   r.expected ? 100.0 * static_cast<double>(r.got) / static_cast<double>(r.expected) : 0,
+                   r.cpu_s, v);
+            fflush(stdout);
+            (*cpu)[kind][pi].push_back(r.ok && v > 0 ? v : -1);
+        }
+    }
+}
+
+// Loss-free rate per receiver for one payload: climbs the ladder; a receiver
+// drops out at the first step where it loses data twice in a row. The result is the last rate it kept up with
+// (0 if it lost at the first step); sender_bound is set when the sender
+// itself could not reach a step, which ends the climb for everybody.
+void measure_ladder(const bench_conf &conf, bench_env *env, int round, int payload,
+                    double best[NKINDS], bool *sender_bound) {
+    bool alive[NKINDS] = {conf.enabled[0], conf.enabled[1], conf.enabled[2]};
+    *sender_bound = false;
+    for (int k = 0; k < NKINDS; k++) best[k] = 0;
+    int step = 0;
+    for (double rate : rate_ladder(conf.ladder_first, conf.ladder_last, conf.ladder_factor)) {
+        if (!alive[0] && !alive[1] && !alive[2]) return;
+        long count = static_cast<long>(rate * conf.step_seconds);
+        for (int k = 0; k < NKINDS; k++) {
+            receiver_kind kind = static_cast<receiver_kind>((k + step) % NKINDS);
+            if (!alive[kind]) continue;
+            if (over_budget(conf, *env)) return;
+            // One stall of the machine can lose a step; a second try decides.
+            bool lost = true;
+            for (int attempt = 0; attempt < 2 && lost; attempt++) {
+                run_result r = run_one(conf, env, kind, payload, rate, count);
+                double achieved = r.send_s > 0 ? static_cast<double>(r.sent) / r.send_s : 0;
+                lost = !r.ok || r.got < r.expected;
+                printf("rate  round %d payload %5d %-6s %7.0f/s (sent at %7.0f/s)  got %llu of %llu%s\n",
+                       round + 1, payload, KIND_NAME[kind], rate, achieved, r.got, r.expected,
+                       lost ? "  LOSS" : "");
+                fflush(stdout);
+                if (r.ok && achieved < 0.9 * rate) {
+                    *sender_bound = true;
+                    return;
+                }
+            }
+            if (lost)
+                alive[kind] = false;
+            else
+                best[kind] = rate;
+        }
+        step++;
+    }
+}
+
+// Median of the measured values; runs that failed are stored as -1.
+double median_valid(const std::vector<double> &values) {
+    std::vector<double> ok;
+    for (double v : values)
+        if (v >= 0) ok.push_back(v);
+    return median(ok);
+}
+
+void print_round_ratios(const std::vector<double> &num, const std::vector<double> &den) {
+    for (size_t r = 0; r < num.size() && r < den.size(); r++) {
+        if (num[r] > 0 && den[r] > 0)
+            printf(" %.2f", num[r] / den[r]);
+        else
+            printf(" -");
+    }
+}
+
+void print_ratio_line(const char *what, double client, double socat, double floor_v,
+                      const char *unit) {
+    printf("%-26s %10.3f %10.3f %10.3f %-8s  client/socat %.2f  client/floor %.2f\n", what, client,
+           socat, floor_v, unit, socat > 0 ? client / socat : 0, floor_v > 0 ? client / floor_v : 0);
+}
+
+void usage() {
+    fprintf(stderr,
+            "Usage: relay_bench [--rounds N] [--quick] [--only client,socat,floor]\n"
+            "                   [--client PATH] [--floor PATH] [--sink PATH] [--socat PATH]\n");
+}
+
+bool parse_args(int argc, char **argv, bench_conf *conf) {
+    static const option opts[] = {{"rounds", required_argument, nullptr, 'r'},
+                                  {"quick", no_argument, nullptr, 'q'},
+                                  {"only", required_argument, nullptr, 'o'},
+                                  {"client", required_argument, nullptr, 'c'},
+                                  {"floor", required_argument, nullptr, 'f'},
+                                  {"sink", required_argument, nullptr, 's'},
+                                  {"socat", required_argument, nullptr, 'S'},
+                                  {nullptr, 0, nullptr, 0}};
+    int c;
+    while ((c = getopt_long(argc, argv, "", opts, nullptr)) != -1) {
+        switch (c) {
+        case 'r': conf->rounds = atoi(optarg); break;
+        case 'q':
+            conf->rounds = 1;
+            conf->cpu_count = 10000;
+            conf->step_seconds = 0.25;
+            break;
+        case 'o':
+            for (int k = 0; k < NKINDS; k++) conf->enabled[k] = strstr(optarg, KIND_NAME[k]) != nullptr;
+            break;
+        case 'c': conf->client = optarg; break;
+        case 'f': conf->floor = optarg; break;
+        case 's': conf->sink = optarg; break;
+        case 'S': conf->socat = optarg; break;
+        default: return false;
+        }
+    }
+    return conf->rounds >= 1 && conf->rounds <= 9;
+}
+
+bool setup_env(bench_env *env) {
+    char tmpl[] = "/tmp/relay_bench.XXXXXX";
+    if (!mkdtemp(tmpl)) {
+        perror("mkdtemp()");
+        return false;
+    }
+    env->dir = tmpl;
+    env->counter_path = env->dir + "/counter";
+    int fd = open(env->counter_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0 || ftruncate(fd, 4096) < 0) {
+        perror("counter file");
+        return false;
+    }
+    void *p = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    if (p == MAP_FAILED) {
+        perror("mmap()");
+        return false;
+    }
+    env->counter = static_cast<sink_counter *>(p);
+    env->start = now_s();
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    bench_conf conf;
+    if (!parse_args(argc, argv, &conf)) {
+        usage();
+        return 1;
+    }
+    for (const std::string &prog : {conf.client, conf.floor, conf.sink, conf.socat}) {
+        if (access(prog.c_str(), X_OK) != 0) {
+            fprintf(stderr, "relay_bench: %s is not an executable\n", prog.c_str());
+            return 1;
+        }
+    }
+    // Nothing is sent or joined unless this worked.
+    if (!enter_private_netns()) return 1;
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    prctl(PR_SET_TIMERSLACK, 1);
+    signal(SIGPIPE, SIG_IGN);
+    bench_env env;
+    if (!setup_env(&env)) return 1;
+
+    bool prints_ok = !conf.enabled[CLIENT] || check_client_prints(conf, &env);
+    if (!prints_ok) printf("WARNING: the client did not print every line it must print\n");
+
+    size_t np = conf.payloads.size();
+    std::vector<std::vector<std::vector<double>>> cpu(NKINDS, std::vector<std::vector<double>>(np));
+    std::vector<std::vector<std::vector<double>>> best(NKINDS, std::vector<std::vector<double>>(np));
+    std::vector<bool> capped(np, false);
+    for (int round = 0; round < conf.rounds; round++) {
+        measure_cpu(conf, &env, round, &cpu);
+        for (size_t pi = 0; pi < np; pi++) {
+            double b[NKINDS];
+            bool sender_bound = false;
+            measure_ladder(conf, &env, round, conf.payloads[pi], b, &sender_bound);
+            if (sender_bound) capped[pi] = true;
+            for (int k = 0; k < NKINDS; k++) best[k][pi].push_back(b[k]);
+        }
+    }
+
+    printf("\n== relay: medians over %d round(s); CPU at %.0f datagrams/s, %ld datagrams per run\n",
+           conf.rounds, conf.cpu_rate, conf.cpu_count);
+    printf("%-26s %10s %10s %10s\n", "", "client", "socat", "floor");
+    for (size_t pi = 0; pi < np; pi++) {
+        std::string what = "CPU s/100k dgrams, " + std::to_string(conf.payloads[pi]) + " B";
+        print_ratio_line(what.c_str(), median_valid(cpu[CLIENT][pi]), median_valid(cpu[SOCAT][pi]),
+                         median_valid(cpu[FLOOR][pi]), "s");
+    }
+    for (size_t pi = 0; pi < np; pi++) {
+        std::string what = "loss-free rate, " + std::to_string(conf.payloads[pi]) + " B";
+        print_ratio_line(what.c_str(), median(best[CLIENT][pi]), median(best[SOCAT][pi]),
+                         median(best[FLOOR][pi]), "dgram/s");
+        if (capped[pi])
+            printf("  (payload %d: the sender could not go faster; a receiver still without loss"
+                   " at the top step kept up with all it was sent)\n",
+                   conf.payloads[pi]);
+    }
+    for (size_t pi = 0; pi < np; pi++) {
+        printf("per-round CPU client/floor, %d B:", conf.payloads[pi]);
+        print_round_ratios(cpu[CLIENT][pi], cpu[FLOOR][pi]);
+        printf("   client/socat:");
+        print_round_ratios(cpu[CLIENT][pi], cpu[SOCAT][pi]);
+        printf("\n");
+    }
+    printf("per-round loss-free rates (client socat floor):");
+    for (size_t pi = 0; pi < np; pi++) {
+        printf(" [%d B:", conf.payloads[pi]);
+        for (size_t r = 0; r < best[CLIENT][pi].size(); r++)
+            printf(" %.0f/%.0f/%.0f", best[CLIENT][pi][r], best[SOCAT][pi][r], best[FLOOR][pi][r]);
+        printf("]");
+    }
+    printf("\nclient printed every line it must: %s\n", prints_ok ? "yes" : "NO");
+    unlink(env.counter_path.c_str());
+    rmdir(env.dir.c_str());
+    return prints_ok ? 0 : 2;
+}
