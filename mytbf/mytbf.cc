@@ -19,7 +19,9 @@ pthread_mutex_t mut_job = PTHREAD_MUTEX_INITIALIZER;
 pthread_once_t once_init = PTHREAD_ONCE_INIT;
 pthread_t tid;
 
-int min(int a, int b) { return a < b ? a : b; }
+int min(int a, int b) {
+    return a < b ? a : b;
+}
 
 // Adds one tick's tokens to every live bucket and wakes its waiting fetches.
 void refill_all() {

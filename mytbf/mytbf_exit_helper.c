@@ -15,12 +15,16 @@
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 size_t __sanitizer_get_current_allocated_bytes(void); /* the sanitizer's heap count */
-static size_t allocated_bytes(void) { return __sanitizer_get_current_allocated_bytes(); }
+static size_t allocated_bytes(void) {
+    return __sanitizer_get_current_allocated_bytes();
+}
 #else
 #include <malloc.h>
 /* Counts freed chunks as free only without the per-thread cache, which
  * main() turns off. */
-static size_t allocated_bytes(void) { return mallinfo2().uordblks; }
+static size_t allocated_bytes(void) {
+    return mallinfo2().uordblks;
+}
 #endif
 
 /* A bucket holds at least a mutex, a condition variable and four ints. */

@@ -113,7 +113,8 @@ const token_case TOKEN_CASES[] = {
     {"give back below burst", 5, 1, GIVE_BACK, 3, 0, 4},
     {"give back more than fits", 5, 2, GIVE_BACK, 10, 0, 5},
     {"give back nothing", 5, 2, GIVE_BACK, 0, 0, 2},
-    {"give back past the largest int saturates", INT_MAX, INT_MAX - 1, GIVE_BACK, INT_MAX, 0, INT_MAX},
+    {"give back past the largest int saturates", INT_MAX, INT_MAX - 1, GIVE_BACK, INT_MAX, 0,
+     INT_MAX},
     {"give back the largest int to a small burst", 5, 3, GIVE_BACK, INT_MAX, 0, 5},
     {"fetch of 0 rejected", 5, 3, FETCH, 0, -EINVAL, 3},
     {"fetch of -1 from an empty bucket rejected at once", 5, 0, FETCH, -1, -EINVAL, 0},
@@ -197,8 +198,11 @@ TEST(Init, RejectsRateOrBurstBelowOne) {
         const char *name;
         int rate, burst;
     } cases[] = {
-        {"rate 0", 0, 5}, {"burst 0", 5, 0}, {"negative rate", -1, 5},
-        {"negative burst", 5, -1}, {"both INT_MIN", INT_MIN, INT_MIN},
+        {"rate 0", 0, 5},
+        {"burst 0", 5, 0},
+        {"negative rate", -1, 5},
+        {"negative burst", 5, -1},
+        {"both INT_MIN", INT_MIN, INT_MIN},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -259,7 +263,7 @@ TEST(Library, BucketsFillByRatePerTickUpToBurst) {
 // Each statement runs in a freshly started process, where the library has
 // not been used yet (a forked copy of this one would inherit its state).
 class LibraryDeathTest : public testing::Test {
-  protected:
+protected:
     void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
 };
 
@@ -357,8 +361,8 @@ const exit_case EXIT_CASES[] = {
     {"buckets live after a tick", "live", 0, "", false},
     {"buckets live before the first scan", "early", 0, "", false},
     {"table full", "full", 1, "no free position.\n", false},
-    {"refill thread cannot start", "nothread", 1, "pthread_create():Resource temporarily unavailable",
-     true},
+    {"refill thread cannot start", "nothread", 1,
+     "pthread_create():Resource temporarily unavailable", true},
 };
 
 // Runs the exit helper in each mode at once; each must end by itself, by exit
@@ -370,7 +374,8 @@ void check_exits(const char *helper) {
     std::vector<child_proc> procs(std::size(EXIT_CASES));
     for (size_t i = 0; i < procs.size(); i++) {
         if (EXIT_CASES[i].needs_unsanitized && SANITIZED) continue;
-        ASSERT_TRUE(proc_start(&procs[i], {helper, EXIT_CASES[i].mode}, dir, EXIT_CASES[i].mode, false));
+        ASSERT_TRUE(
+            proc_start(&procs[i], {helper, EXIT_CASES[i].mode}, dir, EXIT_CASES[i].mode, false));
     }
     for (size_t i = 0; i < procs.size(); i++) {
         const exit_case &c = EXIT_CASES[i];
@@ -393,10 +398,14 @@ void check_exits(const char *helper) {
     remove_tree(dir);
 }
 
-TEST(ExitHandler, StopsTheRefillThreadAndFreesBuckets) { check_exits(EXIT_HELPER_PATH); }
+TEST(ExitHandler, StopsTheRefillThreadAndFreesBuckets) {
+    check_exits(EXIT_HELPER_PATH);
+}
 
 // The refill thread is cancelled by unwinding its stack; with exception
 // tables in the library's frames, a noexcept on the way would abort.
-TEST(ExitHandler, StopsTheRefillThreadWhenBuiltWithExceptions) { check_exits(EXIT_HELPER_EH_PATH); }
+TEST(ExitHandler, StopsTheRefillThreadWhenBuiltWithExceptions) {
+    check_exits(EXIT_HELPER_EH_PATH);
+}
 
 }  // namespace

@@ -10,8 +10,8 @@
 
 namespace {
 
-constexpr int COPY_RATE = 5;       // tokens (bytes) added per tick
-constexpr int COPY_BURST = 5;      // most tokens the bucket holds
+constexpr int COPY_RATE = 5;        // tokens (bytes) added per tick
+constexpr int COPY_BURST = 5;       // most tokens the bucket holds
 constexpr int COPY_BUFSIZE = 1024;  // copy buffer, and the most tokens asked for at once
 
 // Writes all len bytes of buf to fd, calling write again after a short write.

@@ -38,7 +38,13 @@ const run_case RUN_CASES[] = {
     {"directory", {"@"}, nullptr, false, 1, "", "read error(): Is a directory\n"},
     {"empty file", {"@/in"}, "", false, 0, "", ""},
     {"arguments after the first ignored", {"@/in", "@/missing"}, "hi", false, 0, "hi", ""},
-    {"standard output full", {"@/in"}, "abc", true, 1, "", "write error: No space left on device\n"},
+    {"standard output full",
+     {"@/in"},
+     "abc",
+     true,
+     1,
+     "",
+     "write error: No space left on device\n"},
 };
 
 std::string expand(const std::string &arg, const std::string &dir) {
@@ -147,7 +153,8 @@ TEST(Throttlecat, CopiesTwelveBytesInChunksOfFiveOnePerTick) {
     EXPECT_EQ((std::vector<size_t>{5, 5, 2}), sizes);
     // One tick apart; generous for a busy machine.
     for (size_t i = 1; i < chunks.size(); i++) {
-        auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(chunks[i].at - chunks[i - 1].at);
+        auto gap =
+            std::chrono::duration_cast<std::chrono::milliseconds>(chunks[i].at - chunks[i - 1].at);
         EXPECT_GE(gap.count(), 500) << "chunk " << i;
     }
     remove_tree(dir);
