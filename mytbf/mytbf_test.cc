@@ -7,7 +7,6 @@
 #include <errno.h>
 #include <limits.h>
 #include <pthread.h>
-#include <signal.h>
 #include <sys/wait.h>
 
 #include <algorithm>
