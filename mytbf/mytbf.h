@@ -1,4 +1,10 @@
 // mytbf.h - token buckets refilled once a second by one background thread.
+//
+// A caller creates a bucket with a rate and a burst, takes tokens before it
+// acts (blocking while the bucket is empty) and may give back what it did not
+// use. One refill thread, started by the first mytbf_init, adds `rate` tokens
+// to every live bucket once a second, never beyond `burst`. At most 1024
+// buckets are live at once. Usable from C and C++.
 #ifndef MYTBF_H
 #define MYTBF_H
 
@@ -8,9 +14,23 @@ extern "C" {
 
 typedef struct mytbf_bucket mytbf_bucket;
 
+// A new empty bucket (0 tokens) filled by `rate` tokens a second up to `burst`.
+// Null when it cannot be allocated (errno from the allocator), or with errno
+// EINVAL when rate or burst is below 1. Ends the process with status 1 when
+// 1024 buckets are already live.
 mytbf_bucket *mytbf_init(int rate, int burst);
+
+// Takes between 1 and size tokens (as many as the bucket holds, up to size)
+// and returns that number; blocks while the bucket is empty. -EINVAL at once
+// when size is below 1.
 int mytbf_fetchtoken(mytbf_bucket *handle, int size);
+
+// Gives size unused tokens back (the bucket still holds no more than burst).
+// Returns 0, or -EINVAL when size is below 0. Does not wake waiting fetches:
+// they see the tokens at their next wake-up, at the latest at the next tick.
 int mytbf_returntoken(mytbf_bucket *handle, int size);
+
+// Removes and frees the bucket; returns 0. No other thread may be using it.
 int mytbf_destroy(mytbf_bucket *handle);
 
 #ifdef __cplusplus

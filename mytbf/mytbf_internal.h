@@ -1,0 +1,28 @@
+// mytbf_internal.h - the bucket record and the token arithmetic, for the
+// library itself and its tests; not part of the public interface.
+#ifndef MYTBF_INTERNAL_H
+#define MYTBF_INTERNAL_H
+
+#include <pthread.h>
+
+#include "mytbf.h"
+
+// Most buckets live at once in one process.
+constexpr int MYTBF_MAX = 1024;
+
+struct mytbf_bucket {
+    int rate;    // tokens added at every tick
+    int burst;   // most tokens the bucket holds
+    int tokens;  // tokens now in the bucket, 0..burst; guarded by mutex
+    int slot;    // index of this bucket in the job table
+    pthread_mutex_t mutex;
+    pthread_cond_t cond;  // broadcast at every tick and after every fetch
+};
+
+// Tokens after adding add (>= 0) to tokens (<= burst): never above burst, and
+// the sum saturates there instead of overflowing int.
+inline int refill(int tokens, int add, int burst) {
+    return tokens >= burst - add ? burst : tokens + add;
+}
+
+#endif
