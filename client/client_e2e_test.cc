@@ -585,4 +585,52 @@ TEST_F(ClientE2e, OutputReachesPipeReadersBeforeTheClientWaits) {
     EXPECT_TRUE(file_is(player_out, "p"));
 }
 
+TEST_F(ClientE2e, FailedReceiveIsReportedAndNeverTakenForADatagram) {
+    REQUIRE_PRIVATE_NETNS();
+    std::string player_out = dir + "/player";
+    child_proc *c = start_failing({SYS_recvfrom}, {CLIENT_PATH, "-p", "cat > " + player_out},
+                                  "client");
+    ASSERT_TRUE(wait_until([&] { return err(c).size() >= 4096; }, WAIT_MS)) << err(c);
+    proc_kill(c);  // it keeps trying; every try fails the same way
+    std::string e = err(c);
+    EXPECT_EQ(0u, e.find("recvfrom(): Too many open files\n")) << e.substr(0, 200);
+    EXPECT_EQ(std::string::npos, e.find("server_addr")) << e.substr(0, 200);
+    EXPECT_EQ("", out(c));
+    EXPECT_TRUE(file_is(player_out, ""));
+}
+
+TEST_F(ClientE2e, SenderHelpGoesToStdoutAndMisuseToStderr) {
+    REQUIRE_PRIVATE_NETNS();
+    struct row {
+        std::vector<std::string> args;
+        int want_exit;
+    };
+    const row rows[] = {
+        {{"--help"}, 0},
+        {{}, 1},                                 // nothing to send
+        {{"--raw"}, 1},                          // no datagram
+        {{"--raw", "hex:0"}, 1},                 // odd digit count
+        {{"--raw", "hex:zz"}, 1},
+        {{"-e", "1:x", "--raw", "hex:00"}, 1},   // raw takes no entries
+        {{"-e", "256:x"}, 1},
+        {{"-e", "1:x", "-b", "65507"}, 1},
+        {{"-e", "1:x", "-g", "nowhere"}, 1},
+        {{"--nonsense"}, 1},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.args.empty() ? "no arguments" : r.args.back());
+        std::vector<std::string> argv = {SENDER_PATH};
+        argv.insert(argv.end(), r.args.begin(), r.args.end());
+        child_proc *s = start(argv, "sender", false);
+        EXPECT_EQ(r.want_exit, finish(s));
+        if (r.want_exit == 0) {
+            EXPECT_EQ(0u, out(s).find("usage: stream_sender")) << out(s);
+            EXPECT_EQ("", err(s));
+        } else {
+            EXPECT_EQ("", out(s));
+            EXPECT_NE(std::string::npos, err(s).find("--help")) << err(s);
+        }
+    }
+}
+
 }  // namespace
