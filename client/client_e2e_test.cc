@@ -585,6 +585,33 @@ TEST_F(ClientE2e, OutputReachesPipeReadersBeforeTheClientWaits) {
     EXPECT_TRUE(file_is(player_out, "p"));
 }
 
+TEST_F(ClientE2e, OutputThatCannotBeWrittenEndsTheClient) {
+    REQUIRE_PRIVATE_NETNS();
+    struct row {
+        const char *name;
+        std::vector<std::string> args;
+        bool send_list;
+    };
+    const row rows[] = {
+        {"help", {"-H"}, false},
+        {"channel list", {"-p", "cat > /dev/null"}, true},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        std::vector<std::string> argv = {"sh", "-c", "exec \"$@\" > /dev/full", "sh", CLIENT_PATH};
+        argv.insert(argv.end(), r.args.begin(), r.args.end());
+        child_proc *c = start(argv, "client", true);
+        std::string want_err = "fflush(): No space left on device\n";
+        if (r.send_list) {
+            ASSERT_TRUE(wait_until([] { return port_bound(1989); }, WAIT_MS));
+            ASSERT_TRUE(send_raw("127.0.0.1", 40001, {list_of({entry(1, "one\n")})}));
+            want_err = "server_addr:" + addr_int("127.0.0.1") + "\n" + want_err;
+        }
+        EXPECT_EQ(1, finish(c));
+        EXPECT_EQ(want_err, err(c));
+    }
+}
+
 TEST_F(ClientE2e, FailedReceiveIsReportedAndNeverTakenForADatagram) {
     REQUIRE_PRIVATE_NETNS();
     std::string player_out = dir + "/player";
