@@ -1,13 +1,14 @@
 // count_sink.cc - a player stand-in that counts the bytes it reads.
 //
-// count_sink [COUNTER_FILE]
+// count_sink [COUNTER_FILE [SLOT]]
 // Reads standard input to its end and prints the total number of bytes. With
-// COUNTER_FILE (a file of at least sizeof(sink_counter) bytes, made by the
-// caller) it also keeps its pid and the running total there, so that a
-// harness can watch the count while the stream is still flowing.
+// COUNTER_FILE (a file of SINK_SLOTS sink_counter records, made by the
+// caller) it also keeps its pid and the running total in record SLOT
+// (default 0), so that a harness can watch the count while the stream flows.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -15,19 +16,24 @@
 
 namespace {
 
-sink_counter *map_counter(const char *path) {
+sink_counter *map_counter(const char *path, int slot) {
+    if (slot < 0 || slot >= SINK_SLOTS) {
+        fprintf(stderr, "count_sink: slot %d out of range\n", slot);
+        return nullptr;
+    }
     int fd = open(path, O_RDWR);
     if (fd < 0) {
         perror("open()");
         return nullptr;
     }
-    void *p = mmap(nullptr, sizeof(sink_counter), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void *p = mmap(nullptr, SINK_SLOTS * sizeof(sink_counter), PROT_READ | PROT_WRITE, MAP_SHARED,
+                   fd, 0);
     close(fd);
     if (p == MAP_FAILED) {
         perror("mmap()");
         return nullptr;
     }
-    return static_cast<sink_counter *>(p);
+    return static_cast<sink_counter *>(p) + slot;
 }
 
 }  // namespace
@@ -35,7 +41,7 @@ sink_counter *map_counter(const char *path) {
 int main(int argc, char **argv) {
     sink_counter *counter = nullptr;
     if (argc > 1) {
-        counter = map_counter(argv[1]);
+        counter = map_counter(argv[1], argc > 2 ? atoi(argv[2]) : 0);
         if (!counter) return 1;
         counter->pid.store(getpid());
     }

@@ -47,18 +47,23 @@ int sender_send(const mcast_sender &s, const std::vector<uint8_t> &msg) {
     return n == static_cast<ssize_t>(msg.size()) ? 0 : -1;
 }
 
-send_result sender_send_paced(const mcast_sender &s, const std::vector<uint8_t> &msg,
-                              double rate, long count) {
+send_result sender_send_paced(const std::vector<const mcast_sender *> &to,
+                              const std::vector<uint8_t> &msg, double rate, long count) {
     send_result r;
     double start = now_s();
     long done = 0;
     while (done < count) {
         long due = due_by(now_s() - start, rate, count);
         for (; done < due; done++) {
-            if (sender_send(s, msg) == 0)
-                r.sent++;
-            else
-                r.failed++;
+            bool all = true;
+            size_t n = to.size();
+            for (size_t j = 0; j < n; j++) {
+                if (sender_send(*to[(static_cast<size_t>(done) + j) % n], msg) != 0) {
+                    all = false;
+                    r.failed++;
+                }
+            }
+            if (all) r.sent++;
         }
         if (done >= count) break;
         double next = start + static_cast<double>(done) / rate;

@@ -27,12 +27,14 @@ struct send_result {
     double seconds = 0;    // from the first send to the last
 };
 
-// Sends count copies of msg at rate datagrams/s, on an absolute schedule
-// (a late sender catches up at once, so the mean rate holds); sleeps
-// between batches rather than spinning, so as not to take a core from the
-// receiver on a small machine.
-send_result sender_send_paced(const mcast_sender &s, const std::vector<uint8_t> &msg,
-                              double rate, long count);
+// Sends count copies of msg at rate datagrams/s to each destination (in
+// turns: datagram i goes first to destination i mod n), on an absolute
+// schedule (a late sender catches up at once, so the mean rate holds);
+// sleeps between batches rather than spinning, so as not to take a core
+// from the receivers on a small machine. sent counts the datagrams that
+// reached every destination.
+send_result sender_send_paced(const std::vector<const mcast_sender *> &to,
+                              const std::vector<uint8_t> &msg, double rate, long count);
 
 // Monotonic clock in seconds.
 double now_s();

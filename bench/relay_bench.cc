@@ -3,13 +3,15 @@
 //
 // The harness moves itself into a private network namespace before it opens
 // a socket or starts a receiver, so nothing it sends or joins leaves it. Per
-// run it starts one receiver feeding count_sink, streams one channel at a set
-// rate with its own paced sender, and compares the bytes the sink got with
-// the bytes sent. It measures:
-//   - the receiver's CPU time per 100,000 datagrams at a fixed moderate rate;
-//   - the highest rate of a rising ladder that the receiver follows with no
-//     loss over a short run, per payload size.
-// Receivers take turns at each step, so all see the same machine load.
+// run it starts receivers, each feeding its own count_sink, streams one
+// channel at a set rate with its own paced sender, and compares the bytes
+// each sink got with the bytes sent. It measures:
+//   - each receiver's CPU time per 100,000 datagrams at a fixed moderate
+//     rate, all three receiving the same stream at the same time (each
+//     datagram goes to each receiver's port), so that they meet the same load;
+//   - the highest rate of a rising ladder that a receiver follows with no
+//     loss over a short run, per payload size; here one receiver runs at a
+//     time, and the receivers take turns at each step.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -69,13 +71,14 @@ struct bench_conf {
     double ladder_factor = 1.5;
     double budget_s = 420;        // stop starting new runs after this
     bool enabled[NKINDS] = {true, true, true};
+    bool ladder = true;           // false: CPU figures only
 };
 
 // Shared state of the harness: where the sink counts, which port is next.
 struct bench_env {
     std::string dir;
     std::string counter_path;
-    sink_counter *counter = nullptr;
+    sink_counter *counter = nullptr;  // one slot per receiver kind
     int next_port = FIRST_PORT;
     double start = 0;
 };
@@ -208,14 +211,14 @@ void reap(pid_t pid, int timeout_ms) {
     waitpid(pid, nullptr, 0);
 }
 
-// Waits until the sink has the expected bytes or its count has stood still
+// Waits until a sink has the expected bytes or its count has stood still
 // for 300 ms (what is still missing then is lost); at most 5 s.
-void wait_for_drain(const bench_env &env, unsigned long long expected) {
-    unsigned long long last = env.counter->bytes.load();
+void wait_for_drain(const sink_counter *counter, unsigned long long expected) {
+    unsigned long long last = counter->bytes.load();
     double still_since = now_s();
     double deadline = now_s() + 5;
     while (now_s() < deadline) {
-        unsigned long long now_bytes = env.counter->bytes.load();
+        unsigned long long now_bytes = counter->bytes.load();
         if (now_bytes >= expected) return;
         if (now_bytes != last) {
             last = now_bytes;
@@ -227,43 +230,53 @@ void wait_for_drain(const bench_env &env, unsigned long long expected) {
     }
 }
 
-// Starts the receiver of the given kind on port, feeding count_sink. Fills
-// *recv_pid, *sink_pid (-1 when the sink is the receiver's own child) and
-// *stdin_w (the client's standard input, else -1).
-bool start_receiver(const bench_conf &conf, const bench_env &env, receiver_kind kind, int port,
-                    int out_fd, int err_fd, pid_t *recv_pid, pid_t *sink_pid, int *stdin_w) {
-    std::string port_text = std::to_string(port);
+// One receiver started for a run, with its sink and the sender aimed at it.
+struct receiver_run {
+    receiver_kind kind = CLIENT;
+    int port = 0;
+    sink_counter *counter = nullptr;  // its sink's slot in the counter file
+    pid_t recv_pid = -1;
+    pid_t sink_pid = -1;  // -1 when the sink is the receiver's own child
+    int stdin_w = -1;     // the client's standard input, else -1
+    mcast_sender s;
+    double cpu0 = 0;      // receiver CPU when the stream started
+};
+
+// Starts the receiver of rr->kind on rr->port, feeding count_sink (slot).
+bool start_receiver(const bench_conf &conf, const bench_env &env, int slot, int out_fd, int err_fd,
+                    receiver_run *rr) {
+    std::string port_text = std::to_string(rr->port);
+    std::string slot_text = std::to_string(slot);
     int devnull = open("/dev/null", O_RDWR | O_CLOEXEC);
     int p[2];
     if (devnull < 0 || pipe2(p, O_CLOEXEC) < 0) {
         perror("pipe()");
+        if (devnull >= 0) close(devnull);
         return false;
     }
-    *sink_pid = -1;
-    *stdin_w = -1;
-    if (kind == CLIENT) {
-        std::string player = "exec " + conf.sink + " " + env.counter_path;
-        *recv_pid = spawn({conf.client, "-P", port_text, "-M", GROUP, "-p", player}, p[0], out_fd,
-                          err_fd);
+    if (rr->kind == CLIENT) {
+        std::string player = "exec " + conf.sink + " " + env.counter_path + " " + slot_text;
+        rr->recv_pid = spawn({conf.client, "-P", port_text, "-M", GROUP, "-p", player}, p[0], out_fd,
+                             err_fd);
         close(p[0]);
-        *stdin_w = p[1];
+        rr->stdin_w = p[1];
         std::string choice = std::to_string(CHNID) + "\n";
-        if (write(*stdin_w, choice.data(), choice.size()) != static_cast<ssize_t>(choice.size()))
+        if (write(rr->stdin_w, choice.data(), choice.size()) != static_cast<ssize_t>(choice.size()))
             perror("write()");
     } else {
-        *sink_pid = spawn({conf.sink, env.counter_path}, p[0], devnull, devnull);
+        rr->sink_pid = spawn({conf.sink, env.counter_path, slot_text}, p[0], devnull, devnull);
         std::vector<std::string> argv;
-        if (kind == SOCAT)
+        if (rr->kind == SOCAT)
             argv = {conf.socat, "-u", "-b", "65536",
                     "UDP4-RECV:" + port_text + ",ip-add-membership=" + GROUP + ":0.0.0.0", "STDOUT"};
         else
             argv = {conf.floor, GROUP, port_text, std::to_string(CHNID)};
-        *recv_pid = spawn(argv, devnull, p[1], err_fd);
+        rr->recv_pid = spawn(argv, devnull, p[1], err_fd);
         close(p[0]);
         close(p[1]);
     }
     close(devnull);
-    return *recv_pid > 0;
+    return rr->recv_pid > 0;
 }
 
 // The client takes the list, then reads its choice; once the choice has
@@ -278,64 +291,104 @@ bool hand_client_the_list(const mcast_sender &s, int stdin_w) {
     return false;
 }
 
-// One run: start the receiver, stream count datagrams of payload bytes at
-// rate, measure what arrived and what the receiver spent, stop everything.
-// out_path/err_path receive the receiver's output (empty: /dev/null).
-run_result run_one(const bench_conf &conf, bench_env *env, receiver_kind kind, int payload,
-                   double rate, long count, const std::string &out_path = "",
-                   const std::string &err_path = "") {
-    run_result r;
-    int port = env->next_port++;
-    env->counter->bytes.store(0);
-    env->counter->pid.store(0);
-    env->counter->done.store(0);
+// Starts a receiver of kind with its sink in counter slot slot, waits until
+// it listens (the client: until it is in its data phase). out_path/err_path
+// receive the receiver's output (empty: /dev/null).
+bool start_run(const bench_conf &conf, bench_env *env, receiver_kind kind, int slot,
+               receiver_run *rr, const std::string &out_path = "", const std::string &err_path = "") {
+    rr->kind = kind;
+    rr->port = env->next_port++;
+    rr->counter = &env->counter[slot];
+    rr->counter->bytes.store(0);
+    rr->counter->pid.store(0);
+    rr->counter->done.store(0);
     int out_fd = open(out_path.empty() ? "/dev/null" : out_path.c_str(),
                       O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     int err_fd = open(err_path.empty() ? "/dev/null" : err_path.c_str(),
                       O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    pid_t recv_pid = -1, sink_pid = -1;
-    int stdin_w = -1;
-    mcast_sender s;
-    bool up = out_fd >= 0 && err_fd >= 0 &&
-              start_receiver(conf, *env, kind, port, out_fd, err_fd, &recv_pid, &sink_pid, &stdin_w);
+    bool up = out_fd >= 0 && err_fd >= 0 && start_receiver(conf, *env, slot, out_fd, err_fd, rr);
     if (out_fd >= 0) close(out_fd);
     if (err_fd >= 0) close(err_fd);
-    for (int i = 0; up && i < 1000 && !(port_bound(port) && env->counter->pid.load() != 0); i++)
+    for (int i = 0; up && i < 1000 && !(port_bound(rr->port) && rr->counter->pid.load() != 0); i++)
         sleep_ms(5);
-    up = up && port_bound(port) && env->counter->pid.load() != 0;
-    if (!up) fprintf(stderr, "relay_bench: %s did not come up on port %d\n", KIND_NAME[kind], port);
-    up = up && sender_open(&s, GROUP, port) == 0;
-    if (up && kind == CLIENT && !hand_client_the_list(s, stdin_w)) {
+    up = up && port_bound(rr->port) && rr->counter->pid.load() != 0;
+    if (!up) fprintf(stderr, "relay_bench: %s did not come up on port %d\n", KIND_NAME[kind], rr->port);
+    up = up && sender_open(&rr->s, GROUP, rr->port) == 0;
+    if (up && kind == CLIENT && !hand_client_the_list(rr->s, rr->stdin_w)) {
         fprintf(stderr, "relay_bench: client did not read its choice after the list\n");
         up = false;
     }
-    if (up) {
-        std::vector<uint8_t> msg = make_data_message(CHNID, payload);
-        double cpu0 = proc_cpu_s(recv_pid);
-        send_result sr = sender_send_paced(s, msg, rate, count);
-        r.sent = sr.sent;
-        r.send_s = sr.seconds;
-        r.expected = static_cast<unsigned long long>(sr.sent) *
-                     static_cast<unsigned long long>(kind == SOCAT ? payload + 1 : payload);
-        wait_for_drain(*env, r.expected);
-        double cpu1 = proc_cpu_s(recv_pid);
-        r.got = env->counter->bytes.load();
-        r.cpu_s = cpu1 - cpu0;
-        r.ok = cpu0 >= 0 && cpu1 >= 0 && sr.failed == 0;
-        if (sr.failed) fprintf(stderr, "relay_bench: %ld sends failed\n", sr.failed);
+    return up;
+}
+
+// After the stream: waits for the sink, takes the receiver's CPU and counts.
+void finish_run(const receiver_run &rr, int payload, const send_result &sr, run_result *r) {
+    r->sent = sr.sent;
+    r->send_s = sr.seconds;
+    r->expected = static_cast<unsigned long long>(sr.sent) *
+                  static_cast<unsigned long long>(rr.kind == SOCAT ? payload + 1 : payload);
+    wait_for_drain(rr.counter, r->expected);
+    double cpu1 = proc_cpu_s(rr.recv_pid);
+    r->got = rr.counter->bytes.load();
+    r->cpu_s = cpu1 - rr.cpu0;
+    r->ok = rr.cpu0 >= 0 && cpu1 >= 0 && sr.failed == 0;
+    if (sr.failed) fprintf(stderr, "relay_bench: %ld sends failed\n", sr.failed);
+}
+
+// Stops the receiver and its sink (as subreaper we inherit the client's
+// sink, its grandchild) and closes what the run held.
+void stop_run(receiver_run *rr) {
+    if (rr->recv_pid > 0) {
+        kill(rr->recv_pid, SIGKILL);
+        waitpid(rr->recv_pid, nullptr, 0);
     }
-    if (recv_pid > 0) {
-        kill(recv_pid, SIGKILL);
-        waitpid(recv_pid, nullptr, 0);
-    }
-    if (stdin_w >= 0) close(stdin_w);
-    if (s.fd >= 0) close(s.fd);
-    // The client's sink is its grandchild; as subreaper we inherit it.
-    pid_t sink = sink_pid > 0 ? sink_pid : env->counter->pid.load();
-    reap(sink, 2000);
+    if (rr->stdin_w >= 0) close(rr->stdin_w);
+    if (rr->s.fd >= 0) close(rr->s.fd);
+    reap(rr->sink_pid > 0 ? rr->sink_pid : rr->counter->pid.load(), 2000);
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
+    *rr = receiver_run{};
+}
+
+// One receiver alone: stream count datagrams of payload bytes at rate.
+run_result run_one(const bench_conf &conf, bench_env *env, receiver_kind kind, int payload,
+                   double rate, long count, const std::string &out_path = "",
+                   const std::string &err_path = "") {
+    run_result r;
+    receiver_run rr;
+    if (start_run(conf, env, kind, 0, &rr, out_path, err_path)) {
+        std::vector<uint8_t> msg = make_data_message(CHNID, payload);
+        rr.cpu0 = proc_cpu_s(rr.recv_pid);
+        send_result sr = sender_send_paced({&rr.s}, msg, rate, count);
+        finish_run(rr, payload, sr, &r);
+    }
+    stop_run(&rr);
     return r;
+}
+
+// All three receivers on one stream at once (each datagram goes to each of
+// their ports, in turns), so that they meet the same load at the same time.
+void run_together(const bench_conf &conf, bench_env *env, int payload, double rate, long count,
+                  run_result r[NKINDS]) {
+    receiver_run rr[NKINDS];
+    std::vector<const mcast_sender *> to;
+    bool up = true;
+    for (int k = 0; k < NKINDS; k++) {
+        r[k] = run_result{};
+        if (!conf.enabled[k]) continue;
+        up = start_run(conf, env, static_cast<receiver_kind>(k), k, &rr[k]) && up;
+        to.push_back(&rr[k].s);
+    }
+    if (up && !to.empty()) {
+        std::vector<uint8_t> msg = make_data_message(CHNID, payload);
+        for (int k = 0; k < NKINDS; k++)
+            if (conf.enabled[k]) rr[k].cpu0 = proc_cpu_s(rr[k].recv_pid);
+        send_result sr = sender_send_paced(to, msg, rate, count);
+        for (int k = 0; k < NKINDS; k++)
+            if (conf.enabled[k]) finish_run(rr[k], payload, sr, &r[k]);
+    }
+    for (int k = 0; k < NKINDS; k++)
+        if (conf.enabled[k]) stop_run(&rr[k]);
 }
 
 double cpu_per_100k(const run_result &r, int payload, receiver_kind kind) {
@@ -383,24 +436,27 @@ bool check_client_prints(const bench_conf &conf, bench_env *env) {
            channels > 0;
 }
 
-// CPU per 100,000 datagrams at the fixed rate; cpu[kind][payload index][round].
+// CPU per 100,000 datagrams at the fixed rate, all receivers on one stream;
+// cpu[kind][payload index][round], -1 for a failed run.
 void measure_cpu(const bench_conf &conf, bench_env *env, int round,
                  std::vector<std::vector<std::vector<double>>> *cpu) {
     for (size_t pi = 0; pi < conf.payloads.size(); pi++) {
+        if (over_budget(conf, *env)) return;
+        run_result r[NKINDS];
+        run_together(conf, env, conf.payloads[pi], conf.cpu_rate, conf.cpu_count, r);
         for (int k = 0; k < NKINDS; k++) {
-            receiver_kind kind = static_cast<receiver_kind>((k + round) % NKINDS);
-            if (!conf.enabled[kind]) continue;
-            if (over_budget(conf, *env)) return;
-            run_result r = run_one(conf, env, kind, conf.payloads[pi], conf.cpu_rate, conf.cpu_count);
-            double v = cpu_per_100k(r, conf.payloads[pi], kind);
+            if (!conf.enabled[k]) continue;
+            receiver_kind kind = static_cast<receiver_kind>(k);
+            double v = cpu_per_100k(r[k], conf.payloads[pi], kind);
             printf("cpu   round %d payload %5d %-6s sent %6ld in %.2fs  got %5.1f%%  cpu %.3fs  "
                    "=> %.3f s/100k\n",
-                   round + 1, conf.payloads[pi], KIND_NAME[kind], r.sent, r.send_s,
-                   r.expected ? 100.0 * static_cast<double>(r.got) / static_cast<double>(r.expected) : 0,
-                   r.cpu_s, v);
-            fflush(stdout);
-            (*cpu)[kind][pi].push_back(r.ok && v > 0 ? v : -1);
+                   round + 1, conf.payloads[pi], KIND_NAME[kind], r[k].sent, r[k].send_s,
+                   r[k].expected ? 100.0 * static_cast<double>(r[k].got) / static_cast<double>(r[k].expected)
+                                 : 0,
+                   r[k].cpu_s, v);
+            (*cpu)[kind][pi].push_back(r[k].ok && v > 0 ? v : -1);
         }
+        fflush(stdout);
     }
 }
 
@@ -471,6 +527,7 @@ void print_ratio_line(const char *what, double client, double socat, double floo
 void usage() {
     fprintf(stderr,
             "Usage: relay_bench [--rounds N] [--quick] [--only client,socat,floor]\n"
+            "                   [--cpu-count N] [--no-ladder]\n"
             "                   [--client PATH] [--floor PATH] [--sink PATH] [--socat PATH]\n");
 }
 
@@ -478,6 +535,8 @@ bool parse_args(int argc, char **argv, bench_conf *conf) {
     static const option opts[] = {{"rounds", required_argument, nullptr, 'r'},
                                   {"quick", no_argument, nullptr, 'q'},
                                   {"only", required_argument, nullptr, 'o'},
+                                  {"cpu-count", required_argument, nullptr, 'n'},
+                                  {"no-ladder", no_argument, nullptr, 'L'},
                                   {"client", required_argument, nullptr, 'c'},
                                   {"floor", required_argument, nullptr, 'f'},
                                   {"sink", required_argument, nullptr, 's'},
@@ -495,6 +554,8 @@ bool parse_args(int argc, char **argv, bench_conf *conf) {
         case 'o':
             for (int k = 0; k < NKINDS; k++) conf->enabled[k] = strstr(optarg, KIND_NAME[k]) != nullptr;
             break;
+        case 'n': conf->cpu_count = atol(optarg); break;
+        case 'L': conf->ladder = false; break;
         case 'c': conf->client = optarg; break;
         case 'f': conf->floor = optarg; break;
         case 's': conf->sink = optarg; break;
@@ -502,7 +563,8 @@ bool parse_args(int argc, char **argv, bench_conf *conf) {
         default: return false;
         }
     }
-    return conf->rounds >= 1 && conf->rounds <= 9;
+    return conf->rounds >= 1 && conf->rounds <= 9 && conf->cpu_count >= 1000 &&
+           conf->cpu_count <= 2000000;
 }
 
 bool setup_env(bench_env *env) {
@@ -514,11 +576,12 @@ bool setup_env(bench_env *env) {
     env->dir = tmpl;
     env->counter_path = env->dir + "/counter";
     int fd = open(env->counter_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0 || ftruncate(fd, 4096) < 0) {
+    size_t size = SINK_SLOTS * sizeof(sink_counter);
+    if (fd < 0 || ftruncate(fd, static_cast<off_t>(size)) < 0) {
         perror("counter file");
         return false;
     }
-    void *p = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     close(fd);
     if (p == MAP_FAILED) {
         perror("mmap()");
@@ -560,7 +623,7 @@ int main(int argc, char **argv) {
     std::vector<bool> capped(np, false);
     for (int round = 0; round < conf.rounds; round++) {
         measure_cpu(conf, &env, round, &cpu);
-        for (size_t pi = 0; pi < np; pi++) {
+        for (size_t pi = 0; pi < np && conf.ladder; pi++) {
             double b[NKINDS];
             bool sender_bound = false;
             measure_ladder(conf, &env, round, conf.payloads[pi], b, &sender_bound);
