@@ -64,7 +64,7 @@ struct bench_conf {
     int rounds = 3;
     std::vector<int> payloads{1024, 8192};
     double cpu_rate = 5000;       // datagrams/s for the CPU figure
-    long cpu_count = 25000;       // datagrams per CPU run
+    long cpu_count = 40000;       // datagrams per CPU run
     double step_seconds = 0.5;    // length of one ladder step
     double ladder_first = 1000;
     double ladder_last = 300000;
