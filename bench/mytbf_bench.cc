@@ -117,23 +117,33 @@ void BM_scan_replica(benchmark::State &state) {
 }
 BENCHMARK(BM_scan_replica)->Unit(benchmark::kMicrosecond)->Repetitions(3)->DisplayAggregatesOnly(true);
 
-// The refill thread is the one thread of this process besides main before
-// any benchmark thread starts. Its CPU clock id is built as glibc builds
-// pthread_getcpuclockid's (per-thread, scheduler clock).
-bool find_refill_clock() {
+// The ids of this process's threads.
+std::vector<pid_t> thread_ids() {
+    std::vector<pid_t> ids;
     DIR *d = opendir("/proc/self/task");
-    if (!d) return false;
-    pid_t self = getpid(), other = 0;
-    int threads = 0;
+    if (!d) return ids;
     while (dirent *e = readdir(d)) {
         pid_t tid = atoi(e->d_name);
-        if (tid <= 0) continue;
-        threads++;
-        if (tid != self) other = tid;
+        if (tid > 0) ids.push_back(tid);
     }
     closedir(d);
-    if (threads != 2 || other == 0) return false;
-    refill_clock = static_cast<clockid_t>((~static_cast<unsigned>(other) << 3) | 6);
+    return ids;
+}
+
+// The refill thread is the one thread that the first mytbf_init added. Its
+// CPU clock id is built as glibc builds pthread_getcpuclockid's (per-thread,
+// scheduler clock).
+bool find_refill_clock(const std::vector<pid_t> &before) {
+    pid_t refill_tid = 0;
+    int added = 0;
+    for (pid_t tid : thread_ids()) {
+        if (std::find(before.begin(), before.end(), tid) == before.end()) {
+            refill_tid = tid;
+            added++;
+        }
+    }
+    if (added != 1) return false;
+    refill_clock = static_cast<clockid_t>((~static_cast<unsigned>(refill_tid) << 3) | 6);
     return thread_cpu_s(refill_clock) >= 0;
 }
 
@@ -168,6 +178,12 @@ double median_of(std::vector<double> v) {
 
 int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
+    // A sanitizer may start a thread of its own at the first thread creation:
+    // let that happen before the library starts its refill thread.
+    pthread_t warmup;
+    if (pthread_create(&warmup, nullptr, [](void *) -> void * { return nullptr; }, nullptr) == 0)
+        pthread_join(warmup, nullptr);
+    std::vector<pid_t> threads_before = thread_ids();
     full_bucket = mytbf_init(BIG, BIG);
     tick_bucket = mytbf_init(1, 1);
     if (!full_bucket || !tick_bucket) {
@@ -176,7 +192,7 @@ int main(int argc, char **argv) {
     }
     // The first fetch waits for the first tick, which fills the big bucket.
     mytbf_returntoken(full_bucket, mytbf_fetchtoken(full_bucket, 1));
-    if (!find_refill_clock()) {
+    if (!find_refill_clock(threads_before)) {
         fprintf(stderr, "mytbf_bench: cannot find the refill thread's CPU clock\n");
         return 1;
     }
