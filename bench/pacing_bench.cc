@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -109,13 +110,25 @@ struct writer_stats {
     int failed = 0;
 };
 
+// Shortest and median gap between consecutive chunks: a gap shorter than
+// the writer's tick shows a chunk that left (or was read) late.
+void gaps(const copy_result &r, double *shortest, double *typical) {
+    std::vector<double> g;
+    for (size_t i = 1; i < r.chunks.size(); i++) g.push_back(r.chunks[i].t - r.chunks[i - 1].t);
+    *shortest = g.empty() ? 0 : *std::min_element(g.begin(), g.end());
+    *typical = median(g);
+}
+
 void record(writer_stats *w, int run, const copy_result &r) {
     double excess = max_bound_excess(r.chunks, RATE, BURST);
     double average = r.total_s > 0 ? static_cast<double>(r.bytes) / r.total_s : 0;
+    double shortest, typical;
+    gaps(r, &shortest, &typical);
     printf("%-11s run %d: %s first byte %.3f s, end of file %.3f s, %ld B, average %.2f B/s, "
-           "after the first chunk %.2f B/s, max excess %+.3f B; chunks:",
+           "after the first chunk %.2f B/s, max excess %+.3f B, gaps shortest %.3f s median %.3f s;"
+           " chunks:",
            w->name, run + 1, r.ok ? "ok" : "FAILED", r.chunks.empty() ? 0 : r.chunks[0].t, r.total_s,
-           r.bytes, average, steady_rate(r), excess);
+           r.bytes, average, steady_rate(r), excess, shortest, typical);
     for (const chunk &c : r.chunks) printf(" %ld@%.3f", c.bytes, c.t);
     printf("\n");
     fflush(stdout);

@@ -64,7 +64,8 @@ struct bench_conf {
     int rounds = 3;
     std::vector<int> payloads{1024, 8192};
     double cpu_rate = 5000;       // datagrams/s for the CPU figure
-    long cpu_count = 40000;       // datagrams per CPU run
+    long cpu_count = 10000;       // datagrams per CPU run
+    int cpu_runs = 4;             // CPU runs per payload and round
     double step_seconds = 0.5;    // length of one ladder step
     double ladder_first = 1000;
     double ladder_last = 300000;
@@ -437,10 +438,13 @@ bool check_client_prints(const bench_conf &conf, bench_env *env) {
 }
 
 // CPU per 100,000 datagrams at the fixed rate, all receivers on one stream;
-// cpu[kind][payload index][round], -1 for a failed run.
+// cpu[kind][payload index][run], -1 for a failed run. Several short runs
+// rather than one long one: the machine's load changes, and the ratios are
+// taken run by run, between receivers that saw the same moments.
 void measure_cpu(const bench_conf &conf, bench_env *env, int round,
                  std::vector<std::vector<std::vector<double>>> *cpu) {
-    for (size_t pi = 0; pi < conf.payloads.size(); pi++) {
+    for (int i = 0; i < conf.cpu_runs * static_cast<int>(conf.payloads.size()); i++) {
+        size_t pi = static_cast<size_t>(i) % conf.payloads.size();
         if (over_budget(conf, *env)) return;
         run_result r[NKINDS];
         run_together(conf, env, conf.payloads[pi], conf.cpu_rate, conf.cpu_count, r);
@@ -461,8 +465,9 @@ void measure_cpu(const bench_conf &conf, bench_env *env, int round,
 }
 
 // Loss-free rate per receiver for one payload: climbs the ladder; a receiver
-// drops out at the first step where it loses data twice in a row. The result is the last rate it kept up with
-// (0 if it lost at the first step); sender_bound is set when the sender
+// drops out at the first step where it loses data twice in a row. The
+// result is the last rate it kept up with (0 if it lost at the first
+// step); sender_bound is set when the sender
 // itself could not reach a step, which ends the climb for everybody.
 void measure_ladder(const bench_conf &conf, bench_env *env, int round, int payload,
                     double best[NKINDS], bool *sender_bound) {
@@ -509,19 +514,28 @@ double median_valid(const std::vector<double> &values) {
     return median(ok);
 }
 
-void print_round_ratios(const std::vector<double> &num, const std::vector<double> &den) {
-    for (size_t r = 0; r < num.size() && r < den.size(); r++) {
-        if (num[r] > 0 && den[r] > 0)
-            printf(" %.2f", num[r] / den[r]);
-        else
-            printf(" -");
-    }
+// Ratios num[r] / den[r] of runs where both worked.
+std::vector<double> run_ratios(const std::vector<double> &num, const std::vector<double> &den) {
+    std::vector<double> out;
+    for (size_t r = 0; r < num.size() && r < den.size(); r++)
+        if (num[r] > 0 && den[r] > 0) out.push_back(num[r] / den[r]);
+    return out;
 }
 
-void print_ratio_line(const char *what, double client, double socat, double floor_v,
-                      const char *unit) {
+void print_values(const std::vector<double> &v) {
+    for (double x : v) printf(" %.2f", x);
+}
+
+// One table row; the ratios are given (medians of run-by-run ratios for CPU,
+// ratios of the medians for rates).
+void print_row(const char *what, double client, double socat, double floor_v, const char *unit,
+               double client_socat, double client_floor) {
     printf("%-26s %10.3f %10.3f %10.3f %-8s  client/socat %.2f  client/floor %.2f\n", what, client,
-           socat, floor_v, unit, socat > 0 ? client / socat : 0, floor_v > 0 ? client / floor_v : 0);
+           socat, floor_v, unit, client_socat, client_floor);
+}
+
+double ratio(double a, double b) {
+    return b > 0 ? a / b : 0;
 }
 
 void usage() {
@@ -548,7 +562,7 @@ bool parse_args(int argc, char **argv, bench_conf *conf) {
         case 'r': conf->rounds = atoi(optarg); break;
         case 'q':
             conf->rounds = 1;
-            conf->cpu_count = 10000;
+            conf->cpu_runs = 2;
             conf->step_seconds = 0.25;
             break;
         case 'o':
@@ -632,28 +646,30 @@ int main(int argc, char **argv) {
         }
     }
 
-    printf("\n== relay: medians over %d round(s); CPU at %.0f datagrams/s, %ld datagrams per run\n",
-           conf.rounds, conf.cpu_rate, conf.cpu_count);
+    printf("\n== relay: %d round(s); CPU: %d runs of %ld datagrams at %.0f datagrams/s per payload"
+           " and round, medians (ratios: median of run-by-run ratios); rates: medians of rounds\n",
+           conf.rounds, conf.cpu_runs, conf.cpu_count, conf.cpu_rate);
     printf("%-26s %10s %10s %10s\n", "", "client", "socat", "floor");
     for (size_t pi = 0; pi < np; pi++) {
         std::string what = "CPU s/100k dgrams, " + std::to_string(conf.payloads[pi]) + " B";
-        print_ratio_line(what.c_str(), median_valid(cpu[CLIENT][pi]), median_valid(cpu[SOCAT][pi]),
-                         median_valid(cpu[FLOOR][pi]), "s");
+        print_row(what.c_str(), median_valid(cpu[CLIENT][pi]), median_valid(cpu[SOCAT][pi]),
+                  median_valid(cpu[FLOOR][pi]), "s", median(run_ratios(cpu[CLIENT][pi], cpu[SOCAT][pi])),
+                  median(run_ratios(cpu[CLIENT][pi], cpu[FLOOR][pi])));
     }
     for (size_t pi = 0; pi < np; pi++) {
         std::string what = "loss-free rate, " + std::to_string(conf.payloads[pi]) + " B";
-        print_ratio_line(what.c_str(), median(best[CLIENT][pi]), median(best[SOCAT][pi]),
-                         median(best[FLOOR][pi]), "dgram/s");
+        double c = median(best[CLIENT][pi]), so = median(best[SOCAT][pi]), f = median(best[FLOOR][pi]);
+        print_row(what.c_str(), c, so, f, "dgram/s", ratio(c, so), ratio(c, f));
         if (capped[pi])
             printf("  (payload %d: the sender could not go faster; a receiver still without loss"
                    " at the top step kept up with all it was sent)\n",
                    conf.payloads[pi]);
     }
     for (size_t pi = 0; pi < np; pi++) {
-        printf("per-round CPU client/floor, %d B:", conf.payloads[pi]);
-        print_round_ratios(cpu[CLIENT][pi], cpu[FLOOR][pi]);
-        printf("   client/socat:");
-        print_round_ratios(cpu[CLIENT][pi], cpu[SOCAT][pi]);
+        printf("run-by-run CPU client/floor, %d B:", conf.payloads[pi]);
+        print_values(run_ratios(cpu[CLIENT][pi], cpu[FLOOR][pi]));
+        printf("\n  client/socat:");
+        print_values(run_ratios(cpu[CLIENT][pi], cpu[SOCAT][pi]));
         printf("\n");
     }
     printf("per-round loss-free rates (client socat floor):");
