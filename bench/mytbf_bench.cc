@@ -44,7 +44,7 @@ void BM_mutex_pair(benchmark::State &state) {
         pthread_mutex_unlock(&bare_mutex);
     }
 }
-BENCHMARK(BM_mutex_pair)->Threads(1)->Threads(2)->UseRealTime()->Repetitions(5)->DisplayAggregatesOnly(true);
+BENCHMARK(BM_mutex_pair)->Threads(1)->Threads(2)->UseRealTime()->MinTime(0.25)->Repetitions(9)->DisplayAggregatesOnly(true);
 
 void BM_fetch_return_pair(benchmark::State &state) {
     for (auto _ : state) {
@@ -53,7 +53,7 @@ void BM_fetch_return_pair(benchmark::State &state) {
         mytbf_returntoken(full_bucket, n);
     }
 }
-BENCHMARK(BM_fetch_return_pair)->Threads(1)->Threads(2)->UseRealTime()->Repetitions(5)->DisplayAggregatesOnly(true);
+BENCHMARK(BM_fetch_return_pair)->Threads(1)->Threads(2)->UseRealTime()->MinTime(0.25)->Repetitions(9)->DisplayAggregatesOnly(true);
 
 double thread_cpu_s(clockid_t clock) {
     timespec ts;
@@ -177,7 +177,13 @@ double median_of(std::vector<double> v) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    benchmark::Initialize(&argc, argv);
+    // Repetitions of the pair benchmarks interleave (in random order), so a
+    // change of machine load hits the mutex and the token pair alike.
+    std::vector<char *> args(argv, argv + argc);
+    char interleave[] = "--benchmark_enable_random_interleaving=true";
+    args.insert(args.begin() + 1, interleave);
+    int nargs = static_cast<int>(args.size());
+    benchmark::Initialize(&nargs, args.data());
     // A sanitizer may start a thread of its own at the first thread creation:
     // let that happen before the library starts its refill thread.
     pthread_t warmup;
