@@ -59,3 +59,7 @@ std::vector<double> rate_ladder(double first, double last, double factor) {
     }
     return rates;
 }
+
+double bisect_rate(double lo, double hi) {
+    return round(sqrt(lo * hi) / 100) * 100;
+}

@@ -45,3 +45,6 @@ double median(std::vector<double> values);
 // Geometric ladder of rates from first up to at most last, each step factor
 // times the one before, rounded to a multiple of 500.
 std::vector<double> rate_ladder(double first, double last, double factor);
+
+// The rate halfway (geometrically) between lo and hi, rounded to 100.
+double bisect_rate(double lo, double hi);

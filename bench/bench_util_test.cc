@@ -74,3 +74,9 @@ TEST(RateLadder, RisesGeometricallyAndStopsAtLast) {
     std::vector<double> r = rate_ladder(5000, 20000, 1.5);
     EXPECT_EQ(r, (std::vector<double>{5000, 7500, 11500, 17000}));
 }
+
+TEST(BisectRate, GeometricMiddleRoundedTo100) {
+    EXPECT_EQ(bisect_rate(38500, 57500), 47100);
+    EXPECT_EQ(bisect_rate(1000, 1500), 1200);
+    EXPECT_EQ(bisect_rate(5000, 5000), 5000);
+}

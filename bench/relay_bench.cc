@@ -464,11 +464,33 @@ void measure_cpu(const bench_conf &conf, bench_env *env, int round,
     }
 }
 
+// What one step of the climb found for a receiver.
+enum step_outcome { STEP_KEPT_UP, STEP_LOST, STEP_SENDER_BOUND };
+
+// Runs one receiver at one rate; one stall of the machine can lose a step,
+// so a loss is tried a second time before it counts.
+step_outcome try_step(const bench_conf &conf, bench_env *env, int round, receiver_kind kind,
+                      int payload, double rate) {
+    long count = static_cast<long>(rate * conf.step_seconds);
+    for (int attempt = 0; attempt < 2; attempt++) {
+        run_result r = run_one(conf, env, kind, payload, rate, count);
+        double achieved = r.send_s > 0 ? static_cast<double>(r.sent) / r.send_s : 0;
+        bool lost = !r.ok || r.got < r.expected;
+        printf("rate  round %d payload %5d %-6s %7.0f/s (sent at %7.0f/s)  got %llu of %llu%s\n",
+               round + 1, payload, KIND_NAME[kind], rate, achieved, r.got, r.expected,
+               lost ? "  LOSS" : "");
+        fflush(stdout);
+        if (r.ok && achieved < 0.9 * rate) return STEP_SENDER_BOUND;
+        if (!lost) return STEP_KEPT_UP;
+    }
+    return STEP_LOST;
+}
+
 // Loss-free rate per receiver for one payload: climbs the ladder; a receiver
-// drops out at the first step where it loses data twice in a row. The
-// result is the last rate it kept up with (0 if it lost at the first
-// step); sender_bound is set when the sender
-// itself could not reach a step, which ends the climb for everybody.
+// drops out at the first step it loses (twice), and two bisection steps
+// between its last good rate and that one narrow its result to within a
+// factor of about 1.1. sender_bound is set when the sender itself could not
+// reach a step, which ends the climb for everybody.
 void measure_ladder(const bench_conf &conf, bench_env *env, int round, int payload,
                     double best[NKINDS], bool *sender_bound) {
     bool alive[NKINDS] = {conf.enabled[0], conf.enabled[1], conf.enabled[2]};
@@ -477,30 +499,29 @@ void measure_ladder(const bench_conf &conf, bench_env *env, int round, int paylo
     int step = 0;
     for (double rate : rate_ladder(conf.ladder_first, conf.ladder_last, conf.ladder_factor)) {
         if (!alive[0] && !alive[1] && !alive[2]) return;
-        long count = static_cast<long>(rate * conf.step_seconds);
         for (int k = 0; k < NKINDS; k++) {
             receiver_kind kind = static_cast<receiver_kind>((k + step) % NKINDS);
             if (!alive[kind]) continue;
             if (over_budget(conf, *env)) return;
-            // One stall of the machine can lose a step; a second try decides.
-            bool lost = true;
-            for (int attempt = 0; attempt < 2 && lost; attempt++) {
-                run_result r = run_one(conf, env, kind, payload, rate, count);
-                double achieved = r.send_s > 0 ? static_cast<double>(r.sent) / r.send_s : 0;
-                lost = !r.ok || r.got < r.expected;
-                printf("rate  round %d payload %5d %-6s %7.0f/s (sent at %7.0f/s)  got %llu of %llu%s\n",
-                       round + 1, payload, KIND_NAME[kind], rate, achieved, r.got, r.expected,
-                       lost ? "  LOSS" : "");
-                fflush(stdout);
-                if (r.ok && achieved < 0.9 * rate) {
-                    *sender_bound = true;
-                    return;
-                }
+            step_outcome o = try_step(conf, env, round, kind, payload, rate);
+            if (o == STEP_SENDER_BOUND) {
+                *sender_bound = true;
+                return;
             }
-            if (lost)
-                alive[kind] = false;
-            else
+            if (o == STEP_KEPT_UP) {
                 best[kind] = rate;
+                continue;
+            }
+            alive[kind] = false;
+            double hi = rate;
+            for (int b = 0; b < 2 && best[kind] > 0 && !over_budget(conf, *env); b++) {
+                double mid = bisect_rate(best[kind], hi);
+                if (mid <= best[kind] || mid >= hi) break;
+                if (try_step(conf, env, round, kind, payload, mid) == STEP_KEPT_UP)
+                    best[kind] = mid;
+                else
+                    hi = mid;
+            }
         }
         step++;
     }
