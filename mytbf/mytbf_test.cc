@@ -381,6 +381,7 @@ const exit_case EXIT_CASES[] = {
     {"buckets live after a tick", "live", 0, "", false},
     {"buckets live before the first scan", "early", 0, "", false},
     {"table full", "full", 1, "no free position.\n", false},
+    {"child forked after the start", "forked", 0, "", false},
     {"refill thread cannot start", "nothread", 1,
      "pthread_create():Resource temporarily unavailable", true},
 };
