@@ -420,16 +420,18 @@ TEST_F(ClientFault, PlayerThatEndsOrCannotRunEndsTheClientWithBrokenPipe) {
     ASSERT_GE(server, 0);
     struct row {
         const char *name;
-        std::string player;   // "@" stands for the test directory
-        size_t before;        // bytes of the channel sent before the player ends
-        size_t player_takes;  // bytes the player reads before it ends
-        bool blocked;         // the client is blocked on the full pipe when it ends
+        std::string player;      // "@" stands for the test directory
+        size_t before;           // bytes of the channel sent before the player ends
+        size_t player_takes;     // bytes the player passes on before it ends
+        bool blocked;            // the client is blocked on the full pipe when it ends
+        const char *shell_says;  // in the shell's report on stderr, if any
     };
     const row rows[] = {
-        {"exits at once", "true", 0, 0, false},
-        {"cannot be run", "/nonexistent/player", 0, 0, false},
-        {"exits mid-stream", "@gated head -c 5000 > @/got", 9000, 5000, false},
-        {"exits while the client is blocked", "@gated head -c 10 > @/got", 100000, 10, true},
+        {"exits at once", "true", 0, 0, false, nullptr},
+        {"cannot be run", "/nonexistent/player", 0, 0, false, "/nonexistent/player"},
+        {"exits mid-stream", "@gated head -c 5000 > @/got", 9000, 5000, false, nullptr},
+        {"exits while the client is blocked", "@gated head -c 10 > @/got", 100000, 10, true,
+         nullptr},
     };
     const size_t chunk = 3000;
     int port = 4000;
@@ -476,6 +478,9 @@ TEST_F(ClientFault, PlayerThatEndsOrCannotRunEndsTheClientWithBrokenPipe) {
             EXPECT_EQ(chunks, accepted);
         }
         EXPECT_EQ(LIST_TEXT, out(c).substr(0, out(c).size() - accepted * strlen(ACCEPT)));
+        if (r.shell_says) {
+            EXPECT_NE(std::string::npos, err(c).find(r.shell_says)) << err(c);
+        }
         if (r.player_takes > 0) {
             EXPECT_EQ(stream.substr(0, r.player_takes), read_file(dir + "/got"));
         }
