@@ -94,8 +94,8 @@ TEST_F(ClientE2e, HelpPrintsFourLinesAndExitsZeroBeforeAnythingElse) {
 TEST_F(ClientE2e, RejectedOptionEndsWithStatusOneBeforeTheSocket) {
     REQUIRE_PRIVATE_NETNS();
     const std::vector<std::vector<std::string>> rows = {
-        {"-x"}, {"--player", "cat"}, {"--bogus"}, {"-P"}, {"--port"}, {"-M"}, {"-p"},
-        {"--help=yes"},
+        {"-x"}, {"--player", "cat"}, {"--bogus"}, {"-P"}, {"--port"}, {"-M"},
+        {"-p"}, {"--help=yes"},
     };
     for (const auto &args : rows) {
         SCOPED_TRACE(args[0]);
@@ -211,19 +211,21 @@ TEST_F(ClientE2e, ShowsTheListAndRelaysTheChosenChannelOverLoopback) {
     ASSERT_TRUE(send_raw("127.0.0.1", 40001,
                          {{0, 1, 0, 4},
                           list_of({entry(1, "one\n"), entry(2, "two\n")}),
-                          data_msg(1, "hello"), data_msg(2, "zz"), {1},
-                          list_of({entry(1, "one\n")}), data_msg(1, "world")}));
+                          data_msg(1, "hello"),
+                          data_msg(2, "zz"),
+                          {1},
+                          list_of({entry(1, "one\n")}),
+                          data_msg(1, "world")}));
     const std::string list = "channel:1one\nchannel:2two\n";
     ASSERT_TRUE(file_is(c->out_path, list)) << out(c);
     ASSERT_TRUE(proc_send(c, "1\n"));
     EXPECT_TRUE(file_is(player_out, "helloworld")) << read_file(player_out);
     const std::string local = addr_int("127.0.0.1");
     const std::string raddr = "raddr:" + local + "\n";
-    const std::string want_err = "server_addr:" + addr_int("127.0.0.2") + "\n" +
-                                 "current chnid:3.\nchnid is not match.\n" +
-                                 "server_addr:" + local + "\nmassage is too short.\n" +
-                                 "server_addr:" + local + "\n" + raddr + raddr + raddr +
-                                 "Ignore:massage too short.\n" + raddr + raddr;
+    const std::string want_err =
+        "server_addr:" + addr_int("127.0.0.2") + "\n" + "current chnid:3.\nchnid is not match.\n" +
+        "server_addr:" + local + "\nmassage is too short.\n" + "server_addr:" + local + "\n" +
+        raddr + raddr + raddr + "Ignore:massage too short.\n" + raddr + raddr;
     EXPECT_TRUE(file_is(c->err_path, want_err));
     EXPECT_EQ(want_err, err(c));
     EXPECT_EQ(list + "Accept massage:1 recived.\nAccept massage:1 recived.\n", out(c));
@@ -246,8 +248,8 @@ TEST_F(ClientE2e, DropsOtherSourcesBeforeShortOrForeignChannelMessages) {
     const std::string r2 = "raddr:" + addr_int("127.0.0.2") + "\n";
     const std::string addr_no = "Ignore:addr not match. raddr:127.0.0.2 server_addr:127.0.0.1.\n";
     const std::string port_no = "Ignore:port not match.\n";
-    const std::string want_err = "server_addr:" + addr_int("127.0.0.1") + "\n" + r2 + addr_no +
-                                 r2 + addr_no + r1 + port_no + r1 + port_no + r2 + addr_no + r1;
+    const std::string want_err = "server_addr:" + addr_int("127.0.0.1") + "\n" + r2 + addr_no + r2 +
+                                 addr_no + r1 + port_no + r1 + port_no + r2 + addr_no + r1;
     EXPECT_TRUE(file_is(c->err_path, want_err));
     EXPECT_EQ(want_err, err(c));
     EXPECT_EQ("channel:1one\nAccept massage:1 recived.\n", out(c));
@@ -266,8 +268,8 @@ TEST_F(ClientE2e, ChoiceIsReadLikeADecimalAndNeverWrapsOntoAChannel) {
         {"1\n", -2, "ab", 2},
         {"  +1junk", -2, "ab", 2},
         {"0\n", -2, std::string(list.begin() + 1, list.end()), 1},  // lists pass every rule
-        {"4294967297\n", -2, "", 0},                              // 2^32 + 1 is not 1
-        {"-4294967295\n", -2, "", 0},                             // nor is -(2^32 - 1)
+        {"4294967297\n", -2, "", 0},                                // 2^32 + 1 is not 1
+        {"-4294967295\n", -2, "", 0},                               // nor is -(2^32 - 1)
         {"257\n", -2, "", 0},
         {"abc\n", 1, "", 0},
         {"", 1, "", 0},  // end of input
@@ -328,9 +330,9 @@ TEST_F(ClientE2e, GonePlayerEndsTheClientWithBrokenPipe) {
         ASSERT_TRUE(file_is(c->out_path, "channel:1one\n"));
         ASSERT_TRUE(proc_send(c, "1\n"));
         // Data until the client has gone (bounded: 60 datagrams, 3 s).
-        std::vector<std::string> args = {"-s", "127.0.0.1", "-S", "40001", "-p",
-                                         std::to_string(port), "--raw", "--repeat", "60",
-                                         "--gap", "50", hex(data_msg(1, "data"))};
+        std::vector<std::string> args = {
+            "-s",    "127.0.0.1", "-S", "40001", "-p", std::to_string(port),
+            "--raw", "--repeat",  "60", "--gap", "50", hex(data_msg(1, "data"))};
         args.insert(args.begin(), SENDER_PATH);
         child_proc *s = start(args, "sender", false);
         EXPECT_EQ(1, finish(c));
@@ -376,9 +378,27 @@ TEST_F(ClientE2e, ReceivesFromAnotherHostOverEnp0s3AndDropsItsOtherAddress) {
     child_proc *c = client({"-p", "cat > " + player_out});  // default group and port
     ASSERT_TRUE(wait_until([] { return port_bound(1989); }, WAIT_MS));
     std::vector<std::string> argv = netns_peer_prefix(peer);
-    argv.insert(argv.end(), {SENDER_PATH, "-i", "veth0", "-s", "10.201.7.2", "-S", "40001",
-                             "-e", "1:first\\n", "-e", "2:second\\n", "-f", "1:" + in_path + "1",
-                             "-f", "2:" + in_path, "-b", "1400", "-r", "2000000", "-G", go});
+    argv.insert(argv.end(), {SENDER_PATH,
+                             "-i",
+                             "veth0",
+                             "-s",
+                             "10.201.7.2",
+                             "-S",
+                             "40001",
+                             "-e",
+                             "1:first\\n",
+                             "-e",
+                             "2:second\\n",
+                             "-f",
+                             "1:" + in_path + "1",
+                             "-f",
+                             "2:" + in_path,
+                             "-b",
+                             "1400",
+                             "-r",
+                             "2000000",
+                             "-G",
+                             go});
     child_proc *s = start(argv, "sender", false);
     ASSERT_TRUE(file_is(c->out_path, "channel:1first\nchannel:2second\n")) << err(c);
     ASSERT_TRUE(proc_send(c, "2\n"));
@@ -465,8 +485,8 @@ TEST_F(ClientE2e, OutputThatCannotBeWrittenEndsTheClient) {
 TEST_F(ClientE2e, FailedReceiveIsReportedAndNeverTakenForADatagram) {
     REQUIRE_PRIVATE_NETNS();
     std::string player_out = dir + "/player";
-    child_proc *c = start_failing({SYS_recvfrom}, {CLIENT_PATH, "-p", "cat > " + player_out},
-                                  "client");
+    child_proc *c =
+        start_failing({SYS_recvfrom}, {CLIENT_PATH, "-p", "cat > " + player_out}, "client");
     ASSERT_TRUE(wait_until([&] { return err(c).size() >= 4096; }, WAIT_MS)) << err(c);
     proc_kill(c);  // it keeps trying; every try fails the same way
     std::string e = err(c);
@@ -484,11 +504,11 @@ TEST_F(ClientE2e, SenderHelpGoesToStdoutAndMisuseToStderr) {
     };
     const row rows[] = {
         {{"--help"}, 0},
-        {{}, 1},                                 // nothing to send
-        {{"--raw"}, 1},                          // no datagram
-        {{"--raw", "hex:0"}, 1},                 // odd digit count
+        {{}, 1},                  // nothing to send
+        {{"--raw"}, 1},           // no datagram
+        {{"--raw", "hex:0"}, 1},  // odd digit count
         {{"--raw", "hex:zz"}, 1},
-        {{"-e", "1:x", "--raw", "hex:00"}, 1},   // raw takes no entries
+        {{"-e", "1:x", "--raw", "hex:00"}, 1},  // raw takes no entries
         {{"-e", "256:x"}, 1},
         {{"-e", "1:x", "-b", "65507"}, 1},
         {{"-e", "1:x", "-g", "nowhere"}, 1},

@@ -76,18 +76,18 @@ std::string record(const char *magic, uint32_t seq, size_t body_len) {
 size_t body_size(uint32_t seq) {
     if (seq % 64 == 15) return MAX_BODY;
     switch (seq % 8) {
-        case 0:
-        case 1:
-        case 2:
-            return seq % 17;
-        case 3:
-        case 4:
-            return 100 + seq * 37 % 1400;
-        case 5:
-        case 6:
-            return 1500 + seq * 7919 % 18500;
-        default:
-            return 20000 + seq * 104729 % (MAX_BODY - 20000);
+    case 0:
+    case 1:
+    case 2:
+        return seq % 17;
+    case 3:
+    case 4:
+        return 100 + seq * 37 % 1400;
+    case 5:
+    case 6:
+        return 1500 + seq * 7919 % 18500;
+    default:
+        return 20000 + seq * 104729 % (MAX_BODY - 20000);
     }
 }
 
