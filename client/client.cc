@@ -173,8 +173,8 @@ int start_player(int sd) {
 // failed receive.
 ssize_t receive(int sd, uint8_t *buf, sockaddr_in *from) {
     socklen_t alen = sizeof *from;
-    ssize_t n = recvfrom(sd, buf, MSG_MAX_SIZE, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(from),
-                         &alen);
+    ssize_t n =
+        recvfrom(sd, buf, MSG_MAX_SIZE, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(from), &alen);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         flush_output();
         alen = sizeof *from;

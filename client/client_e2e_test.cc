@@ -13,23 +13,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <deque>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "netns.h"
-#include "proc.h"
+#include "e2e_support.h"
 
 namespace {
-
-using bytes = std::vector<uint8_t>;
-
-constexpr int WAIT_MS = 5000;
 
 const std::vector<std::string> HELP_LINES = {
     "-P --port   specify receive port\n",
@@ -44,106 +36,8 @@ std::string joined(const std::vector<std::string> &lines) {
     return s;
 }
 
-// The source address as the client prints it.
-std::string addr_int(const char *ip) {
-    in_addr a;
-    inet_pton(AF_INET, ip, &a);
-    int32_t v;
-    memcpy(&v, &a, sizeof v);
-    return std::to_string(v);
-}
-
-bytes entry(int id, const std::string &desc) {
-    size_t len = 3 + desc.size() + 1;
-    bytes e = {static_cast<uint8_t>(id), static_cast<uint8_t>(len >> 8),
-               static_cast<uint8_t>(len & 0xFF)};
-    for (char c : desc) e.push_back(static_cast<uint8_t>(c));
-    e.push_back(0);
-    return e;
-}
-
-bytes list_of(const std::vector<bytes> &entries) {
-    bytes m = {0};
-    for (const auto &e : entries) m.insert(m.end(), e.begin(), e.end());
-    return m;
-}
-
-bytes data_msg(int id, const std::string &payload) {
-    bytes m = {static_cast<uint8_t>(id)};
-    for (char c : payload) m.push_back(static_cast<uint8_t>(c));
-    return m;
-}
-
-// A raw datagram argument of the sender.
-std::string hex(const bytes &b) {
-    static const char digits[] = "0123456789abcdef";
-    std::string s = "hex:";
-    for (uint8_t c : b) {
-        s += digits[c >> 4];
-        s += digits[c & 15];
-    }
-    return s;
-}
-
-// UDP ports with a socket in this namespace.
-std::set<int> bound_udp_ports() {
-    std::set<int> ports;
-    std::ifstream in("/proc/net/udp");
-    std::string line;
-    std::getline(in, line);  // header
-    while (std::getline(in, line)) {
-        std::istringstream f(line);
-        std::string slot, local;
-        f >> slot >> local;
-        size_t colon = local.find(':');
-        if (colon != std::string::npos) ports.insert(std::stoi(local.substr(colon + 1), nullptr, 16));
-    }
-    return ports;
-}
-
-bool port_bound(int port) { return bound_udp_ports().count(port) > 0; }
-
-// The exit status of a wait status, or -1 when it did not exit normally.
-int exit_code(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
-
-bool ends_with(const std::string &s, const std::string &tail) {
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-size_t count_of(const std::string &s, const std::string &what) {
-    size_t n = 0;
-    for (size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + what.size())) n++;
-    return n;
-}
-
-// Deterministic bytes of every value.
-std::string pattern_bytes(size_t n, uint32_t seed) {
-    std::string s(n, '\0');
-    uint32_t x = seed;
-    for (auto &c : s) {
-        x = x * 1664525u + 1013904223u;
-        c = static_cast<char>(x >> 24);
-    }
-    return s;
-}
-
-class ClientE2e : public ::testing::Test {
+class ClientE2e : public client_e2e_fixture {
 protected:
-    void SetUp() override { dir = make_temp_dir(); }
-
-    void TearDown() override {
-        for (auto &p : procs) proc_kill(&p);
-        netns_peer_stop(&peer);
-        remove_tree(dir);
-    }
-
-    child_proc *start(const std::vector<std::string> &argv, const std::string &name, bool stdin_pipe) {
-        procs.emplace_back();
-        child_proc *p = &procs.back();
-        EXPECT_TRUE(proc_start(p, argv, dir, name, stdin_pipe)) << name;
-        return p;
-    }
-
     // Starts argv with the given system calls failing with EMFILE (a
     // seccomp filter that exec keeps), output to files as start() does.
     child_proc *start_failing(const std::vector<long> &calls, const std::vector<std::string> &argv,
@@ -181,50 +75,6 @@ protected:
         p->pid = pid;
         return p;
     }
-
-    child_proc *client(const std::vector<std::string> &args, const std::string &name = "client") {
-        std::vector<std::string> argv = {CLIENT_PATH};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return start(argv, name, true);
-    }
-
-    // Runs the sender to its end; true when it ended with status 0.
-    bool send(const std::vector<std::string> &args, const std::vector<std::string> &prefix = {}) {
-        std::vector<std::string> argv = prefix;
-        argv.push_back(SENDER_PATH);
-        argv.insert(argv.end(), args.begin(), args.end());
-        child_proc *p = start(argv, "sender" + std::to_string(procs.size()), false);
-        int status = 0;
-        if (!proc_wait(p, 20000, &status)) return false;
-        EXPECT_EQ(0, exit_code(status)) << read_file(p->err_path);
-        return exit_code(status) == 0;
-    }
-
-    // Raw datagrams from source ip:port to the default group.
-    bool send_raw(const char *ip, int port, const std::vector<bytes> &grams, int dest_port = 1989) {
-        std::vector<std::string> args = {"-s", ip, "-S", std::to_string(port), "-p",
-                                         std::to_string(dest_port), "--raw"};
-        for (const auto &g : grams) args.push_back(hex(g));
-        return send(args);
-    }
-
-    // Waits for the process to end; its exit status, or -2 if it did not end.
-    int finish(child_proc *p, int timeout_ms = WAIT_MS) {
-        int status = 0;
-        if (!proc_wait(p, timeout_ms, &status)) return -2;
-        return exit_code(status);
-    }
-
-    bool file_is(const std::string &path, const std::string &want) {
-        return wait_until([&] { return read_file(path) == want; }, WAIT_MS);
-    }
-
-    std::string out(child_proc *p) { return read_file(p->out_path); }
-    std::string err(child_proc *p) { return read_file(p->err_path); }
-
-    std::string dir;
-    std::deque<child_proc> procs;  // deque: pointers stay valid
-    netns_peer peer;
 };
 
 TEST_F(ClientE2e, HelpPrintsFourLinesAndExitsZeroBeforeAnythingElse) {
@@ -244,8 +94,8 @@ TEST_F(ClientE2e, HelpPrintsFourLinesAndExitsZeroBeforeAnythingElse) {
 TEST_F(ClientE2e, RejectedOptionEndsWithStatusOneBeforeTheSocket) {
     REQUIRE_PRIVATE_NETNS();
     const std::vector<std::vector<std::string>> rows = {
-        {"-x"}, {"--player", "cat"}, {"--bogus"}, {"-P"}, {"--port"}, {"-M"}, {"-p"},
-        {"--help=yes"},
+        {"-x"}, {"--player", "cat"}, {"--bogus"}, {"-P"}, {"--port"}, {"-M"},
+        {"-p"}, {"--help=yes"},
     };
     for (const auto &args : rows) {
         SCOPED_TRACE(args[0]);
@@ -361,19 +211,21 @@ TEST_F(ClientE2e, ShowsTheListAndRelaysTheChosenChannelOverLoopback) {
     ASSERT_TRUE(send_raw("127.0.0.1", 40001,
                          {{0, 1, 0, 4},
                           list_of({entry(1, "one\n"), entry(2, "two\n")}),
-                          data_msg(1, "hello"), data_msg(2, "zz"), {1},
-                          list_of({entry(1, "one\n")}), data_msg(1, "world")}));
+                          data_msg(1, "hello"),
+                          data_msg(2, "zz"),
+                          {1},
+                          list_of({entry(1, "one\n")}),
+                          data_msg(1, "world")}));
     const std::string list = "channel:1one\nchannel:2two\n";
     ASSERT_TRUE(file_is(c->out_path, list)) << out(c);
     ASSERT_TRUE(proc_send(c, "1\n"));
     EXPECT_TRUE(file_is(player_out, "helloworld")) << read_file(player_out);
     const std::string local = addr_int("127.0.0.1");
     const std::string raddr = "raddr:" + local + "\n";
-    const std::string want_err = "server_addr:" + addr_int("127.0.0.2") + "\n" +
-                                 "current chnid:3.\nchnid is not match.\n" +
-                                 "server_addr:" + local + "\nmassage is too short.\n" +
-                                 "server_addr:" + local + "\n" + raddr + raddr + raddr +
-                                 "Ignore:massage too short.\n" + raddr + raddr;
+    const std::string want_err =
+        "server_addr:" + addr_int("127.0.0.2") + "\n" + "current chnid:3.\nchnid is not match.\n" +
+        "server_addr:" + local + "\nmassage is too short.\n" + "server_addr:" + local + "\n" +
+        raddr + raddr + raddr + "Ignore:massage too short.\n" + raddr + raddr;
     EXPECT_TRUE(file_is(c->err_path, want_err));
     EXPECT_EQ(want_err, err(c));
     EXPECT_EQ(list + "Accept massage:1 recived.\nAccept massage:1 recived.\n", out(c));
@@ -396,8 +248,8 @@ TEST_F(ClientE2e, DropsOtherSourcesBeforeShortOrForeignChannelMessages) {
     const std::string r2 = "raddr:" + addr_int("127.0.0.2") + "\n";
     const std::string addr_no = "Ignore:addr not match. raddr:127.0.0.2 server_addr:127.0.0.1.\n";
     const std::string port_no = "Ignore:port not match.\n";
-    const std::string want_err = "server_addr:" + addr_int("127.0.0.1") + "\n" + r2 + addr_no +
-                                 r2 + addr_no + r1 + port_no + r1 + port_no + r2 + addr_no + r1;
+    const std::string want_err = "server_addr:" + addr_int("127.0.0.1") + "\n" + r2 + addr_no + r2 +
+                                 addr_no + r1 + port_no + r1 + port_no + r2 + addr_no + r1;
     EXPECT_TRUE(file_is(c->err_path, want_err));
     EXPECT_EQ(want_err, err(c));
     EXPECT_EQ("channel:1one\nAccept massage:1 recived.\n", out(c));
@@ -416,8 +268,8 @@ TEST_F(ClientE2e, ChoiceIsReadLikeADecimalAndNeverWrapsOntoAChannel) {
         {"1\n", -2, "ab", 2},
         {"  +1junk", -2, "ab", 2},
         {"0\n", -2, std::string(list.begin() + 1, list.end()), 1},  // lists pass every rule
-        {"4294967297\n", -2, "", 0},                              // 2^32 + 1 is not 1
-        {"-4294967295\n", -2, "", 0},                             // nor is -(2^32 - 1)
+        {"4294967297\n", -2, "", 0},                                // 2^32 + 1 is not 1
+        {"-4294967295\n", -2, "", 0},                               // nor is -(2^32 - 1)
         {"257\n", -2, "", 0},
         {"abc\n", 1, "", 0},
         {"", 1, "", 0},  // end of input
@@ -478,9 +330,9 @@ TEST_F(ClientE2e, GonePlayerEndsTheClientWithBrokenPipe) {
         ASSERT_TRUE(file_is(c->out_path, "channel:1one\n"));
         ASSERT_TRUE(proc_send(c, "1\n"));
         // Data until the client has gone (bounded: 60 datagrams, 3 s).
-        std::vector<std::string> args = {"-s", "127.0.0.1", "-S", "40001", "-p",
-                                         std::to_string(port), "--raw", "--repeat", "60",
-                                         "--gap", "50", hex(data_msg(1, "data"))};
+        std::vector<std::string> args = {
+            "-s",    "127.0.0.1", "-S", "40001", "-p", std::to_string(port),
+            "--raw", "--repeat",  "60", "--gap", "50", hex(data_msg(1, "data"))};
         args.insert(args.begin(), SENDER_PATH);
         child_proc *s = start(args, "sender", false);
         EXPECT_EQ(1, finish(c));
@@ -526,9 +378,27 @@ TEST_F(ClientE2e, ReceivesFromAnotherHostOverEnp0s3AndDropsItsOtherAddress) {
     child_proc *c = client({"-p", "cat > " + player_out});  // default group and port
     ASSERT_TRUE(wait_until([] { return port_bound(1989); }, WAIT_MS));
     std::vector<std::string> argv = netns_peer_prefix(peer);
-    argv.insert(argv.end(), {SENDER_PATH, "-i", "veth0", "-s", "10.201.7.2", "-S", "40001",
-                             "-e", "1:first\\n", "-e", "2:second\\n", "-f", "1:" + in_path + "1",
-                             "-f", "2:" + in_path, "-b", "1400", "-r", "2000000", "-G", go});
+    argv.insert(argv.end(), {SENDER_PATH,
+                             "-i",
+                             "veth0",
+                             "-s",
+                             "10.201.7.2",
+                             "-S",
+                             "40001",
+                             "-e",
+                             "1:first\\n",
+                             "-e",
+                             "2:second\\n",
+                             "-f",
+                             "1:" + in_path + "1",
+                             "-f",
+                             "2:" + in_path,
+                             "-b",
+                             "1400",
+                             "-r",
+                             "2000000",
+                             "-G",
+                             go});
     child_proc *s = start(argv, "sender", false);
     ASSERT_TRUE(file_is(c->out_path, "channel:1first\nchannel:2second\n")) << err(c);
     ASSERT_TRUE(proc_send(c, "2\n"));
@@ -615,8 +485,8 @@ TEST_F(ClientE2e, OutputThatCannotBeWrittenEndsTheClient) {
 TEST_F(ClientE2e, FailedReceiveIsReportedAndNeverTakenForADatagram) {
     REQUIRE_PRIVATE_NETNS();
     std::string player_out = dir + "/player";
-    child_proc *c = start_failing({SYS_recvfrom}, {CLIENT_PATH, "-p", "cat > " + player_out},
-                                  "client");
+    child_proc *c =
+        start_failing({SYS_recvfrom}, {CLIENT_PATH, "-p", "cat > " + player_out}, "client");
     ASSERT_TRUE(wait_until([&] { return err(c).size() >= 4096; }, WAIT_MS)) << err(c);
     proc_kill(c);  // it keeps trying; every try fails the same way
     std::string e = err(c);
@@ -634,11 +504,11 @@ TEST_F(ClientE2e, SenderHelpGoesToStdoutAndMisuseToStderr) {
     };
     const row rows[] = {
         {{"--help"}, 0},
-        {{}, 1},                                 // nothing to send
-        {{"--raw"}, 1},                          // no datagram
-        {{"--raw", "hex:0"}, 1},                 // odd digit count
+        {{}, 1},                  // nothing to send
+        {{"--raw"}, 1},           // no datagram
+        {{"--raw", "hex:0"}, 1},  // odd digit count
         {{"--raw", "hex:zz"}, 1},
-        {{"-e", "1:x", "--raw", "hex:00"}, 1},   // raw takes no entries
+        {{"-e", "1:x", "--raw", "hex:00"}, 1},  // raw takes no entries
         {{"-e", "256:x"}, 1},
         {{"-e", "1:x", "-b", "65507"}, 1},
         {{"-e", "1:x", "-g", "nowhere"}, 1},

@@ -39,8 +39,8 @@ int list_print(const uint8_t *buf, size_t len, FILE *out) {
     return printed;
 }
 
-data_verdict data_decide(const sockaddr_in &server, const sockaddr_in &source,
-                         const uint8_t *buf, size_t len, long long choice) {
+data_verdict data_decide(const sockaddr_in &server, const sockaddr_in &source, const uint8_t *buf,
+                         size_t len, long long choice) {
     if (source.sin_addr.s_addr != server.sin_addr.s_addr) return DATA_ADDR_MISMATCH;
     if (source.sin_port != server.sin_port) return DATA_PORT_MISMATCH;
     if (len < DATA_MIN_SIZE) return DATA_TOO_SHORT;

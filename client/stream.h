@@ -40,8 +40,8 @@ enum data_verdict {
     DATA_OTHER_CHANNEL,  // chnid differs from the choice: dropped silently
     DATA_ACCEPT,         // payload goes to the player
 };
-data_verdict data_decide(const sockaddr_in &server, const sockaddr_in &source,
-                         const uint8_t *buf, size_t len, long long choice);
+data_verdict data_decide(const sockaddr_in &server, const sockaddr_in &source, const uint8_t *buf,
+                         size_t len, long long choice);
 
 // The source address as the diagnostics print it: its four bytes as they
 // lie in the record (network order), read as one int in host order.

@@ -18,6 +18,8 @@ mytbf_bucket *job[MYTBF_MAX];
 pthread_mutex_t mut_job = PTHREAD_MUTEX_INITIALIZER;
 pthread_once_t once_init = PTHREAD_ONCE_INIT;
 pthread_t tid;
+// The process that started the refill thread; a child forked from it has none.
+pid_t loader_pid;
 
 int min(int a, int b) {
     return a < b ? a : b;
@@ -52,8 +54,10 @@ void *thr_alrm(void *) {
 
 // Runs at process exit. No other thread may be inside the library by then.
 void module_unload() {
-    pthread_cancel(tid);
-    pthread_join(tid, nullptr);
+    if (getpid() == loader_pid) {
+        pthread_cancel(tid);
+        pthread_join(tid, nullptr);
+    }
     for (int i = 0; i < MYTBF_MAX; i++) free(job[i]);
 }
 
@@ -64,6 +68,7 @@ void module_load() {
         fprintf(stderr, "pthread_create():%s", strerror(err));
         exit(1);
     }
+    loader_pid = getpid();
     atexit(module_unload);
 }
 

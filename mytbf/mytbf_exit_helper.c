@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "mytbf.h"
@@ -97,6 +98,20 @@ static int full(void) {
     return 3;
 }
 
+/* A child forked after the library started exits, and so does the parent:
+ * the refill thread is not copied into the child, whose exit handler must
+ * not wait for it. */
+static int forked(void) {
+    mytbf_init(1, 1);
+    pid_t pid = fork();
+    if (pid < 0) return 2;
+    if (pid == 0) exit(0);
+    int st;
+    if (waitpid(pid, &st, 0) != pid || !WIFEXITED(st) || WEXITSTATUS(st) != 0) return 4;
+    note_exit(1);
+    return 0;
+}
+
 /* Leaves no room for the refill thread's stack, so it cannot be created. */
 static int nothread(void) {
     long pages = 0;
@@ -125,6 +140,7 @@ int main(int argc, char **argv) {
     if (strcmp(mode, "empty") == 0) return empty();
     if (strcmp(mode, "full") == 0) return full();
     if (strcmp(mode, "nothread") == 0) return nothread();
-    fprintf(stderr, "usage: mytbf_exit_helper unused|live|early|empty|full|nothread\n");
+    if (strcmp(mode, "forked") == 0) return forked();
+    fprintf(stderr, "usage: mytbf_exit_helper unused|live|early|empty|full|nothread|forked\n");
     return 64;
 }

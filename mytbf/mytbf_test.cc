@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <limits.h>
 #include <pthread.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -298,23 +299,35 @@ TEST_F(LibraryDeathTest, FreedSlotIsReusedAndTheBucketPastTheTableEndsTheProcess
     EXPECT_EXIT(fill(), testing::ExitedWithCode(1), "^no free position\\.\n$");
 }
 
+// Seconds the stress below runs: 2, or MYTBF_STRESS_SECONDS (CI runs a
+// longer one under ThreadSanitizer and Valgrind).
+int stress_seconds() {
+    const char *s = getenv("MYTBF_STRESS_SECONDS");
+    int n = s ? atoi(s) : 0;
+    return n > 0 && n <= 600 ? n : 2;
+}
+
 // Every tick-free operation at once on shared and short-lived buckets,
-// while the refill thread scans. Bounded to about two seconds; run it
-// under ThreadSanitizer to find races.
+// while the refill thread scans. Run it under ThreadSanitizer to find races.
 TEST(Library, ConcurrentFetchGiveBackInitAndDestroyKeepBucketsConsistent) {
     constexpr int BURST = 1000;
-    mytbf_bucket *shared[2] = {mytbf_init(BURST, BURST), mytbf_init(7, BURST)};
-    for (auto *b : shared) {
+    constexpr int SHARED = 16;
+    constexpr int FETCHERS = 8;
+    constexpr int CREATORS = 4;
+    std::vector<mytbf_bucket *> shared;
+    for (int i = 0; i < SHARED; i++) {
+        mytbf_bucket *b = mytbf_init(i % 2 ? 7 : BURST, BURST);
         ASSERT_NE(nullptr, b);
         mytbf_returntoken(b, BURST);  // start full instead of waiting a tick
+        shared.push_back(b);
     }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(stress_seconds());
     std::atomic<int> bad{0};
     std::vector<std::thread> threads;
-    for (int w = 0; w < 4; w++) {
+    for (int w = 0; w < FETCHERS; w++) {
         threads.emplace_back([&, w] {
-            for (int i = 0; i < 1000000 && std::chrono::steady_clock::now() < deadline; i++) {
-                mytbf_bucket *b = shared[(w + i) % 2];
+            for (int i = 0; i < 100000000 && std::chrono::steady_clock::now() < deadline; i++) {
+                mytbf_bucket *b = shared[(w + i) % SHARED];
                 int size = 1 + i % 7;
                 int n = mytbf_fetchtoken(b, size);
                 if (n < 1 || n > size) bad++;
@@ -322,9 +335,10 @@ TEST(Library, ConcurrentFetchGiveBackInitAndDestroyKeepBucketsConsistent) {
             }
         });
     }
-    for (int w = 0; w < 2; w++) {
+    for (int w = 0; w < CREATORS; w++) {
         threads.emplace_back([&, w] {
-            for (int i = 0; i < 1000000 && std::chrono::steady_clock::now() < deadline; i++) {
+            std::vector<mytbf_bucket *> mine;
+            for (int i = 0; i < 100000000 && std::chrono::steady_clock::now() < deadline; i++) {
                 mytbf_bucket *b = mytbf_init(1 + i % 5, 1 + (i + w) % 9);
                 if (b == nullptr || b->slot < 0 || b->slot >= MYTBF_MAX) {
                     bad++;
@@ -333,8 +347,15 @@ TEST(Library, ConcurrentFetchGiveBackInitAndDestroyKeepBucketsConsistent) {
                 mytbf_returntoken(b, 3);
                 int n = mytbf_fetchtoken(b, 2);
                 if (n < 1 || n > 2) bad++;
-                mytbf_destroy(b);
+                // Keep up to 50 buckets alive a while, so slots are freed
+                // out of order and the refill scan meets many live ones.
+                mine.push_back(b);
+                if (mine.size() > 50 || i % 3 == 0) {
+                    mytbf_destroy(mine[i % mine.size()]);
+                    mine.erase(mine.begin() + static_cast<long>(i % mine.size()));
+                }
             }
+            for (auto *b : mine) mytbf_destroy(b);
         });
     }
     for (auto &t : threads) t.join();
@@ -360,6 +381,7 @@ const exit_case EXIT_CASES[] = {
     {"buckets live after a tick", "live", 0, "", false},
     {"buckets live before the first scan", "early", 0, "", false},
     {"table full", "full", 1, "no free position.\n", false},
+    {"child forked after the start", "forked", 0, "", false},
     {"refill thread cannot start", "nothread", 1,
      "pthread_create():Resource temporarily unavailable", true},
 };

@@ -20,7 +20,7 @@
 
 namespace {
 
-constexpr size_t MAX_DATAGRAM = 65507;         // largest UDP payload over IPv4
+constexpr size_t MAX_DATAGRAM = 65507;            // largest UDP payload over IPv4
 constexpr size_t MAX_PAYLOAD = MAX_DATAGRAM - 1;  // after the chnid byte
 constexpr size_t MIXED_MAX_PAYLOAD = 65000;
 
@@ -233,13 +233,21 @@ void parse_options(int argc, char **argv, sender_conf *conf) {
     while ((c = getopt_long(argc, argv, "g:p:s:S:i:e:f:b:mr:l:w:G:xn:d:h", longs, nullptr)) >= 0) {
         std::string rest;
         switch (c) {
-        case 'g': conf->group = optarg; break;
-        case 'p': conf->port = static_cast<int>(parse_number(optarg, 0, 65535, "--port")); break;
-        case 's': conf->source = optarg; break;
+        case 'g':
+            conf->group = optarg;
+            break;
+        case 'p':
+            conf->port = static_cast<int>(parse_number(optarg, 0, 65535, "--port"));
+            break;
+        case 's':
+            conf->source = optarg;
+            break;
         case 'S':
             conf->source_port = static_cast<int>(parse_number(optarg, 0, 65535, "--source-port"));
             break;
-        case 'i': conf->iface = optarg; break;
+        case 'i':
+            conf->iface = optarg;
+            break;
         case 'e': {
             int id = split_id(optarg, &rest, "--entry");
             conf->entries.push_back({id, unescape(rest)});
@@ -253,19 +261,38 @@ void parse_options(int argc, char **argv, sender_conf *conf) {
             break;
         }
         case 'b':
-            conf->payload =
-                static_cast<size_t>(parse_number(optarg, 1, MAX_PAYLOAD, "--payload"));
+            conf->payload = static_cast<size_t>(parse_number(optarg, 1, MAX_PAYLOAD, "--payload"));
             break;
-        case 'm': conf->mixed = true; break;
-        case 'r': conf->rate = parse_number(optarg, 0, 1LL << 40, "--rate"); break;
-        case 'l': conf->list_every_ms = parse_number(optarg, 0, DAY_MS, "--list-every"); break;
-        case 'w': conf->wait_ms = parse_number(optarg, 0, DAY_MS, "--wait"); break;
-        case 'G': conf->go_file = optarg; break;
-        case 'x': conf->raw = true; break;
-        case OPT_REPEAT: conf->repeat = parse_number(optarg, 1, 1000000, "--repeat"); break;
-        case OPT_GAP: conf->gap_ms = parse_number(optarg, 0, DAY_MS, "--gap"); break;
-        case 'n': conf->count = parse_number(optarg, 1, 1LL << 40, "--count"); break;
-        case 'd': conf->duration_ms = parse_number(optarg, 1, DAY_MS, "--duration"); break;
+        case 'm':
+            conf->mixed = true;
+            break;
+        case 'r':
+            conf->rate = parse_number(optarg, 0, 1LL << 40, "--rate");
+            break;
+        case 'l':
+            conf->list_every_ms = parse_number(optarg, 0, DAY_MS, "--list-every");
+            break;
+        case 'w':
+            conf->wait_ms = parse_number(optarg, 0, DAY_MS, "--wait");
+            break;
+        case 'G':
+            conf->go_file = optarg;
+            break;
+        case 'x':
+            conf->raw = true;
+            break;
+        case OPT_REPEAT:
+            conf->repeat = parse_number(optarg, 1, 1000000, "--repeat");
+            break;
+        case OPT_GAP:
+            conf->gap_ms = parse_number(optarg, 0, DAY_MS, "--gap");
+            break;
+        case 'n':
+            conf->count = parse_number(optarg, 1, 1LL << 40, "--count");
+            break;
+        case 'd':
+            conf->duration_ms = parse_number(optarg, 1, DAY_MS, "--duration");
+            break;
         case 'h':
             fputs(USAGE, stdout);
             exit(fflush(stdout) == 0 ? 0 : 1);
@@ -427,8 +454,8 @@ bool run_stream(sender_conf *conf, sender_run *run) {
             data_bytes += static_cast<long long>(n);
             more = more || f.sent < f.bytes.size();
             if (conf->rate > 0)
-                sleep_until(data_start + static_cast<double>(data_bytes) /
-                                             static_cast<double>(conf->rate));
+                sleep_until(data_start +
+                            static_cast<double>(data_bytes) / static_cast<double>(conf->rate));
         }
     }
     return true;

@@ -2,7 +2,7 @@
 # test.sh [BUILD_DIR] [CMAKE_ARGS...] - builds everything and runs the whole test suite.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/ensure-deps build test check
+tools/ensure-deps build test check demo
 build=${1:-build}
 shift || true
 werror=OFF

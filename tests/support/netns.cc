@@ -86,8 +86,9 @@ std::string netns_peer_start(netns_peer *peer, const std::string &local_if,
     }
     std::string p = std::to_string(pid);
     std::string cmd = "ip link add " + local_if + " type veth peer name " + peer_if + " netns " +
-                      p + " && ip addr add " + local_cidr + " dev " + local_if + " && ip link set " +
-                      local_if + " multicast on up && ip route replace 224.0.0.0/4 dev " + local_if;
+                      p + " && ip addr add " + local_cidr + " dev " + local_if +
+                      " && ip link set " + local_if +
+                      " multicast on up && ip route replace 224.0.0.0/4 dev " + local_if;
     if (run_shell(cmd) != 0) {
         netns_peer_stop(peer);
         return "cannot create the veth pair";
@@ -114,8 +115,7 @@ int netns_peer_shell(const netns_peer &peer, const std::string &cmd) {
         else
             quoted += c;
     }
-    return run_shell("nsenter -t " + std::to_string(peer.holder) + " -n -- sh -c '" + quoted +
-                     "'");
+    return run_shell("nsenter -t " + std::to_string(peer.holder) + " -n -- sh -c '" + quoted + "'");
 }
 
 void netns_peer_stop(netns_peer *peer) {

@@ -24,13 +24,13 @@ bool running_in_ci();
 
 // Skips the current test with the reason when no private namespace can be
 // had, or fails it under CI.
-#define REQUIRE_PRIVATE_NETNS()                                                  \
-    do {                                                                         \
-        std::string why_ = netns_enter_private();                                \
-        if (!why_.empty()) {                                                     \
+#define REQUIRE_PRIVATE_NETNS()                                                      \
+    do {                                                                             \
+        std::string why_ = netns_enter_private();                                    \
+        if (!why_.empty()) {                                                         \
             if (running_in_ci()) FAIL() << "no private network namespace: " << why_; \
-            GTEST_SKIP() << "no private network namespace: " << why_;            \
-        }                                                                        \
+            GTEST_SKIP() << "no private network namespace: " << why_;                \
+        }                                                                            \
     } while (0)
 
 // A second host: a parked process in a fresh network namespace, joined to

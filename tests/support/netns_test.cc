@@ -24,6 +24,6 @@ TEST(PrivateNetns, PeerReachesUsOverVethAndGoesAwayWhenStopped) {
     EXPECT_EQ(0, run_shell("ip -o addr show dev enp0s3 | grep -q 10.77.0.1"));
     netns_peer_stop(&peer);
     // The veth pair dies with the peer's namespace.
-    EXPECT_TRUE(wait_until([] { return run_shell("ip link show enp0s3 >/dev/null 2>&1") != 0; },
-                           5000));
+    EXPECT_TRUE(
+        wait_until([] { return run_shell("ip link show enp0s3 >/dev/null 2>&1") != 0; }, 5000));
 }

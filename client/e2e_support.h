@@ -1,0 +1,180 @@
+// e2e_support.h - what the client's end-to-end tests share: stream messages
+// built byte by byte, the client's view of addresses, and a fixture that
+// starts the client and the test sender and cleans up after them. The
+// including target defines CLIENT_PATH and SENDER_PATH.
+#pragma once
+
+#include <arpa/inet.h>
+#include <stdint.h>
+#include <string.h>
+#include <sys/wait.h>
+
+#include <deque>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "netns.h"
+#include "proc.h"
+
+using bytes = std::vector<uint8_t>;
+
+constexpr int WAIT_MS = 5000;
+
+// The source address as the client prints it.
+inline std::string addr_int(const char *ip) {
+    in_addr a;
+    inet_pton(AF_INET, ip, &a);
+    int32_t v;
+    memcpy(&v, &a, sizeof v);
+    return std::to_string(v);
+}
+
+inline bytes entry(int id, const std::string &desc) {
+    size_t len = 3 + desc.size() + 1;
+    bytes e = {static_cast<uint8_t>(id), static_cast<uint8_t>(len >> 8),
+               static_cast<uint8_t>(len & 0xFF)};
+    for (char c : desc) e.push_back(static_cast<uint8_t>(c));
+    e.push_back(0);
+    return e;
+}
+
+inline bytes list_of(const std::vector<bytes> &entries) {
+    bytes m = {0};
+    for (const auto &e : entries) m.insert(m.end(), e.begin(), e.end());
+    return m;
+}
+
+inline bytes data_msg(int id, const std::string &payload) {
+    bytes m = {static_cast<uint8_t>(id)};
+    for (char c : payload) m.push_back(static_cast<uint8_t>(c));
+    return m;
+}
+
+// A raw datagram argument of the sender.
+inline std::string hex(const bytes &b) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s = "hex:";
+    for (uint8_t c : b) {
+        s += digits[c >> 4];
+        s += digits[c & 15];
+    }
+    return s;
+}
+
+// UDP ports with a socket in this namespace.
+inline std::set<int> bound_udp_ports() {
+    std::set<int> ports;
+    std::ifstream in("/proc/net/udp");
+    std::string line;
+    std::getline(in, line);  // header
+    while (std::getline(in, line)) {
+        std::istringstream f(line);
+        std::string slot, local;
+        f >> slot >> local;
+        size_t colon = local.find(':');
+        if (colon != std::string::npos)
+            ports.insert(std::stoi(local.substr(colon + 1), nullptr, 16));
+    }
+    return ports;
+}
+
+inline bool port_bound(int port) {
+    return bound_udp_ports().count(port) > 0;
+}
+
+// The exit status of a wait status, or -1 when it did not exit normally.
+inline int exit_code(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+inline bool ends_with(const std::string &s, const std::string &tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+inline size_t count_of(const std::string &s, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + what.size()))
+        n++;
+    return n;
+}
+
+// Deterministic bytes of every value.
+inline std::string pattern_bytes(size_t n, uint32_t seed) {
+    std::string s(n, '\0');
+    uint32_t x = seed;
+    for (auto &c : s) {
+        x = x * 1664525u + 1013904223u;
+        c = static_cast<char>(x >> 24);
+    }
+    return s;
+}
+
+// Starts the client and the sender as children of the test, their output in
+// files of a temporary directory; kills what is left at the end of the test.
+class client_e2e_fixture : public ::testing::Test {
+protected:
+    void SetUp() override { dir = make_temp_dir(); }
+
+    void TearDown() override {
+        for (auto &p : procs) proc_kill(&p);
+        netns_peer_stop(&peer);
+        remove_tree(dir);
+    }
+
+    child_proc *start(const std::vector<std::string> &argv, const std::string &name,
+                      bool stdin_pipe) {
+        procs.emplace_back();
+        child_proc *p = &procs.back();
+        EXPECT_TRUE(proc_start(p, argv, dir, name, stdin_pipe)) << name;
+        return p;
+    }
+
+    child_proc *client(const std::vector<std::string> &args, const std::string &name = "client") {
+        std::vector<std::string> argv = {CLIENT_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return start(argv, name, true);
+    }
+
+    // Runs the sender to its end; true when it ended with status 0.
+    bool send(const std::vector<std::string> &args, const std::vector<std::string> &prefix = {}) {
+        std::vector<std::string> argv = prefix;
+        argv.push_back(SENDER_PATH);
+        argv.insert(argv.end(), args.begin(), args.end());
+        child_proc *p = start(argv, "sender" + std::to_string(procs.size()), false);
+        int status = 0;
+        if (!proc_wait(p, 20000, &status)) return false;
+        EXPECT_EQ(0, exit_code(status)) << read_file(p->err_path);
+        return exit_code(status) == 0;
+    }
+
+    // Raw datagrams from source ip:port to the default group.
+    bool send_raw(const char *ip, int port, const std::vector<bytes> &grams, int dest_port = 1989) {
+        std::vector<std::string> args = {
+            "-s", ip, "-S", std::to_string(port), "-p", std::to_string(dest_port), "--raw"};
+        for (const auto &g : grams) args.push_back(hex(g));
+        return send(args);
+    }
+
+    // Waits for the process to end; its exit status, or -2 if it did not end.
+    int finish(child_proc *p, int timeout_ms = WAIT_MS) {
+        int status = 0;
+        if (!proc_wait(p, timeout_ms, &status)) return -2;
+        return exit_code(status);
+    }
+
+    bool file_is(const std::string &path, const std::string &want) {
+        return wait_until([&] { return read_file(path) == want; }, WAIT_MS);
+    }
+
+    std::string out(child_proc *p) { return read_file(p->out_path); }
+    std::string err(child_proc *p) { return read_file(p->err_path); }
+
+    std::string dir;
+    std::deque<child_proc> procs;  // deque: pointers stay valid
+    netns_peer peer;
+};
