@@ -37,7 +37,8 @@ double max_bound_excess(const std::vector<chunk> &chunks, double rate, double bu
         long bytes = 0;
         for (size_t j = i; j < chunks.size(); j++) {
             bytes += chunks[j].bytes;
-            double excess = static_cast<double>(bytes) - (burst + rate * (chunks[j].t - chunks[i].t));
+            double excess =
+                static_cast<double>(bytes) - (burst + rate * (chunks[j].t - chunks[i].t));
             worst = std::max(worst, excess);
         }
     }

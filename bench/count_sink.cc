@@ -26,8 +26,8 @@ sink_counter *map_counter(const char *path, int slot) {
         perror("open()");
         return nullptr;
     }
-    void *p = mmap(nullptr, SINK_SLOTS * sizeof(sink_counter), PROT_READ | PROT_WRITE, MAP_SHARED,
-                   fd, 0);
+    void *p =
+        mmap(nullptr, SINK_SLOTS * sizeof(sink_counter), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     close(fd);
     if (p == MAP_FAILED) {
         perror("mmap()");

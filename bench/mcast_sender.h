@@ -22,9 +22,9 @@ int sender_send(const mcast_sender &s, const std::vector<uint8_t> &msg);
 
 // What a paced run did.
 struct send_result {
-    long sent = 0;         // datagrams handed to the kernel
-    long failed = 0;       // sends that returned an error
-    double seconds = 0;    // from the first send to the last
+    long sent = 0;       // datagrams handed to the kernel
+    long failed = 0;     // sends that returned an error
+    double seconds = 0;  // from the first send to the last
 };
 
 // Sends count copies of msg at rate datagrams/s to each destination (in

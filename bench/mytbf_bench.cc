@@ -44,7 +44,13 @@ void BM_mutex_pair(benchmark::State &state) {
         pthread_mutex_unlock(&bare_mutex);
     }
 }
-BENCHMARK(BM_mutex_pair)->Threads(1)->Threads(2)->UseRealTime()->MinTime(0.25)->Repetitions(9)->DisplayAggregatesOnly(true);
+BENCHMARK(BM_mutex_pair)
+    ->Threads(1)
+    ->Threads(2)
+    ->UseRealTime()
+    ->MinTime(0.25)
+    ->Repetitions(9)
+    ->DisplayAggregatesOnly(true);
 
 void BM_fetch_return_pair(benchmark::State &state) {
     for (auto _ : state) {
@@ -53,7 +59,13 @@ void BM_fetch_return_pair(benchmark::State &state) {
         mytbf_returntoken(full_bucket, n);
     }
 }
-BENCHMARK(BM_fetch_return_pair)->Threads(1)->Threads(2)->UseRealTime()->MinTime(0.25)->Repetitions(9)->DisplayAggregatesOnly(true);
+BENCHMARK(BM_fetch_return_pair)
+    ->Threads(1)
+    ->Threads(2)
+    ->UseRealTime()
+    ->MinTime(0.25)
+    ->Repetitions(9)
+    ->DisplayAggregatesOnly(true);
 
 double thread_cpu_s(clockid_t clock) {
     timespec ts;
@@ -115,7 +127,10 @@ void BM_scan_replica(benchmark::State &state) {
     }
     for (mytbf_bucket *b : live) mytbf_destroy(b);
 }
-BENCHMARK(BM_scan_replica)->Unit(benchmark::kMicrosecond)->Repetitions(3)->DisplayAggregatesOnly(true);
+BENCHMARK(BM_scan_replica)
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(3)
+    ->DisplayAggregatesOnly(true);
 
 // The ids of this process's threads.
 std::vector<pid_t> thread_ids() {
@@ -187,7 +202,8 @@ int main(int argc, char **argv) {
     // A sanitizer may start a thread of its own at the first thread creation:
     // let that happen before the library starts its refill thread.
     pthread_t warmup;
-    if (pthread_create(&warmup, nullptr, [](void *) -> void * { return nullptr; }, nullptr) == 0)
+    if (pthread_create(
+            &warmup, nullptr, [](void *) -> void * { return nullptr; }, nullptr) == 0)
         pthread_join(warmup, nullptr);
     std::vector<pid_t> threads_before = thread_ids();
     full_bucket = mytbf_init(BIG, BIG);
@@ -211,20 +227,21 @@ int main(int argc, char **argv) {
     std::vector<double> &t2 = tick_us[2], &t1024 = tick_us[MAX_BUCKETS];
     printf("\n== mytbf: medians\n");
     if (mutex1 > 0 && pair1 > 0)
-        printf("fetch+return pair, 1 thread:  %7.1f ns  bare mutex pair %7.1f ns  ratio %.2f\n", pair1,
-               mutex1, pair1 / mutex1);
+        printf("fetch+return pair, 1 thread:  %7.1f ns  bare mutex pair %7.1f ns  ratio %.2f\n",
+               pair1, mutex1, pair1 / mutex1);
     if (mutex2 > 0 && pair2 > 0)
-        printf("fetch+return pair, 2 threads: %7.1f ns  bare mutex pair %7.1f ns  ratio %.2f\n", pair2,
-               mutex2, pair2 / mutex2);
+        printf("fetch+return pair, 2 threads: %7.1f ns  bare mutex pair %7.1f ns  ratio %.2f\n",
+               pair2, mutex2, pair2 / mutex2);
     double replica = find_median(rep, "BM_scan_replica", "");
     if (replica > 0)
         printf("scan loop over 1024 live buckets (replica, warm caches): %.1f us\n", replica);
     if (!t2.empty() && !t1024.empty()) {
         double min2 = *std::min_element(t2.begin(), t2.end());
         double min1024 = *std::min_element(t1024.begin(), t1024.end());
-        printf("refill thread CPU per tick (min / median of %zu ticks): %.1f / %.1f us with 1024"
-               " live buckets, %.1f / %.1f us with 2\n",
-               t2.size(), min1024, median_of(t1024), min2, median_of(t2));
+        printf(
+            "refill thread CPU per tick (min / median of %zu ticks): %.1f / %.1f us with 1024"
+            " live buckets, %.1f / %.1f us with 2\n",
+            t2.size(), min1024, median_of(t1024), min2, median_of(t2));
         printf("  so the scan of 1022 more live buckets costs ~ %.1f us (min) / %.1f us (median)\n",
                min1024 - min2, median_of(t1024) - median_of(t2));
     }

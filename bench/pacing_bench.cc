@@ -29,18 +29,18 @@
 
 namespace {
 
-constexpr double RATE = 5;       // bytes per second
-constexpr double BURST = 5;      // bytes
-constexpr double TIMEOUT_S = 30; // per copy
+constexpr double RATE = 5;        // bytes per second
+constexpr double BURST = 5;       // bytes
+constexpr double TIMEOUT_S = 30;  // per copy
 // Reads are stamped when this process wakes, not when the writer wrote;
 // 10 ms of such lag is 0.05 bytes of apparent excess.
 constexpr double EXCESS_TOLERANCE = 0.05;
 const char FILE_TEXT[] = "0123456789abcdefghijklmnopqrs\n";  // 30 bytes
 
 struct copy_result {
-    bool ok = false;          // ended by itself with status 0 and the right bytes
+    bool ok = false;  // ended by itself with status 0 and the right bytes
     std::vector<chunk> chunks;
-    double total_s = 0;       // start to end of file
+    double total_s = 0;  // start to end of file
     long bytes = 0;
 };
 
@@ -124,11 +124,12 @@ void record(writer_stats *w, int run, const copy_result &r) {
     double average = r.total_s > 0 ? static_cast<double>(r.bytes) / r.total_s : 0;
     double shortest, typical;
     gaps(r, &shortest, &typical);
-    printf("%-11s run %d: %s first byte %.3f s, end of file %.3f s, %ld B, average %.2f B/s, "
-           "after the first chunk %.2f B/s, max excess %+.3f B, gaps shortest %.3f s median %.3f s;"
-           " chunks:",
-           w->name, run + 1, r.ok ? "ok" : "FAILED", r.chunks.empty() ? 0 : r.chunks[0].t, r.total_s,
-           r.bytes, average, steady_rate(r), excess, shortest, typical);
+    printf(
+        "%-11s run %d: %s first byte %.3f s, end of file %.3f s, %ld B, average %.2f B/s, "
+        "after the first chunk %.2f B/s, max excess %+.3f B, gaps shortest %.3f s median %.3f s;"
+        " chunks:",
+        w->name, run + 1, r.ok ? "ok" : "FAILED", r.chunks.empty() ? 0 : r.chunks[0].t, r.total_s,
+        r.bytes, average, steady_rate(r), excess, shortest, typical);
     for (const chunk &c : r.chunks) printf(" %ld@%.3f", c.bytes, c.t);
     printf("\n");
     fflush(stdout);
@@ -160,9 +161,12 @@ int main(int argc, char **argv) {
                                   {nullptr, 0, nullptr, 0}};
     int c;
     while ((c = getopt_long(argc, argv, "", opts, nullptr)) != -1) {
-        if (c == 'r') runs = atoi(optarg);
-        else if (c == 't') throttlecat = optarg;
-        else if (c == 'p') pv = optarg;
+        if (c == 'r')
+            runs = atoi(optarg);
+        else if (c == 't')
+            throttlecat = optarg;
+        else if (c == 'p')
+            pv = optarg;
         else {
             fprintf(stderr, "Usage: pacing_bench [--runs N] [--throttlecat PATH] [--pv PATH]\n");
             return 1;

@@ -63,16 +63,16 @@ struct bench_conf {
     std::string socat = "/usr/bin/socat";
     int rounds = 3;
     std::vector<int> payloads{1024, 8192};
-    double cpu_rate = 5000;       // datagrams/s for the CPU figure
-    long cpu_count = 10000;       // datagrams per CPU run
-    int cpu_runs = 4;             // CPU runs per payload and round
-    double step_seconds = 0.5;    // length of one ladder step
+    double cpu_rate = 5000;     // datagrams/s for the CPU figure
+    long cpu_count = 10000;     // datagrams per CPU run
+    int cpu_runs = 4;           // CPU runs per payload and round
+    double step_seconds = 0.5;  // length of one ladder step
     double ladder_first = 1000;
     double ladder_last = 300000;
     double ladder_factor = 1.5;
-    double budget_s = 420;        // stop starting new runs after this
+    double budget_s = 420;  // stop starting new runs after this
     bool enabled[NKINDS] = {true, true, true};
-    bool ladder = true;           // false: CPU figures only
+    bool ladder = true;  // false: CPU figures only
 };
 
 // Shared state of the harness: where the sink counts, which port is next.
@@ -85,12 +85,12 @@ struct bench_env {
 };
 
 struct run_result {
-    bool ok = false;                 // the run worked (receiver up, stream sent)
-    long sent = 0;                   // data datagrams sent
-    double send_s = 0;               // how long the sending took
-    unsigned long long expected = 0; // bytes the sink should get
-    unsigned long long got = 0;      // bytes it got
-    double cpu_s = 0;                // receiver CPU while the stream flowed
+    bool ok = false;                  // the run worked (receiver up, stream sent)
+    long sent = 0;                    // data datagrams sent
+    double send_s = 0;                // how long the sending took
+    unsigned long long expected = 0;  // bytes the sink should get
+    unsigned long long got = 0;       // bytes it got
+    double cpu_s = 0;                 // receiver CPU while the stream flowed
 };
 
 void sleep_ms(int ms) {
@@ -240,7 +240,7 @@ struct receiver_run {
     pid_t sink_pid = -1;  // -1 when the sink is the receiver's own child
     int stdin_w = -1;     // the client's standard input, else -1
     mcast_sender s;
-    double cpu0 = 0;      // receiver CPU when the stream started
+    double cpu0 = 0;  // receiver CPU when the stream started
 };
 
 // Starts the receiver of rr->kind on rr->port, feeding count_sink (slot).
@@ -257,8 +257,8 @@ bool start_receiver(const bench_conf &conf, const bench_env &env, int slot, int 
     }
     if (rr->kind == CLIENT) {
         std::string player = "exec " + conf.sink + " " + env.counter_path + " " + slot_text;
-        rr->recv_pid = spawn({conf.client, "-P", port_text, "-M", GROUP, "-p", player}, p[0], out_fd,
-                             err_fd);
+        rr->recv_pid =
+            spawn({conf.client, "-P", port_text, "-M", GROUP, "-p", player}, p[0], out_fd, err_fd);
         close(p[0]);
         rr->stdin_w = p[1];
         std::string choice = std::to_string(CHNID) + "\n";
@@ -268,8 +268,12 @@ bool start_receiver(const bench_conf &conf, const bench_env &env, int slot, int 
         rr->sink_pid = spawn({conf.sink, env.counter_path, slot_text}, p[0], devnull, devnull);
         std::vector<std::string> argv;
         if (rr->kind == SOCAT)
-            argv = {conf.socat, "-u", "-b", "65536",
-                    "UDP4-RECV:" + port_text + ",ip-add-membership=" + GROUP + ":0.0.0.0", "STDOUT"};
+            argv = {conf.socat,
+                    "-u",
+                    "-b",
+                    "65536",
+                    "UDP4-RECV:" + port_text + ",ip-add-membership=" + GROUP + ":0.0.0.0",
+                    "STDOUT"};
         else
             argv = {conf.floor, GROUP, port_text, std::to_string(CHNID)};
         rr->recv_pid = spawn(argv, devnull, p[1], err_fd);
@@ -296,7 +300,8 @@ bool hand_client_the_list(const mcast_sender &s, int stdin_w) {
 // it listens (the client: until it is in its data phase). out_path/err_path
 // receive the receiver's output (empty: /dev/null).
 bool start_run(const bench_conf &conf, bench_env *env, receiver_kind kind, int slot,
-               receiver_run *rr, const std::string &out_path = "", const std::string &err_path = "") {
+               receiver_run *rr, const std::string &out_path = "",
+               const std::string &err_path = "") {
     rr->kind = kind;
     rr->port = env->next_port++;
     rr->counter = &env->counter[slot];
@@ -313,7 +318,8 @@ bool start_run(const bench_conf &conf, bench_env *env, receiver_kind kind, int s
     for (int i = 0; up && i < 1000 && !(port_bound(rr->port) && rr->counter->pid.load() != 0); i++)
         sleep_ms(5);
     up = up && port_bound(rr->port) && rr->counter->pid.load() != 0;
-    if (!up) fprintf(stderr, "relay_bench: %s did not come up on port %d\n", KIND_NAME[kind], rr->port);
+    if (!up)
+        fprintf(stderr, "relay_bench: %s did not come up on port %d\n", KIND_NAME[kind], rr->port);
     up = up && sender_open(&rr->s, GROUP, rr->port) == 0;
     if (up && kind == CLIENT && !hand_client_the_list(rr->s, rr->stdin_w)) {
         fprintf(stderr, "relay_bench: client did not read its choice after the list\n");
@@ -428,13 +434,13 @@ bool check_client_prints(const bench_conf &conf, bench_env *env) {
     long accepts = count_lines_with(out, "Accept massage:1 recived.");
     long channels = count_lines_with(out, "channel:1bench channel");
     long raddrs = count_lines_with(err, "raddr:");
-    printf("client output check: %ld datagrams sent, %llu of %llu bytes relayed, "
-           "%ld \"Accept massage\" lines, %ld \"raddr:\" lines, list printed: %s\n",
-           r.sent, r.got, r.expected, accepts, raddrs, channels > 0 ? "yes" : "no");
+    printf(
+        "client output check: %ld datagrams sent, %llu of %llu bytes relayed, "
+        "%ld \"Accept massage\" lines, %ld \"raddr:\" lines, list printed: %s\n",
+        r.sent, r.got, r.expected, accepts, raddrs, channels > 0 ? "yes" : "no");
     unlink(out.c_str());
     unlink(err.c_str());
-    return r.ok && r.got == r.expected && accepts == n && raddrs >= n &&
-           channels > 0;
+    return r.ok && r.got == r.expected && accepts == n && raddrs >= n && channels > 0;
 }
 
 // CPU per 100,000 datagrams at the fixed rate, all receivers on one stream;
@@ -452,12 +458,14 @@ void measure_cpu(const bench_conf &conf, bench_env *env, int round,
             if (!conf.enabled[k]) continue;
             receiver_kind kind = static_cast<receiver_kind>(k);
             double v = cpu_per_100k(r[k], conf.payloads[pi], kind);
-            printf("cpu   round %d payload %5d %-6s sent %6ld in %.2fs  got %5.1f%%  cpu %.3fs  "
-                   "=> %.3f s/100k\n",
-                   round + 1, conf.payloads[pi], KIND_NAME[kind], r[k].sent, r[k].send_s,
-                   r[k].expected ? 100.0 * static_cast<double>(r[k].got) / static_cast<double>(r[k].expected)
-                                 : 0,
-                   r[k].cpu_s, v);
+            printf(
+                "cpu   round %d payload %5d %-6s sent %6ld in %.2fs  got %5.1f%%  cpu %.3fs  "
+                "=> %.3f s/100k\n",
+                round + 1, conf.payloads[pi], KIND_NAME[kind], r[k].sent, r[k].send_s,
+                r[k].expected
+                    ? 100.0 * static_cast<double>(r[k].got) / static_cast<double>(r[k].expected)
+                    : 0,
+                r[k].cpu_s, v);
             (*cpu)[kind][pi].push_back(r[k].ok && v > 0 ? v : -1);
         }
         fflush(stdout);
@@ -567,35 +575,47 @@ void usage() {
 }
 
 bool parse_args(int argc, char **argv, bench_conf *conf) {
-    static const option opts[] = {{"rounds", required_argument, nullptr, 'r'},
-                                  {"quick", no_argument, nullptr, 'q'},
-                                  {"only", required_argument, nullptr, 'o'},
-                                  {"cpu-count", required_argument, nullptr, 'n'},
-                                  {"no-ladder", no_argument, nullptr, 'L'},
-                                  {"client", required_argument, nullptr, 'c'},
-                                  {"floor", required_argument, nullptr, 'f'},
-                                  {"sink", required_argument, nullptr, 's'},
-                                  {"socat", required_argument, nullptr, 'S'},
-                                  {nullptr, 0, nullptr, 0}};
+    static const option opts[] = {
+        {"rounds", required_argument, nullptr, 'r'}, {"quick", no_argument, nullptr, 'q'},
+        {"only", required_argument, nullptr, 'o'},   {"cpu-count", required_argument, nullptr, 'n'},
+        {"no-ladder", no_argument, nullptr, 'L'},    {"client", required_argument, nullptr, 'c'},
+        {"floor", required_argument, nullptr, 'f'},  {"sink", required_argument, nullptr, 's'},
+        {"socat", required_argument, nullptr, 'S'},  {nullptr, 0, nullptr, 0}};
     int c;
     while ((c = getopt_long(argc, argv, "", opts, nullptr)) != -1) {
         switch (c) {
-        case 'r': conf->rounds = atoi(optarg); break;
+        case 'r':
+            conf->rounds = atoi(optarg);
+            break;
         case 'q':
             conf->rounds = 1;
             conf->cpu_runs = 2;
             conf->step_seconds = 0.25;
             break;
         case 'o':
-            for (int k = 0; k < NKINDS; k++) conf->enabled[k] = strstr(optarg, KIND_NAME[k]) != nullptr;
+            for (int k = 0; k < NKINDS; k++)
+                conf->enabled[k] = strstr(optarg, KIND_NAME[k]) != nullptr;
             break;
-        case 'n': conf->cpu_count = atol(optarg); break;
-        case 'L': conf->ladder = false; break;
-        case 'c': conf->client = optarg; break;
-        case 'f': conf->floor = optarg; break;
-        case 's': conf->sink = optarg; break;
-        case 'S': conf->socat = optarg; break;
-        default: return false;
+        case 'n':
+            conf->cpu_count = atol(optarg);
+            break;
+        case 'L':
+            conf->ladder = false;
+            break;
+        case 'c':
+            conf->client = optarg;
+            break;
+        case 'f':
+            conf->floor = optarg;
+            break;
+        case 's':
+            conf->sink = optarg;
+            break;
+        case 'S':
+            conf->socat = optarg;
+            break;
+        default:
+            return false;
         }
     }
     return conf->rounds >= 1 && conf->rounds <= 9 && conf->cpu_count >= 1000 &&
@@ -654,7 +674,8 @@ int main(int argc, char **argv) {
 
     size_t np = conf.payloads.size();
     std::vector<std::vector<std::vector<double>>> cpu(NKINDS, std::vector<std::vector<double>>(np));
-    std::vector<std::vector<std::vector<double>>> best(NKINDS, std::vector<std::vector<double>>(np));
+    std::vector<std::vector<std::vector<double>>> best(NKINDS,
+                                                       std::vector<std::vector<double>>(np));
     std::vector<bool> capped(np, false);
     for (int round = 0; round < conf.rounds; round++) {
         measure_cpu(conf, &env, round, &cpu);
@@ -667,24 +688,28 @@ int main(int argc, char **argv) {
         }
     }
 
-    printf("\n== relay: %d round(s); CPU: %d runs of %ld datagrams at %.0f datagrams/s per payload"
-           " and round, medians (ratios: median of run-by-run ratios); rates: medians of rounds\n",
-           conf.rounds, conf.cpu_runs, conf.cpu_count, conf.cpu_rate);
+    printf(
+        "\n== relay: %d round(s); CPU: %d runs of %ld datagrams at %.0f datagrams/s per payload"
+        " and round, medians (ratios: median of run-by-run ratios); rates: medians of rounds\n",
+        conf.rounds, conf.cpu_runs, conf.cpu_count, conf.cpu_rate);
     printf("%-26s %10s %10s %10s\n", "", "client", "socat", "floor");
     for (size_t pi = 0; pi < np; pi++) {
         std::string what = "CPU s/100k dgrams, " + std::to_string(conf.payloads[pi]) + " B";
         print_row(what.c_str(), median_valid(cpu[CLIENT][pi]), median_valid(cpu[SOCAT][pi]),
-                  median_valid(cpu[FLOOR][pi]), "s", median(run_ratios(cpu[CLIENT][pi], cpu[SOCAT][pi])),
+                  median_valid(cpu[FLOOR][pi]), "s",
+                  median(run_ratios(cpu[CLIENT][pi], cpu[SOCAT][pi])),
                   median(run_ratios(cpu[CLIENT][pi], cpu[FLOOR][pi])));
     }
     for (size_t pi = 0; pi < np; pi++) {
         std::string what = "loss-free rate, " + std::to_string(conf.payloads[pi]) + " B";
-        double c = median(best[CLIENT][pi]), so = median(best[SOCAT][pi]), f = median(best[FLOOR][pi]);
+        double c = median(best[CLIENT][pi]), so = median(best[SOCAT][pi]),
+               f = median(best[FLOOR][pi]);
         print_row(what.c_str(), c, so, f, "dgram/s", ratio(c, so), ratio(c, f));
         if (capped[pi])
-            printf("  (payload %d: the sender could not go faster; a receiver still without loss"
-                   " at the top step kept up with all it was sent)\n",
-                   conf.payloads[pi]);
+            printf(
+                "  (payload %d: the sender could not go faster; a receiver still without loss"
+                " at the top step kept up with all it was sent)\n",
+                conf.payloads[pi]);
     }
     for (size_t pi = 0; pi < np; pi++) {
         printf("run-by-run CPU client/floor, %d B:", conf.payloads[pi]);
