@@ -94,6 +94,7 @@ mytbf_bucket *mytbf_init(int rate, int burst) {
     b->rate = rate;
     b->burst = burst;
     b->tokens = 0;
+    b->waiters = 0;
     pthread_mutex_init(&b->mutex, nullptr);
     pthread_cond_init(&b->cond, nullptr);
 
@@ -116,11 +117,19 @@ mytbf_bucket *mytbf_init(int rate, int burst) {
 int mytbf_fetchtoken(mytbf_bucket *handle, int size) {
     if (size < 1) return -EINVAL;
     pthread_mutex_lock(&handle->mutex);
-    while (handle->tokens <= 0) pthread_cond_wait(&handle->cond, &handle->mutex);
+    while (handle->tokens <= 0) {
+        handle->waiters++;
+        pthread_cond_wait(&handle->cond, &handle->mutex);
+        handle->waiters--;
+    }
     int n = min(handle->tokens, size);
     handle->tokens -= n;
-    pthread_cond_broadcast(&handle->cond);
+    // Other fetches waiting may take what is left. A broadcast that would
+    // wake nobody, or wake them only to find the bucket empty, is skipped:
+    // it is pure cost on the common, uncontended fetch.
+    bool wake = handle->waiters > 0 && handle->tokens > 0;
     pthread_mutex_unlock(&handle->mutex);
+    if (wake) pthread_cond_broadcast(&handle->cond);
     return n;
 }
 

@@ -15,8 +15,9 @@ struct mytbf_bucket {
     int burst;   // most tokens the bucket holds
     int tokens;  // tokens now in the bucket, 0..burst; guarded by mutex
     int slot;    // index of this bucket in the job table
+    int waiters; // fetches waiting on cond; guarded by mutex
     pthread_mutex_t mutex;
-    pthread_cond_t cond;  // broadcast at every tick and after every fetch
+    pthread_cond_t cond;  // broadcast at every tick, and after a fetch that leaves tokens to waiters
 };
 
 // Tokens after adding add (>= 0) to tokens (<= burst): never above burst, and

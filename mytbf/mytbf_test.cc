@@ -39,6 +39,7 @@ void detached_init(mytbf_bucket *b, int rate, int burst, int tokens) {
     b->burst = burst;
     b->tokens = tokens;
     b->slot = -1;
+    b->waiters = 0;
     pthread_mutex_init(&b->mutex, nullptr);
     pthread_cond_init(&b->cond, nullptr);
 }
