@@ -11,6 +11,7 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "proto.h"
@@ -167,18 +168,41 @@ int start_player(int sd) {
     return pd[1];
 }
 
-// Receives one datagram into buf and its source into *from. A receive that
-// would block first flushes both output streams, so nothing printed is held
-// back while the client waits. Returns the size, or -1 after reporting a
-// failed receive.
+// A blocking receive that returns sooner than this found its datagram
+// already queued (a wait for one that is not yet there costs a sleep and a
+// wake-up, well over this).
+constexpr long QUEUED_WAIT_NS = 20000;
+
+// Whether datagrams are queuing up: the last blocking receive found one
+// waiting. Then the next receive first asks the socket without blocking, so
+// lines are gathered while datagrams wait and written once the queue has
+// run dry. While the client mostly waits, that probe would only fail, so it
+// flushes and waits at once.
+bool datagrams_queued = true;
+
+long elapsed_ns(const timespec &from, const timespec &to) {
+    return (to.tv_sec - from.tv_sec) * 1000000000L + (to.tv_nsec - from.tv_nsec);
+}
+
+// Receives one datagram into buf and its source into *from. Both output
+// streams are flushed before any receive that may block, so nothing printed
+// is held back while the client waits. Returns the size, or -1 after
+// reporting a failed receive.
 ssize_t receive(int sd, uint8_t *buf, sockaddr_in *from) {
     socklen_t alen = sizeof *from;
-    ssize_t n =
-        recvfrom(sd, buf, MSG_MAX_SIZE, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(from), &alen);
+    ssize_t n = -1;
+    errno = EAGAIN;
+    if (datagrams_queued)
+        n = recvfrom(sd, buf, MSG_MAX_SIZE, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(from),
+                     &alen);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         flush_output();
+        timespec before, after;
+        clock_gettime(CLOCK_MONOTONIC, &before);
         alen = sizeof *from;
         n = recvfrom(sd, buf, MSG_MAX_SIZE, 0, reinterpret_cast<sockaddr *>(from), &alen);
+        clock_gettime(CLOCK_MONOTONIC, &after);
+        datagrams_queued = elapsed_ns(before, after) < QUEUED_WAIT_NS;
     }
     if (n < 0) perror("recvfrom()");
     return n;
