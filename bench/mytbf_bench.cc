@@ -103,9 +103,9 @@ BENCHMARK(BM_refill_tick)
 
 // The scan's own loop over 1024 live buckets, timed in a tight loop: the
 // library keeps its scan (refill_all) and its table private, so this walks
-// real buckets made by mytbf_init with the same steps the scan takes per
-// live bucket (its lock, refill() from mytbf_internal.h, broadcast, unlock),
-// under one outer mutex standing in for mut_job. No thread waits on them.
+// real buckets made by mytbf_init with the scan's own per-bucket step
+// (refill_bucket from mytbf_internal.h), under one outer mutex standing in
+// for mut_job. No thread waits on them.
 void BM_scan_replica(benchmark::State &state) {
     std::vector<mytbf_bucket *> live;
     for (int i = 2; i < MAX_BUCKETS; i++) live.push_back(mytbf_init(1, 1));
@@ -117,11 +117,7 @@ void BM_scan_replica(benchmark::State &state) {
     for (auto _ : state) {
         pthread_mutex_lock(&outer);
         for (mytbf_bucket *b : table) {
-            if (b == nullptr) continue;
-            pthread_mutex_lock(&b->mutex);
-            b->tokens = refill(b->tokens, b->rate, b->burst);
-            pthread_cond_broadcast(&b->cond);
-            pthread_mutex_unlock(&b->mutex);
+            if (b != nullptr) refill_bucket(b);
         }
         pthread_mutex_unlock(&outer);
     }

@@ -16,7 +16,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
-#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -35,6 +34,7 @@
 
 #include "bench_util.h"
 #include "mcast_sender.h"
+#include "netns.h"
 #include "sink_counter.h"
 
 #ifndef BENCH_CLIENT
@@ -97,58 +97,6 @@ void sleep_ms(int ms) {
     timespec ts{ms / 1000, (ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) < 0 && errno == EINTR) {
     }
-}
-
-std::string net_ns_id() {
-    char buf[128];
-    ssize_t n = readlink("/proc/self/ns/net", buf, sizeof buf - 1);
-    if (n <= 0) return "";
-    buf[n] = 0;
-    return buf;
-}
-
-bool write_text(const char *path, const std::string &text) {
-    int fd = open(path, O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    close(fd);
-    return ok;
-}
-
-// Moves this process into a new network namespace with multicast over lo.
-// Everything that sends or joins is started after this and inherits it.
-bool enter_private_netns() {
-    std::string before = net_ns_id();
-    if (geteuid() == 0) {
-        if (unshare(CLONE_NEWNET) < 0) {
-            perror("unshare()");
-            return false;
-        }
-    } else {
-        uid_t uid = getuid();
-        gid_t gid = getgid();
-        if (unshare(CLONE_NEWUSER | CLONE_NEWNET) < 0) {
-            perror("unshare()");
-            return false;
-        }
-        write_text("/proc/self/setgroups", "deny");
-        if (!write_text("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1\n") ||
-            !write_text("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1\n")) {
-            fprintf(stderr, "relay_bench: cannot map ids in the user namespace\n");
-            return false;
-        }
-    }
-    std::string after = net_ns_id();
-    if (before.empty() || after.empty() || before == after) {
-        fprintf(stderr, "relay_bench: not in a new network namespace\n");
-        return false;
-    }
-    if (system("ip link set lo up && ip link set lo multicast on && "
-               "ip route add 224.0.0.0/4 dev lo") != 0) {
-        fprintf(stderr, "relay_bench: cannot set up lo for multicast\n");
-        return false;
-    }
-    return true;
 }
 
 // Starts argv with the given descriptors as 0, 1 and 2. The child dies with
@@ -662,7 +610,12 @@ int main(int argc, char **argv) {
         }
     }
     // Nothing is sent or joined unless this worked.
-    if (!enter_private_netns()) return 1;
+    // Everything that sends or joins is started after this and inherits it.
+    std::string why = netns_enter_private();
+    if (!why.empty()) {
+        fprintf(stderr, "relay_bench: no private network namespace: %s\n", why.c_str());
+        return 1;
+    }
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     prctl(PR_SET_TIMERSLACK, 1);
     signal(SIGPIPE, SIG_IGN);

@@ -189,21 +189,24 @@ long elapsed_ns(const timespec &from, const timespec &to) {
 // is held back while the client waits. Returns the size, or -1 after
 // reporting a failed receive.
 ssize_t receive(int sd, uint8_t *buf, sockaddr_in *from) {
+    auto *src = reinterpret_cast<sockaddr *>(from);
     socklen_t alen = sizeof *from;
-    ssize_t n = -1;
-    errno = EAGAIN;
-    if (datagrams_queued)
-        n = recvfrom(sd, buf, MSG_MAX_SIZE, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(from),
-                     &alen);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        flush_output();
-        timespec before, after;
-        clock_gettime(CLOCK_MONOTONIC, &before);
-        alen = sizeof *from;
-        n = recvfrom(sd, buf, MSG_MAX_SIZE, 0, reinterpret_cast<sockaddr *>(from), &alen);
-        clock_gettime(CLOCK_MONOTONIC, &after);
-        datagrams_queued = elapsed_ns(before, after) < QUEUED_WAIT_NS;
+    ssize_t n;
+    if (datagrams_queued) {
+        n = recvfrom(sd, buf, MSG_MAX_SIZE, MSG_DONTWAIT, src, &alen);
+        if (n >= 0) return n;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            perror("recvfrom()");
+            return -1;
+        }
     }
+    flush_output();
+    timespec before, after;
+    clock_gettime(CLOCK_MONOTONIC, &before);
+    alen = sizeof *from;
+    n = recvfrom(sd, buf, MSG_MAX_SIZE, 0, src, &alen);
+    clock_gettime(CLOCK_MONOTONIC, &after);
+    datagrams_queued = elapsed_ns(before, after) < QUEUED_WAIT_NS;
     if (n < 0) perror("recvfrom()");
     return n;
 }

@@ -29,12 +29,7 @@ int min(int a, int b) {
 void refill_all() {
     pthread_mutex_lock(&mut_job);
     for (int i = 0; i < MYTBF_MAX; i++) {
-        mytbf_bucket *b = job[i];
-        if (b == nullptr) continue;
-        pthread_mutex_lock(&b->mutex);
-        b->tokens = refill(b->tokens, b->rate, b->burst);
-        pthread_cond_broadcast(&b->cond);
-        pthread_mutex_unlock(&b->mutex);
+        if (job[i] != nullptr) refill_bucket(job[i]);
     }
     pthread_mutex_unlock(&mut_job);
 }

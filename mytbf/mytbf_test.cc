@@ -49,14 +49,6 @@ void detached_fini(mytbf_bucket *b) {
     pthread_cond_destroy(&b->cond);
 }
 
-// What one scan of the refill thread does to a live bucket.
-void tick(mytbf_bucket *b) {
-    pthread_mutex_lock(&b->mutex);
-    b->tokens = refill(b->tokens, b->rate, b->burst);
-    pthread_cond_broadcast(&b->cond);
-    pthread_mutex_unlock(&b->mutex);
-}
-
 int tokens_of(mytbf_bucket *b) {
     pthread_mutex_lock(&b->mutex);
     int t = b->tokens;
@@ -137,7 +129,7 @@ TEST(Tokens, FetchAndGiveBackKeepTheBucketWithinBounds) {
         });
         if (!wait_until([&] { return done.load(); }, 5000)) {
             ADD_FAILURE() << "call blocked";
-            while (!done) tick(&b);  // let it go so the thread can be joined
+            while (!done) refill_bucket(&b);  // let it go so the thread can be joined
         }
         t.join();
         EXPECT_EQ(c.want_result, result);
@@ -152,7 +144,7 @@ TEST(Tokens, FetchBlocksWhileEmptyAndTakesTheNextTicksTokens) {
     std::atomic<int> result{0};
     std::thread t([&] { result = mytbf_fetchtoken(&b, 4); });
     EXPECT_FALSE(wait_until([&] { return result.load() != 0; }, 200));
-    tick(&b);
+    refill_bucket(&b);
     EXPECT_TRUE(wait_until([&] { return result.load() != 0; }, 5000));
     t.join();
     EXPECT_EQ(4, result);
@@ -173,7 +165,7 @@ TEST(Tokens, WaitersShareOneTicksTokensAndTheRestWaitForTheNext) {
             done++;
         });
     }
-    tick(&b);
+    refill_bucket(&b);
     ASSERT_TRUE(wait_until([&] { return done.load() == 3; }, 5000));
     // Each takes the smaller of its 2 and what is left: 2, 2, then 1.
     std::vector<int> got;
@@ -183,7 +175,7 @@ TEST(Tokens, WaitersShareOneTicksTokensAndTheRestWaitForTheNext) {
     EXPECT_EQ(0, tokens_of(&b));
     EXPECT_FALSE(wait_until([&] { return done.load() == WAITERS; }, 100));
 
-    tick(&b);
+    refill_bucket(&b);
     ASSERT_TRUE(wait_until([&] { return done.load() == WAITERS; }, 5000));
     for (auto &t : threads) t.join();
     got.clear();

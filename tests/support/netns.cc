@@ -37,6 +37,15 @@ std::string unshare_as_user() {
     return "";
 }
 
+// The identity of this process's network namespace ("" if unreadable).
+std::string net_ns_id() {
+    char buf[128];
+    ssize_t n = readlink("/proc/self/ns/net", buf, sizeof buf - 1);
+    if (n <= 0) return "";
+    buf[n] = '\0';
+    return buf;
+}
+
 }  // namespace
 
 bool running_in_ci() {
@@ -46,6 +55,7 @@ bool running_in_ci() {
 
 std::string netns_enter_private() {
     if (run_shell("command -v ip >/dev/null 2>&1") != 0) return "ip(8) is not installed";
+    std::string before = net_ns_id();
     if (geteuid() == 0) {
         if (unshare(CLONE_NEWNET) < 0)
             return std::string("unshare(CLONE_NEWNET): ") + strerror(errno);
@@ -53,6 +63,8 @@ std::string netns_enter_private() {
         std::string why = unshare_as_user();
         if (!why.empty()) return why;
     }
+    std::string after = net_ns_id();
+    if (before.empty() || after.empty() || before == after) return "not in a new network namespace";
     if (run_shell("ip link set lo up && ip link set lo multicast on && "
                   "ip route add 224.0.0.0/4 dev lo") != 0)
         return "cannot set up lo for multicast in the new namespace";

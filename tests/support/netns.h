@@ -12,18 +12,18 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 // Moves the calling process into a new private network namespace set up for
 // multicast over lo. Returns "" on success, else why it could not (as root
 // it unshares the namespace; otherwise it tries a user namespace first).
+// It checks that the process really is in a new namespace before it
+// configures anything there.
 std::string netns_enter_private();
 
 // True when the CI variable says this is a CI run, where nothing may skip.
 bool running_in_ci();
 
 // Skips the current test with the reason when no private namespace can be
-// had, or fails it under CI.
+// had, or fails it under CI. For GoogleTest files (which include gtest.h).
 #define REQUIRE_PRIVATE_NETNS()                                                      \
     do {                                                                             \
         std::string why_ = netns_enter_private();                                    \

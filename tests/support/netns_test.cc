@@ -1,6 +1,8 @@
 // Checks the harness itself: a test's multicast stays in namespaces it made.
 #include <algorithm>
 
+#include <gtest/gtest.h>
+
 #include "netns.h"
 #include "proc.h"
 
