@@ -5,24 +5,19 @@
 
 #include <algorithm>
 
+#include "proto_encode.h"
+
 std::vector<uint8_t> make_channel_list(const std::vector<list_entry> &entries) {
-    std::vector<uint8_t> msg{0};
-    for (const list_entry &e : entries) {
-        size_t len = 3 + e.desc.size() + 1;
-        msg.push_back(static_cast<uint8_t>(e.chnid));
-        msg.push_back(static_cast<uint8_t>(len >> 8));
-        msg.push_back(static_cast<uint8_t>(len & 0xff));
-        msg.insert(msg.end(), e.desc.begin(), e.desc.end());
-        msg.push_back(0);
-    }
+    std::vector<uint8_t> msg = encode_list_start();
+    for (const list_entry &e : entries) encode_list_entry(&msg, static_cast<uint8_t>(e.chnid), e.desc);
     return msg;
 }
 
 std::vector<uint8_t> make_data_message(int chnid, int payload_size) {
-    std::vector<uint8_t> msg(1 + static_cast<size_t>(payload_size));
-    msg[0] = static_cast<uint8_t>(chnid);
-    for (size_t i = 1; i < msg.size(); i++) msg[i] = static_cast<uint8_t>((i * 131 + 7) % 251);
-    return msg;
+    std::vector<uint8_t> payload(static_cast<size_t>(payload_size));
+    for (size_t i = 0; i < payload.size(); i++)
+        payload[i] = static_cast<uint8_t>(((i + 1) * 131 + 7) % 251);
+    return encode_data(static_cast<uint8_t>(chnid), payload.data(), payload.size());
 }
 
 long due_by(double elapsed_s, double rate, long count) {

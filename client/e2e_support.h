@@ -20,6 +20,7 @@
 
 #include "netns.h"
 #include "proc.h"
+#include "proto_encode.h"
 
 using bytes = std::vector<uint8_t>;
 
@@ -35,24 +36,19 @@ inline std::string addr_int(const char *ip) {
 }
 
 inline bytes entry(int id, const std::string &desc) {
-    size_t len = 3 + desc.size() + 1;
-    bytes e = {static_cast<uint8_t>(id), static_cast<uint8_t>(len >> 8),
-               static_cast<uint8_t>(len & 0xFF)};
-    for (char c : desc) e.push_back(static_cast<uint8_t>(c));
-    e.push_back(0);
+    bytes e;
+    encode_list_entry(&e, static_cast<uint8_t>(id), desc);
     return e;
 }
 
 inline bytes list_of(const std::vector<bytes> &entries) {
-    bytes m = {0};
+    bytes m = encode_list_start();
     for (const auto &e : entries) m.insert(m.end(), e.begin(), e.end());
     return m;
 }
 
 inline bytes data_msg(int id, const std::string &payload) {
-    bytes m = {static_cast<uint8_t>(id)};
-    for (char c : payload) m.push_back(static_cast<uint8_t>(c));
-    return m;
+    return encode_data(static_cast<uint8_t>(id), payload.data(), payload.size());
 }
 
 // A raw datagram argument of the sender.

@@ -15,6 +15,11 @@ constexpr uint8_t CHNID_LIST = 0;
 // than the largest UDP payload over IPv4, so no message is ever cut short.
 constexpr size_t MSG_MAX_SIZE = 65508;
 
+// The largest message one datagram can carry (the largest UDP payload over
+// IPv4), and so the largest payload of a data message.
+constexpr size_t MSG_MAX_DATAGRAM = MSG_MAX_SIZE - 1;
+constexpr size_t MSG_MAX_PAYLOAD = MSG_MAX_DATAGRAM - 1;
+
 // Smallest channel list: the id byte, one entry header and one byte of description.
 constexpr size_t LIST_MIN_SIZE = 5;
 // Smallest data message: the id byte and one byte of payload.
@@ -47,3 +52,4 @@ static_assert(offsetof(channel_list_entry, desc) == 3, "desc follows the header"
 static_assert(sizeof(channel_list_message) == 1, "list header is the id byte");
 static_assert(sizeof(channel_data_message) == 1, "data header is the id byte");
 static_assert(MSG_MAX_SIZE == 65508, "receive buffer size");
+static_assert(MSG_MAX_DATAGRAM == 65507, "largest UDP payload over IPv4");

@@ -18,10 +18,12 @@
 #include <string>
 #include <vector>
 
+#include "proto_encode.h"
+
 namespace {
 
-constexpr size_t MAX_DATAGRAM = 65507;            // largest UDP payload over IPv4
-constexpr size_t MAX_PAYLOAD = MAX_DATAGRAM - 1;  // after the chnid byte
+constexpr size_t MAX_DATAGRAM = MSG_MAX_DATAGRAM;
+constexpr size_t MAX_PAYLOAD = MSG_MAX_PAYLOAD;
 constexpr size_t MIXED_MAX_PAYLOAD = 65000;
 
 const char USAGE[] =
@@ -375,17 +377,12 @@ bool send_datagram(sender_run *run, const std::string &bytes) {
 }
 
 std::string build_list(const sender_conf &conf) {
-    std::string list(1, '\0');
-    for (const auto &e : conf.entries) {
-        size_t len = 3 + e.desc.size() + 1;
-        list += static_cast<char>(e.id);
-        list += static_cast<char>(len >> 8 & 0xFF);
-        list += static_cast<char>(len & 0xFF);
-        list += e.desc;
-        list += '\0';
-    }
+    std::vector<uint8_t> list = encode_list_start();
+    for (const auto &e : conf.entries)
+        if (!encode_list_entry(&list, static_cast<uint8_t>(e.id), e.desc))
+            misuse("the channel list is over 65507 bytes");
     if (list.size() > MAX_DATAGRAM) misuse("the channel list is over 65507 bytes");
-    return list;
+    return std::string(list.begin(), list.end());
 }
 
 // Payload sizes of --mixed: 1 and 65000 first, then a fixed pseudo-random
@@ -447,8 +444,8 @@ bool run_stream(sender_conf *conf, sender_run *run) {
             size_t want = conf->mixed ? mixed_size(&rng, index) : conf->payload;
             index++;
             size_t n = std::min(want, f.bytes.size() - f.sent);
-            std::string msg(1, static_cast<char>(f.id));
-            msg.append(f.bytes, f.sent, n);
+            std::vector<uint8_t> m = encode_data(static_cast<uint8_t>(f.id), f.bytes.data() + f.sent, n);
+            std::string msg(m.begin(), m.end());
             if (!list_due() || !send_datagram(run, msg)) return false;
             f.sent += n;
             data_bytes += static_cast<long long>(n);
