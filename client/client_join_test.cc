@@ -50,6 +50,34 @@ TEST_F(ClientJoin, UnknownInterfaceOrUnreadableSourceIsRefusedAtStartUp) {
     }
 }
 
+TEST_F(ClientJoin, ShortestLongOptionPrefixesKeepTheirMeaning) {
+    REQUIRE_PRIVATE_NETNS();
+    child_proc *help = client({"-H"}, "help");
+    ASSERT_EQ(0, finish(help));
+    struct row {
+        std::vector<std::string> args;
+        int want_exit;
+        std::string want_out;
+        std::string want_err;  // a part of standard error
+    };
+    const row rows[] = {
+        {{"--h"}, 0, out(help), ""},
+        {{"--m", "x"}, 1, "", "invalid multicast group \"x\""},
+        {{"--i", "x"}, 1, "", "unknown interface \"x\""},
+        {{"--s", "x"}, 1, "", "invalid source \"x\""},
+        {{"--player", "cat"}, 1, "", "--player"},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.args[0]);
+        child_proc *c = client(r.args);
+        EXPECT_EQ(r.want_exit, finish(c));
+        EXPECT_EQ(r.want_out, out(c));
+        EXPECT_NE(std::string::npos, err(c).find(r.want_err)) << err(c);
+    }
+    child_proc *c = client({"--p", "5000", "-p", "cat > /dev/null"});
+    EXPECT_TRUE(wait_until([] { return port_bound(5000); }, WAIT_MS)) << err(c);
+}
+
 TEST_F(ClientJoin, InterfaceOptionHearsOnlyTheInterfaceItNames) {
     REQUIRE_PRIVATE_NETNS();
     // The stream comes over jna, a marker over jnb; without -I the system
