@@ -510,6 +510,7 @@ TEST_F(ClientE2e, SenderHelpGoesToStdoutAndMisuseToStderr) {
         {{"--raw", "hex:zz"}, 1},
         {{"-e", "1:x", "--raw", "hex:00"}, 1},  // raw takes no entries
         {{"-e", "256:x"}, 1},
+        {{"-e", "1:x", "-f", "0:/dev/null"}, 1},  // channel 0 is the list's id
         {{"-e", "1:x", "-b", "65507"}, 1},
         {{"-e", "1:x", "-g", "nowhere"}, 1},
         {{"--nonsense"}, 1},

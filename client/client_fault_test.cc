@@ -38,7 +38,7 @@ constexpr int LOAD_DIVISOR = 1;
 
 constexpr int PORT = 1989;
 constexpr int CHANNEL = 5;
-constexpr size_t MAX_DATAGRAM = 65507;
+constexpr size_t MAX_DATAGRAM = MSG_MAX_DATAGRAM;
 
 // A sender waits while the client's socket holds more than this. The kernel
 // drops a datagram only when the socket already holds more than its receive

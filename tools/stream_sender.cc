@@ -39,7 +39,7 @@ const char USAGE[] =
     "\n"
     "List and data mode:\n"
     "  -e, --entry ID:DESC     add a channel list entry; DESC may hold \\n, \\t, \\\\ escapes\n"
-    "  -f, --file ID:PATH      send the bytes of PATH as channel ID's stream\n"
+    "  -f, --file ID:PATH      send the bytes of PATH as channel ID's stream (ID 1 to 255)\n"
     "  -b, --payload N         payload bytes per data message, 1 to 65506 (1024)\n"
     "  -m, --mixed             mixed payload sizes from 1 up to 65000 bytes instead of -b\n"
     "  -r, --rate N            pace data at N payload bytes per second (0: unpaced; 0)\n"
@@ -141,13 +141,13 @@ long long parse_number(const char *text, long long lo, long long hi, const char 
     return v;
 }
 
-// Splits "ID:REST" with ID a channel id 1 to 255 (0 allowed for list entries).
-int split_id(const char *arg, std::string *rest, const char *what) {
+// Splits "ID:REST" with ID a channel id from lowest to 255.
+int split_id(const char *arg, std::string *rest, const char *what, int lowest) {
     const char *colon = strchr(arg, ':');
     if (!colon) misuse(std::string(what) + " takes ID:..., not '" + arg + "'");
     std::string id(arg, colon);
     *rest = colon + 1;
-    return static_cast<int>(parse_number(id.c_str(), 0, 255, "a channel id"));
+    return static_cast<int>(parse_number(id.c_str(), lowest, 255, "a channel id"));
 }
 
 std::string unescape(const std::string &s) {
@@ -202,7 +202,7 @@ std::string datagram_from_arg(const std::string &arg) {
     } else {
         misuse("a raw datagram is hex:HEX or @PATH, not '" + arg + "'");
     }
-    if (out.size() > MAX_DATAGRAM) misuse("datagram '" + arg + "' is over 65507 bytes");
+    if (out.size() > MAX_DATAGRAM) misuse("datagram '" + arg + "' is over " + std::to_string(MAX_DATAGRAM) + " bytes");
     return out;
 }
 
@@ -251,12 +251,14 @@ void parse_options(int argc, char **argv, sender_conf *conf) {
             conf->iface = optarg;
             break;
         case 'e': {
-            int id = split_id(optarg, &rest, "--entry");
+            // An entry may name channel 0, to test how clients take it.
+            int id = split_id(optarg, &rest, "--entry", CHNID_LIST);
             conf->entries.push_back({id, unescape(rest)});
             break;
         }
         case 'f': {
-            int id = split_id(optarg, &rest, "--file");
+            // Data of channel 0 would be read as a channel list.
+            int id = split_id(optarg, &rest, "--file", CHNID_LIST + 1);
             data_file f{id, "", 0};
             if (!read_whole_file(rest, &f.bytes)) misuse("cannot read '" + rest + "'");
             conf->files.push_back(f);
@@ -378,10 +380,10 @@ bool send_datagram(sender_run *run, const std::string &bytes) {
 
 std::string build_list(const sender_conf &conf) {
     std::vector<uint8_t> list = encode_list_start();
+    const std::string too_big = "the channel list is over " + std::to_string(MAX_DATAGRAM) + " bytes";
     for (const auto &e : conf.entries)
-        if (!encode_list_entry(&list, static_cast<uint8_t>(e.id), e.desc))
-            misuse("the channel list is over 65507 bytes");
-    if (list.size() > MAX_DATAGRAM) misuse("the channel list is over 65507 bytes");
+        if (!encode_list_entry(&list, static_cast<uint8_t>(e.id), e.desc)) misuse(too_big);
+    if (list.size() > MAX_DATAGRAM) misuse(too_big);
     return std::string(list.begin(), list.end());
 }
 
