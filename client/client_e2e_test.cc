@@ -329,10 +329,10 @@ TEST_F(ClientE2e, GonePlayerEndsTheClientWithBrokenPipe) {
         ASSERT_TRUE(send_raw("127.0.0.1", 40001, {list_of({entry(1, "one\n")})}, port));
         ASSERT_TRUE(file_is(c->out_path, "channel:1one\n"));
         ASSERT_TRUE(proc_send(c, "1\n"));
-        // Data until the client has gone (bounded: 60 datagrams, 3 s).
+        // Data until the client has gone (bounded: 400 datagrams, 20 s).
         std::vector<std::string> args = {
             "-s",    "127.0.0.1", "-S", "40001", "-p", std::to_string(port),
-            "--raw", "--repeat",  "60", "--gap", "50", hex(data_msg(1, "data"))};
+            "--raw", "--repeat",  "400", "--gap", "50", hex(data_msg(1, "data"))};
         args.insert(args.begin(), SENDER_PATH);
         child_proc *s = start(args, "sender", false);
         EXPECT_EQ(1, finish(c));
@@ -351,17 +351,16 @@ TEST_F(ClientE2e, MixedSizesReachThePlayerByteForByteInOrder) {
     ASSERT_TRUE(write_file(in_path, input));
     child_proc *c = client({"-p", "cat > " + player_out});
     ASSERT_TRUE(wait_until([] { return port_bound(1989); }, WAIT_MS));
+    // The sender keeps pace with what the player has written, so nothing is
+    // lost however busy the machine is.
     child_proc *s = start({SENDER_PATH, "-s", "127.0.0.1", "-e", "1:mixed\\n", "-f", "1:" + in_path,
-                           "--mixed", "--rate", "2000000", "--go-file", go, "--duration", "20000"},
+                           "--mixed", "--follow", "1:" + player_out, "--go-file", go},
                           "sender", false);
     ASSERT_TRUE(file_is(c->out_path, "channel:1mixed\n"));
     ASSERT_TRUE(proc_send(c, "1\n"));
     ASSERT_TRUE(write_file(go, ""));
-    EXPECT_EQ(0, finish(s, 20000)) << err(s);
-    ASSERT_TRUE(wait_until([&] { return read_file(player_out).size() >= input.size(); }, WAIT_MS));
-    std::string got = read_file(player_out);
-    EXPECT_EQ(input.size(), got.size());
-    EXPECT_TRUE(got == input) << "relayed bytes differ from the file";
+    EXPECT_EQ(0, finish(s, 3 * WAIT_MS)) << err(s);
+    EXPECT_TRUE(file_is(player_out, input));
     EXPECT_GE(count_of(out(c), "Accept massage:1 recived.\n"), 200u);
 }
 
@@ -395,16 +394,16 @@ TEST_F(ClientE2e, ReceivesFromAnotherHostOverEnp0s3AndDropsItsOtherAddress) {
                              "2:" + in_path,
                              "-b",
                              "1400",
-                             "-r",
-                             "2000000",
+                             "-F",
+                             "2:" + player_out,
                              "-G",
                              go});
     child_proc *s = start(argv, "sender", false);
     ASSERT_TRUE(file_is(c->out_path, "channel:1first\nchannel:2second\n")) << err(c);
     ASSERT_TRUE(proc_send(c, "2\n"));
     ASSERT_TRUE(write_file(go, ""));
-    EXPECT_EQ(0, finish(s, 20000)) << err(s);
-    EXPECT_TRUE(file_is(player_out, input)) << read_file(player_out).size();
+    EXPECT_EQ(0, finish(s, 3 * WAIT_MS)) << err(s);
+    EXPECT_TRUE(file_is(player_out, input));
     EXPECT_EQ(72u, count_of(out(c), "Accept massage:2 recived.\n"));  // 100000 / 1400, rounded up
     std::vector<std::string> other = netns_peer_prefix(peer);
     other.insert(other.end(), {SENDER_PATH, "-i", "veth0", "-s", "10.201.7.3", "-S", "40001",

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,15 @@ namespace {
 constexpr size_t MAX_DATAGRAM = MSG_MAX_DATAGRAM;
 constexpr size_t MAX_PAYLOAD = MSG_MAX_PAYLOAD;
 constexpr size_t MIXED_MAX_PAYLOAD = 65000;
+
+// --follow: data goes out only while less than this much of it is past what
+// the receiver has taken, so the receiver's socket never fills (it holds
+// 208 KiB by default, small datagrams costing far more than their size)
+// however slowly the receiver is scheduled.
+constexpr long long FOLLOW_AHEAD_BYTES = 64 * 1024;
+constexpr size_t FOLLOW_AHEAD_MESSAGES = 32;
+// A receiver that takes nothing for this long has stopped.
+constexpr double FOLLOW_STALL_S = 10;
 
 const char USAGE[] =
     "usage: stream_sender [options]              channel list and channel data\n"
@@ -47,6 +57,9 @@ const char USAGE[] =
     "  -w, --wait MS           after the first list, wait MS milliseconds before data\n"
     "  -G, --go-file PATH      after the first list, keep resending it until PATH exists,\n"
     "                          then send data\n"
+    "  -F, --follow ID:PATH    keep pace with a receiver that writes channel ID's bytes\n"
+    "                          to PATH: send only while under 64 KiB (32 messages) are\n"
+    "                          past what PATH holds; fail when it stops growing for 10 s\n"
     "  Several files are sent interleaved, one message of each in turn. Without\n"
     "  files only the list is sent.\n"
     "\n"
@@ -92,12 +105,21 @@ struct sender_conf {
     long long list_every_ms = 1000;
     long long wait_ms = 0;
     std::string go_file;
+    int follow_id = 0;  // 0: not following a receiver
+    std::string follow_path;
     bool raw = false;
     long long repeat = 1;
     long long gap_ms = 0;
     long long count = -1;
     long long duration_ms = 60000;
     std::vector<std::string> datagrams;
+};
+
+// A data message sent and maybe not yet taken by the followed receiver. It
+// counts as taken once the receiver's file holds watched_end bytes.
+struct in_flight {
+    long long watched_end;
+    long long bytes;
 };
 
 // State of one run: where to send, what is sent so far, when to stop.
@@ -108,6 +130,9 @@ struct sender_run {
     long long limit = -1;
     double start = 0;
     double deadline = 0;
+    long long watched_sent = 0;  // bytes of the followed channel sent so far
+    std::deque<in_flight> flight;
+    long long flight_bytes = 0;
 };
 
 [[noreturn]] void misuse(const std::string &why) {
@@ -222,6 +247,7 @@ void parse_options(int argc, char **argv, sender_conf *conf) {
         {"list-every", required_argument, nullptr, 'l'},
         {"wait", required_argument, nullptr, 'w'},
         {"go-file", required_argument, nullptr, 'G'},
+        {"follow", required_argument, nullptr, 'F'},
         {"raw", no_argument, nullptr, 'x'},
         {"repeat", required_argument, nullptr, OPT_REPEAT},
         {"gap", required_argument, nullptr, OPT_GAP},
@@ -232,7 +258,7 @@ void parse_options(int argc, char **argv, sender_conf *conf) {
     };
     const long long DAY_MS = 86400000;
     int c;
-    while ((c = getopt_long(argc, argv, "g:p:s:S:i:e:f:b:mr:l:w:G:xn:d:h", longs, nullptr)) >= 0) {
+    while ((c = getopt_long(argc, argv, "g:p:s:S:i:e:f:b:mr:l:w:G:F:xn:d:h", longs, nullptr)) >= 0) {
         std::string rest;
         switch (c) {
         case 'g':
@@ -282,6 +308,9 @@ void parse_options(int argc, char **argv, sender_conf *conf) {
         case 'G':
             conf->go_file = optarg;
             break;
+        case 'F':
+            conf->follow_id = split_id(optarg, &conf->follow_path, "--follow", CHNID_LIST + 1);
+            break;
         case 'x':
             conf->raw = true;
             break;
@@ -313,6 +342,9 @@ void parse_options(int argc, char **argv, sender_conf *conf) {
     } else {
         if (!conf->datagrams.empty()) misuse("DATAGRAM arguments need --raw");
         if (conf->entries.empty()) misuse("give at least one --entry (or use --raw)");
+        bool followed_sent = conf->follow_id == 0;
+        for (const auto &f : conf->files) followed_sent = followed_sent || f.id == conf->follow_id;
+        if (!followed_sent) misuse("--follow names a channel that no --file sends");
     }
 }
 
@@ -410,6 +442,52 @@ bool file_exists(const std::string &path) {
     return stat(path.c_str(), &st) == 0;
 }
 
+long long file_size(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+}
+
+// Notes a data message of channel id as sent, for --follow. A message of
+// another channel is taken once a later byte of the followed one is.
+void note_sent(const sender_conf &conf, sender_run *run, int id, size_t n) {
+    if (conf.follow_id == 0) return;
+    if (id == conf.follow_id) run->watched_sent += static_cast<long long>(n);
+    long long end = run->watched_sent + (id == conf.follow_id ? 0 : 1);
+    run->flight.push_back({end, static_cast<long long>(n)});
+    run->flight_bytes += static_cast<long long>(n);
+}
+
+// --follow: waits until one more message fits past what the receiver has
+// taken. Ends the process, saying how far the receiver got, when it stops
+// taking data; false when the duration runs out first.
+bool wait_for_room(const sender_conf &conf, sender_run *run) {
+    long long last_taken = -1;
+    double last_progress = now_s();
+    for (;;) {
+        long long taken = file_size(conf.follow_path);
+        while (!run->flight.empty() && run->flight.front().watched_end <= taken) {
+            run->flight_bytes -= run->flight.front().bytes;
+            run->flight.pop_front();
+        }
+        if (run->flight.empty() || (run->flight.size() < FOLLOW_AHEAD_MESSAGES &&
+                                    run->flight_bytes < FOLLOW_AHEAD_BYTES))
+            return true;
+        if (out_of_budget(*run)) return false;
+        if (taken != last_taken) {
+            last_taken = taken;
+            last_progress = now_s();
+        } else if (now_s() - last_progress > FOLLOW_STALL_S) {
+            fprintf(stderr,
+                    "stream_sender: the receiver took %lld of the %lld bytes of channel %d sent "
+                    "so far; %s has not grown for %.0f s\n",
+                    taken, run->watched_sent, conf.follow_id, conf.follow_path.c_str(),
+                    FOLLOW_STALL_S);
+            exit(1);
+        }
+        sleep_until(now_s() + 0.001);
+    }
+}
+
 // List and data mode. Returns false when the budget ran out first.
 bool run_stream(sender_conf *conf, sender_run *run) {
     std::string list = build_list(*conf);
@@ -439,16 +517,23 @@ bool run_stream(sender_conf *conf, sender_run *run) {
     long long index = 0;
     long long data_bytes = 0;
     double data_start = now_s();
+    const data_file *followed = nullptr;
+    for (const auto &f : conf->files)
+        if (f.id == conf->follow_id) followed = &f;
     for (bool more = true; more;) {
         more = false;
         for (auto &f : conf->files) {
             if (f.sent == f.bytes.size()) continue;
+            // Past the followed channel's end nothing shows what was taken.
+            if (followed && followed->sent < followed->bytes.size() && !wait_for_room(*conf, run))
+                return false;
             size_t want = conf->mixed ? mixed_size(&rng, index) : conf->payload;
             index++;
             size_t n = std::min(want, f.bytes.size() - f.sent);
             std::vector<uint8_t> m = encode_data(static_cast<uint8_t>(f.id), f.bytes.data() + f.sent, n);
             std::string msg(m.begin(), m.end());
             if (!list_due() || !send_datagram(run, msg)) return false;
+            note_sent(*conf, run, f.id, n);
             f.sent += n;
             data_bytes += static_cast<long long>(n);
             more = more || f.sent < f.bytes.size();
