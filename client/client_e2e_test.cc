@@ -3,12 +3,15 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <stddef.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -493,6 +496,53 @@ TEST_F(ClientE2e, FailedReceiveIsReportedAndNeverTakenForADatagram) {
     EXPECT_EQ(std::string::npos, e.find("server_addr")) << e.substr(0, 200);
     EXPECT_EQ("", out(c));
     EXPECT_TRUE(file_is(player_out, ""));
+}
+
+// One receive after the list fails (a preloaded shim fails it): the client
+// reports it and goes on, and takes it neither for a datagram nor for the end.
+TEST_F(ClientE2e, FailedReceiveInTheDataPhaseIsReportedAndTheRelayGoesOn) {
+    REQUIRE_PRIVATE_NETNS();
+    std::string player_out = dir + "/player";
+    child_proc *c = start({"env", "LD_PRELOAD=" FAIL_RECV_PATH, "FAIL_RECV_AFTER=1",
+                           "ASAN_OPTIONS=verify_asan_link_order=0", CLIENT_PATH, "-p",
+                           "cat > " + player_out},
+                          "client", true);
+    ASSERT_TRUE(wait_until([] { return port_bound(1989); }, WAIT_MS));
+    ASSERT_TRUE(send_raw("127.0.0.1", 40001, {list_of({entry(1, "one\n")})}));
+    ASSERT_TRUE(file_is(c->out_path, "channel:1one\n"));
+    ASSERT_TRUE(proc_send(c, "1\n"));
+    ASSERT_TRUE(send_raw("127.0.0.1", 40001, {data_msg(1, "good")}));
+    EXPECT_TRUE(file_is(player_out, "good"));
+    EXPECT_TRUE(file_is(c->out_path, "channel:1one\nAccept massage:1 recived.\n"));
+    const std::string server = "server_addr:" + addr_int("127.0.0.1") + "\n";
+    const std::string raddr = "raddr:" + addr_int("127.0.0.1") + "\n";
+    const std::string e = err(c);
+    ASSERT_TRUE(e.size() > server.size() + raddr.size()) << e;
+    EXPECT_EQ(0u, e.find(server)) << e;
+    EXPECT_TRUE(ends_with(e, "(): Input/output error\n" + raddr)) << e;
+    EXPECT_EQ(1u, count_of(e, "recv")) << e;
+    EXPECT_EQ(3u, count_of(e, "\n")) << e;
+}
+
+// The player is "sh -c" with the default command exactly as given, blanks
+// and all, and SIGPIPE is back at its default there though the client
+// ignores it. /bin/sh is a recorder in a mount namespace of the test's own.
+TEST_F(ClientE2e, DefaultPlayerIsTheExactCommandRunByShWithSigpipeAtItsDefault) {
+    REQUIRE_PRIVATE_NETNS();
+    const std::string recorder = dir + "/sh";
+    ASSERT_TRUE(write_file(recorder, "#!/bin/bash\nprintf '[%s]\\n' \"$@\" > \"" + dir +
+                                         "/argv\"\ngrep SigIgn /proc/$$/status > \"" + dir +
+                                         "/sigign\"\nexec cat > /dev/null\n"));
+    ASSERT_EQ(0, chmod(recorder.c_str(), 0755));
+    start({"unshare", "-m", "bash", "-c", "mount --bind \"$0\" /bin/sh && exec \"$1\"", recorder,
+           CLIENT_PATH},
+          "client", true);
+    EXPECT_TRUE(file_is(dir + "/argv", "[-c]\n[ /usr/bin/mpg123 -   > /dev/null]\n"));
+    std::string sigign;
+    ASSERT_TRUE(wait_until([&] { return ends_with(sigign = read_file(dir + "/sigign"), "\n"); },
+                           WAIT_MS));
+    unsigned long long ignored = strtoull(sigign.substr(sigign.find(':') + 1).c_str(), nullptr, 16);
+    EXPECT_EQ(0u, ignored & 1ull << (SIGPIPE - 1)) << sigign;
 }
 
 TEST_F(ClientE2e, SenderHelpGoesToStdoutAndMisuseToStderr) {
