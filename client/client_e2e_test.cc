@@ -334,7 +334,7 @@ TEST_F(ClientE2e, GonePlayerEndsTheClientWithBrokenPipe) {
         ASSERT_TRUE(proc_send(c, "1\n"));
         // Data until the client has gone (bounded: 400 datagrams, 20 s).
         std::vector<std::string> args = {
-            "-s",    "127.0.0.1", "-S", "40001", "-p", std::to_string(port),
+            "-s",    "127.0.0.1", "-S",  "40001", "-p", std::to_string(port),
             "--raw", "--repeat",  "400", "--gap", "50", hex(data_msg(1, "data"))};
         args.insert(args.begin(), SENDER_PATH);
         child_proc *s = start(args, "sender", false);
@@ -503,10 +503,10 @@ TEST_F(ClientE2e, FailedReceiveIsReportedAndNeverTakenForADatagram) {
 TEST_F(ClientE2e, FailedReceiveInTheDataPhaseIsReportedAndTheRelayGoesOn) {
     REQUIRE_PRIVATE_NETNS();
     std::string player_out = dir + "/player";
-    child_proc *c = start({"env", "LD_PRELOAD=" FAIL_RECV_PATH, "FAIL_RECV_AFTER=1",
-                           "ASAN_OPTIONS=verify_asan_link_order=0", CLIENT_PATH, "-p",
-                           "cat > " + player_out},
-                          "client", true);
+    child_proc *c =
+        start({"env", "LD_PRELOAD=" FAIL_RECV_PATH, "FAIL_RECV_AFTER=1",
+               "ASAN_OPTIONS=verify_asan_link_order=0", CLIENT_PATH, "-p", "cat > " + player_out},
+              "client", true);
     ASSERT_TRUE(wait_until([] { return port_bound(1989); }, WAIT_MS));
     ASSERT_TRUE(send_raw("127.0.0.1", 40001, {list_of({entry(1, "one\n")})}));
     ASSERT_TRUE(file_is(c->out_path, "channel:1one\n"));
@@ -539,8 +539,8 @@ TEST_F(ClientE2e, DefaultPlayerIsTheExactCommandRunByShWithSigpipeAtItsDefault) 
           "client", true);
     EXPECT_TRUE(file_is(dir + "/argv", "[-c]\n[ /usr/bin/mpg123 -   > /dev/null]\n"));
     std::string sigign;
-    ASSERT_TRUE(wait_until([&] { return ends_with(sigign = read_file(dir + "/sigign"), "\n"); },
-                           WAIT_MS));
+    ASSERT_TRUE(
+        wait_until([&] { return ends_with(sigign = read_file(dir + "/sigign"), "\n"); }, WAIT_MS));
     unsigned long long ignored = strtoull(sigign.substr(sigign.find(':') + 1).c_str(), nullptr, 16);
     EXPECT_EQ(0u, ignored & 1ull << (SIGPIPE - 1)) << sigign;
 }

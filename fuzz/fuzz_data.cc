@@ -50,8 +50,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     memcpy(buf, data + HEAD, len);
 
     data_verdict v = data_decide(server, source, buf, len, choice);
-    if (server.sin_addr.s_addr != source.sin_addr.s_addr) check(v == DATA_ADDR_MISMATCH);
-    else if (server.sin_port != source.sin_port) check(v == DATA_PORT_MISMATCH);
+    if (server.sin_addr.s_addr != source.sin_addr.s_addr)
+        check(v == DATA_ADDR_MISMATCH);
+    else if (server.sin_port != source.sin_port)
+        check(v == DATA_PORT_MISMATCH);
     if (v == DATA_ACCEPT) check(len >= 2 && buf[0] == choice);
     if (choice < 0 || choice > 255) check(v != DATA_ACCEPT);
 

@@ -227,7 +227,8 @@ std::string datagram_from_arg(const std::string &arg) {
     } else {
         misuse("a raw datagram is hex:HEX or @PATH, not '" + arg + "'");
     }
-    if (out.size() > MAX_DATAGRAM) misuse("datagram '" + arg + "' is over " + std::to_string(MAX_DATAGRAM) + " bytes");
+    if (out.size() > MAX_DATAGRAM)
+        misuse("datagram '" + arg + "' is over " + std::to_string(MAX_DATAGRAM) + " bytes");
     return out;
 }
 
@@ -258,7 +259,8 @@ void parse_options(int argc, char **argv, sender_conf *conf) {
     };
     const long long DAY_MS = 86400000;
     int c;
-    while ((c = getopt_long(argc, argv, "g:p:s:S:i:e:f:b:mr:l:w:G:F:xn:d:h", longs, nullptr)) >= 0) {
+    while ((c = getopt_long(argc, argv, "g:p:s:S:i:e:f:b:mr:l:w:G:F:xn:d:h", longs, nullptr)) >=
+           0) {
         std::string rest;
         switch (c) {
         case 'g':
@@ -412,7 +414,8 @@ bool send_datagram(sender_run *run, const std::string &bytes) {
 
 std::string build_list(const sender_conf &conf) {
     std::vector<uint8_t> list = encode_list_start();
-    const std::string too_big = "the channel list is over " + std::to_string(MAX_DATAGRAM) + " bytes";
+    const std::string too_big =
+        "the channel list is over " + std::to_string(MAX_DATAGRAM) + " bytes";
     for (const auto &e : conf.entries)
         if (!encode_list_entry(&list, static_cast<uint8_t>(e.id), e.desc)) misuse(too_big);
     if (list.size() > MAX_DATAGRAM) misuse(too_big);
@@ -469,8 +472,8 @@ bool wait_for_room(const sender_conf &conf, sender_run *run) {
             run->flight_bytes -= run->flight.front().bytes;
             run->flight.pop_front();
         }
-        if (run->flight.empty() || (run->flight.size() < FOLLOW_AHEAD_MESSAGES &&
-                                    run->flight_bytes < FOLLOW_AHEAD_BYTES))
+        if (run->flight.empty() ||
+            (run->flight.size() < FOLLOW_AHEAD_MESSAGES && run->flight_bytes < FOLLOW_AHEAD_BYTES))
             return true;
         if (out_of_budget(*run)) return false;
         if (taken != last_taken) {
@@ -530,7 +533,8 @@ bool run_stream(sender_conf *conf, sender_run *run) {
             size_t want = conf->mixed ? mixed_size(&rng, index) : conf->payload;
             index++;
             size_t n = std::min(want, f.bytes.size() - f.sent);
-            std::vector<uint8_t> m = encode_data(static_cast<uint8_t>(f.id), f.bytes.data() + f.sent, n);
+            std::vector<uint8_t> m =
+                encode_data(static_cast<uint8_t>(f.id), f.bytes.data() + f.sent, n);
             std::string msg(m.begin(), m.end());
             if (!list_due() || !send_datagram(run, msg)) return false;
             note_sent(*conf, run, f.id, n);
