@@ -3,13 +3,13 @@
 # through the client.
 #
 # In a private network namespace of its own (never the machine's network):
-# stream_sender, sending from 127.0.0.1, offers two channels, a short piece of music on channel 1 and
-# other data on channel 2; client joins with its default group and port and
-# plays channel 1 through the real mpg123 decoder into a WAV file. The
-# report says whether that decode is identical, sample for sample, to a
-# direct decode of the same MP3 file. Exit status 0 only when it is (77:
-# no private network namespace could be made here).
-#
+# stream_sender, sending from 127.0.0.1, offers two channels, a short piece
+# of music on channel 1 and other data on channel 2; client joins with its
+# default group and port and plays channel 1 through the real mpg123 decoder
+# into a WAV file. The report says whether that decode is identical, sample
+# for sample, to a direct decode of the same MP3 file. Exit status 0 only
+# when it is (77: no private network namespace could be made here). Each
+# step says what it does and how long it took; --help shows the options.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$(pwd)
