@@ -4,6 +4,8 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
+# stream_sender goes with the client: until a stream server is at hand, it
+# is what a user tries the client with.
 install(TARGETS client throttlecat stream_sender RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS mytbf EXPORT mytbfTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
