@@ -5,6 +5,12 @@
 // use. One refill thread, started by the first mytbf_init, adds `rate` tokens
 // to every live bucket once a second, never beyond `burst`. At most 1024
 // buckets are live at once. Usable from C and C++.
+//
+// Safe in threaded programs: a fetch cancelled while it waits leaves the
+// bucket as it found it; the refill thread blocks every signal; a forked
+// child that goes on using the library gets its own refill thread. After
+// the library's exit handler has run, every call is harmless: destroy
+// returns 0, the others return -ESHUTDOWN (init: null, errno ESHUTDOWN).
 #ifndef MYTBF_H
 #define MYTBF_H
 
@@ -21,8 +27,8 @@ typedef struct mytbf_bucket mytbf_bucket;
 mytbf_bucket *mytbf_init(int rate, int burst);
 
 // Takes between 1 and size tokens (as many as the bucket holds, up to size)
-// and returns that number; blocks while the bucket is empty. -EINVAL at once
-// when size is below 1.
+// and returns that number; blocks while the bucket is empty (a cancellation
+// point there). -EINVAL at once when size is below 1.
 int mytbf_fetchtoken(mytbf_bucket *handle, int size);
 
 // Gives size unused tokens back (the bucket still holds no more than burst).

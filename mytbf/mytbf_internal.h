@@ -36,4 +36,8 @@ inline void refill_bucket(mytbf_bucket *b) {
     pthread_mutex_unlock(&b->mutex);
 }
 
+// One refill scan: refill_bucket on every live bucket, under the table lock,
+// as the refill thread makes once a tick. Tests call it to run many scans.
+void refill_all();
+
 #endif
