@@ -10,6 +10,7 @@
 #include <time.h>
 
 #include <atomic>
+#include <new>
 
 #include "mytbf_internal.h"
 
@@ -177,6 +178,20 @@ int get_free_pos_unlocked() {
     return -1;
 }
 
+// Takes min(tokens, size) from the bucket if it holds any, without a lock.
+// Returns the number taken (0 when empty); *left is what it left behind.
+inline int take(mytbf_bucket *b, int size, int *left) {
+    int t = b->tokens.load();
+    while (t > 0) {
+        int n = min(t, size);
+        if (b->tokens.compare_exchange_weak(t, t - n)) {
+            *left = t - n;
+            return n;
+        }
+    }
+    return 0;
+}
+
 // Cancellation clean-up of a fetch cancelled in its wait: the wait has taken
 // the mutex again; undo the waiter count and let the mutex go.
 void cancelled_wait(void *arg) {
@@ -185,18 +200,73 @@ void cancelled_wait(void *arg) {
     pthread_mutex_unlock(&b->mutex);
 }
 
-// Waits until the bucket holds tokens; 0, or -ESHUTDOWN when the exit handler
-// has run. Caller holds b->mutex. A cancellation point: a thread cancelled
-// here leaves the bucket as it found it.
-int wait_tokens_unlocked(mytbf_bucket *b) {
+// One wait on the bucket's cond, until deadline (CLOCK_MONOTONIC) when it is
+// not null; the wait's result. Caller holds b->mutex and is counted in
+// b->waiters. A cancellation point: a thread cancelled here leaves the
+// bucket as it found it.
+int wait_once_unlocked(mytbf_bucket *b, const timespec *deadline) {
+    int rc;
     pthread_cleanup_push(cancelled_wait, b);
-    while (b->tokens <= 0 && state.load() != SHUT_DOWN) {
-        b->waiters++;
-        pthread_cond_wait(&b->cond, &b->mutex);
-        b->waiters--;
+    if (deadline == nullptr) {
+        rc = pthread_cond_wait(&b->cond, &b->mutex);
+    } else {
+        rc = pthread_cond_clockwait(&b->cond, &b->mutex, CLOCK_MONOTONIC, deadline);
     }
     pthread_cleanup_pop(0);
-    return b->tokens > 0 ? 0 : -ESHUTDOWN;
+    return rc;
+}
+
+// The fetch that found the bucket empty (or was told not to try the lock
+// free path): waits for tokens under the mutex, at most until deadline when
+// it is not null. Returns the tokens taken, -ETIMEDOUT or -ESHUTDOWN.
+int fetch_slow(mytbf_bucket *b, int size, const timespec *deadline) {
+    pthread_mutex_lock(&b->mutex);
+    // Counted before the last check: see the record's comment.
+    b->waiters++;
+    int left = 0;
+    int n = take(b, size, &left);
+    while (n == 0) {
+        if (state.load() == SHUT_DOWN) {
+            n = -ESHUTDOWN;
+            break;
+        }
+        if (wait_once_unlocked(b, deadline) == ETIMEDOUT) {
+            n = take(b, size, &left);
+            if (n == 0) n = -ETIMEDOUT;
+            break;
+        }
+        n = take(b, size, &left);
+    }
+    b->waiters--;
+    // Waiters still counted may take what is left.
+    if (n > 0 && left > 0 && b->waiters.load() > 0) pthread_cond_broadcast(&b->cond);
+    pthread_mutex_unlock(&b->mutex);
+    return n;
+}
+
+// A fetch that took tokens without the lock and left some: wakes the fetches
+// waiting, with the mutex held so that none of them is between its last
+// check and its wait.
+void wake_waiters(mytbf_bucket *b) {
+    pthread_mutex_lock(&b->mutex);
+    pthread_cond_broadcast(&b->cond);
+    pthread_mutex_unlock(&b->mutex);
+}
+
+// The three fetches. deadline: null to wait as long as it takes; else an
+// absolute CLOCK_MONOTONIC time. try_only: return -EAGAIN instead of waiting.
+int fetch(mytbf_bucket *b, int size, const timespec *deadline, bool try_only) {
+    if (size < 1) return -EINVAL;
+    int err = enter();
+    if (err != 0) return err;
+    int left = 0;
+    int n = take(b, size, &left);
+    if (n > 0) {
+        if (left > 0 && b->waiters.load() > 0) wake_waiters(b);
+        return n;
+    }
+    if (try_only) return -EAGAIN;
+    return fetch_slow(b, size, deadline);
 }
 
 }  // namespace
@@ -221,8 +291,9 @@ mytbf_bucket *mytbf_init(int rate, int burst) {
     }
     pthread_once(&once_init, module_load);
 
-    auto *b = static_cast<mytbf_bucket *>(malloc(sizeof(mytbf_bucket)));
-    if (b == nullptr) return nullptr;
+    void *mem = malloc(sizeof(mytbf_bucket));
+    if (mem == nullptr) return nullptr;
+    auto *b = new (mem) mytbf_bucket;
     b->rate = rate;
     b->burst = burst;
     b->tokens = 0;
@@ -254,33 +325,24 @@ mytbf_bucket *mytbf_init(int rate, int burst) {
 }
 
 int mytbf_fetchtoken(mytbf_bucket *handle, int size) {
-    if (size < 1) return -EINVAL;
-    int err = enter();
-    if (err != 0) return err;
-    pthread_mutex_lock(&handle->mutex);
-    err = wait_tokens_unlocked(handle);
-    if (err != 0) {
-        pthread_mutex_unlock(&handle->mutex);
-        return err;
-    }
-    int n = min(handle->tokens, size);
-    handle->tokens -= n;
-    // Other fetches waiting may take what is left. A broadcast that would
-    // wake nobody, or wake them only to find the bucket empty, is skipped:
-    // it is pure cost on the common, uncontended fetch.
-    bool wake = handle->waiters > 0 && handle->tokens > 0;
-    pthread_mutex_unlock(&handle->mutex);
-    if (wake) pthread_cond_broadcast(&handle->cond);
-    return n;
+    return fetch(handle, size, nullptr, false);
+}
+
+int mytbf_tryfetchtoken(mytbf_bucket *handle, int size) {
+    return fetch(handle, size, nullptr, true);
+}
+
+int mytbf_timedfetchtoken(mytbf_bucket *handle, int size, const struct timespec *deadline) {
+    if (deadline == nullptr || deadline->tv_nsec < 0 || deadline->tv_nsec >= 1000000000L)
+        return -EINVAL;
+    return fetch(handle, size, deadline, false);
 }
 
 int mytbf_returntoken(mytbf_bucket *handle, int size) {
     if (size < 0) return -EINVAL;
     int err = enter();
     if (err != 0) return err;
-    pthread_mutex_lock(&handle->mutex);
-    handle->tokens = refill(handle->tokens, size, handle->burst);
-    pthread_mutex_unlock(&handle->mutex);
+    add_tokens(handle, size);
     return 0;
 }
 

@@ -14,6 +14,8 @@
 #ifndef MYTBF_H
 #define MYTBF_H
 
+#include <time.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -30,6 +32,18 @@ mytbf_bucket *mytbf_init(int rate, int burst);
 // and returns that number; blocks while the bucket is empty (a cancellation
 // point there). -EINVAL at once when size is below 1.
 int mytbf_fetchtoken(mytbf_bucket *handle, int size);
+
+// Like mytbf_fetchtoken when the bucket holds tokens; else returns -EAGAIN
+// at once. For event loops. -EINVAL when size is below 1.
+int mytbf_tryfetchtoken(mytbf_bucket *handle, int size);
+
+// Like mytbf_fetchtoken, but waits at most until deadline, an absolute time
+// on CLOCK_MONOTONIC (so changes of the system clock do not move it), and
+// then returns -ETIMEDOUT; with a deadline already past it takes what is
+// there or returns -ETIMEDOUT without waiting. A cancellation point while
+// it waits, as safe to cancel as mytbf_fetchtoken. -EINVAL when size is
+// below 1 or deadline is null or has tv_nsec outside 0..999999999.
+int mytbf_timedfetchtoken(mytbf_bucket *handle, int size, const struct timespec *deadline);
 
 // Gives size unused tokens back (the bucket still holds no more than burst).
 // Returns 0, or -EINVAL when size is below 0. Does not wake waiting fetches:

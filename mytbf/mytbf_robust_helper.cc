@@ -37,6 +37,13 @@ void sleep_ms(int ms) {
     }
 }
 
+timespec mono_in(int seconds) {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    ts.tv_sec += seconds;
+    return ts;
+}
+
 mytbf_bucket *drained;  // empty until the next tick
 
 // Fetches for ever (blocking or with a far deadline); only cancelled.
@@ -44,26 +51,38 @@ void *fetch_for_ever(void *) {
     for (;;) mytbf_fetchtoken(drained, 1);
     return nullptr;
 }
+void *timed_fetch_for_ever(void *) {
+    for (;;) {
+        timespec far = mono_in(3600);
+        mytbf_timedfetchtoken(drained, 1, &far);
+    }
+    return nullptr;
+}
 void *fetch_once(void *arg) {
     *static_cast<int *>(arg) = mytbf_fetchtoken(drained, 1);
     return nullptr;
 }
 
-// A fetch cancelled while it waits; another waiter and the refill thread carry on, and the process
+// Two fetches cancelled while they wait, one blocking and one with a
+// deadline; a third waiter and the refill thread carry on, and the process
 // then exits (the caller times that).
 int cancel_waiters() {
     drained = mytbf_init(1, 1);
     mytbf_bucket *other = mytbf_init(3, 3);
     if (mytbf_fetchtoken(drained, 1) != 1) fail(2, "first fetch");  // just after a tick
-    pthread_t blocking, survivor;
+    pthread_t blocking, timed, survivor;
     int got = 0;
     pthread_create(&blocking, nullptr, fetch_for_ever, nullptr);
+    pthread_create(&timed, nullptr, timed_fetch_for_ever, nullptr);
     pthread_create(&survivor, nullptr, fetch_once, &got);
     sleep_ms(200);
     void *res = nullptr;
     pthread_cancel(blocking);
     pthread_join(blocking, &res);
     if (res != PTHREAD_CANCELED) fail(3, "blocking fetch not cancelled");
+    pthread_cancel(timed);
+    pthread_join(timed, &res);
+    if (res != PTHREAD_CANCELED) fail(3, "deadline fetch not cancelled");
     // The next tick still reaches every bucket and every waiter.
     pthread_join(survivor, nullptr);
     if (got != 1) fail(4, "the other waiter got no token");
@@ -88,6 +107,10 @@ void *wait_past_exit(void *) {
 void clean_up_at_exit() {
     if (mytbf_destroy(at_exit_bucket) != 0) fail(10, "destroy after exit handler");
     if (mytbf_fetchtoken(at_exit_bucket, 1) != -ESHUTDOWN) fail(11, "fetch after exit handler");
+    if (mytbf_tryfetchtoken(at_exit_bucket, 1) != -ESHUTDOWN) fail(11, "try after exit handler");
+    timespec far = mono_in(3600);
+    if (mytbf_timedfetchtoken(at_exit_bucket, 1, &far) != -ESHUTDOWN)
+        fail(11, "timed fetch after exit handler");
     if (mytbf_returntoken(at_exit_bucket, 1) != -ESHUTDOWN) fail(12, "give-back after exit handler");
     errno = 0;
     if (mytbf_init(1, 1) != nullptr || errno != ESHUTDOWN) fail(13, "init after exit handler");

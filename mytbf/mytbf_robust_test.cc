@@ -53,42 +53,223 @@ int waiters_of(mytbf_bucket *b) {
     return w;
 }
 
+timespec mono_after_ms(long ms) {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    ts.tv_sec += ms / 1000;
+    ts.tv_nsec += (ms % 1000) * 1000000L;
+    if (ts.tv_nsec >= 1000000000L) {
+        ts.tv_sec++;
+        ts.tv_nsec -= 1000000000L;
+    }
+    return ts;
+}
+
 struct wait_arg {
     mytbf_bucket *b;
+    bool timed;
     std::atomic<int> result{0};
 };
 
-void *blocking_fetch(void *p) {
+void *waiting_fetch(void *p) {
     auto *a = static_cast<wait_arg *>(p);
-    a->result = mytbf_fetchtoken(a->b, 1);
+    if (a->timed) {
+        timespec far = mono_after_ms(3600 * 1000);
+        a->result = mytbf_timedfetchtoken(a->b, 1, &far);
+    } else {
+        a->result = mytbf_fetchtoken(a->b, 1);
+    }
     return nullptr;
 }
 
-// A fetch cancelled in its wait leaves the bucket as it found it: mutex
-// free, no waiter counted; the next fetch is served by the next refill.
+// A fetch cancelled in its wait (blocking, or with a far deadline) leaves
+// the bucket as it found it: mutex free, no waiter counted; the next fetch
+// is served by the next refill.
 TEST(Cancel, CancelledWaitLeavesTheBucketAsItFoundIt) {
-    mytbf_bucket b;
-    detached_init(&b, 2, 2, 0);
-    wait_arg a{&b};
-    pthread_t t;
-    ASSERT_EQ(0, pthread_create(&t, nullptr, blocking_fetch, &a));
-    ASSERT_TRUE(wait_until([&] { return waiters_of(&b) == 1; }, 5000));
-    pthread_cancel(t);
-    void *res = nullptr;
-    pthread_join(t, &res);
-    EXPECT_EQ(PTHREAD_CANCELED, res);
-    EXPECT_EQ(0, a.result);
-    ASSERT_EQ(0, pthread_mutex_trylock(&b.mutex)) << "cancelled fetch kept the mutex";
-    EXPECT_EQ(0, b.waiters);
-    pthread_mutex_unlock(&b.mutex);
+    for (bool timed : {false, true}) {
+        SCOPED_TRACE(timed ? "deadline fetch" : "blocking fetch");
+        mytbf_bucket b;
+        detached_init(&b, 2, 2, 0);
+        wait_arg a{&b, timed};
+        pthread_t t;
+        ASSERT_EQ(0, pthread_create(&t, nullptr, waiting_fetch, &a));
+        ASSERT_TRUE(wait_until([&] { return waiters_of(&b) == 1; }, 5000));
+        pthread_cancel(t);
+        void *res = nullptr;
+        pthread_join(t, &res);
+        EXPECT_EQ(PTHREAD_CANCELED, res);
+        EXPECT_EQ(0, a.result);
+        ASSERT_EQ(0, pthread_mutex_trylock(&b.mutex)) << "cancelled fetch kept the mutex";
+        EXPECT_EQ(0, b.waiters.load());
+        pthread_mutex_unlock(&b.mutex);
 
-    wait_arg next{&b};
-    ASSERT_EQ(0, pthread_create(&t, nullptr, blocking_fetch, &next));
+        wait_arg next{&b, timed};
+        ASSERT_EQ(0, pthread_create(&t, nullptr, waiting_fetch, &next));
+        ASSERT_TRUE(wait_until([&] { return waiters_of(&b) == 1; }, 5000));
+        refill_bucket(&b);
+        pthread_join(t, nullptr);
+        EXPECT_EQ(1, next.result);
+        detached_fini(&b);
+    }
+}
+
+TEST(TryFetch, TakesWhatIsThereOrFailsAtOnce) {
+    const timespec past = mono_after_ms(-1000), bad_ns = {0, 1000000000L};
+    const struct {
+        const char *name;
+        int tokens;
+        int (*call)(mytbf_bucket *, int, const timespec *);
+        int size;
+        const timespec *deadline;
+        int want_result, want_tokens;
+    } cases[] = {
+        {"try on an empty bucket", 0, [](mytbf_bucket *b, int n, const timespec *) {
+             return mytbf_tryfetchtoken(b, n);
+         }, 1, nullptr, -EAGAIN, 0},
+        {"try takes part", 5, [](mytbf_bucket *b, int n, const timespec *) {
+             return mytbf_tryfetchtoken(b, n);
+         }, 3, nullptr, 3, 2},
+        {"try takes all there is", 5, [](mytbf_bucket *b, int n, const timespec *) {
+             return mytbf_tryfetchtoken(b, n);
+         }, 1024, nullptr, 5, 0},
+        {"try of 0", 5, [](mytbf_bucket *b, int n, const timespec *) {
+             return mytbf_tryfetchtoken(b, n);
+         }, 0, nullptr, -EINVAL, 5},
+        {"past deadline on an empty bucket", 0, mytbf_timedfetchtoken, 1, &past, -ETIMEDOUT, 0},
+        {"past deadline on a filled bucket", 5, mytbf_timedfetchtoken, 2, &past, 2, 3},
+        {"deadline fetch of -1", 5, mytbf_timedfetchtoken, -1, &past, -EINVAL, 5},
+        {"no deadline", 0, mytbf_timedfetchtoken, 1, nullptr, -EINVAL, 0},
+        {"deadline with a billion nanoseconds", 0, mytbf_timedfetchtoken, 1, &bad_ns, -EINVAL, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        mytbf_bucket b;
+        detached_init(&b, 5, 5, c.tokens);
+        EXPECT_EQ(c.want_result, c.call(&b, c.size, c.deadline));
+        EXPECT_EQ(c.want_tokens, b.tokens.load());
+        EXPECT_EQ(0, waiters_of(&b));
+        detached_fini(&b);
+    }
+}
+
+// A deadline that passes ends the wait after it, never before; a tick before
+// the deadline ends it with the tick's tokens.
+TEST(TimedFetch, EndsAtTheDeadlineOrAtTheTickBeforeIt) {
+    mytbf_bucket b;
+    detached_init(&b, 4, 4, 0);
+    timespec deadline = mono_after_ms(300);
+    EXPECT_EQ(-ETIMEDOUT, mytbf_timedfetchtoken(&b, 1, &deadline));
+    timespec now = mono_after_ms(0);
+    EXPECT_TRUE(now.tv_sec > deadline.tv_sec ||
+                (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec))
+        << "returned before its deadline";
+    EXPECT_LT(now.tv_sec, deadline.tv_sec + 5) << "returned long after its deadline";
+
+    std::atomic<int> got{0};
+    std::thread t([&] {
+        timespec far = mono_after_ms(60 * 1000);
+        got = mytbf_timedfetchtoken(&b, 3, &far);
+    });
     ASSERT_TRUE(wait_until([&] { return waiters_of(&b) == 1; }, 5000));
     refill_bucket(&b);
-    pthread_join(t, nullptr);
-    EXPECT_EQ(1, next.result);
+    EXPECT_TRUE(wait_until([&] { return got.load() != 0; }, 5000));
+    t.join();
+    EXPECT_EQ(3, got);
+    EXPECT_EQ(1, b.tokens.load());
     detached_fini(&b);
+}
+
+// Seconds the conservation stress runs: 2, or MYTBF_STRESS_SECONDS (CI runs
+// a longer one under ThreadSanitizer).
+int stress_seconds() {
+    const char *s = getenv("MYTBF_STRESS_SECONDS");
+    int n = s ? atoi(s) : 0;
+    return n > 0 && n <= 600 ? n : 2;
+}
+
+// The law a bucket obeys, checked over many threads and ticks that race
+// with the lock-free fetch and give-back:
+//   tokens taken <= tokens at the start + rate x ticks + tokens given back,
+// with equality (counting the tokens left at the end) in a bucket whose
+// burst is never reached, and 0 <= tokens <= burst at every moment. A lost
+// or doubled update of the token count breaks one of these.
+TEST(Conservation, TokensTakenNeverExceedTokensAddedAndGivenBack) {
+    constexpr int FETCHERS = 6, RATE = 3;
+    struct bucket_run {
+        const char *name;
+        int burst;
+        mytbf_bucket b;
+        std::atomic<long> taken{0}, given{0};
+    } runs[2] = {{"burst never reached", 1 << 30, {}, {}, {}},
+                 {"burst reached at most ticks", 5, {}, {}, {}}};
+    for (auto &r : runs) detached_init(&r.b, RATE, r.burst, r.burst == 5 ? 5 : 0);
+    const long start_tokens[2] = {0, 5};
+
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(stress_seconds());
+    std::atomic<int> running{FETCHERS};
+    std::atomic<int> bad{0};
+    long ticks = 0;
+    std::vector<std::thread> threads;
+    for (int w = 0; w < FETCHERS; w++) {
+        threads.emplace_back([&, w] {
+            long taken[2] = {0, 0}, given[2] = {0, 0};
+            for (int i = 0; i < 100000000 && std::chrono::steady_clock::now() < deadline; i++) {
+                int k = (w + i) % 2;
+                mytbf_bucket *b = &runs[k].b;
+                int size = 1 + i % 5;
+                int n;
+                if (i % 3 == 0) {
+                    n = mytbf_fetchtoken(b, size);
+                } else if (i % 3 == 1) {
+                    n = mytbf_tryfetchtoken(b, size);
+                    if (n == -EAGAIN) continue;
+                } else {
+                    timespec soon = mono_after_ms(1);
+                    n = mytbf_timedfetchtoken(b, size, &soon);
+                    if (n == -ETIMEDOUT) continue;
+                }
+                if (n < 1 || n > size) {
+                    bad++;
+                    continue;
+                }
+                taken[k] += n;
+                int back = i % 4 == 0 ? n : n / 2;
+                mytbf_returntoken(b, back);
+                given[k] += back;
+            }
+            for (int k = 0; k < 2; k++) {
+                runs[k].taken += taken[k];
+                runs[k].given += given[k];
+            }
+            running--;
+        });
+    }
+    // Ticks go on until every fetcher is done, so none stays blocked; the
+    // bounds are checked between them.
+    while (running > 0) {
+        for (auto &r : runs) {
+            refill_bucket(&r.b);
+            int t = r.b.tokens.load();
+            if (t < 0 || t > r.burst) bad++;
+        }
+        ticks++;
+        std::this_thread::yield();
+    }
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(0, bad);
+    for (int k = 0; k < 2; k++) {
+        auto &r = runs[k];
+        SCOPED_TRACE(r.name);
+        long added = start_tokens[k] + RATE * ticks + r.given;
+        long left = r.b.tokens.load();
+        EXPECT_LE(r.taken + left, added);
+        if (r.burst > RATE * ticks + start_tokens[k] + r.given) {
+            EXPECT_EQ(added, r.taken + left);
+        }
+        EXPECT_GT(r.taken, 0);
+        detached_fini(&r.b);
+    }
+    printf("%ld ticks, taken %ld and %ld\n", ticks, runs[0].taken.load(), runs[1].taken.load());
 }
 
 struct helper_case {
