@@ -216,9 +216,9 @@ int wait_once_unlocked(mytbf_bucket *b, const timespec *deadline) {
     return rc;
 }
 
-// The fetch that found the bucket empty (or was told not to try the lock
-// free path): waits for tokens under the mutex, at most until deadline when
-// it is not null. Returns the tokens taken, -ETIMEDOUT or -ESHUTDOWN.
+// A fetch that found the bucket empty: waits for tokens under the mutex, at
+// most until deadline when it is not null. Returns the tokens taken,
+// -ETIMEDOUT or -ESHUTDOWN.
 int fetch_slow(mytbf_bucket *b, int size, const timespec *deadline) {
     pthread_mutex_lock(&b->mutex);
     // Counted before the last check: see the record's comment.

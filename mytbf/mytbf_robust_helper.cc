@@ -126,7 +126,7 @@ int destroy_at_exit() {
     waited_bucket = mytbf_init(1, 1);
     if (mytbf_fetchtoken(waited_bucket, 1) != 1) fail(2, "first fetch");
     pthread_create(&waiter, nullptr, wait_past_exit, nullptr);
-    sleep_ms(100);
+    sleep_ms(300);  // long enough for the waiter to be waiting when exit begins
     return 0;
 }
 
