@@ -103,8 +103,10 @@ void module_unload() {
 }
 
 // fork: the child gets every lock free. Before the fork the forking thread
-// takes the table lock and then every live bucket's lock (no scan, init,
-// destroy, fetch or give-back is half done); the parent releases them after.
+// takes the table lock and then every live bucket's lock, in the lock order
+// (so no scan, init or destroy is half done, and no fetch holds a bucket's
+// lock); the parent releases them after. The lock-free token updates are
+// single atomic operations, never half done.
 void before_fork() {
     pthread_mutex_lock(&mut_job);
     for (mytbf_bucket *b : job) {
@@ -139,9 +141,12 @@ void after_fork_child() {
 // Starts the refill thread; runs once, from the first mytbf_init.
 void module_load() {
     pthread_atfork(before_fork, after_fork_parent, after_fork_child);
+    // Under mut_job, so that no fork comes between the start and its record.
+    pthread_mutex_lock(&mut_job);
     int err = start_refill_thread();
+    if (err == 0) refill_running = true;
+    pthread_mutex_unlock(&mut_job);
     if (err != 0) refill_thread_failed(err);
-    refill_running = true;
     atexit(module_unload);
 }
 
@@ -230,7 +235,9 @@ int fetch_slow(mytbf_bucket *b, int size, const timespec *deadline) {
             n = -ESHUTDOWN;
             break;
         }
-        if (wait_once_unlocked(b, deadline) == ETIMEDOUT) {
+        // Only a deadline wait fails, and then only with ETIMEDOUT (its
+        // nanoseconds were checked, the clock is fixed).
+        if (wait_once_unlocked(b, deadline) != 0) {
             n = take(b, size, &left);
             if (n == 0) n = -ETIMEDOUT;
             break;

@@ -35,13 +35,14 @@ constexpr int MYTBF_MAX = 1024;
 // waiter sleeps). A give-back wakes nobody: waiters see its tokens at their
 // next wake-up, at the latest at the next tick.
 struct mytbf_bucket {
-    int rate;                   // tokens added at every tick
-    int burst;                  // most tokens the bucket holds
-    std::atomic<int> tokens;    // tokens now in the bucket, 0..burst
-    int slot;                   // index of this bucket in the job table
-    std::atomic<int> waiters;   // fetches between their count and their return; under mutex
-    pthread_mutex_t mutex;      // taken to sleep on cond and to broadcast it
-    pthread_cond_t cond;        // broadcast at every tick, and after a fetch that leaves tokens to waiters
+    int rate;                  // tokens added at every tick
+    int burst;                 // most tokens the bucket holds
+    std::atomic<int> tokens;   // tokens now in the bucket, 0..burst
+    int slot;                  // index of this bucket in the job table
+    std::atomic<int> waiters;  // fetches in the waiting path; changed only under mutex
+    pthread_mutex_t mutex;     // taken to sleep on cond and to broadcast it
+    // Broadcast at every tick, and after a fetch that leaves tokens to waiters.
+    pthread_cond_t cond;
 };
 
 // Tokens after adding add (>= 0) to tokens (<= burst): never above burst, and

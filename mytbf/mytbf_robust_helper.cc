@@ -111,7 +111,8 @@ void clean_up_at_exit() {
     timespec far = mono_in(3600);
     if (mytbf_timedfetchtoken(at_exit_bucket, 1, &far) != -ESHUTDOWN)
         fail(11, "timed fetch after exit handler");
-    if (mytbf_returntoken(at_exit_bucket, 1) != -ESHUTDOWN) fail(12, "give-back after exit handler");
+    if (mytbf_returntoken(at_exit_bucket, 1) != -ESHUTDOWN)
+        fail(12, "give-back after exit handler");
     errno = 0;
     if (mytbf_init(1, 1) != nullptr || errno != ESHUTDOWN) fail(13, "init after exit handler");
     // The fetch that was waiting when the process began to exit has left.

@@ -113,39 +113,33 @@ TEST(Cancel, CancelledWaitLeavesTheBucketAsItFoundIt) {
     }
 }
 
+// A non-blocking fetch, and a deadline fetch whose deadline has passed (or
+// whose arguments are bad), return at once: what the bucket holds, or why not.
 TEST(TryFetch, TakesWhatIsThereOrFailsAtOnce) {
     const timespec past = mono_after_ms(-1000), bad_ns = {0, 1000000000L};
     const struct {
         const char *name;
-        int tokens;
-        int (*call)(mytbf_bucket *, int, const timespec *);
-        int size;
-        const timespec *deadline;
+        int tokens, size;
+        bool try_only;             // mytbf_tryfetchtoken, else mytbf_timedfetchtoken
+        const timespec *deadline;  // for the latter
         int want_result, want_tokens;
     } cases[] = {
-        {"try on an empty bucket", 0, [](mytbf_bucket *b, int n, const timespec *) {
-             return mytbf_tryfetchtoken(b, n);
-         }, 1, nullptr, -EAGAIN, 0},
-        {"try takes part", 5, [](mytbf_bucket *b, int n, const timespec *) {
-             return mytbf_tryfetchtoken(b, n);
-         }, 3, nullptr, 3, 2},
-        {"try takes all there is", 5, [](mytbf_bucket *b, int n, const timespec *) {
-             return mytbf_tryfetchtoken(b, n);
-         }, 1024, nullptr, 5, 0},
-        {"try of 0", 5, [](mytbf_bucket *b, int n, const timespec *) {
-             return mytbf_tryfetchtoken(b, n);
-         }, 0, nullptr, -EINVAL, 5},
-        {"past deadline on an empty bucket", 0, mytbf_timedfetchtoken, 1, &past, -ETIMEDOUT, 0},
-        {"past deadline on a filled bucket", 5, mytbf_timedfetchtoken, 2, &past, 2, 3},
-        {"deadline fetch of -1", 5, mytbf_timedfetchtoken, -1, &past, -EINVAL, 5},
-        {"no deadline", 0, mytbf_timedfetchtoken, 1, nullptr, -EINVAL, 0},
-        {"deadline with a billion nanoseconds", 0, mytbf_timedfetchtoken, 1, &bad_ns, -EINVAL, 0},
+        {"try on an empty bucket", 0, 1, true, nullptr, -EAGAIN, 0},
+        {"try takes part", 5, 3, true, nullptr, 3, 2},
+        {"try takes all there is", 5, 1024, true, nullptr, 5, 0},
+        {"try of 0", 5, 0, true, nullptr, -EINVAL, 5},
+        {"past deadline on an empty bucket", 0, 1, false, &past, -ETIMEDOUT, 0},
+        {"past deadline on a filled bucket", 5, 2, false, &past, 2, 3},
+        {"deadline fetch of -1", 5, -1, false, &past, -EINVAL, 5},
+        {"no deadline", 0, 1, false, nullptr, -EINVAL, 0},
+        {"deadline with a billion nanoseconds", 0, 1, false, &bad_ns, -EINVAL, 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         mytbf_bucket b;
         detached_init(&b, 5, 5, c.tokens);
-        EXPECT_EQ(c.want_result, c.call(&b, c.size, c.deadline));
+        EXPECT_EQ(c.want_result, c.try_only ? mytbf_tryfetchtoken(&b, c.size)
+                                            : mytbf_timedfetchtoken(&b, c.size, c.deadline));
         EXPECT_EQ(c.want_tokens, b.tokens.load());
         EXPECT_EQ(0, waiters_of(&b));
         detached_fini(&b);
