@@ -27,6 +27,9 @@ export GLIBC_TUNABLES=glibc.malloc.tcache_count=0  # the helper would re-exec it
 run "mytbf exit with live buckets" 0 "$build/mytbf/mytbf_exit_helper" live
 run "mytbf exit before the first scan" 0 "$build/mytbf/mytbf_exit_helper" early
 run "mytbf exit with a full table" 1 "$build/mytbf/mytbf_exit_helper" full
+run "mytbf fetch cancelled while waiting" 0 "$build/mytbf/mytbf_robust_helper" cancel
+run "mytbf destroy from an earlier atexit handler" 0 "$build/mytbf/mytbf_robust_helper" atexit
+run "mytbf destroy from a static destructor" 0 "$build/mytbf/mytbf_robust_helper" static
 MYTBF_STRESS_SECONDS=${STRESS_SECONDS:-5} run "mytbf stress" 0 \
   "$build/mytbf/mytbf_test" --gtest_filter='Library.Concurrent*'
 exit $fail

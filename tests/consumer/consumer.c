@@ -1,13 +1,23 @@
 /* A program outside the project that uses the installed library from C. */
+#define _POSIX_C_SOURCE 200809L
+#include <errno.h>
 #include <stdio.h>
+#include <time.h>
 
 #include <mytbf.h>
 
 int main(void) {
     mytbf_bucket *b = mytbf_init(3, 3);
     if (!b) return 1;
-    int n = mytbf_fetchtoken(b, 10); /* blocks until the first refill */
+    /* A new bucket is empty until the first refill. */
+    int none = mytbf_tryfetchtoken(b, 10);
+    struct timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += 5;
+    int n = mytbf_timedfetchtoken(b, 10, &deadline); /* waits for the first refill */
+    mytbf_returntoken(b, n);
+    int again = mytbf_fetchtoken(b, 10);
     mytbf_destroy(b);
-    printf("took %d\n", n);
-    return n == 3 ? 0 : 1;
+    printf("try %d, took %d, then %d\n", none, n, again);
+    return none == -EAGAIN && n == 3 && again == 3 ? 0 : 1;
 }
