@@ -162,11 +162,16 @@ bool blocked_in(pid_t pid, long nr) {
     return blocked_call(pid) == std::to_string(nr);
 }
 
+// The client waits for room in the full pipe to the player.
+bool blocked_on_pipe(pid_t pid) {
+    return blocked_in(pid, SYS_poll) || blocked_in(pid, SYS_ppoll);
+}
+
 // Waits until the client has taken every queued datagram and waits for the
-// next; its output is flushed by then.
+// next (in the data phase's receive); its output is flushed by then.
 bool client_idle(pid_t pid, int port) {
     return wait_until(
-        [&] { return udp_socket_state(port).queued == 0 && blocked_in(pid, SYS_recvfrom); },
+        [&] { return udp_socket_state(port).queued == 0 && blocked_in(pid, SYS_recvmmsg); },
         WAIT_MS);
 }
 
@@ -453,7 +458,7 @@ TEST_F(ClientFault, PlayerThatEndsOrCannotRunEndsTheClientWithBrokenPipe) {
         for (size_t at = 0; at < r.before; at += chunk, chunks++)
             ASSERT_TRUE(send_paced(server, datagram(CHANNEL, stream.substr(at, chunk)), port));
         if (r.blocked) {
-            ASSERT_TRUE(wait_until([&] { return blocked_in(c->pid, SYS_write); }, WAIT_MS))
+            ASSERT_TRUE(wait_until([&] { return blocked_on_pipe(c->pid); }, WAIT_MS))
                 << blocked_call(c->pid);
         } else {
             ASSERT_TRUE(client_idle(c->pid, port));
@@ -508,7 +513,7 @@ TEST_F(ClientFault, SlowPlayerHoldsTheClientOnThePipeAndGetsEveryByteInOrder) {
         ASSERT_TRUE(send_paced(server, datagram(CHANNEL, rec)));
         want += rec;
     }
-    ASSERT_TRUE(wait_until([&] { return blocked_in(c->pid, SYS_write); }, WAIT_MS))
+    ASSERT_TRUE(wait_until([&] { return blocked_on_pipe(c->pid); }, WAIT_MS))
         << blocked_call(c->pid);
     EXPECT_GT(udp_socket_state(PORT).queued, 0) << "the client took datagrams while blocked";
     EXPECT_EQ("", read_file(got));
