@@ -181,12 +181,18 @@ sigset_t ending_signals() {
     return set;
 }
 
+// Catches the ending signals, except those the client was started with
+// ignored (as under nohup, or as a shell's background job): they stay ignored.
 void catch_ending_signals() {
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = end_by_signal;
     sa.sa_mask = ending_signals();  // one ending at a time
-    for (int sig : ENDING_SIGNALS) sigaction(sig, &sa, nullptr);
+    for (int sig : ENDING_SIGNALS) {
+        struct sigaction old;
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        sigaction(sig, &sa, nullptr);
+    }
 }
 
 // Starts the player on the read end of a new pipe, in a process group of
@@ -215,7 +221,11 @@ int start_player(int sd) {
         if (pd[0] > 0) close(pd[0]);
         setpgid(0, 0);
         signal(SIGPIPE, SIG_DFL);
-        for (int sig : ENDING_SIGNALS) signal(sig, SIG_DFL);
+        for (int sig : ENDING_SIGNALS) {
+            struct sigaction now;
+            if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler == end_by_signal)
+                signal(sig, SIG_DFL);
+        }
         sigprocmask(SIG_SETMASK, &old, nullptr);
         execl("/bin/sh", "sh", "-c", client_conf.player_command, static_cast<char *>(nullptr));
         perror("execl()");
@@ -245,7 +255,11 @@ void pause_after_failure(int *failures) {
 ssize_t receive_one(int sd, uint8_t *buf, sockaddr_in *from) {
     flush_output();
     socklen_t alen = sizeof *from;
-    ssize_t n = recvfrom(sd, buf, MSG_MAX_SIZE, 0, reinterpret_cast<sockaddr *>(from), &alen);
+    ssize_t n;
+    do {
+        alen = sizeof *from;
+        n = recvfrom(sd, buf, MSG_MAX_SIZE, 0, reinterpret_cast<sockaddr *>(from), &alen);
+    } while (n < 0 && errno == EINTR);
     if (n < 0) output_report(&out, "recvfrom()");
     return n;
 }
@@ -439,7 +453,10 @@ void relay_batch(int pd, batch *b, unsigned count, const sockaddr_in &server, lo
 int receive_batch(int sd, batch *b) {
     for (unsigned i = 0; i < BATCH; i++) b->msgs[i].msg_hdr.msg_namelen = sizeof b->from[i];
     flush_output();
-    int n = recvmmsg(sd, b->msgs, BATCH, MSG_WAITFORONE, nullptr);
+    int n;
+    do {
+        n = recvmmsg(sd, b->msgs, BATCH, MSG_WAITFORONE, nullptr);
+    } while (n < 0 && errno == EINTR);
     if (n < 0) output_report(&out, "recvfrom()");
     return n;
 }
