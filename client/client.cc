@@ -240,7 +240,8 @@ int start_player(int sd) {
     return pd[1];
 }
 
-// Waits ms milliseconds before a receive is tried again, with nothing held.
+// Counts one more failed receive in a row and waits as the wait rule says
+// before the next try, with nothing held.
 void pause_after_failure(int *failures) {
     if (*failures < RETRY_FAILURES_CAP) ++*failures;
     int ms = retry_wait_ms(*failures);
@@ -254,7 +255,7 @@ void pause_after_failure(int *failures) {
 // reporting a failed receive.
 ssize_t receive_one(int sd, uint8_t *buf, sockaddr_in *from) {
     flush_output();
-    socklen_t alen = sizeof *from;
+    socklen_t alen;
     ssize_t n;
     do {
         alen = sizeof *from;
@@ -264,6 +265,7 @@ ssize_t receive_one(int sd, uint8_t *buf, sockaddr_in *from) {
     return n;
 }
 
+// A description as it is, or with its controls made visible on a terminal.
 void print_description(const char *desc) {
     size_t len = strlen(desc);
     if (!show_visible) {
