@@ -92,29 +92,6 @@ void output_printf(output *o, out_stream s, const char *fmt, ...) {
                                                                  : sizeof line - 1);
 }
 
-void output_int_line(output *o, out_stream s, const char *prefix, int value, const char *suffix) {
-    char line[160];
-    size_t plen = strlen(prefix), slen = strlen(suffix);
-    if (plen + slen + 11 > sizeof line) {
-        output_printf(o, s, "%s%d%s", prefix, value, suffix);
-        return;
-    }
-    char digits[11];  // an int has at most 10 digits
-    size_t nd = 0;
-    // Through unsigned, so that INT_MIN has a magnitude.
-    unsigned magnitude = value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
-    do {
-        digits[nd++] = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude > 0);
-    memcpy(line, prefix, plen);
-    size_t len = plen;
-    if (value < 0) line[len++] = '-';
-    while (nd > 0) line[len++] = digits[--nd];
-    memcpy(line + len, suffix, slen);
-    output_add(o, s, line, len + slen);
-}
-
 void output_report(output *o, const char *what) {
     const char *why = strerror(errno);
     output_printf(o, OUT_STDERR, "%s: %s\n", what, why);

@@ -50,11 +50,6 @@ void output_add(output *o, out_stream s, const char *text, size_t len);
 void output_printf(output *o, out_stream s, const char *fmt, ...)
     __attribute__((format(printf, 3, 4)));
 
-// Adds prefix, value in decimal and suffix to stream s: the same text as
-// output_printf with "%s%d%s", without the format interpreter, for the
-// two lines the client prints for every datagram relayed.
-void output_int_line(output *o, out_stream s, const char *prefix, int value, const char *suffix);
-
 // What perror prints: "what: <description of errno>\n", on standard error.
 void output_report(output *o, const char *what);
 

@@ -98,20 +98,6 @@ TEST(Output, SharedBufferKeepsTheOrderAndATerminalGetsLinesAtOnce) {
     EXPECT_EQ(want, drain_pipe(p.r));
 }
 
-TEST(Output, IntLineReadsAsPrintfWould) {
-    pipe_fds p;
-    output o;
-    output_init(&o, p.w, p.w, output_plan_for(true, false, false));
-    const int values[] = {0, 7, -1, 16777343, -939524086, 2147483647, -2147483647 - 1};
-    std::string want;
-    for (int v : values) {
-        output_int_line(&o, OUT_STDERR, "raddr:", v, "\n");
-        want += "raddr:" + std::to_string(v) + "\n";
-    }
-    EXPECT_EQ(0, output_flush(&o));
-    EXPECT_EQ(want, drain_pipe(p.r));
-}
-
 TEST(Output, OnlyAFailedStandardOutputLineCounts) {
     int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
     ASSERT_GE(full, 0);
