@@ -42,17 +42,6 @@ void add(output *o, out_stream s, const std::string &text) {
 
 }  // namespace
 
-TEST(OutputPlan, OneFileSharesABufferAndATerminalGetsEachLine) {
-    output_plan p = output_plan_for(false, false, false);
-    EXPECT_FALSE(p.shared || p.immediate[OUT_STDOUT] || p.immediate[OUT_STDERR]);
-    p = output_plan_for(true, false, false);  // >log 2>&1
-    EXPECT_TRUE(p.shared && !p.immediate[OUT_STDOUT] && !p.immediate[OUT_STDERR]);
-    p = output_plan_for(true, true, true);  // an interactive shell
-    EXPECT_TRUE(p.shared && p.immediate[OUT_STDOUT] && p.immediate[OUT_STDERR]);
-    p = output_plan_for(false, true, false);  // 2>log
-    EXPECT_TRUE(!p.shared && p.immediate[OUT_STDOUT] && !p.immediate[OUT_STDERR]);
-}
-
 TEST(Output, SameOpenFileIsToldFromAnotherOpenOfTheSameFile) {
     int a = open("/dev/null", O_WRONLY | O_CLOEXEC);
     int b = dup(a);
