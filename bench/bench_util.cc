@@ -20,9 +20,9 @@ std::vector<uint8_t> make_data_message(int chnid, int payload_size) {
     return encode_data(static_cast<uint8_t>(chnid), payload.data(), payload.size());
 }
 
-long due_by(double elapsed_s, double rate, long count) {
+long due_by(double elapsed_s, double rate, long count, int burst) {
     if (elapsed_s < 0) return 0;
-    double due = floor(elapsed_s * rate) + 1;
+    double due = (floor(elapsed_s * rate / burst) + 1) * burst;
     return due >= static_cast<double>(count) ? count : static_cast<long>(due);
 }
 

@@ -22,9 +22,10 @@ std::vector<uint8_t> make_channel_list(const std::vector<list_entry> &entries);
 std::vector<uint8_t> make_data_message(int chnid, int payload_size);
 
 // Number of datagrams due by elapsed_s seconds after the start of a paced
-// send at rate datagrams/s: the first one is due at once, and never more
+// send at rate datagrams/s, in groups of burst sent back to back: the first
+// group is due at once, a group every burst / rate seconds, and never more
 // than count.
-long due_by(double elapsed_s, double rate, long count);
+long due_by(double elapsed_s, double rate, long count, int burst = 1);
 
 // One read from a pipe: when it returned (seconds after the start) and how
 // many bytes it brought.

@@ -28,18 +28,24 @@ TEST(DataMessage, HasChannelByteAndPayload) {
 struct due_case {
     const char *name;
     double elapsed, rate;
-    long count, want;
+    long count;
+    int burst;
+    long want;
 };
 const due_case DUE_CASES[] = {
-    {"first is due at once", 0, 1000, 10, 1},
-    {"one per period", 0.0025, 1000, 10, 3},
-    {"never more than count", 5, 1000, 10, 10},
-    {"nothing before the start", -1, 1000, 10, 0},
+    {"first is due at once", 0, 1000, 10, 1, 1},
+    {"one per period", 0.0025, 1000, 10, 1, 3},
+    {"never more than count", 5, 1000, 10, 1, 10},
+    {"nothing before the start", -1, 1000, 10, 1, 0},
+    {"first group at once", 0, 1000, 100, 16, 16},
+    {"a group every burst periods", 0.0159, 1000, 100, 16, 16},
+    {"second group", 0.016, 1000, 100, 16, 32},
+    {"last group cut at count", 1, 1000, 100, 16, 100},
 };
 TEST(DueBy, Table) {
     for (const due_case &c : DUE_CASES) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(c.want, due_by(c.elapsed, c.rate, c.count));
+        EXPECT_EQ(c.want, due_by(c.elapsed, c.rate, c.count, c.burst));
     }
 }
 

@@ -48,22 +48,30 @@ int sender_send(const mcast_sender &s, const std::vector<uint8_t> &msg) {
 }
 
 send_result sender_send_paced(const std::vector<const mcast_sender *> &to,
-                              const std::vector<uint8_t> &msg, double rate, long count) {
+                              const std::vector<uint8_t> &msg, double rate, long count,
+                              int burst) {
     send_result r;
     double start = now_s();
     long done = 0;
+    size_t n = to.size();
     while (done < count) {
-        long due = due_by(now_s() - start, rate, count);
-        for (; done < due; done++) {
-            bool all = true;
-            size_t n = to.size();
+        long due = due_by(now_s() - start, rate, count, burst);
+        while (done < due) {
+            // One datagram to every destination, or one group of them.
+            long group = due - done < burst ? due - done : burst;
+            std::vector<bool> all(static_cast<size_t>(group), true);
+            size_t first = static_cast<size_t>(done / burst);
+            if (burst == 1) first = static_cast<size_t>(done);
             for (size_t j = 0; j < n; j++) {
-                if (sender_send(*to[(static_cast<size_t>(done) + j) % n], msg) != 0) {
-                    all = false;
-                    r.failed++;
+                for (long k = 0; k < group; k++) {
+                    if (sender_send(*to[(first + j) % n], msg) != 0) {
+                        all[static_cast<size_t>(k)] = false;
+                        r.failed++;
+                    }
                 }
             }
-            if (all) r.sent++;
+            for (bool ok : all) r.sent += ok;
+            done += group;
         }
         if (done >= count) break;
         double next = start + static_cast<double>(done) / rate;

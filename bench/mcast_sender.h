@@ -32,9 +32,12 @@ struct send_result {
 // schedule (a late sender catches up at once, so the mean rate holds);
 // sleeps between batches rather than spinning, so as not to take a core
 // from the receivers on a small machine. sent counts the datagrams that
-// reached every destination.
+// reached every destination. With burst > 1 the datagrams go in groups of
+// burst, a group every burst / rate seconds, each group back to back to one
+// destination after the other (group g first to destination g mod n).
 send_result sender_send_paced(const std::vector<const mcast_sender *> &to,
-                              const std::vector<uint8_t> &msg, double rate, long count);
+                              const std::vector<uint8_t> &msg, double rate, long count,
+                              int burst = 1);
 
 // Monotonic clock in seconds.
 double now_s();

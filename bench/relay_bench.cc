@@ -6,9 +6,11 @@
 // run it starts receivers, each feeding its own count_sink, streams one
 // channel at a set rate with its own paced sender, and compares the bytes
 // each sink got with the bytes sent. It measures:
-//   - each receiver's CPU time per 100,000 datagrams at a fixed moderate
-//     rate, all three receiving the same stream at the same time (each
-//     datagram goes to each receiver's port), so that they meet the same load;
+//   - each receiver's CPU time per 100,000 datagrams at fixed moderate
+//     rates, evenly paced and in bursts, all receivers getting the same
+//     stream at the same time (each datagram goes to each receiver's port),
+//     so that they meet the same load; next to the client runs plain_client,
+//     the same relay written the plain way;
 //   - the highest rate of a rising ladder that a receiver follows with no
 //     loss over a short run, per payload size; here one receiver runs at a
 //     time, and the receivers take turns at each step.
@@ -43,6 +45,9 @@
 #ifndef BENCH_FLOOR
 #define BENCH_FLOOR "floor_recv"
 #endif
+#ifndef BENCH_PLAIN
+#define BENCH_PLAIN "plain_client"
+#endif
 #ifndef BENCH_SINK
 #define BENCH_SINK "count_sink"
 #endif
@@ -52,26 +57,35 @@ namespace {
 constexpr const char *GROUP = "224.2.2.2";
 constexpr int CHNID = 1;
 constexpr int FIRST_PORT = 20000;
-constexpr int NKINDS = 3;
-enum receiver_kind { CLIENT = 0, SOCAT = 1, FLOOR = 2 };
-const char *const KIND_NAME[NKINDS] = {"client", "socat", "floor"};
+constexpr int NKINDS = 4;
+enum receiver_kind { CLIENT = 0, PLAIN = 1, SOCAT = 2, FLOOR = 3 };
+const char *const KIND_NAME[NKINDS] = {"client", "plain", "socat", "floor"};
+
+// One setting of the CPU figure: payload size, datagrams per group sent back
+// to back (1: evenly paced), mean rate in datagrams/s.
+struct cpu_case {
+    int payload;
+    int burst;
+    double rate;
+};
 
 struct bench_conf {
     std::string client = BENCH_CLIENT;
     std::string floor = BENCH_FLOOR;
+    std::string plain = BENCH_PLAIN;
     std::string sink = BENCH_SINK;
     std::string socat = "/usr/bin/socat";
     int rounds = 3;
     std::vector<int> payloads{1024, 8192};
-    double cpu_rate = 5000;     // datagrams/s for the CPU figure
+    std::vector<cpu_case> cpu_cases{{1024, 1, 10000}, {1024, 16, 10000}, {8192, 1, 5000}};
     long cpu_count = 10000;     // datagrams per CPU run
-    int cpu_runs = 4;           // CPU runs per payload and round
+    int cpu_runs = 4;           // CPU runs per case and round
     double step_seconds = 0.5;  // length of one ladder step
     double ladder_first = 1000;
     double ladder_last = 300000;
     double ladder_factor = 1.5;
     double budget_s = 420;  // stop starting new runs after this
-    bool enabled[NKINDS] = {true, true, true};
+    bool enabled[NKINDS] = {true, true, true, true};
     bool ladder = true;  // false: CPU figures only
 };
 
@@ -203,10 +217,11 @@ bool start_receiver(const bench_conf &conf, const bench_env &env, int slot, int 
         if (devnull >= 0) close(devnull);
         return false;
     }
-    if (rr->kind == CLIENT) {
+    if (rr->kind == CLIENT || rr->kind == PLAIN) {
         std::string player = "exec " + conf.sink + " " + env.counter_path + " " + slot_text;
+        const std::string &prog = rr->kind == CLIENT ? conf.client : conf.plain;
         rr->recv_pid =
-            spawn({conf.client, "-P", port_text, "-M", GROUP, "-p", player}, p[0], out_fd, err_fd);
+            spawn({prog, "-P", port_text, "-M", GROUP, "-p", player}, p[0], out_fd, err_fd);
         close(p[0]);
         rr->stdin_w = p[1];
         std::string choice = std::to_string(CHNID) + "\n";
@@ -246,7 +261,8 @@ bool hand_client_the_list(const mcast_sender &s, int stdin_w) {
 
 // Starts a receiver of kind with its sink in counter slot slot, waits until
 // it listens (the client: until it is in its data phase). out_path/err_path
-// receive the receiver's output (empty: /dev/null).
+// receive the receiver's output; without them both streams go to one open
+// /dev/null, as when a service's log takes both.
 bool start_run(const bench_conf &conf, bench_env *env, receiver_kind kind, int slot,
                receiver_run *rr, const std::string &out_path = "",
                const std::string &err_path = "") {
@@ -258,8 +274,9 @@ bool start_run(const bench_conf &conf, bench_env *env, receiver_kind kind, int s
     rr->counter->done.store(0);
     int out_fd = open(out_path.empty() ? "/dev/null" : out_path.c_str(),
                       O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    int err_fd = open(err_path.empty() ? "/dev/null" : err_path.c_str(),
-                      O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int err_fd = err_path.empty() ? fcntl(out_fd, F_DUPFD_CLOEXEC, 0)
+                                  : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                                         0644);
     bool up = out_fd >= 0 && err_fd >= 0 && start_receiver(conf, *env, slot, out_fd, err_fd, rr);
     if (out_fd >= 0) close(out_fd);
     if (err_fd >= 0) close(err_fd);
@@ -269,8 +286,9 @@ bool start_run(const bench_conf &conf, bench_env *env, receiver_kind kind, int s
     if (!up)
         fprintf(stderr, "relay_bench: %s did not come up on port %d\n", KIND_NAME[kind], rr->port);
     up = up && sender_open(&rr->s, GROUP, rr->port) == 0;
-    if (up && kind == CLIENT && !hand_client_the_list(rr->s, rr->stdin_w)) {
-        fprintf(stderr, "relay_bench: client did not read its choice after the list\n");
+    if (up && (kind == CLIENT || kind == PLAIN) && !hand_client_the_list(rr->s, rr->stdin_w)) {
+        fprintf(stderr, "relay_bench: %s did not read its choice after the list\n",
+                KIND_NAME[kind]);
         up = false;
     }
     return up;
@@ -326,8 +344,9 @@ run_result run_one(const bench_conf &conf, bench_env *env, receiver_kind kind, i
 
 // All three receivers on one stream at once (each datagram goes to each of
 // their ports, in turns), so that they meet the same load at the same time.
-void run_together(const bench_conf &conf, bench_env *env, int payload, double rate, long count,
+void run_together(const bench_conf &conf, bench_env *env, const cpu_case &cc, long count,
                   run_result r[NKINDS]) {
+    int payload = cc.payload;
     receiver_run rr[NKINDS];
     std::vector<const mcast_sender *> to;
     bool up = true;
@@ -341,7 +360,7 @@ void run_together(const bench_conf &conf, bench_env *env, int payload, double ra
         std::vector<uint8_t> msg = make_data_message(CHNID, payload);
         for (int k = 0; k < NKINDS; k++)
             if (conf.enabled[k]) rr[k].cpu0 = proc_cpu_s(rr[k].recv_pid);
-        send_result sr = sender_send_paced(to, msg, rate, count);
+        send_result sr = sender_send_paced(to, msg, cc.rate, count, cc.burst);
         for (int k = 0; k < NKINDS; k++)
             if (conf.enabled[k]) finish_run(rr[k], payload, sr, &r[k]);
     }
@@ -353,6 +372,13 @@ double cpu_per_100k(const run_result &r, int payload, receiver_kind kind) {
     double per = kind == SOCAT ? payload + 1 : payload;
     double datagrams = static_cast<double>(r.got) / per;
     return datagrams > 0 ? r.cpu_s / datagrams * 100000 : 0;
+}
+
+// "1024 B even 10000/s" or "1024 B bursts of 16 10000/s".
+std::string case_name(const cpu_case &cc) {
+    std::string s = std::to_string(cc.payload) + " B ";
+    s += cc.burst > 1 ? "bursts of " + std::to_string(cc.burst) : std::string("even");
+    return s + " " + std::to_string(static_cast<long>(cc.rate)) + "/s";
 }
 
 bool over_budget(const bench_conf &conf, const bench_env &env) {
@@ -391,25 +417,26 @@ bool check_client_prints(const bench_conf &conf, bench_env *env) {
     return r.ok && r.got == r.expected && accepts == n && raddrs >= n && channels > 0;
 }
 
-// CPU per 100,000 datagrams at the fixed rate, all receivers on one stream;
-// cpu[kind][payload index][run], -1 for a failed run. Several short runs
+// CPU per 100,000 datagrams for each case of conf.cpu_cases, all receivers
+// on one stream; cpu[kind][case index][run], -1 for a failed run. Several short runs
 // rather than one long one: the machine's load changes, and the ratios are
 // taken run by run, between receivers that saw the same moments.
 void measure_cpu(const bench_conf &conf, bench_env *env, int round,
                  std::vector<std::vector<std::vector<double>>> *cpu) {
-    for (int i = 0; i < conf.cpu_runs * static_cast<int>(conf.payloads.size()); i++) {
-        size_t pi = static_cast<size_t>(i) % conf.payloads.size();
+    for (int i = 0; i < conf.cpu_runs * static_cast<int>(conf.cpu_cases.size()); i++) {
+        size_t pi = static_cast<size_t>(i) % conf.cpu_cases.size();
+        const cpu_case &cc = conf.cpu_cases[pi];
         if (over_budget(conf, *env)) return;
         run_result r[NKINDS];
-        run_together(conf, env, conf.payloads[pi], conf.cpu_rate, conf.cpu_count, r);
+        run_together(conf, env, cc, conf.cpu_count, r);
         for (int k = 0; k < NKINDS; k++) {
             if (!conf.enabled[k]) continue;
             receiver_kind kind = static_cast<receiver_kind>(k);
-            double v = cpu_per_100k(r[k], conf.payloads[pi], kind);
+            double v = cpu_per_100k(r[k], cc.payload, kind);
             printf(
-                "cpu   round %d payload %5d %-6s sent %6ld in %.2fs  got %5.1f%%  cpu %.3fs  "
+                "cpu   round %d %s %-6s sent %6ld in %.2fs  got %5.1f%%  cpu %.3fs  "
                 "=> %.3f s/100k\n",
-                round + 1, conf.payloads[pi], KIND_NAME[kind], r[k].sent, r[k].send_s,
+                round + 1, case_name(cc).c_str(), KIND_NAME[kind], r[k].sent, r[k].send_s,
                 r[k].expected
                     ? 100.0 * static_cast<double>(r[k].got) / static_cast<double>(r[k].expected)
                     : 0,
@@ -449,12 +476,13 @@ step_outcome try_step(const bench_conf &conf, bench_env *env, int round, receive
 // reach a step, which ends the climb for everybody.
 void measure_ladder(const bench_conf &conf, bench_env *env, int round, int payload,
                     double best[NKINDS], bool *sender_bound) {
-    bool alive[NKINDS] = {conf.enabled[0], conf.enabled[1], conf.enabled[2]};
+    // The plain variant is there for the CPU figure only.
+    bool alive[NKINDS] = {conf.enabled[CLIENT], false, conf.enabled[SOCAT], conf.enabled[FLOOR]};
     *sender_bound = false;
     for (int k = 0; k < NKINDS; k++) best[k] = 0;
     int step = 0;
     for (double rate : rate_ladder(conf.ladder_first, conf.ladder_last, conf.ladder_factor)) {
-        if (!alive[0] && !alive[1] && !alive[2]) return;
+        if (!alive[CLIENT] && !alive[SOCAT] && !alive[FLOOR]) return;
         for (int k = 0; k < NKINDS; k++) {
             receiver_kind kind = static_cast<receiver_kind>((k + step) % NKINDS);
             if (!alive[kind]) continue;
@@ -517,9 +545,10 @@ double ratio(double a, double b) {
 
 void usage() {
     fprintf(stderr,
-            "Usage: relay_bench [--rounds N] [--quick] [--only client,socat,floor]\n"
+            "Usage: relay_bench [--rounds N] [--quick] [--only client,plain,socat,floor]\n"
             "                   [--cpu-count N] [--no-ladder]\n"
-            "                   [--client PATH] [--floor PATH] [--sink PATH] [--socat PATH]\n");
+            "                   [--cpu-case N] [--client PATH] [--plain PATH] [--floor PATH]\n"
+            "                   [--sink PATH] [--socat PATH]\n");
 }
 
 bool parse_args(int argc, char **argv, bench_conf *conf) {
@@ -528,7 +557,8 @@ bool parse_args(int argc, char **argv, bench_conf *conf) {
         {"only", required_argument, nullptr, 'o'},   {"cpu-count", required_argument, nullptr, 'n'},
         {"no-ladder", no_argument, nullptr, 'L'},    {"client", required_argument, nullptr, 'c'},
         {"floor", required_argument, nullptr, 'f'},  {"sink", required_argument, nullptr, 's'},
-        {"socat", required_argument, nullptr, 'S'},  {nullptr, 0, nullptr, 0}};
+        {"socat", required_argument, nullptr, 'S'},  {"plain", required_argument, nullptr, 'p'},
+        {"cpu-case", required_argument, nullptr, 'C'}, {nullptr, 0, nullptr, 0}};
     int c;
     while ((c = getopt_long(argc, argv, "", opts, nullptr)) != -1) {
         switch (c) {
@@ -562,6 +592,15 @@ bool parse_args(int argc, char **argv, bench_conf *conf) {
         case 'S':
             conf->socat = optarg;
             break;
+        case 'p':
+            conf->plain = optarg;
+            break;
+        case 'C': {  // one case of the CPU figure alone
+            size_t i = static_cast<size_t>(atoi(optarg));
+            if (i >= conf->cpu_cases.size()) return false;
+            conf->cpu_cases = {conf->cpu_cases[i]};
+            break;
+        }
         default:
             return false;
         }
@@ -603,7 +642,7 @@ int main(int argc, char **argv) {
         usage();
         return 1;
     }
-    for (const std::string &prog : {conf.client, conf.floor, conf.sink, conf.socat}) {
+    for (const std::string &prog : {conf.client, conf.plain, conf.floor, conf.sink, conf.socat}) {
         if (access(prog.c_str(), X_OK) != 0) {
             fprintf(stderr, "relay_bench: %s is not an executable\n", prog.c_str());
             return 1;
@@ -626,7 +665,8 @@ int main(int argc, char **argv) {
     if (!prints_ok) printf("WARNING: the client did not print every line it must print\n");
 
     size_t np = conf.payloads.size();
-    std::vector<std::vector<std::vector<double>>> cpu(NKINDS, std::vector<std::vector<double>>(np));
+    size_t nc = conf.cpu_cases.size();
+    std::vector<std::vector<std::vector<double>>> cpu(NKINDS, std::vector<std::vector<double>>(nc));
     std::vector<std::vector<std::vector<double>>> best(NKINDS,
                                                        std::vector<std::vector<double>>(np));
     std::vector<bool> capped(np, false);
@@ -642,16 +682,17 @@ int main(int argc, char **argv) {
     }
 
     printf(
-        "\n== relay: %d round(s); CPU: %d runs of %ld datagrams at %.0f datagrams/s per payload"
-        " and round, medians (ratios: median of run-by-run ratios); rates: medians of rounds\n",
-        conf.rounds, conf.cpu_runs, conf.cpu_count, conf.cpu_rate);
-    printf("%-26s %10s %10s %10s\n", "", "client", "socat", "floor");
-    for (size_t pi = 0; pi < np; pi++) {
-        std::string what = "CPU s/100k dgrams, " + std::to_string(conf.payloads[pi]) + " B";
-        print_row(what.c_str(), median_valid(cpu[CLIENT][pi]), median_valid(cpu[SOCAT][pi]),
-                  median_valid(cpu[FLOOR][pi]), "s",
-                  median(run_ratios(cpu[CLIENT][pi], cpu[SOCAT][pi])),
-                  median(run_ratios(cpu[CLIENT][pi], cpu[FLOOR][pi])));
+        "\n== relay: %d round(s); CPU: %d runs of %ld datagrams per case and round, medians"
+        " (ratios: median of run-by-run ratios); rates: medians of rounds\n",
+        conf.rounds, conf.cpu_runs, conf.cpu_count);
+    printf("%-36s %8s %8s %8s %8s   %s\n", "CPU s/100k datagrams", "client", "plain", "socat",
+           "floor", "client/floor client/socat plain/floor client/plain");
+    for (size_t ci = 0; ci < nc; ci++) {
+        auto m = [&](int k) { return median_valid(cpu[k][ci]); };
+        auto rr = [&](int a, int b) { return median(run_ratios(cpu[a][ci], cpu[b][ci])); };
+        printf("%-36s %8.3f %8.3f %8.3f %8.3f   %12.2f %12.2f %11.2f %12.2f\n",
+               case_name(conf.cpu_cases[ci]).c_str(), m(CLIENT), m(PLAIN), m(SOCAT), m(FLOOR),
+               rr(CLIENT, FLOOR), rr(CLIENT, SOCAT), rr(PLAIN, FLOOR), rr(CLIENT, PLAIN));
     }
     for (size_t pi = 0; pi < np; pi++) {
         std::string what = "loss-free rate, " + std::to_string(conf.payloads[pi]) + " B";
@@ -664,11 +705,13 @@ int main(int argc, char **argv) {
                 " at the top step kept up with all it was sent)\n",
                 conf.payloads[pi]);
     }
-    for (size_t pi = 0; pi < np; pi++) {
-        printf("run-by-run CPU client/floor, %d B:", conf.payloads[pi]);
-        print_values(run_ratios(cpu[CLIENT][pi], cpu[FLOOR][pi]));
+    for (size_t ci = 0; ci < nc; ci++) {
+        printf("run-by-run CPU, %s: client/floor", case_name(conf.cpu_cases[ci]).c_str());
+        print_values(run_ratios(cpu[CLIENT][ci], cpu[FLOOR][ci]));
         printf("\n  client/socat:");
-        print_values(run_ratios(cpu[CLIENT][pi], cpu[SOCAT][pi]));
+        print_values(run_ratios(cpu[CLIENT][ci], cpu[SOCAT][ci]));
+        printf("\n  plain/floor:");
+        print_values(run_ratios(cpu[PLAIN][ci], cpu[FLOOR][ci]));
         printf("\n");
     }
     printf("per-round loss-free rates (client socat floor):");

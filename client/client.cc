@@ -2,22 +2,28 @@
 // channel list, and relays the chosen channel's payload to a player process.
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <getopt.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/types.h>
-#include <time.h>
+#include <sys/uio.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "join.h"
+#include "output.h"
 #include "proto.h"
+#include "retry_wait.h"
 #include "stream.h"
 #include "text_number.h"
+#include "visible.h"
 
 namespace {
 
@@ -38,6 +44,14 @@ struct client_conf_st {
 
 client_conf_st client_conf = {DEFAULT_RCVPORT, DEFAULT_MGROUP, DEFAULT_PLAYERCMD, nullptr, nullptr};
 
+// The client's lines, decided at start-up: see set_up_output.
+output out;
+// Descriptions are shown with their control characters made visible:
+// standard output is a terminal.
+bool show_visible = false;
+// Failures in a row are counted up to here; the wait stops growing long before.
+constexpr int RETRY_FAILURES_CAP = 64;
+
 const option LONG_OPTIONS[] = {
     {"port", required_argument, nullptr, 'P'},
     {"mgroup", required_argument, nullptr, 'M'},
@@ -55,34 +69,14 @@ void print_help() {
     printf("-H --help   show help\n");
 }
 
-// Both streams are fully buffered; this hands what they hold to their
-// readers. Output that cannot be delivered ends the client.
+// Hands everything printed so far to its readers: the help text (through
+// stdio) and the client's lines. Standard output that cannot be written
+// ends the client; diagnostics that cannot be written are dropped.
 void flush_output() {
     // ferror also catches a write stdio made by itself when a buffer filled.
-    if (fflush(stdout) != 0 || ferror(stdout)) {
-        perror("fflush()");
-        exit(1);
-    }
-    if (fflush(stderr) != 0 || ferror(stderr)) exit(1);
-}
-
-// Writes exactly len bytes of buf to fd. 0 when all were written; -1 after
-// reporting the failure.
-int writen(int fd, const void *buf, size_t len) {
-    const char *p = static_cast<const char *>(buf);
-    size_t done = 0;
-    size_t left = len;
-    while (left > 0) {
-        ssize_t n = write(fd, p + done, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            perror("write()");
-            return -1;
-        }
-        done += static_cast<size_t>(n);
-        left -= static_cast<size_t>(n);
-    }
-    return 0;
+    if (fflush(stdout) == 0 && !ferror(stdout) && output_flush(&out) == 0) return;
+    perror("fflush()");
+    exit(1);
 }
 
 void parse_options(int argc, char **argv) {
@@ -173,8 +167,71 @@ int open_socket() {
     return sd;
 }
 
-// Starts the player on the read end of a new pipe; returns the write end,
-// the only end the client keeps.
+// The player, for the handler of the signals that end the client. Set
+// while those signals are blocked, before they can be delivered.
+volatile pid_t player_pid = -1;
+volatile int player_fd = -1;
+
+constexpr int ENDING_SIGNALS[] = {SIGTERM, SIGINT, SIGHUP};
+// How long the client, when told to end, gives the player to finish what it
+// has: PLAYER_GRACE_STEPS waits of PLAYER_GRACE_STEP_MS (about a second).
+constexpr int PLAYER_GRACE_STEPS = 100;
+constexpr int PLAYER_GRACE_STEP_MS = 10;
+
+// Ends the client by sig without leaving the player behind: closes the pipe
+// (a player that reads its input sees end of file and finishes), waits
+// about a second for the player, then sends SIGTERM to the player's process
+// group, which takes its children too, and dies by sig. Async-signal-safe
+// calls only. The player is reaped before its group is signalled; a group
+// keeps its id while any member lives, and an empty group's id is not given
+// out again before the process ids have wrapped around.
+void end_by_signal(int sig) {
+    if (player_fd >= 0) close(player_fd);
+    if (player_pid > 0) {
+        int status;
+        for (int i = 0; i < PLAYER_GRACE_STEPS; i++) {
+            if (waitpid(player_pid, &status, WNOHANG) != 0) break;  // ended, or not ours
+            poll(nullptr, 0, PLAYER_GRACE_STEP_MS);
+        }
+        kill(-player_pid, SIGTERM);
+    }
+    struct sigaction dfl;
+    memset(&dfl, 0, sizeof dfl);
+    dfl.sa_handler = SIG_DFL;
+    sigaction(sig, &dfl, nullptr);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    raise(sig);
+    _exit(128 + sig);
+}
+
+sigset_t ending_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : ENDING_SIGNALS) sigaddset(&set, sig);
+    return set;
+}
+
+// Catches the ending signals, except those the client was started with
+// ignored (as under nohup, or as a shell's background job): they stay ignored.
+void catch_ending_signals() {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = end_by_signal;
+    sa.sa_mask = ending_signals();  // one ending at a time
+    for (int sig : ENDING_SIGNALS) {
+        struct sigaction old;
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        sigaction(sig, &sa, nullptr);
+    }
+}
+
+// Starts the player on the read end of a new pipe, in a process group of
+// its own; returns the write end, the only end the client keeps. That end
+// is non-blocking: on a full pipe the client hands out its lines first and
+// then waits for room.
 int start_player(int sd) {
     int pd[2];
     if (pipe(pd) < 0) {
@@ -182,6 +239,9 @@ int start_player(int sd) {
         exit(1);
     }
     flush_output();  // nothing buffered may be written twice
+    sigset_t ending = ending_signals();
+    sigset_t old;
+    sigprocmask(SIG_BLOCK, &ending, &old);
     pid_t pid = fork();
     if (pid < 0) {
         perror("fork()");
@@ -192,56 +252,77 @@ int start_player(int sd) {
         close(pd[1]);
         dup2(pd[0], 0);
         if (pd[0] > 0) close(pd[0]);
+        setpgid(0, 0);
         signal(SIGPIPE, SIG_DFL);
+        for (int sig : ENDING_SIGNALS) {
+            struct sigaction now;
+            if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler == end_by_signal)
+                signal(sig, SIG_DFL);
+        }
+        sigprocmask(SIG_SETMASK, &old, nullptr);
         execl("/bin/sh", "sh", "-c", client_conf.player_command, static_cast<char *>(nullptr));
         perror("execl()");
         exit(1);
     }
+    setpgid(pid, pid);  // also here: the group must exist before a signal can come
     close(pd[0]);
+    fcntl(pd[1], F_SETFL, fcntl(pd[1], F_GETFL) | O_NONBLOCK);
+    player_pid = pid;
+    player_fd = pd[1];
+    sigprocmask(SIG_SETMASK, &old, nullptr);
     return pd[1];
 }
 
-// A blocking receive that returns sooner than this found its datagram
-// already queued (a wait for one that is not yet there costs a sleep and a
-// wake-up, well over this).
-constexpr long QUEUED_WAIT_NS = 20000;
-
-// Whether datagrams are queuing up: the last blocking receive found one
-// waiting. Then the next receive first asks the socket without blocking, so
-// lines are gathered while datagrams wait and written once the queue has
-// run dry. While the client mostly waits, that probe would only fail, so it
-// flushes and waits at once.
-bool datagrams_queued = true;
-
-long elapsed_ns(const timespec &from, const timespec &to) {
-    return (to.tv_sec - from.tv_sec) * 1000000000L + (to.tv_nsec - from.tv_nsec);
+// Counts one more failed receive in a row and waits as the wait rule says
+// before the next try, with nothing held.
+void pause_after_failure(int *failures) {
+    if (*failures < RETRY_FAILURES_CAP) ++*failures;
+    int ms = retry_wait_ms(*failures);
+    if (ms == 0) return;
+    flush_output();
+    poll(nullptr, 0, ms);
 }
 
-// Receives one datagram into buf and its source into *from. Both output
-// streams are flushed before any receive that may block, so nothing printed
-// is held back while the client waits. Returns the size, or -1 after
+// Receives one datagram of the list phase into buf and its source into
+// *from, after handing out every line so far. Returns the size, or -1 after
 // reporting a failed receive.
-ssize_t receive(int sd, uint8_t *buf, sockaddr_in *from) {
-    auto *src = reinterpret_cast<sockaddr *>(from);
-    socklen_t alen = sizeof *from;
-    ssize_t n;
-    if (datagrams_queued) {
-        n = recvfrom(sd, buf, MSG_MAX_SIZE, MSG_DONTWAIT, src, &alen);
-        if (n >= 0) return n;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            perror("recvfrom()");
-            return -1;
-        }
-    }
+ssize_t receive_one(int sd, uint8_t *buf, sockaddr_in *from) {
     flush_output();
-    timespec before, after;
-    clock_gettime(CLOCK_MONOTONIC, &before);
-    alen = sizeof *from;
-    n = recvfrom(sd, buf, MSG_MAX_SIZE, 0, src, &alen);
-    clock_gettime(CLOCK_MONOTONIC, &after);
-    datagrams_queued = elapsed_ns(before, after) < QUEUED_WAIT_NS;
-    if (n < 0) perror("recvfrom()");
+    socklen_t alen;
+    ssize_t n;
+    do {
+        alen = sizeof *from;
+        n = recvfrom(sd, buf, MSG_MAX_SIZE, 0, reinterpret_cast<sockaddr *>(from), &alen);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) output_report(&out, "recvfrom()");
     return n;
+}
+
+// A description as it is, or with its controls made visible on a terminal.
+void print_description(const char *desc) {
+    size_t len = strlen(desc);
+    if (!show_visible) {
+        output_add(&out, OUT_STDOUT, desc, len);
+        return;
+    }
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(desc);
+    while (len > 0) {
+        char shown[VISIBLE_UNIT_MAX];
+        size_t used;
+        size_t n = visible_unit(p, len, shown, &used);
+        output_add(&out, OUT_STDOUT, shown, n);
+        p += used;
+        len -= used;
+    }
+}
+
+void print_list(const uint8_t *buf, size_t len) {
+    size_t pos = offsetof(channel_list_message, entries);
+    list_entry_view entry;
+    while (list_next_entry(buf, len, &pos, &entry) == 1) {
+        output_printf(&out, OUT_STDOUT, "channel:%d", entry.chnid);
+        print_description(entry.desc);
+    }
 }
 
 // Waits for the channel list, prints it and returns the server's address.
@@ -253,22 +334,27 @@ sockaddr_in list_phase(int sd) {
     }
     sockaddr_in server;
     ssize_t len;
+    int failures = 0;
     for (;;) {
         sockaddr_in from;
-        len = receive(sd, buf, &from);
-        if (len < 0) continue;
+        len = receive_one(sd, buf, &from);
+        if (len < 0) {
+            pause_after_failure(&failures);
+            continue;
+        }
+        failures = 0;
         server = from;
-        fprintf(stderr, "server_addr:%d\n", addr_as_int(server));
+        output_printf(&out, OUT_STDERR, "server_addr:%d\n", addr_as_int(server));
         list_kind kind = list_classify(buf, static_cast<size_t>(len));
         if (kind == LIST_ACCEPTED) break;
         if (kind == LIST_TOO_SHORT) {
-            fprintf(stderr, "massage is too short.\n");
+            output_printf(&out, OUT_STDERR, "massage is too short.\n");
             continue;
         }
-        fprintf(stderr, "current chnid:%d.\n", buf[0]);
-        fprintf(stderr, "chnid is not match.\n");
+        output_printf(&out, OUT_STDERR, "current chnid:%d.\n", buf[0]);
+        output_printf(&out, OUT_STDERR, "chnid is not match.\n");
     }
-    list_print(buf, static_cast<size_t>(len), stdout);
+    print_list(buf, static_cast<size_t>(len));
     free(buf);
     return server;
 }
@@ -280,55 +366,197 @@ long long read_choice_or_exit() {
     return choice;
 }
 
+// What one receive of the data phase takes: up to BATCH datagrams that were
+// queued on the socket, each in a buffer of MSG_MAX_SIZE bytes.
+constexpr unsigned BATCH = 16;
+
+struct batch {
+    mmsghdr msgs[BATCH];
+    iovec iov[BATCH];
+    sockaddr_in from[BATCH];
+    uint8_t *bufs;  // BATCH buffers one after the other
+};
+
+// The accepted datagrams of a batch that follow one another: their payloads
+// go to the player in one write.
+struct payload_run {
+    unsigned index[BATCH];  // datagrams of the batch
+    iovec iov[BATCH];       // their payloads
+    unsigned count;
+};
+
+void print_raddr(const sockaddr_in &from) {
+    output_printf(&out, OUT_STDERR, "raddr:%d\n", addr_as_int(from));
+}
+
+void print_accepted(const batch &b, unsigned i) {
+    print_raddr(b.from[i]);
+    output_printf(&out, OUT_STDOUT, "Accept massage:%d recived.\n", b.bufs[i * MSG_MAX_SIZE]);
+}
+
+// The lines of a datagram that is not relayed.
+void print_dropped(const batch &b, unsigned i, data_verdict v, const sockaddr_in &server) {
+    print_raddr(b.from[i]);
+    switch (v) {
+    case DATA_ADDR_MISMATCH: {
+        char rtext[30];
+        char stext[30];
+        inet_ntop(AF_INET, &b.from[i].sin_addr, rtext, sizeof rtext);
+        inet_ntop(AF_INET, &server.sin_addr, stext, sizeof stext);
+        output_printf(&out, OUT_STDERR, "Ignore:addr not match. raddr:%s server_addr:%s.\n", rtext,
+                      stext);
+        break;
+    }
+    case DATA_PORT_MISMATCH:
+        output_printf(&out, OUT_STDERR, "Ignore:port not match.\n");
+        break;
+    case DATA_TOO_SHORT:
+        output_printf(&out, OUT_STDERR, "Ignore:massage too short.\n");
+        break;
+    case DATA_OTHER_CHANNEL:
+    case DATA_ACCEPT:
+        break;
+    }
+}
+
+void wait_for_room(int pd) {
+    pollfd p = {pd, POLLOUT, 0};
+    while (poll(&p, 1, -1) < 0 && errno == EINTR) {
+    }
+}
+
+// Writes the run's payloads to the player, in as few writes as the pipe
+// allows, and prints each datagram's lines once its payload is wholly in the
+// pipe. On a full pipe every line so far is handed out before the client
+// waits for room. A failed write ends the client as it would with one
+// datagram at a time: the lines of the datagram whose payload failed, the
+// report, status 1.
+void write_run(int pd, const batch &b, payload_run *run) {
+    unsigned first = 0;  // the first payload not yet wholly written
+    while (first < run->count) {
+        ssize_t n = writev(pd, run->iov + first, static_cast<int>(run->count - first));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            flush_output();
+            wait_for_room(pd);
+            continue;
+        }
+        if (n < 0) {
+            int err = errno;
+            print_accepted(b, run->index[first]);
+            errno = err;
+            output_report(&out, "write()");
+            output_flush(&out);
+            exit(1);
+        }
+        size_t left = static_cast<size_t>(n);
+        while (first < run->count && left >= run->iov[first].iov_len) {
+            left -= run->iov[first].iov_len;
+            print_accepted(b, run->index[first]);
+            first++;
+        }
+        if (left > 0) {
+            run->iov[first].iov_base = static_cast<uint8_t *>(run->iov[first].iov_base) + left;
+            run->iov[first].iov_len -= left;
+        }
+    }
+    run->count = 0;
+}
+
+// Applies the rules to each datagram of the batch in order, prints its
+// lines and relays the accepted payloads.
+void relay_batch(int pd, batch *b, unsigned count, const sockaddr_in &server, long long choice) {
+    payload_run run;
+    run.count = 0;
+    for (unsigned i = 0; i < count; i++) {
+        const uint8_t *buf = b->bufs + i * MSG_MAX_SIZE;
+        size_t len = b->msgs[i].msg_len;
+        data_verdict v = data_decide(server, b->from[i], buf, len, choice);
+        if (v == DATA_ACCEPT) {
+            run.index[run.count] = i;
+            run.iov[run.count].iov_base =
+                const_cast<uint8_t *>(buf) + offsetof(channel_data_message, payload);
+            run.iov[run.count].iov_len = len - offsetof(channel_data_message, payload);
+            run.count++;
+            continue;
+        }
+        write_run(pd, *b, &run);
+        print_dropped(*b, i, v, server);
+    }
+    write_run(pd, *b, &run);
+}
+
+// Takes what the socket has queued, at least one datagram (it blocks only
+// for the first); every line so far is handed out before that. Returns the
+// number of datagrams, or -1 after reporting a failed receive.
+int receive_batch(int sd, batch *b) {
+    for (unsigned i = 0; i < BATCH; i++) b->msgs[i].msg_hdr.msg_namelen = sizeof b->from[i];
+    flush_output();
+    int n;
+    do {
+        n = recvmmsg(sd, b->msgs, BATCH, MSG_WAITFORONE, nullptr);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) output_report(&out, "recvfrom()");
+    return n;
+}
+
 [[noreturn]] void data_phase(int sd, int pd, const sockaddr_in &server, long long choice) {
-    uint8_t *buf = static_cast<uint8_t *>(malloc(MSG_MAX_SIZE));
-    if (!buf) {
+    static batch b;
+    b.bufs = static_cast<uint8_t *>(malloc(BATCH * MSG_MAX_SIZE));
+    if (!b.bufs) {
         perror("malloc");
         exit(1);
     }
-    for (;;) {
-        sockaddr_in raddr;
-        ssize_t n = receive(sd, buf, &raddr);
-        if (n < 0) continue;
-        size_t len = static_cast<size_t>(n);
-        fprintf(stderr, "raddr:%d\n", addr_as_int(raddr));
-        switch (data_decide(server, raddr, buf, len, choice)) {
-        case DATA_ADDR_MISMATCH: {
-            char rtext[30];
-            char stext[30];
-            inet_ntop(AF_INET, &raddr.sin_addr, rtext, sizeof rtext);
-            inet_ntop(AF_INET, &server.sin_addr, stext, sizeof stext);
-            fprintf(stderr, "Ignore:addr not match. raddr:%s server_addr:%s.\n", rtext, stext);
-            break;
-        }
-        case DATA_PORT_MISMATCH:
-            fprintf(stderr, "Ignore:port not match.\n");
-            break;
-        case DATA_TOO_SHORT:
-            fprintf(stderr, "Ignore:massage too short.\n");
-            break;
-        case DATA_OTHER_CHANNEL:
-            break;
-        case DATA_ACCEPT:
-            printf("Accept massage:%d recived.\n", buf[0]);
-            if (writen(pd, buf + offsetof(channel_data_message, payload),
-                       len - offsetof(channel_data_message, payload)) < 0)
-                exit(1);
-            break;
-        }
+    // Touched once now, so the client's memory stays the same from here on
+    // rather than growing the first time a burst fills the buffers.
+    memset(b.bufs, 0, BATCH * MSG_MAX_SIZE);
+    for (unsigned i = 0; i < BATCH; i++) {
+        b.iov[i] = {b.bufs + i * MSG_MAX_SIZE, MSG_MAX_SIZE};
+        memset(&b.msgs[i].msg_hdr, 0, sizeof b.msgs[i].msg_hdr);
+        b.msgs[i].msg_hdr.msg_iov = &b.iov[i];
+        b.msgs[i].msg_hdr.msg_iovlen = 1;
+        b.msgs[i].msg_hdr.msg_name = &b.from[i];
     }
+    int failures = 0;
+    for (;;) {
+        int n = receive_batch(sd, &b);
+        if (n < 0) {
+            pause_after_failure(&failures);
+            continue;
+        }
+        failures = 0;
+        relay_batch(pd, &b, static_cast<unsigned>(n), server, choice);
+    }
+}
+
+// Descriptors 0, 1 and 2 that are closed are opened on /dev/null, so that
+// no socket or pipe of the client can take their numbers.
+void open_missing_std_fds() {
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        int got = open("/dev/null", O_RDWR);  // the lowest free number: fd
+        if (got != fd) exit(1);
+    }
+}
+
+// Decides, once, how the lines reach standard output and standard error.
+void set_up_output() {
+    bool out_tty = isatty(1) == 1;
+    output_init(&out, 1, 2, output_plan_for(same_open_file(1, 2) == 1, out_tty, isatty(2) == 1));
+    show_visible = out_tty;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    // Lines are written in batches; receive() flushes before any wait.
-    setvbuf(stdout, nullptr, _IOFBF, BUFSIZ);
-    setvbuf(stderr, nullptr, _IOFBF, BUFSIZ);
-    // A gone player shows as a failed write, not as a fatal signal.
+    open_missing_std_fds();
+    set_up_output();
+    // A gone player shows as a failed write, not as a fatal signal; so does
+    // a gone reader of the client's output.
     signal(SIGPIPE, SIG_IGN);
     parse_options(argc, argv);
     int sd = open_socket();
+    catch_ending_signals();
     int pd = start_player(sd);
     sockaddr_in server = list_phase(sd);
     long long choice = read_choice_or_exit();

@@ -162,6 +162,11 @@ bool blocked_in(pid_t pid, long nr) {
     return blocked_call(pid) == std::to_string(nr);
 }
 
+// The client waits for room in the full pipe to the player.
+bool blocked_on_pipe(pid_t pid) {
+    return blocked_in(pid, SYS_poll) || blocked_in(pid, SYS_ppoll);
+}
+
 // Blocked in any of the calls that receive a datagram.
 bool blocked_receiving(pid_t pid) {
     return blocked_in(pid, SYS_recvfrom) || blocked_in(pid, SYS_recvmsg) ||
@@ -463,7 +468,7 @@ TEST_F(ClientFault, PlayerThatEndsOrCannotRunEndsTheClientWithBrokenPipe) {
         for (size_t at = 0; at < r.before; at += chunk, chunks++)
             ASSERT_TRUE(send_paced(server, datagram(CHANNEL, stream.substr(at, chunk)), port));
         if (r.blocked) {
-            ASSERT_TRUE(wait_until([&] { return blocked_in(c->pid, SYS_write); }, WAIT_MS))
+            ASSERT_TRUE(wait_until([&] { return blocked_on_pipe(c->pid); }, WAIT_MS))
                 << blocked_call(c->pid);
         } else {
             ASSERT_TRUE(client_idle(c->pid, port));
@@ -518,7 +523,7 @@ TEST_F(ClientFault, SlowPlayerHoldsTheClientOnThePipeAndGetsEveryByteInOrder) {
         ASSERT_TRUE(send_paced(server, datagram(CHANNEL, rec)));
         want += rec;
     }
-    ASSERT_TRUE(wait_until([&] { return blocked_in(c->pid, SYS_write); }, WAIT_MS))
+    ASSERT_TRUE(wait_until([&] { return blocked_on_pipe(c->pid); }, WAIT_MS))
         << blocked_call(c->pid);
     EXPECT_GT(udp_socket_state(PORT).queued, 0) << "the client took datagrams while blocked";
     EXPECT_EQ("", read_file(got));
