@@ -42,10 +42,9 @@ bool is_header_frame(const uint8_t *f, const mp3_header &h) {
 enum follow_kind { FOLLOW_YES, FOLLOW_NO, FOLLOW_NEED_MORE };
 
 // Whether what follows the frame h at buf[at, n) shows it to be a real
-// frame. A frame found by resyncing (not in_sync: not at the start of the
-// input, where the previous frame ended) needs the next frame's header;
-// one in sync may also end where the input, an ID3v1 tag at the very end
-// or an ID3v2 tag begins.
+// frame. A frame found by resyncing over stray bytes (not in_sync) needs
+// the next frame's header; one in sync may also end where the input, an
+// ID3v1 tag at the very end or an ID3v2 tag begins.
 follow_kind followed_well(const uint8_t *buf, size_t n, size_t at, bool at_eof, bool in_sync,
                           const mp3_header &h) {
     size_t rest = n - at;
@@ -93,46 +92,57 @@ long long mp3_frame_ns(const mp3_header &h) {
 }
 
 mp3_step mp3_next_frame(const uint8_t *buf, size_t n, bool at_eof) {
-    mp3_step step{MP3_END, 0, {}};
     size_t p = 0;
+    // Whether p is where a frame, a tag or a header frame ended (or the
+    // input began); false while resyncing over stray bytes.
+    bool in_sync = true;
+    // Asks for more input. A candidate found by resyncing keeps one byte
+    // before it, so that the next call does not take it for one in sync.
+    auto need_more = [&] { return mp3_step{MP3_NEED_MORE, in_sync ? p : p - 1, {}}; };
+    auto resync = [&] {
+        p++;
+        in_sync = false;
+    };
     while (p < n) {
         size_t left = n - p;
         if (starts_with(buf + p, left, "ID3")) {
             if (left < ID3V2_HEADER) {
-                if (!at_eof) return {MP3_NEED_MORE, p, {}};
+                if (!at_eof) return need_more();
             } else if (size_t tag = id3v2_size(buf + p); tag > 0) {
-                if (tag > left) return at_eof ? step : mp3_step{MP3_NEED_MORE, p + tag, {}};
+                if (tag > left) return at_eof ? mp3_step{MP3_END, 0, {}} : mp3_step{MP3_NEED_MORE, p + tag, {}};
                 p += tag;
+                in_sync = true;
                 continue;
             }
         }
         if (left < 4) {
-            if (!at_eof) return {MP3_NEED_MORE, p, {}};
+            if (!at_eof) return need_more();
             break;
         }
         mp3_header h;
         if (buf[p] != 0xFF || !mp3_parse_header(buf + p, &h)) {
-            p++;
+            resync();
             continue;
         }
         size_t size = static_cast<size_t>(h.size);
         if (size > left) {
-            if (!at_eof) return {MP3_NEED_MORE, p, {}};
-            p++;
+            if (!at_eof) return need_more();
+            resync();
             continue;
         }
-        follow_kind f = followed_well(buf, n, p + size, at_eof, p == 0, h);
-        if (f == FOLLOW_NEED_MORE) return {MP3_NEED_MORE, p, {}};
+        follow_kind f = followed_well(buf, n, p + size, at_eof, in_sync, h);
+        if (f == FOLLOW_NEED_MORE) return need_more();
         if (f == FOLLOW_NO) {
-            p++;
+            resync();
             continue;
         }
         if (is_header_frame(buf + p, h)) {
             p += size;
+            in_sync = true;
             continue;
         }
         return {MP3_FRAME, p, h};
     }
-    if (!at_eof) return {MP3_NEED_MORE, n, {}};
-    return step;
+    if (!at_eof) return need_more();
+    return {MP3_END, 0, {}};
 }

@@ -48,11 +48,13 @@ struct mp3_step {
 // The next audio frame in buf[0, n); at_eof says that no byte follows the
 // buffer. A frame counts when the next frame's header follows it (same
 // version and sample rate), so sync bytes inside audio data are not taken
-// for frames. A frame at the very start of the input (the caller passes
-// the bytes that follow its previous frame) may also end where the input,
-// an ID3v1 tag at the very end, or an ID3v2 tag begins. ID3v2 tags are
-// skipped by their size field, whatever sync bytes they hold, and
-// Xing/Info/VBRI header frames like other non-audio bytes. For
-// MP3_NEED_MORE skip may exceed n (a tag that runs past the buffer): the
-// caller drops that many bytes of the input.
+// for frames. A frame in sync (at the start of the input, which the caller
+// begins where its previous frame ended, or right after a tag or header
+// frame) may also end where the input, an ID3v1 tag at the very end, or an
+// ID3v2 tag begins. ID3v2 tags are skipped by their size field, whatever
+// sync bytes they hold, and Xing/Info/VBRI header frames like other
+// non-audio bytes. For MP3_NEED_MORE skip may exceed n (a tag that runs
+// past the buffer): the caller drops that many bytes of the input. Fed
+// piece by piece this way, the scan finds the same frames as over the
+// whole input at once.
 mp3_step mp3_next_frame(const uint8_t *buf, size_t n, bool at_eof);
