@@ -65,6 +65,34 @@ inline std::string made_mp3(const std::string &dir, const std::string &name, int
     return system(cmd.c_str()) == 0 ? path : "";
 }
 
+// The programme of a channel as the frames it sends, one cycle of its files.
+inline std::vector<std::string> programme(const std::vector<std::string> &files) {
+    std::vector<std::string> out;
+    for (const auto &f : files) {
+        std::string bytes = file_bytes(f);
+        std::vector<found_frame> frames = frames_of(bytes);
+        for (size_t i = 0; i < frames.size(); i++) out.push_back(cut_frames(bytes, frames, i, i + 1));
+    }
+    return out;
+}
+
+// Where received lies in the endless programme as a run of whole frames:
+// the index of its first frame, or -1. *count is the run's length.
+inline long find_run(const std::string &received, const std::vector<std::string> &prog, size_t *count) {
+    for (size_t s = 0; s < prog.size(); s++) {
+        size_t pos = 0;
+        size_t i = s;
+        while (pos < received.size() && received.compare(pos, prog[i % prog.size()].size(),
+                                                         prog[i % prog.size()]) == 0)
+            pos += prog[i++ % prog.size()].size();
+        if (pos == received.size() && i > s) {
+            *count = i - s;
+            return static_cast<long>(s);
+        }
+    }
+    return -1;
+}
+
 // The 16-bit samples mpg123 decodes from the MP3 file at path (no gapless
 // trimming, so every frame gives its full count); "" when it fails.
 inline std::string decoded_samples(const std::string &path) {

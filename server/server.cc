@@ -37,8 +37,15 @@ const char USAGE[] =
     "  -O, --once                play each channel's files once, then end\n"
     "  -H, --help                show this help\n";
 
-// Audio a channel may send ahead of real time.
-constexpr long long LEAD_NS = 50'000'000;
+// A wake-up sends every message due within BATCH_NS of it, and a message is
+// due when its end is LEAD_NS ahead of real time; so no channel is ever
+// more than LEAD_NS + BATCH_NS = 50 ms of audio ahead. Batching saves
+// wake-ups, the larger part of the server's CPU: with 32 channels it
+// measured 1.0 % of a core against 2.2-2.5 % for one wake-up per message
+// (bench/README.md). A batch holds a few messages of different channels,
+// which still interleave.
+constexpr long long BATCH_NS = 10'000'000;
+constexpr long long LEAD_NS = 40'000'000;
 // A channel later than this (the server was stalled) moves its clock on
 // rather than sending the missed audio in a burst.
 constexpr long long LATE_NS = 100'000'000;
@@ -304,7 +311,8 @@ int main(int argc, char **argv) {
         long long wake = next_list;
         bool playing = false;
         for (auto &c : runs) {
-            while (c.payload_ns > 0 && due_ns(c) <= now) send_channel(&c, sd, dest, conf.payload, now);
+            while (c.payload_ns > 0 && due_ns(c) <= now + BATCH_NS)
+                send_channel(&c, sd, dest, conf.payload, now);
             if (c.payload_ns == 0) continue;
             playing = true;
             if (due_ns(c) < wake) wake = due_ns(c);

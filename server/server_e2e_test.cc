@@ -48,34 +48,6 @@ protected:
     }
 };
 
-// The programme of a channel as the frames it sends, one cycle of its files.
-std::vector<std::string> programme(const std::vector<std::string> &files) {
-    std::vector<std::string> out;
-    for (const auto &f : files) {
-        std::string bytes = file_bytes(f);
-        std::vector<found_frame> frames = frames_of(bytes);
-        for (size_t i = 0; i < frames.size(); i++) out.push_back(cut_frames(bytes, frames, i, i + 1));
-    }
-    return out;
-}
-
-// Where received lies in the endless programme as a run of whole frames:
-// the index of its first frame, or -1. *count is the run's length.
-long find_run(const std::string &received, const std::vector<std::string> &prog, size_t *count) {
-    for (size_t s = 0; s < prog.size(); s++) {
-        size_t pos = 0;
-        size_t i = s;
-        while (pos < received.size() && received.compare(pos, prog[i % prog.size()].size(),
-                                                         prog[i % prog.size()]) == 0)
-            pos += prog[i++ % prog.size()].size();
-        if (pos == received.size() && i > s) {
-            *count = i - s;
-            return static_cast<long>(s);
-        }
-    }
-    return -1;
-}
-
 // mpg123's samples of the bytes, through a file in dir.
 std::string decode(const std::string &dir, const std::string &name, const std::string &bytes) {
     std::string path = dir + "/" + name + ".mp3";
