@@ -63,14 +63,32 @@ double cpu_s(pid_t pid) {
     return got == 1 ? static_cast<double>(ns) / 1e9 : -1;
 }
 
-// Receives every datagram of the group until stop, stamping data by channel.
+// Receives every datagram of the group until stop, stamping data by
+// channel with the kernel's receive time (SO_TIMESTAMPNS: over loopback,
+// the moment the server sent it), so that the observer's own scheduling
+// does not show in the figures.
 void observe(int sd, const std::atomic<bool> *stop, std::map<int, std::vector<arrival>> *by_channel,
              long *lists) {
     std::vector<uint8_t> buf(MSG_MAX_SIZE);
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
     while (!stop->load()) {
-        ssize_t n = recv(sd, buf.data(), buf.size(), 0);
-        double t = now_s();
+        iovec iov{buf.data(), buf.size()};
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        ssize_t n = recvmsg(sd, &msg, 0);
         if (n <= 0) continue;
+        double t = -1;
+        for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec ts;
+                memcpy(&ts, CMSG_DATA(c), sizeof ts);
+                t = static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+            }
+        }
+        if (t < 0) continue;
         if (buf[0] == CHNID_LIST) {
             (*lists)++;
             continue;
@@ -145,6 +163,8 @@ int main(int argc, char **argv) {
     here.sin_port = htons(1989);
     int big = 8 << 20;
     setsockopt(sd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    int on = 1;
+    setsockopt(sd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     timeval tv{0, 100000};
     setsockopt(sd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     if (setsockopt(sd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) < 0 ||

@@ -46,9 +46,11 @@ const char USAGE[] =
 // which still interleave.
 constexpr long long BATCH_NS = 10'000'000;
 constexpr long long LEAD_NS = 40'000'000;
-// A channel later than this (the server was stalled) moves its clock on
-// rather than sending the missed audio in a burst.
-constexpr long long LATE_NS = 100'000'000;
+// A channel more than LEAD_NS late (the server was not scheduled for a
+// while) moves its clock on by the excess rather than sending all the
+// missed audio at once: it catches up LEAD_NS, so even then no stretch of
+// its sends carries more than 50 ms of audio beyond the time it spans. Its
+// audio comes later; none is skipped.
 // The channels' clocks start this far apart in all, so their sends interleave.
 constexpr long long STAGGER_NS = 50'000'000;
 
@@ -230,7 +232,7 @@ long long due_ns(const channel_run &c) {
 // Sends the channel's prepared message and prepares the next one.
 void send_channel(channel_run *c, int sd, const sockaddr_in &dest, size_t payload, long long now) {
     long long late = now - due_ns(*c);
-    if (late > LATE_NS) c->clock_ns += late;
+    if (late > LEAD_NS) c->clock_ns += late - LEAD_NS;
     send_datagram(sd, dest, encode_data(static_cast<uint8_t>(c->play.ch->id), c->payload.data(),
                                         c->payload.size()));
     c->bytes_sent += static_cast<long long>(c->payload.size());
