@@ -120,7 +120,10 @@ double worst_window(const std::vector<arrival> &a, double min_s, bool ahead) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    // server_bench [SECONDS [SERVER]]: the run's length (30) and another
+    // build of the server to measure, for comparing variants.
     double run_s = argc > 1 ? atof(argv[1]) : 30;
+    std::string server_path = argc > 2 ? argv[2] : BENCH_SERVER;
     std::string why = netns_enter_private();
     if (!why.empty()) {
         fprintf(stderr, "server_bench: no private network namespace: %s\n", why.c_str());
@@ -181,7 +184,7 @@ int main(int argc, char **argv) {
     std::string relayed = dir + "/relayed.mp3";
     std::vector<std::string> client_argv = netns_peer_prefix(peer);
     client_argv.insert(client_argv.end(), {BENCH_CLIENT, "-p", "cat > " + relayed});
-    if (!proc_start(&server, {BENCH_SERVER, "-S", "1990", dir + "/radio"}, dir, "server", false) ||
+    if (!proc_start(&server, {server_path, "-S", "1990", dir + "/radio"}, dir, "server", false) ||
         !proc_start(&client, client_argv, dir, "client", true))
         return 1;
     bool listed = wait_until([&] { return read_file(client.out_path).find("channel:32") != std::string::npos; },
