@@ -46,11 +46,6 @@ const char USAGE[] =
 // which still interleave.
 constexpr long long BATCH_NS = 10'000'000;
 constexpr long long LEAD_NS = 40'000'000;
-// A channel more than LEAD_NS late (the server was not scheduled for a
-// while) moves its clock on by the excess rather than sending all the
-// missed audio at once: it catches up LEAD_NS, so even then no stretch of
-// its sends carries more than 50 ms of audio beyond the time it spans. Its
-// audio comes later; none is skipped.
 // The channels' clocks start this far apart in all, so their sends interleave.
 constexpr long long STAGGER_NS = 50'000'000;
 
@@ -230,6 +225,11 @@ long long due_ns(const channel_run &c) {
 }
 
 // Sends the channel's prepared message and prepares the next one.
+// A channel more than LEAD_NS late (the server was not scheduled for a
+// while) moves its clock on by the excess rather than sending all the
+// missed audio at once: it catches up LEAD_NS, so even then no stretch of
+// its sends carries more than 50 ms of audio beyond the time it spans. Its
+// audio comes later; none is skipped.
 void send_channel(channel_run *c, int sd, const sockaddr_in &dest, size_t payload, long long now) {
     long long late = now - due_ns(*c);
     if (late > LEAD_NS) c->clock_ns += late - LEAD_NS;
