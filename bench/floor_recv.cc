@@ -15,9 +15,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "proto.h"
+
 namespace {
 
-constexpr size_t BUF_SIZE = 65508;
+constexpr size_t BUF_SIZE = MSG_MAX_SIZE;
 
 int write_all(int fd, const char *buf, size_t len) {
     while (len > 0) {

@@ -14,6 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "join.h"
 #include "proto.h"
 #include "stream.h"
 #include "text_number.h"
@@ -23,7 +24,7 @@ namespace {
 constexpr const char *DEFAULT_RCVPORT = "1989";
 constexpr const char *DEFAULT_MGROUP = "224.2.2.2";
 constexpr const char *DEFAULT_PLAYERCMD = " /usr/bin/mpg123 -   > /dev/null";
-// The interface the group is joined on; fixed, not configurable.
+// The interface the group is joined on unless -I names one.
 constexpr const char *MULTICAST_IFNAME = "enp0s3";
 
 // The client's configuration: texts taken from the command line unconverted.
@@ -31,14 +32,19 @@ struct client_conf_st {
     const char *receive_port;
     const char *multicast_group;
     const char *player_command;
+    const char *interface;  // -I: name, index or address; null for MULTICAST_IFNAME
+    const char *source;     // -S: the one sender to join for; null for any
 };
 
-client_conf_st client_conf = {DEFAULT_RCVPORT, DEFAULT_MGROUP, DEFAULT_PLAYERCMD};
+client_conf_st client_conf = {DEFAULT_RCVPORT, DEFAULT_MGROUP, DEFAULT_PLAYERCMD, nullptr, nullptr};
 
 const option LONG_OPTIONS[] = {
     {"port", required_argument, nullptr, 'P'},
     {"mgroup", required_argument, nullptr, 'M'},
     {"help", no_argument, nullptr, 'H'},
+    // New names must not start with p, m or h: "--p", "--m" and "--h" abbreviate the above.
+    {"interface", required_argument, nullptr, 'I'},
+    {"source", required_argument, nullptr, 'S'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -81,7 +87,7 @@ int writen(int fd, const void *buf, size_t len) {
 
 void parse_options(int argc, char **argv) {
     for (;;) {
-        int c = getopt_long(argc, argv, "P:M:p:H", LONG_OPTIONS, nullptr);
+        int c = getopt_long(argc, argv, "P:M:p:HI:S:", LONG_OPTIONS, nullptr);
         if (c < 0) break;
         switch (c) {
         case 'P':
@@ -93,6 +99,12 @@ void parse_options(int argc, char **argv) {
         case 'p':
             client_conf.player_command = optarg;
             break;
+        case 'I':
+            client_conf.interface = optarg;
+            break;
+        case 'S':
+            client_conf.source = optarg;
+            break;
         case 'H':
             print_help();
             flush_output();
@@ -103,23 +115,44 @@ void parse_options(int argc, char **argv) {
     }
 }
 
+// The index of the interface -I names; ends the process when none has
+// that name, index or address.
+unsigned interface_or_exit(const char *text) {
+    unsigned index = 0;
+    int found = join_find_interface(text, &index);
+    if (found < 0) {
+        perror("getifaddrs()");
+        exit(1);
+    }
+    if (found == 0) {
+        fprintf(stderr, "unknown interface \"%s\": no interface has this name, index or address\n",
+                text);
+        exit(1);
+    }
+    return index;
+}
+
 // The joined, bound socket; ends the process on failure.
 int open_socket() {
-    ip_mreqn mreq;
-    memset(&mreq, 0, sizeof mreq);
-    if (inet_pton(AF_INET, client_conf.multicast_group, &mreq.imr_multiaddr) != 1) {
+    in_addr group;
+    if (inet_pton(AF_INET, client_conf.multicast_group, &group) != 1) {
         fprintf(stderr, "invalid multicast group \"%s\": not an IPv4 address\n",
                 client_conf.multicast_group);
         exit(1);
     }
+    in_addr source;
+    if (client_conf.source && inet_pton(AF_INET, client_conf.source, &source) != 1) {
+        fprintf(stderr, "invalid source \"%s\": not an IPv4 address\n", client_conf.source);
+        exit(1);
+    }
+    unsigned ifindex = client_conf.interface ? interface_or_exit(client_conf.interface) : 0;
     int sd = socket(AF_INET, SOCK_DGRAM, 0);
     if (sd < 0) {
         perror("socket()");
         exit(1);
     }
-    inet_pton(AF_INET, "0.0.0.0", &mreq.imr_address);
-    mreq.imr_ifindex = static_cast<int>(if_nametoindex(MULTICAST_IFNAME));
-    if (setsockopt(sd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) < 0) {
+    if (!client_conf.interface) ifindex = if_nametoindex(MULTICAST_IFNAME);
+    if (join_group(sd, group, client_conf.source ? &source : nullptr, ifindex) < 0) {
         perror("setsockopt()");
         exit(1);
     }

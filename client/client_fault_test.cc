@@ -38,7 +38,7 @@ constexpr int LOAD_DIVISOR = 1;
 
 constexpr int PORT = 1989;
 constexpr int CHANNEL = 5;
-constexpr size_t MAX_DATAGRAM = 65507;
+constexpr size_t MAX_DATAGRAM = MSG_MAX_DATAGRAM;
 
 // A sender waits while the client's socket holds more than this. The kernel
 // drops a datagram only when the socket already holds more than its receive
@@ -162,12 +162,22 @@ bool blocked_in(pid_t pid, long nr) {
     return blocked_call(pid) == std::to_string(nr);
 }
 
+// Blocked in any of the calls that receive a datagram.
+bool blocked_receiving(pid_t pid) {
+    return blocked_in(pid, SYS_recvfrom) || blocked_in(pid, SYS_recvmsg) ||
+           blocked_in(pid, SYS_recvmmsg);
+}
+
 // Waits until the client has taken every queued datagram and waits for the
-// next; its output is flushed by then.
-bool client_idle(pid_t pid, int port) {
-    return wait_until(
-        [&] { return udp_socket_state(port).queued == 0 && blocked_in(pid, SYS_recvfrom); },
-        WAIT_MS);
+// next; its output is flushed by then. On failure says what it saw.
+::testing::AssertionResult client_idle(pid_t pid, int port) {
+    if (wait_until([&] { return udp_socket_state(port).queued == 0 && blocked_receiving(pid); },
+                   WAIT_MS))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "after " << WAIT_MS << " ms the client's socket holds "
+           << udp_socket_state(port).queued << " bytes and the client is in system call "
+           << blocked_call(pid);
 }
 
 struct memory_use {
@@ -520,7 +530,7 @@ TEST_F(ClientFault, SlowPlayerHoldsTheClientOnThePipeAndGetsEveryByteInOrder) {
         ASSERT_TRUE(send_paced(server, datagram(CHANNEL, rec))) << "record " << seq;
         want += rec;
     }
-    ASSERT_TRUE(wait_until([&] { return read_file(got).size() >= want.size(); }, 4 * WAIT_MS))
+    ASSERT_TRUE(wait_until([&] { return read_file(got).size() >= want.size(); }, 2 * WAIT_MS))
         << read_file(got).size() << " of " << want.size() << " bytes";
     ASSERT_TRUE(client_idle(c->pid, PORT));
     EXPECT_TRUE(read_file(got) == want) << "the player's input differs from the records sent";

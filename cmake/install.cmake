@@ -4,6 +4,8 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
+# stream_sender goes with the client and the server: it tries a client
+# with crafted streams.
 install(TARGETS client stream_server throttlecat stream_sender RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS mytbf EXPORT mytbfTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}

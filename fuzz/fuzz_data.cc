@@ -1,8 +1,13 @@
 // fuzz_data.cc - any datagram from any source through the data-phase rules.
 // Input: 6 bytes of server address and port, 6 of source address and port,
-// 4 of choice, then the datagram. A datagram is accepted exactly when it
-// comes from the server, carries at least one payload byte and is on the
-// chosen channel.
+// 4 of choice, then the datagram. What must hold, whatever the bytes:
+// - a datagram from another address, or from the server's address but
+//   another port, is never accepted, and the verdict names that first;
+// - an accepted datagram carries a payload and the chosen channel's id, so
+//   a choice outside 0 to 255 accepts nothing;
+// - the payload's bytes never change the verdict;
+// - from the server, with a payload, the datagram is accepted exactly when
+//   the choice is made its first byte.
 #include <netinet/in.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -20,6 +25,10 @@ sockaddr_in take_addr(const uint8_t *p) {
     memcpy(&a.sin_addr.s_addr, p, 4);
     memcpy(&a.sin_port, p + 4, 2);
     return a;
+}
+
+void check(bool ok) {
+    if (!ok) abort();
 }
 
 }  // namespace
@@ -41,12 +50,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     memcpy(buf, data + HEAD, len);
 
     data_verdict v = data_decide(server, source, buf, len, choice);
-    bool same_addr = server.sin_addr.s_addr == source.sin_addr.s_addr;
-    bool same_port = server.sin_port == source.sin_port;
-    bool accept = same_addr && same_port && len >= DATA_MIN_SIZE && buf[0] == choice;
-    if ((v == DATA_ACCEPT) != accept) abort();
-    if (!same_addr && v != DATA_ADDR_MISMATCH) abort();
-    if (same_addr && !same_port && v != DATA_PORT_MISMATCH) abort();
+    if (server.sin_addr.s_addr != source.sin_addr.s_addr)
+        check(v == DATA_ADDR_MISMATCH);
+    else if (server.sin_port != source.sin_port)
+        check(v == DATA_PORT_MISMATCH);
+    if (v == DATA_ACCEPT) check(len >= 2 && buf[0] == choice);
+    if (choice < 0 || choice > 255) check(v != DATA_ACCEPT);
+
+    if (len >= 2) {
+        buf[len - 1] ^= 0xFF;  // a payload byte
+        check(data_decide(server, source, buf, len, choice) == v);
+        check(data_decide(server, server, buf, len, buf[0]) == DATA_ACCEPT);
+    }
     free(buf);
     return 0;
 }

@@ -1,17 +1,71 @@
-// fuzz_list.cc - any datagram through the list phase: classify it, and walk
-// and print it when it is a list. The walk must stay inside the datagram and
-// print what the entry iterator yields, entry for entry.
+// fuzz_list.cc - any datagram through the list phase. What must hold,
+// whatever the bytes, checked against the datagram itself rather than a
+// second copy of the walk:
+// - the walk moves forward, and every entry it yields lies wholly inside
+//   the datagram, its description's NUL inside the entry;
+// - the entries tile the datagram from byte 1 to where the walk stopped, and
+//   encoding each entry again gives back its bytes (up to the description's
+//   NUL; an entry may carry bytes after it);
+// - the walk stops at the end, or where the bytes cannot be an entry;
+// - the printed text is "channel:<id><desc>" for exactly those entries.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "proto.h"
+#include <string>
+#include <vector>
+
+#include "proto_encode.h"
 #include "stream.h"
+
+namespace {
+
+void check(bool ok) {
+    if (!ok) abort();
+}
+
+// Whether the bytes at pos could start an entry: a whole header, a length
+// that fits, and a NUL among the description bytes.
+bool could_be_entry(const uint8_t *data, size_t size, size_t pos) {
+    if (size - pos < 3) return false;
+    size_t len = static_cast<size_t>(data[pos + 1]) << 8 | data[pos + 2];
+    return len > 3 && len <= size - pos && memchr(data + pos + 3, 0, len - 3) != nullptr;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size > MSG_MAX_SIZE) return 0;  // a receive never yields more
     if (list_classify(data, size) != LIST_ACCEPTED) return 0;
+
+    std::string want_text;
+    size_t pos = 1;
+    list_entry_view e;
+    int entries = 0, r;
+    for (size_t start = pos; (r = list_next_entry(data, size, &pos, &e)) == 1; start = pos) {
+        // The entry begins where the last one ended and lies inside the datagram.
+        check(reinterpret_cast<const uint8_t *>(e.desc) == data + start + 3);
+        check(start + 3 < pos && pos <= size);
+        size_t desc_len = strnlen(e.desc, pos - start - 3);
+        check(start + 3 + desc_len < pos);  // its NUL lies inside it too
+
+        // Encoded again it is the same bytes, up to the NUL; the length
+        // field tells the entry's whole size, bytes after the NUL included.
+        std::vector<uint8_t> again;
+        std::string desc(e.desc, desc_len);
+        check(encode_list_entry(&again, static_cast<uint8_t>(e.chnid), desc));
+        size_t len = static_cast<size_t>(data[start + 1]) << 8 | data[start + 2];
+        check(len == pos - start);
+        again[1] = data[start + 1];
+        again[2] = data[start + 2];
+        check(again.size() <= len && memcmp(again.data(), data + start, again.size()) == 0);
+
+        want_text += "channel:" + std::to_string(e.chnid) + e.desc;
+        entries++;
+    }
+    // The walk ends at the end, or where no entry can start.
+    check(r == 0 ? pos == size : pos < size && !could_be_entry(data, size, pos));
 
     char *text = nullptr;
     size_t text_len = 0;
@@ -19,21 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!out) return 0;
     int printed = list_print(data, size, out);
     fclose(out);
-
-    // The same walk by hand: every entry lies inside the datagram, and the
-    // printed text is exactly the entries' lines.
-    size_t pos = 1, expect_len = 0;
-    int entries = 0;
-    list_entry_view e;
-    while (list_next_entry(data, size, &pos, &e) == 1) {
-        const char *desc_end = e.desc + strlen(e.desc);
-        if (e.desc < reinterpret_cast<const char *>(data) + 4 ||
-            desc_end >= reinterpret_cast<const char *>(data) + size || pos > size)
-            abort();
-        expect_len += static_cast<size_t>(snprintf(nullptr, 0, "channel:%d%s", e.chnid, e.desc));
-        entries++;
-    }
-    if (printed != entries || text_len != expect_len) abort();
+    check(printed == entries && std::string(text, text_len) == want_text);
     free(text);
     return 0;
 }

@@ -3,12 +3,15 @@
  * the exit handler stops the refill thread without hanging or crashing, and
  * frees the buckets still live. A leak checker cannot tell the latter: the
  * library's table still points at them. So this program measures the heap
- * just before exit and again after the library's exit handler has run. */
+ * just before exit and again after the library's exit handler has run. It
+ * also checks, then, that no thread started by the library is left. */
+#include <dirent.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,8 +58,50 @@ static void load_unwinder(void) {
     pthread_join(t, NULL);
 }
 
+/* Ids of the threads of this process in /proc/self/task, up to max. */
+static size_t list_tasks(long *ids, size_t max) {
+    size_t n = 0;
+    DIR *d = opendir("/proc/self/task");
+    if (d == NULL) return 0;
+    struct dirent *e;
+    while ((e = readdir(d)) != NULL && n < max)
+        if (e->d_name[0] != '.') ids[n++] = atol(e->d_name);
+    closedir(d);
+    return n;
+}
+
+#define MAX_TASKS 64
+static long tasks_before[MAX_TASKS]; /* before the library started */
+static size_t ntasks_before;
+
+/* Threads other than the calling one that were not there before. */
+static size_t new_tasks(void) {
+    long ids[MAX_TASKS];
+    size_t n = list_tasks(ids, MAX_TASKS), found = 0;
+    long self = syscall(SYS_gettid);
+    for (size_t i = 0; i < n; i++) {
+        int old = ids[i] == self;
+        for (size_t j = 0; j < ntasks_before && !old; j++) old = ids[i] == tasks_before[j];
+        found += !old;
+    }
+    return found;
+}
+
+/* The library's exit handler has cancelled and joined its refill thread, so
+ * that thread is gone (the kernel may take a moment to remove its entry). */
+static void check_threads_gone(void) {
+    for (int ms = 0; new_tasks() > 0; ms++) {
+        if (ms == 2000) {
+            fprintf(stderr, "a thread of the library is still running after its exit handler\n");
+            _exit(6);
+        }
+        usleep(1000);
+    }
+}
+
 /* Registered before the library's own exit handler, so it runs after it. */
 static void check_freed(void) {
+    check_threads_gone();
     if (bytes_before_exit == 0) return; /* not measured (or not measurable) */
     size_t after = allocated_bytes();
     if (after + live_buckets * MIN_BUCKET_BYTES > bytes_before_exit) {
@@ -90,9 +135,11 @@ static int empty(void) {
     return 0;
 }
 
-/* The 1025th live bucket ends the process. */
+/* 1024 buckets can be live; the 1025th ends the process. */
 static int full(void) {
-    for (int i = 0; i < 1024; i++) mytbf_init(1, 1);
+    for (int i = 0; i < 1024; i++)
+        if (mytbf_init(1, 1) == NULL) return 2;
+    fputs("1024 live\n", stderr);
     note_exit(1024);
     mytbf_init(1, 1);
     return 3;
@@ -133,6 +180,7 @@ int main(int argc, char **argv) {
         execv("/proc/self/exe", argv);
     }
     if (strcmp(mode, "nothread") != 0) load_unwinder();
+    ntasks_before = list_tasks(tasks_before, MAX_TASKS);
     atexit(check_freed);
     if (strcmp(mode, "unused") == 0) return 0;
     if (strcmp(mode, "live") == 0) return live();

@@ -376,7 +376,7 @@ const exit_case EXIT_CASES[] = {
     {"refill thread over an empty table", "empty", 0, "", false},
     {"buckets live after a tick", "live", 0, "", false},
     {"buckets live before the first scan", "early", 0, "", false},
-    {"table full", "full", 1, "no free position.\n", false},
+    {"table full", "full", 1, "1024 live\nno free position.\n", false},
     {"child forked after the start", "forked", 0, "", true},
     {"refill thread cannot start", "nothread", 1,
      "pthread_create():Resource temporarily unavailable", true},
@@ -423,6 +423,31 @@ TEST(ExitHandler, StopsTheRefillThreadAndFreesBuckets) {
 // tables in the library's frames, a noexcept on the way would abort.
 TEST(ExitHandler, StopsTheRefillThreadWhenBuiltWithExceptions) {
     check_exits(EXIT_HELPER_EH_PATH);
+}
+
+// Through the public calls and real ticks. Two fetches wait on an empty
+// bucket; one tick wakes both and the first takes everything: the other
+// must wait again, not return with nothing. A fetch that then leaves tokens
+// must wake it at once, not at the next tick, which would add RATE more.
+TEST(Waiters, WokenWaiterThatFindsNothingWaitsAgainAndTokensLeftWakeItAtOnce) {
+    constexpr int RATE = 1000;
+    constexpr int NOT_YET = INT_MIN;
+    mytbf_bucket *b = mytbf_init(RATE, 1000000);
+    ASSERT_NE(nullptr, b);
+    std::atomic<int> got[2];
+    for (auto &g : got) g = NOT_YET;
+    std::vector<std::thread> threads;
+    for (auto &g : got) threads.emplace_back([&] { g = mytbf_fetchtoken(b, INT_MAX); });
+    auto returned = [&] { return (got[0] != NOT_YET) + (got[1] != NOT_YET); };
+    ASSERT_TRUE(wait_until([&] { return returned() > 0; }, 5000));
+    std::atomic<int> &second = got[0] == NOT_YET ? got[0] : got[1];
+    EXPECT_EQ(RATE, got[0] == NOT_YET ? got[1] : got[0]);
+    EXPECT_EQ(0, mytbf_returntoken(b, 10));
+    EXPECT_EQ(1, mytbf_fetchtoken(b, 1));
+    EXPECT_TRUE(wait_until([&] { return returned() == 2; }, 5000));
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(9, second) << "RATE + 9: woken only by the next tick; below 1: returned with nothing";
+    mytbf_destroy(b);
 }
 
 }  // namespace

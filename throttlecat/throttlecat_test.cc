@@ -99,8 +99,10 @@ struct chunk {
 };
 
 // Reads fd until the child has ended and the pipe is drained, noting when
-// each piece arrived. False if it takes longer than timeout_ms.
-bool read_chunks(int fd, child_proc *p, int *status, int timeout_ms, std::vector<chunk> *out) {
+// each piece arrived and when the child was seen to end. False if it takes
+// longer than timeout_ms.
+bool read_chunks(int fd, child_proc *p, int *status, int timeout_ms, std::vector<chunk> *out,
+                 clock_type::time_point *ended_at) {
     auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
     bool ended = false;
     char buf[256];
@@ -115,12 +117,16 @@ bool read_chunks(int fd, child_proc *p, int *status, int timeout_ms, std::vector
         if (n < 0 && errno != EAGAIN) return false;
         if (ended) return true;  // drained after the end
         ended = proc_wait(p, 0, status);
+        if (ended) *ended_at = clock_type::now();
         if (!ended) usleep(5000);  // no writer yet, or one that has just closed
     }
     return false;
 }
 
-TEST(Throttlecat, CopiesTwelveBytesInChunksOfFiveOnePerTick) {
+// The last read is short (2 of 5 bytes): the copier gives back the 3 tokens
+// it did not use, so the read that finds the end of file needs no tick and
+// the copier ends right after the last chunk, not a tick later.
+TEST(Throttlecat, CopiesTwelveBytesInChunksOfFiveOnePerTickAndEndsAfterTheLast) {
     const std::string content = "hello world\n";
     std::string dir = make_temp_dir();
     ASSERT_FALSE(dir.empty());
@@ -135,7 +141,8 @@ TEST(Throttlecat, CopiesTwelveBytesInChunksOfFiveOnePerTick) {
     ASSERT_TRUE(proc_start(&p, {THROTTLECAT_PATH, dir + "/in"}, dir, "run", false));
     int status = 0;
     std::vector<chunk> chunks;
-    bool ok = read_chunks(fd, &p, &status, 20000, &chunks);
+    clock_type::time_point ended_at;
+    bool ok = read_chunks(fd, &p, &status, 20000, &chunks, &ended_at);
     close(fd);
     if (!ok) proc_kill(&p);
     ASSERT_TRUE(ok) << "did not finish";
@@ -157,6 +164,9 @@ TEST(Throttlecat, CopiesTwelveBytesInChunksOfFiveOnePerTick) {
             std::chrono::duration_cast<std::chrono::milliseconds>(chunks[i].at - chunks[i - 1].at);
         EXPECT_GE(gap.count(), 500) << "chunk " << i;
     }
+    ASSERT_FALSE(chunks.empty());
+    auto tail = std::chrono::duration_cast<std::chrono::milliseconds>(ended_at - chunks.back().at);
+    EXPECT_LT(tail.count(), 500) << "ended a tick after its last bytes";
     remove_tree(dir);
 }
 

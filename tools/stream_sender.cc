@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,15 @@ namespace {
 constexpr size_t MAX_DATAGRAM = MSG_MAX_DATAGRAM;
 constexpr size_t MAX_PAYLOAD = MSG_MAX_PAYLOAD;
 constexpr size_t MIXED_MAX_PAYLOAD = 65000;
+
+// --follow: data goes out only while less than this much of it is past what
+// the receiver has taken, so the receiver's socket never fills (it holds
+// 208 KiB by default, small datagrams costing far more than their size)
+// however slowly the receiver is scheduled.
+constexpr long long FOLLOW_AHEAD_BYTES = 64 * 1024;
+constexpr size_t FOLLOW_AHEAD_MESSAGES = 32;
+// A receiver that takes nothing for this long has stopped.
+constexpr double FOLLOW_STALL_S = 10;
 
 const char USAGE[] =
     "usage: stream_sender [options]              channel list and channel data\n"
@@ -39,7 +49,7 @@ const char USAGE[] =
     "\n"
     "List and data mode:\n"
     "  -e, --entry ID:DESC     add a channel list entry; DESC may hold \\n, \\t, \\\\ escapes\n"
-    "  -f, --file ID:PATH      send the bytes of PATH as channel ID's stream\n"
+    "  -f, --file ID:PATH      send the bytes of PATH as channel ID's stream (ID 1 to 255)\n"
     "  -b, --payload N         payload bytes per data message, 1 to 65506 (1024)\n"
     "  -m, --mixed             mixed payload sizes from 1 up to 65000 bytes instead of -b\n"
     "  -r, --rate N            pace data at N payload bytes per second (0: unpaced; 0)\n"
@@ -47,6 +57,9 @@ const char USAGE[] =
     "  -w, --wait MS           after the first list, wait MS milliseconds before data\n"
     "  -G, --go-file PATH      after the first list, keep resending it until PATH exists,\n"
     "                          then send data\n"
+    "  -F, --follow ID:PATH    keep pace with a receiver that writes channel ID's bytes\n"
+    "                          to PATH: send only while under 64 KiB (32 messages) are\n"
+    "                          past what PATH holds; fail when it stops growing for 10 s\n"
     "  Several files are sent interleaved, one message of each in turn. Without\n"
     "  files only the list is sent.\n"
     "\n"
@@ -92,12 +105,21 @@ struct sender_conf {
     long long list_every_ms = 1000;
     long long wait_ms = 0;
     std::string go_file;
+    int follow_id = 0;  // 0: not following a receiver
+    std::string follow_path;
     bool raw = false;
     long long repeat = 1;
     long long gap_ms = 0;
     long long count = -1;
     long long duration_ms = 60000;
     std::vector<std::string> datagrams;
+};
+
+// A data message sent and maybe not yet taken by the followed receiver. It
+// counts as taken once the receiver's file holds watched_end bytes.
+struct in_flight {
+    long long watched_end;
+    long long bytes;
 };
 
 // State of one run: where to send, what is sent so far, when to stop.
@@ -108,6 +130,9 @@ struct sender_run {
     long long limit = -1;
     double start = 0;
     double deadline = 0;
+    long long watched_sent = 0;  // bytes of the followed channel sent so far
+    std::deque<in_flight> flight;
+    long long flight_bytes = 0;
 };
 
 [[noreturn]] void misuse(const std::string &why) {
@@ -141,13 +166,13 @@ long long parse_number(const char *text, long long lo, long long hi, const char 
     return v;
 }
 
-// Splits "ID:REST" with ID a channel id 1 to 255 (0 allowed for list entries).
-int split_id(const char *arg, std::string *rest, const char *what) {
+// Splits "ID:REST" with ID a channel id from lowest to 255.
+int split_id(const char *arg, std::string *rest, const char *what, int lowest) {
     const char *colon = strchr(arg, ':');
     if (!colon) misuse(std::string(what) + " takes ID:..., not '" + arg + "'");
     std::string id(arg, colon);
     *rest = colon + 1;
-    return static_cast<int>(parse_number(id.c_str(), 0, 255, "a channel id"));
+    return static_cast<int>(parse_number(id.c_str(), lowest, 255, "a channel id"));
 }
 
 std::string unescape(const std::string &s) {
@@ -202,7 +227,8 @@ std::string datagram_from_arg(const std::string &arg) {
     } else {
         misuse("a raw datagram is hex:HEX or @PATH, not '" + arg + "'");
     }
-    if (out.size() > MAX_DATAGRAM) misuse("datagram '" + arg + "' is over 65507 bytes");
+    if (out.size() > MAX_DATAGRAM)
+        misuse("datagram '" + arg + "' is over " + std::to_string(MAX_DATAGRAM) + " bytes");
     return out;
 }
 
@@ -222,6 +248,7 @@ void parse_options(int argc, char **argv, sender_conf *conf) {
         {"list-every", required_argument, nullptr, 'l'},
         {"wait", required_argument, nullptr, 'w'},
         {"go-file", required_argument, nullptr, 'G'},
+        {"follow", required_argument, nullptr, 'F'},
         {"raw", no_argument, nullptr, 'x'},
         {"repeat", required_argument, nullptr, OPT_REPEAT},
         {"gap", required_argument, nullptr, OPT_GAP},
@@ -232,7 +259,8 @@ void parse_options(int argc, char **argv, sender_conf *conf) {
     };
     const long long DAY_MS = 86400000;
     int c;
-    while ((c = getopt_long(argc, argv, "g:p:s:S:i:e:f:b:mr:l:w:G:xn:d:h", longs, nullptr)) >= 0) {
+    while ((c = getopt_long(argc, argv, "g:p:s:S:i:e:f:b:mr:l:w:G:F:xn:d:h", longs, nullptr)) >=
+           0) {
         std::string rest;
         switch (c) {
         case 'g':
@@ -251,12 +279,14 @@ void parse_options(int argc, char **argv, sender_conf *conf) {
             conf->iface = optarg;
             break;
         case 'e': {
-            int id = split_id(optarg, &rest, "--entry");
+            // An entry may name channel 0, to test how clients take it.
+            int id = split_id(optarg, &rest, "--entry", CHNID_LIST);
             conf->entries.push_back({id, unescape(rest)});
             break;
         }
         case 'f': {
-            int id = split_id(optarg, &rest, "--file");
+            // Data of channel 0 would be read as a channel list.
+            int id = split_id(optarg, &rest, "--file", CHNID_LIST + 1);
             data_file f{id, "", 0};
             if (!read_whole_file(rest, &f.bytes)) misuse("cannot read '" + rest + "'");
             conf->files.push_back(f);
@@ -279,6 +309,9 @@ void parse_options(int argc, char **argv, sender_conf *conf) {
             break;
         case 'G':
             conf->go_file = optarg;
+            break;
+        case 'F':
+            conf->follow_id = split_id(optarg, &conf->follow_path, "--follow", CHNID_LIST + 1);
             break;
         case 'x':
             conf->raw = true;
@@ -311,6 +344,9 @@ void parse_options(int argc, char **argv, sender_conf *conf) {
     } else {
         if (!conf->datagrams.empty()) misuse("DATAGRAM arguments need --raw");
         if (conf->entries.empty()) misuse("give at least one --entry (or use --raw)");
+        bool followed_sent = conf->follow_id == 0;
+        for (const auto &f : conf->files) followed_sent = followed_sent || f.id == conf->follow_id;
+        if (!followed_sent) misuse("--follow names a channel that no --file sends");
     }
 }
 
@@ -378,10 +414,11 @@ bool send_datagram(sender_run *run, const std::string &bytes) {
 
 std::string build_list(const sender_conf &conf) {
     std::vector<uint8_t> list = encode_list_start();
+    const std::string too_big =
+        "the channel list is over " + std::to_string(MAX_DATAGRAM) + " bytes";
     for (const auto &e : conf.entries)
-        if (!encode_list_entry(&list, static_cast<uint8_t>(e.id), e.desc))
-            misuse("the channel list is over 65507 bytes");
-    if (list.size() > MAX_DATAGRAM) misuse("the channel list is over 65507 bytes");
+        if (!encode_list_entry(&list, static_cast<uint8_t>(e.id), e.desc)) misuse(too_big);
+    if (list.size() > MAX_DATAGRAM) misuse(too_big);
     return std::string(list.begin(), list.end());
 }
 
@@ -406,6 +443,52 @@ size_t mixed_size(uint32_t *state, long long index) {
 bool file_exists(const std::string &path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
+}
+
+long long file_size(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+}
+
+// Notes a data message of channel id as sent, for --follow. A message of
+// another channel is taken once a later byte of the followed one is.
+void note_sent(const sender_conf &conf, sender_run *run, int id, size_t n) {
+    if (conf.follow_id == 0) return;
+    if (id == conf.follow_id) run->watched_sent += static_cast<long long>(n);
+    long long end = run->watched_sent + (id == conf.follow_id ? 0 : 1);
+    run->flight.push_back({end, static_cast<long long>(n)});
+    run->flight_bytes += static_cast<long long>(n);
+}
+
+// --follow: waits until one more message fits past what the receiver has
+// taken. Ends the process, saying how far the receiver got, when it stops
+// taking data; false when the duration runs out first.
+bool wait_for_room(const sender_conf &conf, sender_run *run) {
+    long long last_taken = -1;
+    double last_progress = now_s();
+    for (;;) {
+        long long taken = file_size(conf.follow_path);
+        while (!run->flight.empty() && run->flight.front().watched_end <= taken) {
+            run->flight_bytes -= run->flight.front().bytes;
+            run->flight.pop_front();
+        }
+        if (run->flight.empty() ||
+            (run->flight.size() < FOLLOW_AHEAD_MESSAGES && run->flight_bytes < FOLLOW_AHEAD_BYTES))
+            return true;
+        if (out_of_budget(*run)) return false;
+        if (taken != last_taken) {
+            last_taken = taken;
+            last_progress = now_s();
+        } else if (now_s() - last_progress > FOLLOW_STALL_S) {
+            fprintf(stderr,
+                    "stream_sender: the receiver took %lld of the %lld bytes of channel %d sent "
+                    "so far; %s has not grown for %.0f s\n",
+                    taken, run->watched_sent, conf.follow_id, conf.follow_path.c_str(),
+                    FOLLOW_STALL_S);
+            exit(1);
+        }
+        sleep_until(now_s() + 0.001);
+    }
 }
 
 // List and data mode. Returns false when the budget ran out first.
@@ -437,16 +520,24 @@ bool run_stream(sender_conf *conf, sender_run *run) {
     long long index = 0;
     long long data_bytes = 0;
     double data_start = now_s();
+    const data_file *followed = nullptr;
+    for (const auto &f : conf->files)
+        if (f.id == conf->follow_id) followed = &f;
     for (bool more = true; more;) {
         more = false;
         for (auto &f : conf->files) {
             if (f.sent == f.bytes.size()) continue;
+            // Past the followed channel's end nothing shows what was taken.
+            if (followed && followed->sent < followed->bytes.size() && !wait_for_room(*conf, run))
+                return false;
             size_t want = conf->mixed ? mixed_size(&rng, index) : conf->payload;
             index++;
             size_t n = std::min(want, f.bytes.size() - f.sent);
-            std::vector<uint8_t> m = encode_data(static_cast<uint8_t>(f.id), f.bytes.data() + f.sent, n);
+            std::vector<uint8_t> m =
+                encode_data(static_cast<uint8_t>(f.id), f.bytes.data() + f.sent, n);
             std::string msg(m.begin(), m.end());
             if (!list_due() || !send_datagram(run, msg)) return false;
+            note_sent(*conf, run, f.id, n);
             f.sent += n;
             data_bytes += static_cast<long long>(n);
             more = more || f.sent < f.bytes.size();

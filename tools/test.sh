@@ -2,6 +2,15 @@
 # test.sh [BUILD_DIR] [CMAKE_ARGS...] - builds everything and runs the whole test suite.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+if [[ ${1:-} == -h || ${1:-} == --help ]]; then
+  cat <<'USAGE'
+usage: tools/test.sh [BUILD_DIR] [CMAKE_ARGS...]
+  Configures BUILD_DIR (build) with the CMake arguments given, builds
+  everything there and runs the whole test suite with CTest. Installs the
+  Debian packages it needs first, when they are missing.
+USAGE
+  exit 0
+fi
 tools/ensure-deps build test check demo
 build=${1:-build}
 shift || true

@@ -138,3 +138,16 @@ void netns_peer_stop(netns_peer *peer) {
     }
     peer->holder = -1;
 }
+
+std::string netns_peer_link(const netns_peer &peer, const std::string &local_if,
+                            const std::string &local_cidr, const std::string &peer_if,
+                            const std::string &peer_cidr) {
+    std::string cmd = "ip link add " + local_if + " type veth peer name " + peer_if + " netns " +
+                      std::to_string(peer.holder) + " && ip addr add " + local_cidr + " dev " +
+                      local_if + " && ip link set " + local_if + " multicast on up";
+    if (run_shell(cmd) != 0) return "cannot create the veth pair";
+    std::string in_peer = "ip addr add " + peer_cidr + " dev " + peer_if + " && ip link set " +
+                          peer_if + " multicast on up";
+    if (netns_peer_shell(peer, in_peer) != 0) return "cannot configure the peer's end";
+    return "";
+}

@@ -55,3 +55,11 @@ int netns_peer_shell(const netns_peer &peer, const std::string &cmd);
 
 // Ends the holder process; the namespace and the veth pair go with it.
 void netns_peer_stop(netns_peer *peer);
+
+// Joins the caller's namespace to a started peer's by one more veth pair,
+// addressed and up with multicast on like the first, but with no multicast
+// route on either side: a sender reaches the peer's side only by naming
+// peer_if. Goes away with the peer. Returns "" or the reason it failed.
+std::string netns_peer_link(const netns_peer &peer, const std::string &local_if,
+                            const std::string &local_cidr, const std::string &peer_if,
+                            const std::string &peer_cidr);

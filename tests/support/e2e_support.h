@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/wait.h>
 
@@ -24,7 +25,10 @@
 
 using bytes = std::vector<uint8_t>;
 
-constexpr int WAIT_MS = 5000;
+// How long a test waits for the network or a process: generous, so that a
+// loaded machine (two cores shared with other builds) passes too; a wait
+// that holds returns as soon as it does.
+constexpr int WAIT_MS = 20000;
 
 // The source address as the client prints it.
 inline std::string addr_int(const char *ip) {
@@ -110,14 +114,58 @@ inline std::string pattern_bytes(size_t n, uint32_t seed) {
     return s;
 }
 
+// The last n lines of text (its last 400 bytes at most), with bytes that
+// are not printable shown as \xNN.
+inline std::string last_lines(const std::string &text, int n) {
+    size_t end = text.size();
+    size_t start = end > 0 && text[end - 1] == '\n' ? end - 1 : end;
+    for (int lines = 0; start > 0 && end - start < 400; start--)
+        if (text[start - 1] == '\n' && ++lines == n) break;
+    std::string shown;
+    for (size_t i = start; i < end; i++) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '\n' || (c >= ' ' && c < 127)) {
+            shown += static_cast<char>(c);
+        } else {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\x%02x", c);
+            shown += hex;
+        }
+    }
+    return shown;
+}
+
+// What a file holds against what a test waited for: its size, where it
+// first differs, and how it ends.
+inline ::testing::AssertionResult file_holds(const std::string &path, const std::string &want) {
+    std::string got = read_file(path);
+    if (got == want) return ::testing::AssertionSuccess();
+    size_t at = 0;
+    while (at < got.size() && at < want.size() && got[at] == want[at]) at++;
+    return ::testing::AssertionFailure()
+           << path << " holds " << got.size() << " of " << want.size()
+           << " bytes wanted, the first difference at byte " << at << "; it ends with:\n"
+           << last_lines(got, 5);
+}
+
 // Starts the client and the sender as children of the test, their output in
 // files of a temporary directory; kills what is left at the end of the test.
+// A failed test shows how each process's output ended.
 class client_e2e_fixture : public ::testing::Test {
 protected:
     void SetUp() override { dir = make_temp_dir(); }
 
     void TearDown() override {
         for (auto &p : procs) proc_kill(&p);
+        if (HasFailure()) {
+            for (const auto &p : procs) {
+                for (const std::string &path : {p.out_path, p.err_path}) {
+                    std::string text = read_file(path);
+                    printf("%s (%zu bytes) ends with:\n%s\n", path.c_str(), text.size(),
+                           last_lines(text, 8).c_str());
+                }
+            }
+        }
         netns_peer_stop(&peer);
         remove_tree(dir);
     }
@@ -163,8 +211,11 @@ protected:
         return exit_code(status);
     }
 
-    bool file_is(const std::string &path, const std::string &want) {
-        return wait_until([&] { return read_file(path) == want; }, WAIT_MS);
+    // Waits for the file to hold exactly want; on failure says what it holds.
+    ::testing::AssertionResult file_is(const std::string &path, const std::string &want) {
+        if (wait_until([&] { return read_file(path) == want; }, WAIT_MS))
+            return ::testing::AssertionSuccess();
+        return file_holds(path, want);
     }
 
     std::string out(child_proc *p) { return read_file(p->out_path); }
