@@ -95,7 +95,8 @@ void observe(int sd, const std::atomic<bool> *stop, std::map<int, std::vector<ar
         }
         std::string payload(reinterpret_cast<char *>(buf.data()) + 1, static_cast<size_t>(n) - 1);
         double audio = 0;
-        for (const auto &f : frames_of(payload)) audio += static_cast<double>(mp3_frame_ns(f.h)) / 1e9;
+        for (const auto &f : frames_of(payload))
+            audio += static_cast<double>(mp3_frame_ns(f.h)) / 1e9;
         (*by_channel)[buf[0]].push_back({t, audio});
     }
 }
@@ -133,8 +134,9 @@ int main(int argc, char **argv) {
     std::vector<std::string> songs;
     const char *notes[FILES] = {"C3", "E3", "G3", "A3"};
     for (int i = 0; i < FILES; i++) {
-        std::string s = made_mp3(BENCH_AUDIO_DIR, std::string("busy_") + notes[i], 44100, 2,
-                                 std::string("synth 20 pluck ") + notes[i] + " sine 220 tremolo 3", "-b 128");
+        std::string s =
+            made_mp3(BENCH_AUDIO_DIR, std::string("busy_") + notes[i], 44100, 2,
+                     std::string("synth 20 pluck ") + notes[i] + " sine 220 tremolo 3", "-b 128");
         if (s.empty()) {
             fprintf(stderr, "server_bench: cannot make the music with sox and lame\n");
             return 1;
@@ -187,8 +189,8 @@ int main(int argc, char **argv) {
     if (!proc_start(&server, {server_path, "-S", "1990", dir + "/radio"}, dir, "server", false) ||
         !proc_start(&client, client_argv, dir, "client", true))
         return 1;
-    bool listed = wait_until([&] { return read_file(client.out_path).find("channel:32") != std::string::npos; },
-                             10000);
+    bool listed = wait_until(
+        [&] { return read_file(client.out_path).find("channel:32") != std::string::npos; }, 10000);
     proc_send(&client, "1\n");
     fprintf(stderr, "server_bench: server pid %d\n", server.pid);
     usleep(2000 * 1000);  // past the start-up of every channel
@@ -211,12 +213,15 @@ int main(int argc, char **argv) {
            read_file("/proc/loadavg").substr(0, 15).c_str());
     printf("client: list shown %s; relayed %zu bytes (%zu in the measured %.0f s), %s\n",
            listed ? "yes" : "NO", got.size(), got.size() - relayed0, t1 - t0,
-           first >= 0 ? ("one unbroken run of " + std::to_string(count) + " whole frames: no datagram lost").c_str()
+           first >= 0 ? ("one unbroken run of " + std::to_string(count) +
+                         " whole frames: no datagram lost")
+                            .c_str()
                       : "NOT one run of whole frames: datagrams were lost");
-    printf("server CPU: %.3f s in %.1f s = %.2f %% of one core (target < 2 %%)\n", cpu1 - cpu0, t1 - t0,
-           100 * cpu_share);
+    printf("server CPU: %.3f s in %.1f s = %.2f %% of one core (target < 2 %%)\n", cpu1 - cpu0,
+           t1 - t0, 100 * cpu_share);
     printf("server ended on SIGTERM: %s, status %d; %s", ended ? "yes" : "NO",
-           ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(server.err_path).c_str());
+           ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+           read_file(server.err_path).c_str());
 
     double worst1 = -1e9, worst10_ahead = -1e9, worst10_behind = -1e9;
     int worst_ch = 0;
@@ -241,17 +246,24 @@ int main(int argc, char **argv) {
         while (all[j] - all[i] > 0.002) i++;
         burst = std::max(burst, j - i + 1);
     }
-    printf("observer: %zu channels, %zu data datagrams, %ld lists\n", by_channel.size(), all.size(), lists);
-    printf("pacing, windows >= 1 s: audio ahead of time by at most %.1f ms (channel %d; target <= 50)\n",
-           worst1 * 1000, worst_ch);
-    printf("pacing, windows >= 10 s: audio ahead by at most %.1f ms, behind by at most %.1f ms (target within 100)\n",
-           worst10_ahead * 1000, worst10_behind * 1000);
-    printf("interleaving: at most %zu data datagrams of all channels within 2 ms (%.0f per second in all)\n",
-           burst, static_cast<double>(all.size()) / (all.back() - all.front()));
+    printf("observer: %zu channels, %zu data datagrams, %ld lists\n", by_channel.size(), all.size(),
+           lists);
+    printf(
+        "pacing, windows >= 1 s: audio ahead of time by at most %.1f ms (channel %d; target <= "
+        "50)\n",
+        worst1 * 1000, worst_ch);
+    printf(
+        "pacing, windows >= 10 s: audio ahead by at most %.1f ms, behind by at most %.1f ms "
+        "(target within 100)\n",
+        worst10_ahead * 1000, worst10_behind * 1000);
+    printf(
+        "interleaving: at most %zu data datagrams of all channels within 2 ms (%.0f per second in "
+        "all)\n",
+        burst, static_cast<double>(all.size()) / (all.back() - all.front()));
     netns_peer_stop(&peer);
     remove_tree(dir);
-    bool ok = listed && first >= 0 && cpu_share < 0.02 && ended && worst1 <= 0.05 && worst10_ahead <= 0.1 &&
-              worst10_behind <= 0.1;
+    bool ok = listed && first >= 0 && cpu_share < 0.02 && ended && worst1 <= 0.05 &&
+              worst10_ahead <= 0.1 && worst10_behind <= 0.1;
     printf("%s\n", ok ? "all targets met" : "SOME TARGET MISSED");
     return ok ? 0 : 1;
 }

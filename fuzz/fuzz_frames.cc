@@ -57,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     size_t end = 0;
     for (const auto &f : whole) {
         mp3_header h;
-        if (f.offset < end || f.offset + 4 > size || !mp3_parse_header(data + f.offset, &h)) abort();
+        if (f.offset < end || f.offset + 4 > size || !mp3_parse_header(data + f.offset, &h))
+            abort();
         if (h.size != f.size || f.offset + static_cast<size_t>(f.size) > size) abort();
         end = f.offset + static_cast<size_t>(f.size);
     }

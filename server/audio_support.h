@@ -58,8 +58,8 @@ inline std::string made_mp3(const std::string &dir, const std::string &name, int
     struct stat st;
     if (stat(path.c_str(), &st) == 0) return path;
     std::string tmp = path + "." + std::to_string(getpid());
-    std::string cmd = "mkdir -p '" + dir + "' && sox -q -n -b 16 -r " + std::to_string(rate) + " -c " +
-                      std::to_string(channels) + " '" + tmp + ".wav' " + effects +
+    std::string cmd = "mkdir -p '" + dir + "' && sox -q -n -b 16 -r " + std::to_string(rate) +
+                      " -c " + std::to_string(channels) + " '" + tmp + ".wav' " + effects +
                       " && lame --quiet " + lame_args + " '" + tmp + ".wav' '" + tmp + "' && mv '" +
                       tmp + "' '" + path + "'; s=$?; rm -f '" + tmp + ".wav'; exit $s";
     return system(cmd.c_str()) == 0 ? path : "";
@@ -71,19 +71,21 @@ inline std::vector<std::string> programme(const std::vector<std::string> &files)
     for (const auto &f : files) {
         std::string bytes = file_bytes(f);
         std::vector<found_frame> frames = frames_of(bytes);
-        for (size_t i = 0; i < frames.size(); i++) out.push_back(cut_frames(bytes, frames, i, i + 1));
+        for (size_t i = 0; i < frames.size(); i++)
+            out.push_back(cut_frames(bytes, frames, i, i + 1));
     }
     return out;
 }
 
 // Where received lies in the endless programme as a run of whole frames:
 // the index of its first frame, or -1. *count is the run's length.
-inline long find_run(const std::string &received, const std::vector<std::string> &prog, size_t *count) {
+inline long find_run(const std::string &received, const std::vector<std::string> &prog,
+                     size_t *count) {
     for (size_t s = 0; s < prog.size(); s++) {
         size_t pos = 0;
         size_t i = s;
-        while (pos < received.size() && received.compare(pos, prog[i % prog.size()].size(),
-                                                         prog[i % prog.size()]) == 0)
+        while (pos < received.size() &&
+               received.compare(pos, prog[i % prog.size()].size(), prog[i % prog.size()]) == 0)
             pos += prog[i++ % prog.size()].size();
         if (pos == received.size() && i > s) {
             *count = i - s;

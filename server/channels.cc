@@ -24,7 +24,8 @@ bool sorted_names(const std::string &dir, std::vector<std::string> *names) {
     if (!d) return false;
     errno = 0;
     while (dirent *e = readdir(d)) {
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names->push_back(e->d_name);
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+            names->push_back(e->d_name);
     }
     int saved = errno;
     closedir(d);
@@ -92,7 +93,8 @@ channel_def load_channel(int id, const std::string &dir, const std::string &name
         else
             fprintf(report, "stream_server: skipping %s: %s\n", path.c_str(), why.c_str());
     }
-    if (ch.files.empty()) fprintf(report, "stream_server: skipping %s: no playable file\n", dir.c_str());
+    if (ch.files.empty())
+        fprintf(report, "stream_server: skipping %s: no playable file\n", dir.c_str());
     return ch;
 }
 
@@ -136,8 +138,10 @@ bool file_has_audio(const std::string &path, std::string *why) {
     }
     int saved = errno;
     close(fd);
-    if (got < 0) *why = strerror(saved);
-    else if (!found) *why = "no MPEG audio Layer III frames";
+    if (got < 0)
+        *why = strerror(saved);
+    else if (!found)
+        *why = "no MPEG audio Layer III frames";
     return found;
 }
 
@@ -156,8 +160,10 @@ bool channels_load(const std::string &root, std::vector<channel_def> *out, std::
     for (const auto &n : names) {
         int id = channel_number(n.c_str());
         if (id == 0 || !is_dir(root + "/" + n)) {
-            fprintf(report, "stream_server: skipping %s/%s: not a folder named by a channel number 1 to 255\n",
-                    root.c_str(), n.c_str());
+            fprintf(
+                report,
+                "stream_server: skipping %s/%s: not a folder named by a channel number 1 to 255\n",
+                root.c_str(), n.c_str());
             continue;
         }
         folders.push_back({id, n});

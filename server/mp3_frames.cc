@@ -6,7 +6,8 @@
 namespace {
 
 // Layer III bitrates in kbit/s by header index; 0 is free format, -1 reserved.
-const int BITRATE_MPEG1[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, -1};
+const int BITRATE_MPEG1[16] = {0,   32,  40,  48,  56,  64,  80,  96,
+                               112, 128, 160, 192, 224, 256, 320, -1};
 const int BITRATE_MPEG2[16] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, -1};
 const int SAMPLE_RATE_MPEG1[3] = {44100, 48000, 32000};
 
@@ -109,7 +110,8 @@ mp3_step mp3_next_frame(const uint8_t *buf, size_t n, bool at_eof) {
             if (left < ID3V2_HEADER) {
                 if (!at_eof) return need_more();
             } else if (size_t tag = id3v2_size(buf + p); tag > 0) {
-                if (tag > left) return at_eof ? mp3_step{MP3_END, 0, {}} : mp3_step{MP3_NEED_MORE, p + tag, {}};
+                if (tag > left)
+                    return at_eof ? mp3_step{MP3_END, 0, {}} : mp3_step{MP3_NEED_MORE, p + tag, {}};
                 p += tag;
                 in_sync = true;
                 continue;

@@ -22,7 +22,8 @@ const kind_case KINDS[] = {
     {"cbr_44k_stereo", 44100, 2, "synth 1.2 pluck C4", "-b 128", 10, 44100, 2},
     {"vbr_xing_id3v2", 44100, 2, "synth 1.2 pluck E4", "-V 2 --add-id3v2 --tt song", 10, 44100, 2},
     {"mono_48k", 48000, 1, "synth 1.2 sine 300", "-b 64", 10, 48000, 1},
-    {"stereo_32k_id3v1", 32000, 2, "synth 1.2 sine 500", "-b 96 --id3v1-only --tt song", 10, 32000, 2},
+    {"stereo_32k_id3v1", 32000, 2, "synth 1.2 sine 500", "-b 96 --id3v1-only --tt song", 10, 32000,
+     2},
     {"mpeg2_24k", 24000, 1, "synth 1.2 sine 700", "-b 32 --resample 24", 20, 24000, 1},
     {"mpeg2_22k_vbr", 22050, 2, "synth 1.2 pluck G4", "-V 5 --resample 22.05", 20, 22050, 2},
     {"mpeg25_8k", 8000, 1, "synth 1.2 sine 200", "-b 16 --resample 8", 25, 8000, 1},
@@ -39,12 +40,14 @@ std::vector<std::string> played_frames(const std::string &path) {
     playout p = playout_start(&ch, true);
     std::vector<std::string> out;
     std::vector<uint8_t> payload;
-    while (playout_next(&p, 1, &payload, stderr) > 0) out.emplace_back(payload.begin(), payload.end());
+    while (playout_next(&p, 1, &payload, stderr) > 0)
+        out.emplace_back(payload.begin(), payload.end());
     playout_stop(&p);
     return out;
 }
 
-std::vector<std::string> frame_strings(const std::string &bytes, const std::vector<found_frame> &f) {
+std::vector<std::string> frame_strings(const std::string &bytes,
+                                       const std::vector<found_frame> &f) {
     std::vector<std::string> out;
     for (size_t i = 0; i < f.size(); i++) out.push_back(cut_frames(bytes, f, i, i + 1));
     return out;
@@ -141,11 +144,11 @@ TEST(Mp3Frames, HeaderSizesAndDurations) {
         long long ns;
     };
     const row rows[] = {
-        {0xFB, 0x90, 0x44, 417, 26122448},  // MPEG-1 128 kbit/s 44.1 kHz
-        {0xFB, 0x92, 0x44, 418, 26122448},  // the same, padded
-        {0xFB, 0xE8, 0xC4, 1440, 36000000}, // MPEG-1 320 kbit/s 32 kHz, mono
-        {0xE3, 0xE8, 0xC4, 1440, 72000000}, // MPEG-2.5 160 kbit/s 8 kHz
-        {0xF3, 0x14, 0xC4, 24, 24000000},   // MPEG-2 8 kbit/s 24 kHz
+        {0xFB, 0x90, 0x44, 417, 26122448},   // MPEG-1 128 kbit/s 44.1 kHz
+        {0xFB, 0x92, 0x44, 418, 26122448},   // the same, padded
+        {0xFB, 0xE8, 0xC4, 1440, 36000000},  // MPEG-1 320 kbit/s 32 kHz, mono
+        {0xE3, 0xE8, 0xC4, 1440, 72000000},  // MPEG-2.5 160 kbit/s 8 kHz
+        {0xF3, 0x14, 0xC4, 24, 24000000},    // MPEG-2 8 kbit/s 24 kHz
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.size);
@@ -157,7 +160,8 @@ TEST(Mp3Frames, HeaderSizesAndDurations) {
     }
     // Not Layer III, reserved version, free format, bad bitrate, bad rate.
     for (uint32_t bad : {0xFFFD9044u, 0xFFEB9044u, 0xFFFB0044u, 0xFFFBF044u, 0xFFFB9C44u}) {
-        const uint8_t p[4] = {uint8_t(bad >> 24), uint8_t(bad >> 16), uint8_t(bad >> 8), uint8_t(bad)};
+        const uint8_t p[4] = {uint8_t(bad >> 24), uint8_t(bad >> 16), uint8_t(bad >> 8),
+                              uint8_t(bad)};
         mp3_header h;
         EXPECT_FALSE(mp3_parse_header(p, &h)) << std::hex << bad;
     }

@@ -27,8 +27,10 @@ bool open_next(playout *p, FILE *report) {
     for (;;) {
         if (p->once && p->next_file >= files.size()) return false;
         if (p->silent_files >= files.size()) {
-            fprintf(report, "stream_server: channel %d: none of its files plays any more; the channel stops\n",
-                    p->ch->id);
+            fprintf(
+                report,
+                "stream_server: channel %d: none of its files plays any more; the channel stops\n",
+                p->ch->id);
             return false;
         }
         p->path = files[p->next_file % files.size()];
@@ -39,8 +41,8 @@ bool open_next(playout *p, FILE *report) {
             p->file_had_audio = false;
             return true;
         }
-        fprintf(report, "stream_server: channel %d: %s: %s; going on with the next file\n", p->ch->id,
-                p->path.c_str(), strerror(errno));
+        fprintf(report, "stream_server: channel %d: %s: %s; going on with the next file\n",
+                p->ch->id, p->path.c_str(), strerror(errno));
         p->silent_files++;
     }
 }

@@ -14,18 +14,18 @@
 
 struct playout {
     const channel_def *ch = nullptr;
-    bool once = false;          // play the files once, then end
-    size_t next_file = 0;       // index of the file to open next
-    int fd = -1;                // the file now playing, or -1
-    std::string path;           // its name
+    bool once = false;     // play the files once, then end
+    size_t next_file = 0;  // index of the file to open next
+    int fd = -1;           // the file now playing, or -1
+    std::string path;      // its name
     bool file_had_audio = false;
-    size_t silent_files = 0;    // files in a row that gave no frame
-    std::vector<uint8_t> buf;   // read from fd; unused bytes are buf[start, end)
+    size_t silent_files = 0;   // files in a row that gave no frame
+    std::vector<uint8_t> buf;  // read from fd; unused bytes are buf[start, end)
     size_t start = 0;
     size_t end = 0;
     bool eof = false;
-    bool done = false;          // nothing more to play
-    long long files_played = 0; // files opened for playing
+    bool done = false;           // nothing more to play
+    long long files_played = 0;  // files opened for playing
 };
 
 // A playout of ch's files, from the first; once ends it after the last.

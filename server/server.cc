@@ -123,7 +123,8 @@ server_conf parse_options(int argc, char **argv) {
             conf.source_port = static_cast<int>(parse_number(optarg, 1, 65535, "--source-port"));
             break;
         case 'B':
-            conf.payload = static_cast<size_t>(parse_number(optarg, 1, MSG_MAX_PAYLOAD, "--payload"));
+            conf.payload =
+                static_cast<size_t>(parse_number(optarg, 1, MSG_MAX_PAYLOAD, "--payload"));
             break;
         case 'L':
             conf.list_interval_ms = parse_number(optarg, 10, 86400000, "--list-interval");
@@ -233,8 +234,9 @@ long long due_ns(const channel_run &c) {
 void send_channel(channel_run *c, int sd, const sockaddr_in &dest, size_t payload, long long now) {
     long long late = now - due_ns(*c);
     if (late > LEAD_NS) c->clock_ns += late - LEAD_NS;
-    send_datagram(sd, dest, encode_data(static_cast<uint8_t>(c->play.ch->id), c->payload.data(),
-                                        c->payload.size()));
+    send_datagram(
+        sd, dest,
+        encode_data(static_cast<uint8_t>(c->play.ch->id), c->payload.data(), c->payload.size()));
     c->bytes_sent += static_cast<long long>(c->payload.size());
     c->media_ns += c->payload_ns;
     c->payload_ns = playout_next(&c->play, payload, &c->payload, stderr);
@@ -269,7 +271,8 @@ int main(int argc, char **argv) {
     sockaddr_in dest{};
     dest.sin_family = AF_INET;
     dest.sin_port = htons(static_cast<uint16_t>(conf.port));
-    if (inet_pton(AF_INET, conf.group, &dest.sin_addr) != 1 || !IN_MULTICAST(ntohl(dest.sin_addr.s_addr)))
+    if (inet_pton(AF_INET, conf.group, &dest.sin_addr) != 1 ||
+        !IN_MULTICAST(ntohl(dest.sin_addr.s_addr)))
         misuse("--mgroup must be an IPv4 multicast address, not '%s'", conf.group);
 
     std::vector<channel_def> channels;
@@ -281,7 +284,9 @@ int main(int argc, char **argv) {
     std::vector<uint8_t> list;
     size_t list_size;
     if (!channels_list_message(channels, &list, &list_size)) {
-        fprintf(stderr, "stream_server: the channel list would take %zu bytes, more than one datagram carries (%zu)\n",
+        fprintf(stderr,
+                "stream_server: the channel list would take %zu bytes, more than one datagram "
+                "carries (%zu)\n",
                 list_size, MSG_MAX_DATAGRAM);
         return 1;
     }
@@ -299,7 +304,8 @@ int main(int argc, char **argv) {
     for (size_t i = 0; i < runs.size(); i++) {
         channel_run &c = runs[i];
         c.play = playout_start(&channels[i], conf.once);
-        c.clock_ns = start + STAGGER_NS * static_cast<long long>(i) / static_cast<long long>(runs.size());
+        c.clock_ns =
+            start + STAGGER_NS * static_cast<long long>(i) / static_cast<long long>(runs.size());
         c.payload_ns = playout_next(&c.play, conf.payload, &c.payload, stderr);
     }
     long long list_every = conf.list_interval_ms * 1'000'000;

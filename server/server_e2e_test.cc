@@ -23,7 +23,8 @@ namespace {
 // A folder of channels, made in the fixture's temporary directory.
 class ServerE2e : public client_e2e_fixture {
 protected:
-    std::string mp3(const std::string &name, int rate, const std::string &effects, const std::string &lame) {
+    std::string mp3(const std::string &name, int rate, const std::string &effects,
+                    const std::string &lame) {
         std::string path = made_mp3(TEST_AUDIO_DIR, name, rate, 2, effects, lame);
         EXPECT_NE("", path) << "could not make " << name << " with sox and lame";
         return path;
@@ -40,7 +41,8 @@ protected:
         return d;
     }
 
-    child_proc *server(const std::vector<std::string> &args, const std::vector<std::string> &prefix = {}) {
+    child_proc *server(const std::vector<std::string> &args,
+                       const std::vector<std::string> &prefix = {}) {
         std::vector<std::string> argv = prefix;
         argv.push_back(SERVER_PATH);
         argv.insert(argv.end(), args.begin(), args.end());
@@ -66,8 +68,9 @@ std::string decode(const std::string &dir, const std::string &name, const std::s
 // the synthesis filter from the frames before, which mpg123 has not seen.)
 TEST_F(ServerE2e, LateListenerGetsARunOfWholeFramesOfItsChannelThatDecodesCleanly) {
     REQUIRE_PRIVATE_NETNS();
-    std::vector<std::string> two = {mp3("e2e_b1", 44100, "synth 1.5 pluck A3 pluck E4", "-b 128 --add-id3v2 --tt b1"),
-                                    mp3("e2e_b2", 44100, "synth 1.5 pluck C4 pluck G4", "-V 4")};
+    std::vector<std::string> two = {
+        mp3("e2e_b1", 44100, "synth 1.5 pluck A3 pluck E4", "-b 128 --add-id3v2 --tt b1"),
+        mp3("e2e_b2", 44100, "synth 1.5 pluck C4 pluck G4", "-V 4")};
     channel("1-one", {mp3("e2e_a", 44100, "synth 2 sine 330", "-b 96")});
     std::string d2 = channel("02-two", two);
     ASSERT_TRUE(write_file(d2 + "/desc.txt", "channel two\n"));
@@ -104,7 +107,8 @@ TEST_F(ServerE2e, LateListenerGetsARunOfWholeFramesOfItsChannelThatDecodesCleanl
     size_t tail = (count - 3) * 1152 * 2 * 2;
     ASSERT_GE(alone.size(), tail);
     ASSERT_GE(in_context.size(), tail);
-    EXPECT_TRUE(alone.compare(alone.size() - tail, tail, in_context, in_context.size() - tail, tail) == 0)
+    EXPECT_TRUE(
+        alone.compare(alone.size() - tail, tail, in_context, in_context.size() - tail, tail) == 0)
         << "the decode differs after the first three frames";
 }
 
@@ -115,8 +119,9 @@ TEST_F(ServerE2e, LateListenerGetsARunOfWholeFramesOfItsChannelThatDecodesCleanl
 TEST_F(ServerE2e, ListEveryIntervalPacedFramesAndSummaryOnSigterm) {
     REQUIRE_PRIVATE_NETNS();
     channel("1-one", {mp3("e2e_a", 44100, "synth 2 sine 330", "-b 96")});
-    std::string d2 = channel("2-two", {mp3("e2e_b1", 44100, "synth 1.5 pluck A3 pluck E4", "-b 128 --add-id3v2 --tt b1"),
-                                        mp3("e2e_b2", 44100, "synth 1.5 pluck C4 pluck G4", "-V 4")});
+    std::string d2 = channel(
+        "2-two", {mp3("e2e_b1", 44100, "synth 1.5 pluck A3 pluck E4", "-b 128 --add-id3v2 --tt b1"),
+                  mp3("e2e_b2", 44100, "synth 1.5 pluck C4 pluck G4", "-V 4")});
     int sd = socket(AF_INET, SOCK_DGRAM, 0);
     ASSERT_GE(sd, 0);
     ip_mreqn mreq{};
@@ -139,7 +144,8 @@ TEST_F(ServerE2e, ListEveryIntervalPacedFramesAndSummaryOnSigterm) {
     auto take = [&](int flags, double *now) {
         sockaddr_in from{};
         socklen_t flen = sizeof from;
-        ssize_t n = recvfrom(sd, buf.data(), buf.size(), flags, reinterpret_cast<sockaddr *>(&from), &flen);
+        ssize_t n =
+            recvfrom(sd, buf.data(), buf.size(), flags, reinterpret_cast<sockaddr *>(&from), &flen);
         timespec ts;
         clock_gettime(CLOCK_MONOTONIC, &ts);
         *now = static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
@@ -160,7 +166,8 @@ TEST_F(ServerE2e, ListEveryIntervalPacedFramesAndSummaryOnSigterm) {
         EXPECT_LE(payload.size(), 900u);
         bytes[buf[0]] += static_cast<long long>(payload.size());
         if (*now - start <= 3.5)
-            for (const auto &f : frames) audio_s[buf[0]] += static_cast<double>(mp3_frame_ns(f.h)) / 1e9;
+            for (const auto &f : frames)
+                audio_s[buf[0]] += static_cast<double>(mp3_frame_ns(f.h)) / 1e9;
         return true;
     };
     for (double now = 0; start < 0 || now - start < 3.5;) take(0, &now);
@@ -175,8 +182,9 @@ TEST_F(ServerE2e, ListEveryIntervalPacedFramesAndSummaryOnSigterm) {
         EXPECT_GT(audio_s[ch], 2.5) << ch;
         EXPECT_LT(audio_s[ch], 3.9) << ch;
     }
-    EXPECT_NE(std::string::npos,
-              err(s).find("2-two/e2e_b2.mp3: No such file or directory; going on with the next file\n"))
+    EXPECT_NE(
+        std::string::npos,
+        err(s).find("2-two/e2e_b2.mp3: No such file or directory; going on with the next file\n"))
         << err(s);
 
     kill(s->pid, SIGTERM);
@@ -184,9 +192,9 @@ TEST_F(ServerE2e, ListEveryIntervalPacedFramesAndSummaryOnSigterm) {
     for (double now; take(MSG_DONTWAIT, &now);) {
     }
     close(sd);
-    std::regex want("stream_server: stopped; channel 1: [0-9]+ files played, " + std::to_string(bytes[1]) +
-                    " bytes sent; channel 2: [0-9]+ files played, " + std::to_string(bytes[2]) +
-                    " bytes sent\n$");
+    std::regex want("stream_server: stopped; channel 1: [0-9]+ files played, " +
+                    std::to_string(bytes[1]) + " bytes sent; channel 2: [0-9]+ files played, " +
+                    std::to_string(bytes[2]) + " bytes sent\n$");
     EXPECT_TRUE(std::regex_search(err(s), want)) << err(s);
 }
 
@@ -203,29 +211,38 @@ TEST_F(ServerE2e, BadFoldersAreReportedAndRefused) {
         std::string want_err;
     };
     const row rows[] = {
-        {"missing", "rmdir \"$PWD\"", 1, "stream_server: " + radio + ": No such file or directory\n"},
+        {"missing", "rmdir \"$PWD\"", 1,
+         "stream_server: " + radio + ": No such file or directory\n"},
         {"empty", "", 1, "stream_server: no playable channel in " + radio + "\n"},
         {"same number", "mkdir 1-a 01-b && ln -s " + song + " 1-a/ && ln -s " + song + " 01-b/", 1,
          "stream_server: channel 1 twice: " + radio + "/01-b and " + radio + "/1-a\n"},
         {"list too big",
          "mkdir 1 2 && ln -s " + song + " 1/ && ln -s " + song +
              " 2/ && head -c 40000 /dev/zero | tr '\\0' x > 1/desc.txt && cp 1/desc.txt 2/desc.txt",
-         1, "stream_server: the channel list would take 80009 bytes, more than one datagram carries (65507)\n"},
-        {"skipped", "mkdir notes 0-zero 256-big 3-empty 4-good && touch top.txt 3-empty/x.mp3 && ln -s " +
-                        song + " 4-good/ && echo text > 4-good/z.mp3",
+         1,
+         "stream_server: the channel list would take 80009 bytes, more than one datagram carries "
+         "(65507)\n"},
+        {"skipped",
+         "mkdir notes 0-zero 256-big 3-empty 4-good && touch top.txt 3-empty/x.mp3 && ln -s " +
+             song + " 4-good/ && echo text > 4-good/z.mp3",
          0,
-         "stream_server: skipping " + radio + "/0-zero: not a folder named by a channel number 1 to 255\n" +
-             "stream_server: skipping " + radio + "/256-big: not a folder named by a channel number 1 to 255\n" +
-             "stream_server: skipping " + radio + "/notes: not a folder named by a channel number 1 to 255\n" +
-             "stream_server: skipping " + radio + "/top.txt: not a folder named by a channel number 1 to 255\n" +
-             "stream_server: skipping " + radio + "/3-empty/x.mp3: no MPEG audio Layer III frames\n" +
-             "stream_server: skipping " + radio + "/3-empty: no playable file\n" +
-             "stream_server: skipping " + radio + "/4-good/z.mp3: no MPEG audio Layer III frames\n"},
+         "stream_server: skipping " + radio +
+             "/0-zero: not a folder named by a channel number 1 to 255\n" +
+             "stream_server: skipping " + radio +
+             "/256-big: not a folder named by a channel number 1 to 255\n" +
+             "stream_server: skipping " + radio +
+             "/notes: not a folder named by a channel number 1 to 255\n" +
+             "stream_server: skipping " + radio +
+             "/top.txt: not a folder named by a channel number 1 to 255\n" +
+             "stream_server: skipping " + radio +
+             "/3-empty/x.mp3: no MPEG audio Layer III frames\n" + "stream_server: skipping " +
+             radio + "/3-empty: no playable file\n" + "stream_server: skipping " + radio +
+             "/4-good/z.mp3: no MPEG audio Layer III frames\n"},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
-        ASSERT_EQ(0, run_shell("rm -rf '" + radio + "' && mkdir '" + radio + "' && cd '" + radio + "' && " +
-                               (r.setup.empty() ? "true" : r.setup)));
+        ASSERT_EQ(0, run_shell("rm -rf '" + radio + "' && mkdir '" + radio + "' && cd '" + radio +
+                               "' && " + (r.setup.empty() ? "true" : r.setup)));
         child_proc *s = server({"--once", "-S", "1990", radio});
         EXPECT_EQ(r.status, finish(s, 10000));
         std::string e = err(s);
