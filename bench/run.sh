@@ -1,24 +1,24 @@
 #!/usr/bin/env bash
-# run.sh relay|library|pacing|all [ARGS...] - builds the benchmarks (in
-# build-bench/, with -DBUILD_BENCHMARKS=ON) and runs one of them, or all
-# three in turn; ARGS go to the benchmark program. The relay benchmark
-# creates its own private network namespace (it needs root or user
-# namespaces); nothing it sends leaves that namespace.
+# run.sh relay|library|pacing|server|all [ARGS...] - builds the benchmarks
+# (in build-bench/, with -DBUILD_BENCHMARKS=ON) and runs one of them, or all
+# four in turn; ARGS go to the benchmark program. The relay and server
+# benchmarks create their own private network namespaces (they need root or
+# user namespaces); nothing they send leaves them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 which=${1:-}
 shift || true
 case $which in
-  relay | library | pacing | all) ;;
-  *) echo "Usage: bench/run.sh relay|library|pacing|all [ARGS...]" >&2; exit 1 ;;
+  relay | library | pacing | server | all) ;;
+  *) echo "Usage: bench/run.sh relay|library|pacing|server|all [ARGS...]" >&2; exit 1 ;;
 esac
 if [[ $which == all && $# -gt 0 ]]; then
   echo "run.sh: 'all' takes no arguments" >&2
   exit 1
 fi
-tools/ensure-deps build bench
+tools/ensure-deps build bench demo
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_BENCHMARKS=ON >/dev/null
-cmake --build build-bench -j2 --target relay_bench mytbf_bench pacing_bench >/dev/null
+cmake --build build-bench -j2 --target relay_bench mytbf_bench pacing_bench server_bench >/dev/null
 echo "== $(date -u '+%F %T UTC'), load:$(uptime | sed 's/.*load average://')"
 b=build-bench/bench
 status=0
@@ -30,5 +30,8 @@ if [[ $which == library || $which == all ]]; then
 fi
 if [[ $which == pacing || $which == all ]]; then
   timeout 180 "$b/pacing_bench" "$@" || status=$?
+fi
+if [[ $which == server || $which == all ]]; then
+  timeout 180 "$b/server_bench" "$@" || status=$?
 fi
 exit $status

@@ -10,9 +10,10 @@ trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
-for f in bin/client bin/throttlecat bin/stream_sender include/mytbf.h \
-         share/man/man1/client.1 share/man/man1/throttlecat.1 \
-         share/man/man1/stream_sender.1 share/man/man3/mytbf.3; do
+for f in bin/client bin/stream_server bin/throttlecat bin/stream_sender include/mytbf.h \
+         share/man/man1/client.1 share/man/man1/stream_server.1 share/man/man1/throttlecat.1 \
+         share/man/man1/stream_sender.1 share/man/man3/mytbf.3 \
+         share/doc/mcast-tools/examples/stream_server.service; do
   [[ -e $prefix/$f ]] || { echo "not installed: $f"; exit 1; }
 done
 pcdir=$(dirname "$(find "$prefix" -name mytbf.pc)")
@@ -32,11 +33,12 @@ echo "-- Debian package"
 (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/pkg" >/dev/null)
 deb=$(ls "$work"/pkg/*.deb)
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' | sort > "$work/files"
-for f in /usr/bin/client /usr/bin/throttlecat /usr/bin/stream_sender /usr/include/mytbf.h \
-         /usr/share/man/man1/client.1 /usr/share/man/man3/mytbf.3; do
+for f in /usr/bin/client /usr/bin/stream_server /usr/bin/throttlecat /usr/bin/stream_sender \
+         /usr/include/mytbf.h /usr/share/man/man1/client.1 /usr/share/man/man1/stream_server.1 \
+         /usr/share/man/man3/mytbf.3 /usr/share/doc/mcast-tools/examples/stream_server.service; do
   grep -qx "$f" "$work/files" || { echo "not in the package: $f"; cat "$work/files"; exit 1; }
 done
 grep -q '/mytbf.pc$' "$work/files" || { echo "no mytbf.pc in the package"; exit 1; }
 grep -q '/cmake/mytbf/mytbfConfig.cmake$' "$work/files" || { echo "no CMake package in the package"; exit 1; }
-dpkg-deb -f "$deb" Package Recommends
+dpkg-deb -f "$deb" Package Depends Recommends
 echo "install test passed"

@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
-# demo.sh - builds the client and the sender, then plays real MPEG audio
-# through the client.
+# demo.sh - builds the server and the client, then plays real MPEG audio
+# through them.
 #
 # In a private network namespace of its own (never the machine's network):
-# stream_sender, sending from 127.0.0.1, offers two channels, a short piece
-# of music on channel 1 and other data on channel 2; client joins with its
+# stream_server serves a folder of two channels, a short piece of music on
+# channel 1 and another on channel 2, once through; client joins with its
 # default group and port and plays channel 1 through the real mpg123 decoder
-# into a WAV file. The report says whether that decode is identical, sample
-# for sample, to a direct decode of the same MP3 file. Exit status 0 only
-# when it is (77: no private network namespace could be made here). Each
-# step says what it does and how long it took; --help shows the options.
+# into a WAV file. The client joins while the music already plays, so it
+# gets the frames from there to the end: the report checks that they are the
+# file's last frames, whole, and that the player's decode is identical,
+# sample for sample, to a direct decode of that run of frames cut from the
+# file. Exit status 0 only when both hold (77: no private network namespace
+# could be made here). Each step says what it does and how long it took;
+# --help shows the options.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$(pwd)
@@ -58,14 +61,14 @@ wait_for() {
   return 1
 }
 
-# The source of the stream: the test sender, from a real address of this
-# namespace, with channel 1 the music and channel 2 some text. Its pid is in
-# source_pid; it ends by itself once both files are sent.
+# The source of the stream: the server, playing each channel of the radio
+# folder once. The client on this same host holds port 1989, so the server
+# sends from port 1990 (by default it would send from the destination
+# port). It repeats the channel list every 200 ms, so a listener waits
+# little for it. Its pid is in source_pid; it ends by itself after the music.
 start_source() {
-  "$bin/tools/stream_sender" -s 127.0.0.1 \
-    -e "1:music (MPEG audio, 128 kbit/s)\n" -e "2:notes (text)\n" \
-    -f "1:$out/music.mp3" -f "2:$src/README.md" -b 1024 -r 262144 -l 200 \
-    -G "$out/go" -d 60000 >"$out/sender.out" 2>"$out/sender.err" &
+  "$bin/server/stream_server" --once --source-port 1990 --list-interval 200 "$out/radio" \
+    >"$out/server.out" 2>"$out/server.err" &
   source_pid=$!
 }
 
@@ -79,30 +82,37 @@ run_inner() {
 
   local client_pid source_pid
   mkfifo "$out/choice"
-  # The client's player decodes the relayed stream and says when it is done.
-  "$bin/client/client" -p "mpg123 -q -w '$out/decoded.wav' -; touch '$out/player.done'" \
+  # The client's player keeps the relayed bytes, decodes them and says when
+  # it is done.
+  "$bin/client/client" \
+    -p "tee '$out/relayed.mp3' | mpg123 -q -w '$out/decoded.wav' -; touch '$out/player.done'" \
     <"$out/choice" >"$out/client.out" 2>"$out/client.err" &
   client_pid=$!
   exec 3>"$out/choice"   # keep the choice pipe open until the client is stopped
 
+  # The music starts at once, so the server starts once the client's
+  # socket is bound (port 1989 is 07C5 in /proc/net/udp).
+  wait_for 100 grep -q ':07C5 ' /proc/net/udp || echo "demo: the client has not bound its port" >&2
   start_source
 
   local ok=1
   if wait_for 300 grep -q 'channel:2' "$out/client.out"; then
     echo 1 >&3
-    touch "$out/go"
   else
     echo "demo: the client showed no channel list" >&2
     ok=0
   fi
-  wait "$source_pid" || { echo "demo: the sender failed" >&2; ok=0; }
+  wait "$source_pid" || { echo "demo: the server failed" >&2; ok=0; }
 
-  # Every datagram of channel 1 is one acceptance line; wait for all of them.
-  local size want
-  size=$(stat -c %s "$out/music.mp3")
-  want=$(((size + 1023) / 1024))
-  accepted() { [[ $(grep -c '^Accept massage:1 recived\.$' "$out/client.out") -ge $want ]]; }
-  wait_for 300 accepted || { echo "demo: the client relayed $(grep -c '^Accept' "$out/client.out") of $want datagrams" >&2; ok=0; }
+  # The server has sent its last datagram; wait until the client has
+  # relayed what was still on its way (its acceptance lines stop growing).
+  settled() {
+    local before
+    before=$(grep -c '^Accept' "$out/client.out" || true)
+    sleep 0.3
+    [[ $(grep -c '^Accept' "$out/client.out" || true) == "$before" ]]
+  }
+  wait_for 100 settled || { echo "demo: the client kept relaying" >&2; ok=0; }
   kill "$client_pid" 2>/dev/null || true
   wait "$client_pid" 2>/dev/null || true
   exec 3>&-
@@ -118,11 +128,11 @@ fi
 
 tools/ensure-deps build test demo
 if [[ $build == 1 ]]; then
-  step "building client and stream_sender in $bin"
+  step "building stream_server and client in $bin"
   mkdir -p "$bin"
   log=$bin/demo-build.log
   { cmake -S . -B "$bin" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
-    cmake --build "$bin" -j"$(nproc)" --target client stream_sender; } >"$log" 2>&1 ||
+    cmake --build "$bin" -j"$(nproc)" --target stream_server client; } >"$log" 2>&1 ||
     { echo; tail -30 "$log" >&2; echo "demo: the build failed; its log is $log" >&2; exit 1; }
 fi
 rm -rf "$out"
@@ -131,19 +141,32 @@ out=$(cd "$out" && pwd)
 bin=$(cd "$bin" && pwd)
 
 # A few seconds of music made here: a plucked arpeggio over a held chord.
-step "making 4 s of music and encoding it as MP3"
-notes=(C4 E4 G4 C5 G4 E4 C4 G3)
-parts=()
-for i in "${!notes[@]}"; do
-  sox -q -n -r 44100 -c 2 -b 16 "$out/note$i.wav" synth 0.5 pluck "${notes[$i]}" fade 0 0.5 0.05
-  parts+=("$out/note$i.wav")
-done
-sox -q "${parts[@]}" "$out/melody.wav"
-sox -q -n -r 44100 -c 2 -b 16 "$out/chord.wav" synth 4 sine 130.81 sine 196 fade 0.2 4 0.5 vol 0.3
-sox -q -m "$out/melody.wav" "$out/chord.wav" "$out/music.wav" norm -3
-rm -f "$out"/note*.wav "$out/melody.wav" "$out/chord.wav"
-lame --quiet -b 128 "$out/music.wav" "$out/music.mp3"
-mpg123 -q -w "$out/direct.wav" "$out/music.mp3"
+# make_piece NAME SECONDS CHORD_HZ CHORD_HZ NOTE...: half-second notes over
+# the chord, into NAME.mp3.
+make_piece() {
+  local name=$1 seconds=$2 low=$3 high=$4
+  shift 4
+  local parts=() i=0
+  for note in "$@"; do
+    sox -q -n -r 44100 -c 2 -b 16 "$out/note$i.wav" synth 0.5 pluck "$note" fade 0 0.5 0.05
+    parts+=("$out/note$i.wav")
+    i=$((i + 1))
+  done
+  sox -q "${parts[@]}" "$out/melody.wav"
+  sox -q -n -r 44100 -c 2 -b 16 "$out/chord.wav" synth "$seconds" sine "$low" sine "$high" \
+    fade 0.2 "$seconds" 0.5 vol 0.3
+  sox -q -m "$out/melody.wav" "$out/chord.wav" "$out/$name.wav" norm -3
+  rm -f "$out"/note*.wav "$out/melody.wav" "$out/chord.wav"
+  lame --quiet -b 128 "$out/$name.wav" "$out/$name.mp3"
+}
+step "making 4 s and 3 s of music, encoding them as MP3, filling the radio folder"
+make_piece music 4 130.81 196 C4 E4 G4 C5 G4 E4 C4 G3
+make_piece minor 3 110 164.81 A3 C4 E4 A4 E4 C4
+mkdir -p "$out/radio/1-music" "$out/radio/2-minor"
+cp "$out/music.mp3" "$out/radio/1-music/"
+cp "$out/minor.mp3" "$out/radio/2-minor/"
+printf 'music (MPEG audio, 128 kbit/s)\n' >"$out/radio/1-music/desc.txt"
+printf 'a minor arpeggio (MPEG audio, 128 kbit/s)\n' >"$out/radio/2-minor/desc.txt"
 
 if [[ $(id -u) -eq 0 ]]; then ns=(unshare -n); else ns=(unshare -rn); fi
 if ! "${ns[@]}" true 2>/dev/null; then
@@ -151,7 +174,7 @@ if ! "${ns[@]}" true 2>/dev/null; then
   [[ ${CI:-} == true ]] && exit 1
   exit 77
 fi
-step "streaming it through client to the mpg123 player, in a private network namespace"
+step "serving it with stream_server, through client to the mpg123 player, in a private network namespace"
 played=0
 "${ns[@]}" -- "$0" --inner --bin-dir "$bin" --out "$out" && played=1
 
@@ -161,11 +184,26 @@ end_step
 echo
 echo "== the channel list as the client showed it"
 sed -n '/^channel:/,$p' "$out/client.out" | grep -v '^Accept' || true
+echo "== the server: $(tail -1 "$out/server.err" 2>/dev/null)"
 relayed=$(grep -c '^Accept massage:1 recived\.$' "$out/client.out" || true)
-echo "== datagrams relayed to the player: $relayed ($(stat -c %s "$out/music.mp3") bytes of MPEG audio)"
+got=0
+[[ -f $out/relayed.mp3 ]] && got=$(stat -c %s "$out/relayed.mp3")
+echo "== datagrams relayed to the player: $relayed, $got bytes ($(stat -c %s "$out/music.mp3") in the MP3 file)"
+# The run the client got: the file's last frames, whole, with nothing lost
+# and nothing of channel 2 (the file has no tag at its end; its first frame,
+# the encoder's header, is never sent).
+run=0
+if [[ $got -gt 0 ]] && tail -c "$got" "$out/music.mp3" | cmp -s - "$out/relayed.mp3"; then
+  run=1
+  tail -c "$got" "$out/music.mp3" >"$out/run.mp3"
+  mpg123 -q -w "$out/direct.wav" "$out/run.mp3"
+  echo "== they are the last $got bytes of the file: whole frames, from where the client joined to the end"
+else
+  echo "== the relayed bytes are NOT the end of the file; logs are in $out" >&2
+fi
 identical=0
-if [[ $played == 1 && -s $out/decoded.wav ]]; then
-  echo "== decoded duration: $(soxi -D "$out/decoded.wav") s (direct decode: $(soxi -D "$out/direct.wav") s)"
+if [[ $played == 1 && $run == 1 && -s $out/decoded.wav ]]; then
+  echo "== decoded duration: $(soxi -D "$out/decoded.wav") s (direct decode of those frames: $(soxi -D "$out/direct.wav") s, of the whole file: $(soxi -D "$out/music.wav") s)"
   step "comparing with a direct decode, drawing the spectrogram"
   sox "$out/decoded.wav" -t raw "$out/decoded.raw"
   sox "$out/direct.wav" -t raw "$out/direct.raw"
@@ -177,8 +215,8 @@ if [[ $played == 1 && -s $out/decoded.wav ]]; then
     -t "channel 1 as the player decoded it (0-1.5 kHz; top pane left, bottom pane right)"
   end_step
   echo "== spectrogram of what the player decoded: $out/spectrogram.png"
-  echo "   look for: eight half-second notes whose fundamental and overtones step up and"
-  echo "   down (C4 E4 G4 C5 G4 E4 C4 G3), over one steady line of the held chord, 131 Hz"
+  echo "   look for: half-second notes whose fundamental and overtones step up and down"
+  echo "   (C4 E4 G4 C5 G4 E4 C4 G3, from where the client joined), over one steady line of the held chord, 131 Hz"
   echo "   on the left (top pane) and 196 Hz on the right (bottom); a gap, or a smear"
   echo "   across all frequencies, would be lost or damaged data"
 else
@@ -186,8 +224,8 @@ else
   echo "== nothing was decoded; logs are in $out"
 fi
 if [[ $identical == 1 ]]; then
-  echo "== the decoded audio is identical, sample for sample, to a direct decode of the MP3 file"
+  echo "== the decoded audio is identical, sample for sample, to a direct decode of those frames"
 else
-  echo "== the decoded audio is NOT identical to a direct decode; logs are in $out" >&2
+  echo "== the decoded audio is NOT identical to a direct decode of those frames; logs are in $out" >&2
   exit 1
 fi

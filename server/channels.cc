@@ -1,0 +1,201 @@
+// channels.cc - reading a music folder into channels.
+#include "channels.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "mp3_frames.h"
+#include "proto_encode.h"
+
+namespace {
+
+// How much of a file (after its ID3v2 tag) must show audio frames.
+constexpr size_t PROBE_BYTES = 65536;
+
+// The names in dir, sorted bytewise; false with errno set when it cannot be read.
+bool sorted_names(const std::string &dir, std::vector<std::string> *names) {
+    DIR *d = opendir(dir.c_str());
+    if (!d) return false;
+    errno = 0;
+    while (dirent *e = readdir(d)) {
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+            names->push_back(e->d_name);
+    }
+    int saved = errno;
+    closedir(d);
+    errno = saved;
+    std::sort(names->begin(), names->end());
+    return saved == 0;
+}
+
+bool is_dir(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Reads up to n bytes at offset; the count read, or -1 with errno set.
+ssize_t read_at(int fd, uint8_t *buf, size_t n, off_t offset) {
+    size_t done = 0;
+    while (done < n) {
+        ssize_t r = pread(fd, buf + done, n - done, offset + static_cast<off_t>(done));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return -1;
+        if (r == 0) break;
+        done += static_cast<size_t>(r);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+// The description: desc.txt as it is, else the folder's name and a newline.
+std::string channel_desc(const std::string &dir, const std::string &name, FILE *report) {
+    std::string path = dir + "/desc.txt";
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f) {
+        if (errno != ENOENT)
+            fprintf(report, "stream_server: %s: %s; the folder's name describes the channel\n",
+                    path.c_str(), strerror(errno));
+        return name + "\n";
+    }
+    std::string text;
+    char chunk[4096];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
+    bool failed = ferror(f);
+    fclose(f);
+    if (failed) {
+        fprintf(report, "stream_server: %s: read error; the folder's name describes the channel\n",
+                path.c_str());
+        return name + "\n";
+    }
+    return text;
+}
+
+// One channel folder: its playable files, the others reported.
+channel_def load_channel(int id, const std::string &dir, const std::string &name, FILE *report) {
+    channel_def ch{id, dir, channel_desc(dir, name, report), {}};
+    std::vector<std::string> names;
+    if (!sorted_names(dir, &names)) {
+        fprintf(report, "stream_server: skipping %s: %s\n", dir.c_str(), strerror(errno));
+        return ch;
+    }
+    for (const auto &n : names) {
+        if (n == "desc.txt") continue;
+        std::string path = dir + "/" + n;
+        std::string why;
+        if (file_has_audio(path, &why))
+            ch.files.push_back(path);
+        else
+            fprintf(report, "stream_server: skipping %s: %s\n", path.c_str(), why.c_str());
+    }
+    if (ch.files.empty())
+        fprintf(report, "stream_server: skipping %s: no playable file\n", dir.c_str());
+    return ch;
+}
+
+}  // namespace
+
+int channel_number(const char *name) {
+    int n = 0;
+    int digits = 0;
+    for (; name[digits] >= '0' && name[digits] <= '9'; digits++) {
+        n = n * 10 + (name[digits] - '0');
+        if (n > 255) return 0;
+    }
+    return digits > 0 ? n : 0;
+}
+
+bool file_has_audio(const std::string &path, std::string *why) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *why = strerror(errno);
+        return false;
+    }
+    struct stat st;
+    if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode)) {
+        *why = "not a regular file";
+        close(fd);
+        return false;
+    }
+    std::vector<uint8_t> buf(PROBE_BYTES);
+    off_t offset = 0;
+    bool found = false;
+    ssize_t got = 0;
+    // A tag that runs past the buffer sends the probe on past it.
+    for (int tries = 0; tries < 4 && !found; tries++) {
+        got = read_at(fd, buf.data(), buf.size(), offset);
+        if (got <= 0) break;
+        size_t n = static_cast<size_t>(got);
+        mp3_step s = mp3_next_frame(buf.data(), n, n < buf.size());
+        if (s.kind == MP3_FRAME) found = true;
+        if (s.kind != MP3_NEED_MORE || s.skip < MP3_MAX_PENDING) break;
+        offset += static_cast<off_t>(s.skip);
+    }
+    int saved = errno;
+    close(fd);
+    if (got < 0)
+        *why = strerror(saved);
+    else if (!found)
+        *why = "no MPEG audio Layer III frames";
+    return found;
+}
+
+bool channels_load(const std::string &root, std::vector<channel_def> *out, std::string *why,
+                   FILE *report) {
+    std::vector<std::string> names;
+    if (!sorted_names(root, &names)) {
+        *why = root + ": " + strerror(errno);
+        return false;
+    }
+    struct numbered {
+        int id;
+        std::string name;
+    };
+    std::vector<numbered> folders;
+    for (const auto &n : names) {
+        int id = channel_number(n.c_str());
+        if (id == 0 || !is_dir(root + "/" + n)) {
+            fprintf(
+                report,
+                "stream_server: skipping %s/%s: not a folder named by a channel number 1 to 255\n",
+                root.c_str(), n.c_str());
+            continue;
+        }
+        folders.push_back({id, n});
+    }
+    std::stable_sort(folders.begin(), folders.end(),
+                     [](const numbered &a, const numbered &b) { return a.id < b.id; });
+    for (size_t i = 1; i < folders.size(); i++) {
+        if (folders[i].id == folders[i - 1].id) {
+            *why = "channel " + std::to_string(folders[i].id) + " twice: " + root + "/" +
+                   folders[i - 1].name + " and " + root + "/" + folders[i].name;
+            return false;
+        }
+    }
+    std::vector<channel_def> found;
+    for (const auto &f : folders) {
+        channel_def ch = load_channel(f.id, root + "/" + f.name, f.name, report);
+        if (!ch.files.empty()) found.push_back(ch);
+    }
+    if (found.empty()) {
+        *why = "no playable channel in " + root;
+        return false;
+    }
+    *out = found;
+    return true;
+}
+
+bool channels_list_message(const std::vector<channel_def> &channels, std::vector<uint8_t> *msg,
+                           size_t *size) {
+    *msg = encode_list_start();
+    *size = msg->size();
+    for (const auto &ch : channels) *size += encode_entry_size(ch.desc);
+    if (*size > MSG_MAX_DATAGRAM) return false;
+    for (const auto &ch : channels) encode_list_entry(msg, static_cast<uint8_t>(ch.id), ch.desc);
+    return true;
+}

@@ -1,0 +1,42 @@
+// playout.h - one channel's programme as a sequence of payloads: its files
+// read in turn, piece by piece, and their audio frames gathered whole into
+// payloads of at most a given size.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "channels.h"
+
+struct playout {
+    const channel_def *ch = nullptr;
+    bool once = false;     // play the files once, then end
+    size_t next_file = 0;  // index of the file to open next
+    int fd = -1;           // the file now playing, or -1
+    std::string path;      // its name
+    bool file_had_audio = false;
+    size_t silent_files = 0;   // files in a row that gave no frame
+    std::vector<uint8_t> buf;  // read from fd; unused bytes are buf[start, end)
+    size_t start = 0;
+    size_t end = 0;
+    bool eof = false;
+    bool done = false;           // nothing more to play
+    long long files_played = 0;  // files opened for playing
+};
+
+// A playout of ch's files, from the first; once ends it after the last.
+playout playout_start(const channel_def *ch, bool once);
+
+// Gathers the next payload: whole frames, as many as fit max bytes (a larger
+// frame goes alone). Returns its playing time in nanoseconds, or 0 when the
+// channel has nothing more to play (its files played once, or none of them
+// gives audio any more). A file that fails is reported on report, and the
+// next one plays.
+long long playout_next(playout *p, size_t max, std::vector<uint8_t> *payload, FILE *report);
+
+// Closes the file now playing.
+void playout_stop(playout *p);
