@@ -50,15 +50,16 @@ inline std::string file_bytes(const std::string &path) {
 
 // dir/name.mp3, made once: sox makes a WAV of rate Hz and channels from
 // its effects ("synth 2 pluck C4"), lame encodes it with lame_args; "" when
-// it could not be made. Made under a temporary
-// name and renamed, so parallel tests never see half a file.
+// it could not be made. Made under a temporary name and renamed, so parallel
+// tests never see half a file; sox runs repeatable (-R: its synth noise is
+// otherwise random), so two tests that both make the file make the same bytes.
 inline std::string made_mp3(const std::string &dir, const std::string &name, int rate, int channels,
                             const std::string &effects, const std::string &lame_args) {
     std::string path = dir + "/" + name + ".mp3";
     struct stat st;
     if (stat(path.c_str(), &st) == 0) return path;
     std::string tmp = path + "." + std::to_string(getpid());
-    std::string cmd = "mkdir -p '" + dir + "' && sox -q -n -b 16 -r " + std::to_string(rate) +
+    std::string cmd = "mkdir -p '" + dir + "' && sox -R -q -n -b 16 -r " + std::to_string(rate) +
                       " -c " + std::to_string(channels) + " '" + tmp + ".wav' " + effects +
                       " && lame --quiet " + lame_args + " '" + tmp + ".wav' '" + tmp + "' && mv '" +
                       tmp + "' '" + path + "'; s=$?; rm -f '" + tmp + ".wav'; exit $s";
