@@ -35,44 +35,6 @@ std::string text_of(const bytes &b) {
     return std::string(b.begin(), b.end());
 }
 
-// The first field of /proc/PID/syscall: the system call the process is
-// blocked in, "running", or "" when it has gone.
-std::string blocked_call(pid_t pid) {
-    std::string s = read_file("/proc/" + std::to_string(pid) + "/syscall");
-    return s.substr(0, s.find(' '));
-}
-
-bool blocked_in(pid_t pid, long nr) {
-    return blocked_call(pid) == std::to_string(nr);
-}
-
-// Gone, or a zombie that nobody has reaped yet.
-bool gone(pid_t pid) {
-    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    size_t paren = stat.rfind(')');
-    return paren == std::string::npos || stat.compare(paren, 3, ") Z") == 0;
-}
-
-// The client's only child, the player (-1 when there is none).
-pid_t player_of(pid_t client) {
-    DIR *d = opendir("/proc");
-    if (!d) return -1;
-    pid_t found = -1;
-    while (dirent *e = readdir(d)) {
-        // The parent's id is the second field after the name in parentheses.
-        std::string stat = read_file(std::string("/proc/") + e->d_name + "/stat");
-        size_t paren = stat.rfind(')');
-        if (paren == std::string::npos) continue;
-        std::istringstream f(stat.substr(paren + 1));
-        std::string state;
-        pid_t parent = -1;
-        f >> state >> parent;
-        if (parent == client) found = atoi(e->d_name);
-    }
-    closedir(d);
-    return found;
-}
-
 // User and system CPU time of a process in seconds.
 double cpu_seconds(pid_t pid) {
     std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
@@ -313,7 +275,7 @@ TEST_F(ClientEdges, EndingSignalLeavesNoPlayerBehind) {
         if (r.reader) {
             EXPECT_TRUE(wait_until([&] { return access(done.c_str(), F_OK) == 0; }, WAIT_MS));
         } else {
-            EXPECT_TRUE(wait_until([&] { return gone(player_pids[0]) && gone(player_pids[1]); },
+            EXPECT_TRUE(wait_until([&] { return proc_gone(player_pids[0]) && proc_gone(player_pids[1]); },
                                    WAIT_MS));
         }
     }
@@ -471,9 +433,9 @@ TEST_F(ClientEdges, QueuedDatagramsGiveTheLinesAndBytesOfOneAtATime) {
         ASSERT_TRUE(proc_send(c, "1\n"));
         ASSERT_TRUE(wait_until([&] { return blocked_in(c->pid, SYS_recvmmsg); }, WAIT_MS));
         if (player_gone) {
-            pid_t player = player_of(c->pid);
+            pid_t player = child_of(c->pid);
             ASSERT_GT(player, 0);
-            ASSERT_TRUE(wait_until([&] { return gone(player); }, WAIT_MS));
+            ASSERT_TRUE(wait_until([&] { return proc_gone(player); }, WAIT_MS));
         }
         // The client is stopped while the datagrams queue, so it meets them
         // all at once. 60 datagrams of at most 1500 bytes: well within the

@@ -151,17 +151,6 @@ socket_state udp_socket_state(int port) {
     return {};
 }
 
-// The first field of /proc/PID/syscall: the number of the system call the
-// process is blocked in, "running", or "" when it has gone.
-std::string blocked_call(pid_t pid) {
-    std::string s = read_file("/proc/" + std::to_string(pid) + "/syscall");
-    return s.substr(0, s.find(' '));
-}
-
-bool blocked_in(pid_t pid, long nr) {
-    return blocked_call(pid) == std::to_string(nr);
-}
-
 // The client waits for room in the full pipe to the player.
 bool blocked_on_pipe(pid_t pid) {
     return blocked_in(pid, SYS_poll) || blocked_in(pid, SYS_ppoll);
@@ -206,33 +195,6 @@ memory_use memory_of(pid_t pid) {
     while (readdir(d)) m.fds++;
     closedir(d);
     return m;
-}
-
-// The client's only child, the player (-1 when there is none).
-pid_t player_of(pid_t client) {
-    DIR *d = opendir("/proc");
-    if (!d) return -1;
-    pid_t found = -1;
-    while (dirent *e = readdir(d)) {
-        // The parent's id is the second field after the name in parentheses.
-        std::string stat = read_file(std::string("/proc/") + e->d_name + "/stat");
-        size_t paren = stat.rfind(')');
-        if (paren == std::string::npos) continue;
-        std::istringstream f(stat.substr(paren + 1));
-        std::string state;
-        pid_t parent = -1;
-        f >> state >> parent;
-        if (parent == client) found = atoi(e->d_name);
-    }
-    closedir(d);
-    return found;
-}
-
-// The player has ended: the client never reaps it, so it stays a zombie.
-bool ended(pid_t pid) {
-    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    size_t paren = stat.rfind(')');
-    return paren == std::string::npos || stat.compare(paren, 3, ") Z") == 0;
 }
 
 class ClientFault : public client_e2e_fixture {
@@ -460,7 +422,7 @@ TEST_F(ClientFault, PlayerThatEndsOrCannotRunEndsTheClientWithBrokenPipe) {
         remove((dir + "/got").c_str());
         child_proc *c = client_on_channel(player, server, port);
         ASSERT_FALSE(HasFailure());
-        pid_t player_pid = player_of(c->pid);
+        pid_t player_pid = child_of(c->pid);
         ASSERT_GT(player_pid, 0);
 
         const std::string stream = pattern_bytes(r.before + chunk, port);
@@ -474,7 +436,7 @@ TEST_F(ClientFault, PlayerThatEndsOrCannotRunEndsTheClientWithBrokenPipe) {
             ASSERT_TRUE(client_idle(c->pid, port));
         }
         ASSERT_TRUE(write_file(dir + "/go", ""));
-        ASSERT_TRUE(wait_until([&] { return ended(player_pid); }, WAIT_MS));
+        ASSERT_TRUE(wait_until([&] { return proc_gone(player_pid); }, WAIT_MS));
 
         if (!r.blocked) {
             ASSERT_TRUE(send_paced(server, datagram(CHANNEL + 1, "other channel"), port));

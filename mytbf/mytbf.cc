@@ -301,12 +301,7 @@ mytbf_bucket *mytbf_init(int rate, int burst) {
     void *mem = malloc(sizeof(mytbf_bucket));
     if (mem == nullptr) return nullptr;
     auto *b = new (mem) mytbf_bucket;
-    b->rate = rate;
-    b->burst = burst;
-    b->tokens = 0;
-    b->waiters = 0;
-    pthread_mutex_init(&b->mutex, nullptr);
-    pthread_cond_init(&b->cond, nullptr);
+    bucket_setup(b, rate, burst, 0);
 
     pthread_mutex_lock(&mut_job);
     if (state.load() == SHUT_DOWN) {
@@ -359,8 +354,7 @@ int mytbf_destroy(mytbf_bucket *handle) {
     pthread_mutex_lock(&mut_job);
     job[handle->slot] = nullptr;
     pthread_mutex_unlock(&mut_job);
-    pthread_mutex_destroy(&handle->mutex);
-    pthread_cond_destroy(&handle->cond);
+    bucket_teardown(handle);
     free(handle);
     return 0;
 }

@@ -45,6 +45,25 @@ struct mytbf_bucket {
     pthread_cond_t cond;
 };
 
+// Sets up a new bucket: its numbers, no slot yet, no waiters, a fresh mutex
+// and cond. The library's init uses it; so do tests that keep a bucket out
+// of the job table, where only they refill it.
+inline void bucket_setup(mytbf_bucket *b, int rate, int burst, int tokens) {
+    b->rate = rate;
+    b->burst = burst;
+    b->tokens = tokens;
+    b->slot = -1;
+    b->waiters = 0;
+    pthread_mutex_init(&b->mutex, nullptr);
+    pthread_cond_init(&b->cond, nullptr);
+}
+
+// Releases what bucket_setup made (not the bucket's memory).
+inline void bucket_teardown(mytbf_bucket *b) {
+    pthread_mutex_destroy(&b->mutex);
+    pthread_cond_destroy(&b->cond);
+}
+
 // Tokens after adding add (>= 0) to tokens (<= burst): never above burst, and
 // the sum saturates there instead of overflowing int.
 inline int refill(int tokens, int add, int burst) {

@@ -30,22 +30,6 @@ constexpr bool SANITIZED = true;
 constexpr bool SANITIZED = false;
 #endif
 
-// A bucket outside the job table, refilled only by the test.
-void detached_init(mytbf_bucket *b, int rate, int burst, int tokens) {
-    b->rate = rate;
-    b->burst = burst;
-    b->tokens = tokens;
-    b->slot = -1;
-    b->waiters = 0;
-    pthread_mutex_init(&b->mutex, nullptr);
-    pthread_cond_init(&b->cond, nullptr);
-}
-
-void detached_fini(mytbf_bucket *b) {
-    pthread_mutex_destroy(&b->mutex);
-    pthread_cond_destroy(&b->cond);
-}
-
 int waiters_of(mytbf_bucket *b) {
     pthread_mutex_lock(&b->mutex);
     int w = b->waiters;
@@ -89,7 +73,7 @@ TEST(Cancel, CancelledWaitLeavesTheBucketAsItFoundIt) {
     for (bool timed : {false, true}) {
         SCOPED_TRACE(timed ? "deadline fetch" : "blocking fetch");
         mytbf_bucket b;
-        detached_init(&b, 2, 2, 0);
+        bucket_setup(&b, 2, 2, 0);
         wait_arg a{&b, timed};
         pthread_t t;
         ASSERT_EQ(0, pthread_create(&t, nullptr, waiting_fetch, &a));
@@ -109,7 +93,7 @@ TEST(Cancel, CancelledWaitLeavesTheBucketAsItFoundIt) {
         refill_bucket(&b);
         pthread_join(t, nullptr);
         EXPECT_EQ(1, next.result);
-        detached_fini(&b);
+        bucket_teardown(&b);
     }
 }
 
@@ -137,12 +121,12 @@ TEST(TryFetch, TakesWhatIsThereOrFailsAtOnce) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         mytbf_bucket b;
-        detached_init(&b, 5, 5, c.tokens);
+        bucket_setup(&b, 5, 5, c.tokens);
         EXPECT_EQ(c.want_result, c.try_only ? mytbf_tryfetchtoken(&b, c.size)
                                             : mytbf_timedfetchtoken(&b, c.size, c.deadline));
         EXPECT_EQ(c.want_tokens, b.tokens.load());
         EXPECT_EQ(0, waiters_of(&b));
-        detached_fini(&b);
+        bucket_teardown(&b);
     }
 }
 
@@ -150,7 +134,7 @@ TEST(TryFetch, TakesWhatIsThereOrFailsAtOnce) {
 // the deadline ends it with the tick's tokens.
 TEST(TimedFetch, EndsAtTheDeadlineOrAtTheTickBeforeIt) {
     mytbf_bucket b;
-    detached_init(&b, 4, 4, 0);
+    bucket_setup(&b, 4, 4, 0);
     timespec deadline = mono_after_ms(300);
     EXPECT_EQ(-ETIMEDOUT, mytbf_timedfetchtoken(&b, 1, &deadline));
     timespec now = mono_after_ms(0);
@@ -170,7 +154,7 @@ TEST(TimedFetch, EndsAtTheDeadlineOrAtTheTickBeforeIt) {
     t.join();
     EXPECT_EQ(3, got);
     EXPECT_EQ(1, b.tokens.load());
-    detached_fini(&b);
+    bucket_teardown(&b);
 }
 
 // Seconds the conservation stress runs: 2, or MYTBF_STRESS_SECONDS (CI runs
@@ -196,7 +180,7 @@ TEST(Conservation, TokensTakenNeverExceedTokensAddedAndGivenBack) {
         std::atomic<long> taken{0}, given{0};
     } runs[2] = {{"burst never reached", 1 << 30, {}, {}, {}},
                  {"burst reached at most ticks", 5, {}, {}, {}}};
-    for (auto &r : runs) detached_init(&r.b, RATE, r.burst, r.burst == 5 ? 5 : 0);
+    for (auto &r : runs) bucket_setup(&r.b, RATE, r.burst, r.burst == 5 ? 5 : 0);
     const long start_tokens[2] = {0, 5};
 
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(stress_seconds());
@@ -261,7 +245,7 @@ TEST(Conservation, TokensTakenNeverExceedTokensAddedAndGivenBack) {
             EXPECT_EQ(added, r.taken + left);
         }
         EXPECT_GT(r.taken, 0);
-        detached_fini(&r.b);
+        bucket_teardown(&r.b);
     }
     printf("%ld ticks, taken %ld and %ld\n", ticks, runs[0].taken.load(), runs[1].taken.load());
 }

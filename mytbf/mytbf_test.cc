@@ -32,23 +32,6 @@ constexpr bool SANITIZED = true;
 constexpr bool SANITIZED = false;
 #endif
 
-// A bucket kept out of the job table: the refill thread never touches it, so
-// fetch and give-back can be checked without waiting for real ticks.
-void detached_init(mytbf_bucket *b, int rate, int burst, int tokens) {
-    b->rate = rate;
-    b->burst = burst;
-    b->tokens = tokens;
-    b->slot = -1;
-    b->waiters = 0;
-    pthread_mutex_init(&b->mutex, nullptr);
-    pthread_cond_init(&b->cond, nullptr);
-}
-
-void detached_fini(mytbf_bucket *b) {
-    pthread_mutex_destroy(&b->mutex);
-    pthread_cond_destroy(&b->cond);
-}
-
 int tokens_of(mytbf_bucket *b) {
     pthread_mutex_lock(&b->mutex);
     int t = b->tokens;
@@ -120,7 +103,7 @@ TEST(Tokens, FetchAndGiveBackKeepTheBucketWithinBounds) {
     for (const auto &c : TOKEN_CASES) {
         SCOPED_TRACE(c.name);
         mytbf_bucket b;
-        detached_init(&b, 1, c.burst, c.tokens);
+        bucket_setup(&b, 1, c.burst, c.tokens);
         std::atomic<bool> done{false};
         int result = 0;
         std::thread t([&] {
@@ -134,13 +117,13 @@ TEST(Tokens, FetchAndGiveBackKeepTheBucketWithinBounds) {
         t.join();
         EXPECT_EQ(c.want_result, result);
         EXPECT_EQ(c.want_tokens, tokens_of(&b));
-        detached_fini(&b);
+        bucket_teardown(&b);
     }
 }
 
 TEST(Tokens, FetchBlocksWhileEmptyAndTakesTheNextTicksTokens) {
     mytbf_bucket b;
-    detached_init(&b, 5, 5, 0);
+    bucket_setup(&b, 5, 5, 0);
     std::atomic<int> result{0};
     std::thread t([&] { result = mytbf_fetchtoken(&b, 4); });
     EXPECT_FALSE(wait_until([&] { return result.load() != 0; }, 200));
@@ -149,12 +132,12 @@ TEST(Tokens, FetchBlocksWhileEmptyAndTakesTheNextTicksTokens) {
     t.join();
     EXPECT_EQ(4, result);
     EXPECT_EQ(1, tokens_of(&b));
-    detached_fini(&b);
+    bucket_teardown(&b);
 }
 
 TEST(Tokens, WaitersShareOneTicksTokensAndTheRestWaitForTheNext) {
     mytbf_bucket b;
-    detached_init(&b, 5, 5, 0);
+    bucket_setup(&b, 5, 5, 0);
     constexpr int WAITERS = 4;
     std::atomic<int> results[WAITERS] = {};
     std::atomic<int> done{0};
@@ -183,7 +166,7 @@ TEST(Tokens, WaitersShareOneTicksTokensAndTheRestWaitForTheNext) {
     std::sort(got.begin(), got.end());
     EXPECT_EQ((std::vector<int>{1, 2, 2, 2}), got);
     EXPECT_EQ(3, tokens_of(&b));
-    detached_fini(&b);
+    bucket_teardown(&b);
 }
 
 TEST(Init, RejectsRateOrBurstBelowOne) {

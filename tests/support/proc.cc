@@ -1,6 +1,7 @@
 // proc.cc - child process helpers for end-to-end tests.
 #include "proc.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
@@ -129,4 +130,38 @@ int run_shell(const std::string &cmd) {
     int st = system(cmd.c_str());
     if (st == -1 || !WIFEXITED(st)) return -1;
     return WEXITSTATUS(st);
+}
+
+std::string blocked_call(pid_t pid) {
+    std::string s = read_file("/proc/" + std::to_string(pid) + "/syscall");
+    return s.substr(0, s.find(' '));
+}
+
+bool blocked_in(pid_t pid, long nr) {
+    return blocked_call(pid) == std::to_string(nr);
+}
+
+bool proc_gone(pid_t pid) {
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    return paren == std::string::npos || stat.compare(paren, 3, ") Z") == 0;
+}
+
+pid_t child_of(pid_t parent) {
+    DIR *d = opendir("/proc");
+    if (!d) return -1;
+    pid_t found = -1;
+    while (dirent *e = readdir(d)) {
+        // The parent's id is the second field after the name in parentheses.
+        std::string stat = read_file(std::string("/proc/") + e->d_name + "/stat");
+        size_t paren = stat.rfind(')');
+        if (paren == std::string::npos) continue;
+        std::istringstream f(stat.substr(paren + 1));
+        std::string state;
+        pid_t owner = -1;
+        f >> state >> owner;
+        if (owner == parent) found = atoi(e->d_name);
+    }
+    closedir(d);
+    return found;
 }

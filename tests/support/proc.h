@@ -49,3 +49,13 @@ void remove_tree(const std::string &dir);
 
 // Runs a shell command line and returns its exit status (-1 if it did not exit).
 int run_shell(const std::string &cmd);
+
+// Looking at other processes through /proc.
+// The number of the system call pid is blocked in, "running", or "" when it
+// has gone (the first field of /proc/PID/syscall).
+std::string blocked_call(pid_t pid);
+bool blocked_in(pid_t pid, long nr);
+// Gone, or a zombie that nobody has reaped yet.
+bool proc_gone(pid_t pid);
+// A child of parent (the last one found), or -1 when it has none.
+pid_t child_of(pid_t parent);
