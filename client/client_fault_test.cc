@@ -479,19 +479,37 @@ TEST_F(ClientFault, SlowPlayerHoldsTheClientOnThePipeAndGetsEveryByteInOrder) {
 
     std::string want;
     uint32_t seq = 0;
-    // More than the pipe holds, and less than the socket does.
-    for (; seq < 20; seq++) {
+    // One at a time until the pipe is full and the client waits for room
+    // (the pipe takes about 13 of these; the client may hold one batch).
+    bool blocked = false;
+    for (; seq < 60 && !blocked; seq++) {
+        std::string rec = record("REC1", seq, 5000);
+        ASSERT_TRUE(send_paced(server, datagram(CHANNEL, rec)));
+        want += rec;
+        ASSERT_TRUE(wait_until(
+            [&] {
+                blocked = blocked_on_pipe(c->pid);
+                return blocked || (udp_socket_state(PORT).queued == 0 && blocked_receiving(c->pid));
+            },
+            WAIT_MS))
+            << "record " << seq << ": the client is in system call " << blocked_call(c->pid);
+    }
+    ASSERT_TRUE(blocked) << "the pipe never filled";
+    // What comes now waits in the socket: the client takes nothing while blocked.
+    size_t lines = count_of(out(c), ACCEPT);
+    for (uint32_t held = seq + 3; seq < held; seq++) {
         std::string rec = record("REC1", seq, 5000);
         ASSERT_TRUE(send_paced(server, datagram(CHANNEL, rec)));
         want += rec;
     }
-    ASSERT_TRUE(wait_until([&] { return blocked_on_pipe(c->pid); }, WAIT_MS))
-        << blocked_call(c->pid);
+    usleep(300 * 1000);
+    EXPECT_TRUE(blocked_on_pipe(c->pid)) << blocked_call(c->pid);
     EXPECT_GT(udp_socket_state(PORT).queued, 0) << "the client took datagrams while blocked";
+    EXPECT_EQ(lines, count_of(out(c), ACCEPT));
     EXPECT_EQ("", read_file(got));
 
     ASSERT_TRUE(write_file(dir + "/go", ""));
-    const uint32_t total = 20 + 400 / LOAD_DIVISOR;
+    const uint32_t total = seq + 400 / LOAD_DIVISOR;
     for (; seq < total; seq++) {
         std::string rec = record("REC1", seq, body_size(seq) % 16000);
         ASSERT_TRUE(send_paced(server, datagram(CHANNEL, rec))) << "record " << seq;
