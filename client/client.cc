@@ -63,18 +63,17 @@ const option LONG_OPTIONS[] = {
 };
 
 void print_help() {
-    printf("-P --port   specify receive port\n");
-    printf("-M --mgroup specify multicast group\n");
-    printf("-p --player specify player \n");
-    printf("-H --help   show help\n");
+    output_printf(&out, OUT_STDOUT, "-P --port   specify receive port\n");
+    output_printf(&out, OUT_STDOUT, "-M --mgroup specify multicast group\n");
+    output_printf(&out, OUT_STDOUT, "-p --player specify player \n");
+    output_printf(&out, OUT_STDOUT, "-H --help   show help\n");
 }
 
-// Hands everything printed so far to its readers: the help text (through
-// stdio) and the client's lines. Standard output that cannot be written
-// ends the client; diagnostics that cannot be written are dropped.
+// Hands every line printed so far to its readers. Standard output that
+// cannot be written ends the client; diagnostics that cannot be written are
+// dropped.
 void flush_output() {
-    // ferror also catches a write stdio made by itself when a buffer filled.
-    if (fflush(stdout) == 0 && !ferror(stdout) && output_flush(&out) == 0) return;
+    if (output_flush(&out) == 0) return;
     perror("fflush()");
     exit(1);
 }

@@ -1,4 +1,5 @@
-// join.h - where the client joins its group: an interface named by the user
+// join.h - where the client joins its group (and out of which interface the
+// server sends): an interface named by the user
 // (name, index or address) turned into an index, and the membership itself,
 // from any source or from one source only.
 #pragma once

@@ -5,7 +5,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "channels.h"
+#include "join.h"
 #include "playout.h"
 #include "proto_encode.h"
 
@@ -154,18 +154,20 @@ void sanitise_stdfd() {
     if (fd > 2) close(fd);
 }
 
-// The interface option as a multicast interface request.
+// The interface option as a multicast interface request: the interface
+// found as the client finds the one it joins on (name, then index, then
+// address); an address also becomes the messages' source address.
 ip_mreqn interface_request(const char *iface) {
     ip_mreqn req{};
-    if (inet_pton(AF_INET, iface, &req.imr_address) == 1) return req;
-    char *end;
-    unsigned long index = strtoul(iface, &end, 10);
-    if (*iface >= '0' && *iface <= '9' && *end == '\0' && index <= 0x7fffffff) {
-        req.imr_ifindex = static_cast<int>(index);
-        return req;
+    unsigned index = 0;
+    int found = join_find_interface(iface, &index);
+    if (found < 0) {
+        perror("getifaddrs()");
+        exit(1);
     }
-    req.imr_ifindex = static_cast<int>(if_nametoindex(iface));
-    if (req.imr_ifindex == 0) misuse("no interface '%s'", iface);
+    if (found == 0) misuse("no interface '%s'", iface);
+    req.imr_ifindex = static_cast<int>(index);
+    inet_pton(AF_INET, iface, &req.imr_address);  // left 0.0.0.0 for a name or index
     return req;
 }
 
