@@ -23,6 +23,15 @@ protected:
         for (const auto &g : grams) args.push_back(hex(g));
         return send(args, netns_peer_prefix(peer));
     }
+
+    // The client with args on port, playing into player_out, once it has
+    // bound the port.
+    child_proc *client_bound(std::vector<std::string> args, int port, const std::string &player_out) {
+        args.insert(args.end(), {"-P", std::to_string(port), "-p", "cat > " + player_out});
+        child_proc *c = client(args);
+        EXPECT_TRUE(wait_until([&] { return port_bound(port); }, WAIT_MS)) << err(c);
+        return c;
+    }
 };
 
 // The new long names leave "--h", "--m" and "--p" as they were.
@@ -85,10 +94,8 @@ TEST_F(ClientJoin, InterfaceOptionHearsOnlyTheInterfaceItNames) {
         SCOPED_TRACE(r.args.back());
         port++;
         std::string player_out = dir + "/player" + std::to_string(port);
-        std::vector<std::string> args = r.args;
-        args.insert(args.end(), {"-P", std::to_string(port), "-p", "cat > " + player_out});
-        child_proc *c = client(args);
-        ASSERT_TRUE(wait_until([&] { return port_bound(port); }, WAIT_MS)) << err(c);
+        child_proc *c = client_bound(r.args, port, player_out);
+        ASSERT_FALSE(HasFailure());
         ASSERT_TRUE(send_from_peer("pa", "10.203.1.2", port,
                                    {list_of({entry(1, "stream\n")}), data_msg(1, "good")}));
         ASSERT_TRUE(send_from_peer("pb", "10.203.2.2", port, {list_of({entry(9, "marker\n")})}));
@@ -133,10 +140,8 @@ TEST_F(ClientJoin, SourceOptionKeepsOtherSendersOutOfTheSocket) {
         SCOPED_TRACE(r.args.empty() ? "any source" : r.args.back());
         port++;
         std::string player_out = dir + "/player" + std::to_string(port);
-        std::vector<std::string> args = r.args;
-        args.insert(args.end(), {"-P", std::to_string(port), "-p", "cat > " + player_out});
-        child_proc *c = client(args);
-        ASSERT_TRUE(wait_until([&] { return port_bound(port); }, WAIT_MS)) << err(c);
+        child_proc *c = client_bound(r.args, port, player_out);
+        ASSERT_FALSE(HasFailure());
         // The other sender speaks first in both phases.
         ASSERT_TRUE(send_from_peer("pa", "10.204.1.3", port, {data_msg(1, "bad1")}));
         ASSERT_TRUE(send_from_peer("pa", "10.204.1.2", port, {list_of({entry(1, "one\n")})}));
