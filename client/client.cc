@@ -27,6 +27,7 @@
 #include "std_fds.h"
 #include "stream.h"
 #include "text_number.h"
+#include "unicast.h"
 
 namespace {
 
@@ -127,6 +128,21 @@ unsigned interface_or_exit(const char *text) {
     return index;
 }
 
+// The sender -S names; ends the process unless text is a unicast IPv4
+// address, since no datagram comes from any other.
+in_addr source_or_exit(const char *text) {
+    in_addr source;
+    if (inet_pton(AF_INET, text, &source) != 1) {
+        fprintf(stderr, "invalid source \"%s\": not an IPv4 address\n", text);
+        exit(1);
+    }
+    if (!unicast_source(source)) {
+        fprintf(stderr, "invalid source \"%s\": not a unicast IPv4 address\n", text);
+        exit(1);
+    }
+    return source;
+}
+
 // The joined, bound socket; ends the process on failure.
 int open_socket() {
     in_addr group;
@@ -136,10 +152,7 @@ int open_socket() {
         exit(1);
     }
     in_addr source;
-    if (client_conf.source && inet_pton(AF_INET, client_conf.source, &source) != 1) {
-        fprintf(stderr, "invalid source \"%s\": not an IPv4 address\n", client_conf.source);
-        exit(1);
-    }
+    if (client_conf.source) source = source_or_exit(client_conf.source);
     unsigned ifindex = client_conf.interface ? interface_or_exit(client_conf.interface) : 0;
     int sd = socket(AF_INET, SOCK_DGRAM, 0);
     if (sd < 0) {

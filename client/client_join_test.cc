@@ -46,12 +46,16 @@ TEST_F(ClientJoin, UnknownInterfaceOrBadSourceIsRefusedAndShortPrefixesKeepTheir
         std::string want_err;  // all of standard error, or for --player a part
     };
     const std::string no_if = "\": no interface has this name, index or address\n";
+    const std::string not_unicast = "\": not a unicast IPv4 address\n";
     const row rows[] = {
         {{"-I", "enp0s3"}, 1, "", "unknown interface \"enp0s3" + no_if},
         {{"--interface", "99"}, 1, "", "unknown interface \"99" + no_if},
         {{"--i=10.9.9.9"}, 1, "", "unknown interface \"10.9.9.9" + no_if},
         {{"-I", ""}, 1, "", "unknown interface \"" + no_if},
         {{"--s", "10.9.9"}, 1, "", "invalid source \"10.9.9\": not an IPv4 address\n"},
+        {{"-S", "0.0.0.0"}, 1, "", "invalid source \"0.0.0.0" + not_unicast},
+        {{"-S", "224.2.2.2"}, 1, "", "invalid source \"224.2.2.2" + not_unicast},
+        {{"-S", "255.255.255.255"}, 1, "", "invalid source \"255.255.255.255" + not_unicast},
         {{"--m", "x"}, 1, "", "invalid multicast group \"x\": not an IPv4 address\n"},
         {{"--h"}, 0, out(help), ""},
         {{"--player", "cat"}, 1, "", "--player"},

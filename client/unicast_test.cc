@@ -1,0 +1,24 @@
+// Tests of the addresses -S takes.
+#include "unicast.h"
+
+#include <arpa/inet.h>
+
+#include <gtest/gtest.h>
+
+TEST(UnicastSource, RefusesThisNetworkMulticastAndReservedAndKeepsLoopback) {
+    struct row {
+        const char *addr;
+        bool want;
+    };
+    const row rows[] = {
+        {"0.0.0.0", false},         {"0.255.255.255", false}, {"1.0.0.0", true},
+        {"127.0.0.1", true},        {"10.0.0.1", true},       {"223.255.255.255", true},
+        {"224.0.0.0", false},       {"224.2.2.2", false},     {"239.255.255.255", false},
+        {"240.0.0.0", false},       {"255.255.255.255", false},
+    };
+    for (const auto &r : rows) {
+        in_addr a;
+        ASSERT_EQ(1, inet_pton(AF_INET, r.addr, &a)) << r.addr;
+        EXPECT_EQ(r.want, unicast_source(a)) << r.addr;
+    }
+}
