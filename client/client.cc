@@ -42,10 +42,11 @@ struct client_conf_st {
     const char *player_command;
     const char *interface;  // -I: name, index or address; null for MULTICAST_IFNAME
     const char *source;     // -S: the one sender to join for; null for any
+    bool quiet;             // -q: no line per datagram
 };
 
 client_conf_st client_conf = {DEFAULT_PORT_TEXT, DEFAULT_MGROUP, DEFAULT_PLAYERCMD, nullptr,
-                              nullptr};
+                              nullptr, false};
 
 // The client's lines, decided at start-up: see set_up_output.
 output out;
@@ -62,6 +63,7 @@ const option LONG_OPTIONS[] = {
     // New names must not start with p, m or h: "--p", "--m" and "--h" abbreviate the above.
     {"interface", required_argument, nullptr, 'I'},
     {"source", required_argument, nullptr, 'S'},
+    {"quiet", no_argument, nullptr, 'q'},
     {},
 };
 
@@ -83,7 +85,7 @@ void flush_output() {
 
 void parse_options(int argc, char **argv) {
     for (;;) {
-        int c = getopt_long(argc, argv, "P:M:p:HI:S:", LONG_OPTIONS, nullptr);
+        int c = getopt_long(argc, argv, "P:M:p:HI:S:q", LONG_OPTIONS, nullptr);
         if (c < 0) break;
         switch (c) {
         case 'P':
@@ -100,6 +102,9 @@ void parse_options(int argc, char **argv) {
             break;
         case 'S':
             client_conf.source = optarg;
+            break;
+        case 'q':
+            client_conf.quiet = true;
             break;
         case 'H':
             print_help();
@@ -318,6 +323,17 @@ void print_list(const uint8_t *buf, size_t len) {
     output_add(&out, OUT_STDOUT, text.data(), text.size());
 }
 
+// The lines of one datagram of the list phase, unless -q: its source, and
+// why it is not the list.
+void print_list_datagram(const sockaddr_in &from, list_kind kind, const uint8_t *buf) {
+    if (client_conf.quiet) return;
+    output_printf(&out, OUT_STDERR, "server_addr:%d\n", addr_as_int(from));
+    if (kind == LIST_TOO_SHORT) output_printf(&out, OUT_STDERR, "massage is too short.\n");
+    if (kind != LIST_NOT_LIST) return;
+    output_printf(&out, OUT_STDERR, "current chnid:%d.\n", buf[0]);
+    output_printf(&out, OUT_STDERR, "chnid is not match.\n");
+}
+
 // Waits for the channel list, prints it and returns the server's address.
 sockaddr_in list_phase(int sd) {
     uint8_t *buf = static_cast<uint8_t *>(malloc(MSG_MAX_SIZE));
@@ -337,15 +353,9 @@ sockaddr_in list_phase(int sd) {
         }
         failures = 0;
         server = from;
-        output_printf(&out, OUT_STDERR, "server_addr:%d\n", addr_as_int(server));
         list_kind kind = list_classify(buf, static_cast<size_t>(len));
+        print_list_datagram(from, kind, buf);
         if (kind == LIST_ACCEPTED) break;
-        if (kind == LIST_TOO_SHORT) {
-            output_printf(&out, OUT_STDERR, "massage is too short.\n");
-            continue;
-        }
-        output_printf(&out, OUT_STDERR, "current chnid:%d.\n", buf[0]);
-        output_printf(&out, OUT_STDERR, "chnid is not match.\n");
     }
     print_list(buf, static_cast<size_t>(len));
     free(buf);
@@ -382,13 +392,16 @@ void print_raddr(const sockaddr_in &from) {
     output_printf(&out, OUT_STDERR, "raddr:%d\n", addr_as_int(from));
 }
 
+// The lines of a relayed datagram, unless -q.
 void print_accepted(const batch &b, unsigned i) {
+    if (client_conf.quiet) return;
     print_raddr(b.from[i]);
     output_printf(&out, OUT_STDOUT, "Accept massage:%d recived.\n", b.bufs[i * MSG_MAX_SIZE]);
 }
 
-// The lines of a datagram that is not relayed.
+// The lines of a datagram that is not relayed, unless -q.
 void print_dropped(const batch &b, unsigned i, data_verdict v, const sockaddr_in &server) {
+    if (client_conf.quiet) return;
     print_raddr(b.from[i]);
     switch (v) {
     case DATA_ADDR_MISMATCH: {
