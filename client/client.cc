@@ -12,6 +12,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/types.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
@@ -47,6 +48,14 @@ struct client_conf_st {
 
 client_conf_st client_conf = {DEFAULT_PORT_TEXT, DEFAULT_MGROUP, DEFAULT_PLAYERCMD, nullptr,
                               nullptr, false};
+
+// The socket's membership of the group, which follows -I's interface when
+// -I names it by its name.
+join_membership membership;
+// How long a receive waits, when an interface name is followed, before the
+// name is looked up again: a link that comes back is joined again within
+// about this time.
+constexpr int FOLLOW_CHECK_S = 1;
 
 // The client's lines, decided at start-up: see set_up_output.
 output out;
@@ -148,27 +157,42 @@ in_addr source_or_exit(const char *text) {
     return source;
 }
 
+// Joins the group as membership says. When -I names an interface by its
+// name, a receive waits at most FOLLOW_CHECK_S, so that a link deleted and
+// created again under that name is found (see receive_again); the relay's
+// path gains nothing otherwise. Ends the process on failure.
+void join_or_exit() {
+    if (client_conf.interface) membership_follow_name(&membership, client_conf.interface);
+    if (membership_join(membership) < 0) {
+        perror("setsockopt()");
+        exit(1);
+    }
+    if (!membership.follow) return;
+    timeval wait = {FOLLOW_CHECK_S, 0};
+    if (setsockopt(membership.sd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) < 0) {
+        perror("setsockopt()");
+        exit(1);
+    }
+}
+
 // The joined, bound socket; ends the process on failure.
 int open_socket() {
-    in_addr group;
-    if (inet_pton(AF_INET, client_conf.multicast_group, &group) != 1) {
+    if (inet_pton(AF_INET, client_conf.multicast_group, &membership.group) != 1) {
         fprintf(stderr, "invalid multicast group \"%s\": not an IPv4 address\n",
                 client_conf.multicast_group);
         exit(1);
     }
-    in_addr source;
-    if (client_conf.source) source = source_or_exit(client_conf.source);
-    unsigned ifindex = client_conf.interface ? interface_or_exit(client_conf.interface) : 0;
+    membership.has_source = client_conf.source != nullptr;
+    if (client_conf.source) membership.source = source_or_exit(client_conf.source);
+    if (client_conf.interface) membership.ifindex = interface_or_exit(client_conf.interface);
     int sd = socket(AF_INET, SOCK_DGRAM, 0);
     if (sd < 0) {
         perror("socket()");
         exit(1);
     }
-    if (!client_conf.interface) ifindex = if_nametoindex(MULTICAST_IFNAME);
-    if (join_group(sd, group, client_conf.source ? &source : nullptr, ifindex) < 0) {
-        perror("setsockopt()");
-        exit(1);
-    }
+    membership.sd = sd;
+    if (!client_conf.interface) membership.ifindex = if_nametoindex(MULTICAST_IFNAME);
+    join_or_exit();
     int loop = 1;
     if (setsockopt(sd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop) < 0) {
         perror("setsockopt()");
@@ -302,6 +326,27 @@ void pause_after_failure(int *failures) {
     poll(nullptr, 0, ms);
 }
 
+// Looks the followed interface's name up again, and joins the group again
+// when its link has come back under another index.
+void follow_interface() {
+    int joined = membership_follow(&membership);
+    if (joined < 0) output_report(&out, "setsockopt()");
+    if (joined > 0)
+        output_printf(&out, OUT_STDERR, "joined the group again on %s\n", membership.follow);
+}
+
+// Whether a receive that returned n is tried again at once: after an
+// interruption, and after a receive timeout, which only a followed
+// interface sets (see join_or_exit), once the name has been looked up again.
+bool receive_again(ssize_t n) {
+    if (n >= 0) return false;
+    if (errno == EINTR) return true;
+    if (!membership.follow || (errno != EAGAIN && errno != EWOULDBLOCK)) return false;
+    follow_interface();
+    flush_output();
+    return true;
+}
+
 // Receives one datagram of the list phase into buf and its source into
 // *from, after handing out every line so far. Returns the size, or -1 after
 // reporting a failed receive.
@@ -312,7 +357,7 @@ ssize_t receive_one(int sd, uint8_t *buf, sockaddr_in *from) {
     do {
         alen = sizeof *from;
         n = recvfrom(sd, buf, MSG_MAX_SIZE, 0, reinterpret_cast<sockaddr *>(from), &alen);
-    } while (n < 0 && errno == EINTR);
+    } while (receive_again(n));
     if (n < 0) output_report(&out, "recvfrom()");
     return n;
 }
@@ -501,7 +546,7 @@ int receive_batch(int sd, batch *b) {
     int n;
     do {
         n = recvmmsg(sd, b->msgs, BATCH, MSG_WAITFORONE, nullptr);
-    } while (n < 0 && errno == EINTR);
+    } while (receive_again(n));
     if (n < 0) output_report(&out, "recvfrom()");
     return n;
 }

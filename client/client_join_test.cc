@@ -3,6 +3,7 @@
 // host's by veth pairs; all of it is made here and goes with the test.
 #include <net/if.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -117,6 +118,41 @@ TEST_F(ClientJoin, InterfaceOptionHearsOnlyTheInterfaceItNames) {
         EXPECT_TRUE(file_is(c->err_path, "server_addr:" + a + "\nraddr:" + a + "\n")) << err(c);
         EXPECT_EQ("channel:1stream\nAccept massage:1 recived.\n", out(c));
         proc_kill(c);
+    }
+}
+
+// A link that -I names by its name, deleted and created again (an adapter
+// plugged in again), comes back with a new index; the client joins it
+// again within a few seconds and says so, each time.
+TEST_F(ClientJoin, LinkCreatedAgainUnderItsNameIsJoinedAgain) {
+    REQUIRE_PRIVATE_NETNS();
+    ASSERT_EQ("", netns_peer_start(&peer, "jna", "10.205.1.1/24", "pa", "10.205.1.2/24"));
+    const int port = 6001;
+    std::string player_out = dir + "/player";
+    child_proc *c = client_bound({"-I", "jna"}, port, player_out);
+    ASSERT_FALSE(HasFailure());
+    ASSERT_TRUE(send_from_peer("pa", "10.205.1.2", port,
+                               {list_of({entry(1, "one\n")}), data_msg(1, "0")}));
+    ASSERT_TRUE(file_is(c->out_path, "channel:1one\n")) << err(c);
+    ASSERT_TRUE(proc_send(c, "1\n"));
+    const std::string a = addr_int("10.205.1.2");
+    std::string want_err = "server_addr:" + a + "\nraddr:" + a + "\n";
+    std::string want_player = "0";
+    ASSERT_TRUE(file_is(player_out, want_player));
+    for (int round = 1; round <= 2; round++) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(0, run_shell("ip link del jna"));
+        ASSERT_EQ("", netns_peer_link(peer, "jna", "10.205.1.1/24", "pa", "10.205.1.2/24"));
+        want_err += "joined the group again on jna\n";
+        auto back = std::chrono::steady_clock::now();
+        ASSERT_TRUE(file_is(c->err_path, want_err)) << err(c);
+        EXPECT_LT(std::chrono::steady_clock::now() - back, std::chrono::seconds(10));
+        std::string payload = std::to_string(round);
+        ASSERT_TRUE(send_from_peer("pa", "10.205.1.2", port, {data_msg(1, payload)}));
+        want_player += payload;
+        want_err += "raddr:" + a + "\n";
+        EXPECT_TRUE(file_is(player_out, want_player));
+        EXPECT_TRUE(file_is(c->err_path, want_err)) << err(c);
     }
 }
 
