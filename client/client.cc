@@ -12,10 +12,12 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/types.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -62,6 +64,10 @@ output out;
 // Descriptions are shown with their control characters made visible:
 // standard output is a terminal.
 bool show_visible = false;
+// How long a wait for room in the pipe may last once the player has ended.
+constexpr int HELD_PIPE_MS = 2000;
+// Where the system has no pidfd, how often a wait for room looks at the player.
+constexpr int PLAYER_CHECK_MS = 100;
 // Failures in a row are counted up to here; the wait stops growing long before.
 constexpr int RETRY_FAILURES_CAP = 64;
 
@@ -210,34 +216,59 @@ int open_socket() {
     return sd;
 }
 
-// The player, for the handler of the signals that end the client. Set
-// while those signals are blocked, before they can be delivered.
+// The player, for the handler of the signals that end the client and for
+// the exit handler. Set while those signals are blocked, before they can be
+// delivered.
 volatile pid_t player_pid = -1;
 volatile int player_fd = -1;
+// A descriptor that becomes readable when the player ends (pidfd_open), or
+// -1 where the system has none.
+int player_pidfd = -1;
 
 constexpr int ENDING_SIGNALS[] = {SIGTERM, SIGINT, SIGHUP};
-// How long the client, when told to end, gives the player to finish what it
-// has: PLAYER_GRACE_STEPS waits of PLAYER_GRACE_STEP_MS (about a second).
+// How long the client, when it ends, gives the player to finish what it
+// has, and then its group to go after SIGTERM: PLAYER_GRACE_STEPS waits of
+// PLAYER_GRACE_STEP_MS each (about a second).
 constexpr int PLAYER_GRACE_STEPS = 100;
 constexpr int PLAYER_GRACE_STEP_MS = 10;
 
-// Ends the client by sig without leaving the player behind: closes the pipe
-// (a player that reads its input sees end of file and finishes), waits
-// about a second for the player, then sends SIGTERM to the player's process
-// group, which takes its children too, and dies by sig. Async-signal-safe
-// calls only. The player is reaped before its group is signalled; a group
-// keeps its id while any member lives, and an empty group's id is not given
-// out again before the process ids have wrapped around.
-void end_by_signal(int sig) {
+// True once the player process has ended. It is not reaped here: as a
+// zombie it keeps its process id, and so its group's, for stop_player.
+// ECHILD: the system reaped it, as when the client was started with SIGCHLD
+// ignored. waitid is a system call like waitpid, safe in a signal handler.
+bool player_ended() {
+    siginfo_t info;
+    info.si_pid = 0;
+    if (waitid(P_PID, static_cast<id_t>(player_pid), &info, WEXITED | WNOHANG | WNOWAIT) < 0)
+        return errno == ECHILD;
+    return info.si_pid != 0;
+}
+
+// Stops the player without leaving its group behind: closes the pipe (a
+// player that reads its input sees end of file and finishes), waits about
+// a second for the player, sends SIGTERM to its process group, which takes
+// its children too, and SIGKILL about a second later if any of the group is
+// still there (a member that ignores SIGTERM, or a zombie whose new parent
+// does not reap it: SIGKILL does it no harm). Async-signal-safe calls only.
+// The player is reaped only after its group is signalled: a group keeps its
+// id while any member is left, zombies included.
+void stop_player() {
+    if (player_pid <= 0) return;
     if (player_fd >= 0) close(player_fd);
-    if (player_pid > 0) {
-        int status;
-        for (int i = 0; i < PLAYER_GRACE_STEPS; i++) {
-            if (waitpid(player_pid, &status, WNOHANG) != 0) break;  // ended, or not ours
-            poll(nullptr, 0, PLAYER_GRACE_STEP_MS);
-        }
-        kill(-player_pid, SIGTERM);
+    for (int i = 0; i < PLAYER_GRACE_STEPS && !player_ended(); i++)
+        poll(nullptr, 0, PLAYER_GRACE_STEP_MS);
+    kill(-player_pid, SIGTERM);
+    for (int i = 0; i < PLAYER_GRACE_STEPS; i++) {
+        waitpid(player_pid, nullptr, WNOHANG);
+        if (kill(-player_pid, 0) < 0 && errno == ESRCH) return;
+        poll(nullptr, 0, PLAYER_GRACE_STEP_MS);
     }
+    kill(-player_pid, SIGKILL);
+}
+
+// Ends the client by sig without leaving the player behind (stop_player).
+void end_by_signal(int sig) {
+    stop_player();
     struct sigaction dfl;
     memset(&dfl, 0, sizeof dfl);
     dfl.sa_handler = SIG_DFL;
@@ -255,6 +286,14 @@ sigset_t ending_signals() {
     sigemptyset(&set);
     for (int sig : ENDING_SIGNALS) sigaddset(&set, sig);
     return set;
+}
+
+// Stops the player when the client exits after starting it, for whatever
+// reason: no channel number, a failed write, a pipe held but not read.
+void stop_player_at_exit() {
+    sigset_t ending = ending_signals();
+    sigprocmask(SIG_BLOCK, &ending, nullptr);  // else a signal now would stop it twice
+    stop_player();
 }
 
 // Catches the ending signals, except those the client was started with
@@ -282,6 +321,11 @@ int start_player(int sd) {
         exit(1);
     }
     flush_output();  // nothing buffered may be written twice
+    // Harmless until the player's id is set, and in the child, which never sets it.
+    if (atexit(stop_player_at_exit) != 0) {
+        fprintf(stderr, "atexit(): cannot register the player's stop\n");
+        exit(1);
+    }
     sigset_t ending = ending_signals();
     sigset_t old;
     sigprocmask(SIG_BLOCK, &ending, &old);
@@ -312,6 +356,9 @@ int start_player(int sd) {
     fcntl(pd[1], F_SETFL, fcntl(pd[1], F_GETFL) | O_NONBLOCK);
     player_pid = pid;
     player_fd = pd[1];
+    // By its number: glibc's wrapper is recent, and its 2.36 header does not
+    // declare it for C++.
+    player_pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     sigprocmask(SIG_SETMASK, &old, nullptr);
     return pd[1];
 }
@@ -470,9 +517,49 @@ void print_dropped(const batch &b, unsigned i, data_verdict v, const sockaddr_in
     }
 }
 
+// Hands out every line so far and ends the client with status 1, the
+// player with it (stop_player_at_exit).
+[[noreturn]] void end_client() {
+    output_flush(&out);
+    exit(1);
+}
+
+long long monotonic_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Waits until the pipe has room, or has lost its reader (the next write
+// then fails). While the player lives, the wait takes as long as the player
+// does; once the player has ended, a process it left behind may still hold
+// the pipe, and a wait longer than HELD_PIPE_MS ends the client: nobody
+// reads the pipe any more. The running client watches the player only
+// here, through its pidfd polled beside the pipe (where there is none,
+// every PLAYER_CHECK_MS), so the relay's path gains nothing while the pipe
+// has room.
 void wait_for_room(int pd) {
-    pollfd p = {pd, POLLOUT, 0};
-    while (poll(&p, 1, -1) < 0 && errno == EINTR) {
+    pollfd p[2] = {{pd, POLLOUT, 0}, {player_pidfd, POLLIN, 0}};
+    long long give_up = -1;  // on the monotonic clock, once the player has ended
+    for (;;) {
+        if (give_up < 0 && player_ended()) give_up = monotonic_ms() + HELD_PIPE_MS;
+        nfds_t watched = player_pidfd >= 0 ? 2 : 1;
+        int timeout = player_pidfd >= 0 ? -1 : PLAYER_CHECK_MS;
+        if (give_up >= 0) {
+            long long left = give_up - monotonic_ms();
+            if (left <= 0) {
+                output_printf(&out, OUT_STDERR, "player ended; its pipe is held open but not read\n");
+                end_client();
+            }
+            watched = 1;
+            timeout = static_cast<int>(left);
+        }
+        int n = poll(p, watched, timeout);
+        if (n > 0 && p[0].revents != 0) return;
+        if (n < 0 && errno != EINTR) {
+            output_report(&out, "poll()");
+            end_client();
+        }
     }
 }
 
@@ -497,8 +584,7 @@ void write_run(int pd, const batch &b, payload_run *run) {
             print_accepted(b, run->index[first]);
             errno = err;
             output_report(&out, "write()");
-            output_flush(&out);
-            exit(1);
+            end_client();
         }
         size_t left = static_cast<size_t>(n);
         while (first < run->count && left >= run->iov[first].iov_len) {

@@ -207,49 +207,47 @@ TEST_F(ClientEdges, ReceiveThatKeepsFailingIsRetriedSlowlyAndCheaply) {
     EXPECT_EQ("", read_file(player_out));
 }
 
-// SIGTERM and SIGINT end the client by that signal; a player that reads
-// finishes on end of file, one that does not is ended, children and all.
+// SIGTERM, SIGINT and SIGHUP end the client by that signal; a player that
+// reads finishes on end of file, one that does not is ended, children and
+// all, even those that ignore SIGTERM.
 TEST_F(ClientEdges, EndingSignalLeavesNoPlayerBehind) {
     REQUIRE_PRIVATE_NETNS();
     int server = source("127.0.0.1", 40001);
     ASSERT_GE(server, 0);
+    std::string done = dir + "/done";
+    const std::string reader = "cat > /dev/null; touch '" + done + "'";  // then its last step
+    const std::string ignorer = "sleep 1000 & sleep 1000";
+    const std::string stubborn = "trap '' TERM; " + ignorer;
     struct row {
         int sig;
-        bool reader;  // the player reads its input to the end, then its last step
+        const std::string &player;
     };
-    const row rows[] = {{SIGTERM, true}, {SIGTERM, false}, {SIGINT, true}, {SIGINT, false}};
+    const row rows[] = {{SIGTERM, reader}, {SIGTERM, ignorer}, {SIGINT, reader},
+                        {SIGINT, ignorer}, {SIGHUP, stubborn}};
     for (const auto &r : rows) {
-        SCOPED_TRACE(std::string(strsignal(r.sig)) + (r.reader ? ", reader" : ", ignorer"));
-        std::string done = dir + "/done";
-        std::string pids = dir + "/pids";
+        SCOPED_TRACE(std::string(strsignal(r.sig)) + ", " + r.player);
         remove(done.c_str());
-        remove(pids.c_str());
-        std::string player = r.reader ? "cat > /dev/null; touch '" + done + "'"
-                                      : "sleep 60 & echo $$ $! > '" + pids + "'; sleep 60";
-        child_proc *c = client_with({"-p", player}, [] { return true; });
+        child_proc *c = client_with({"-p", r.player}, [] { return true; });
         ASSERT_TRUE(wait_until([] { return port_bound(PORT); }, WAIT_MS));
         ASSERT_TRUE(send_all(server, {list_of({entry(1, "one\n")})}));
         ASSERT_TRUE(file_is(c->out_path, "channel:1one\n"));
         ASSERT_TRUE(proc_send(c, "1\n"));
         ASSERT_TRUE(send_all(server, {data_msg(1, "abc")}));
         ASSERT_TRUE(file_is(c->out_path, "channel:1one\n" + ACCEPT));
-        pid_t player_pids[2] = {-1, -1};
-        if (!r.reader) {
-            ASSERT_TRUE(wait_until([&] { return read_file(pids).find('\n') != std::string::npos; },
-                                   WAIT_MS));
-            std::istringstream(read_file(pids)) >> player_pids[0] >> player_pids[1];
-            ASSERT_GT(player_pids[1], 0);
+        pid_t group = child_of(c->pid);  // the player leads its own group
+        ASSERT_GT(group, 0);
+        if (&r.player != &reader) {
+            ASSERT_TRUE(wait_until([&] { return live_in_group(group).size() >= 2; }, WAIT_MS));
         }
         kill(c->pid, r.sig);
         int status = 0;
         ASSERT_TRUE(proc_wait(c, WAIT_MS, &status));
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == r.sig) << status;
-        if (r.reader) {
+        if (&r.player == &reader) {
             EXPECT_TRUE(wait_until([&] { return access(done.c_str(), F_OK) == 0; }, WAIT_MS));
-        } else {
-            EXPECT_TRUE(wait_until(
-                [&] { return proc_gone(player_pids[0]) && proc_gone(player_pids[1]); }, WAIT_MS));
         }
+        EXPECT_TRUE(wait_until([&] { return live_in_group(group).empty(); }, WAIT_MS))
+            << live_in_group(group).size() << " processes of the player's group are left";
     }
 }
 

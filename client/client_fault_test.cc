@@ -11,9 +11,12 @@
 // client's socket.
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -172,6 +175,17 @@ bool blocked_receiving(pid_t pid) {
            << "after " << WAIT_MS << " ms the client's socket holds "
            << udp_socket_state(port).queued << " bytes and the client is in system call "
            << blocked_call(pid);
+}
+
+// The bytes waiting in the pipe that is pid's standard input, read through
+// a reader of the same pipe opened for the purpose; -1 when it cannot be.
+long bytes_in_pipe(pid_t pid) {
+    int fd = open(("/proc/" + std::to_string(pid) + "/fd/0").c_str(), O_RDONLY | O_NONBLOCK);
+    if (fd < 0) return -1;
+    int n = -1;
+    if (ioctl(fd, FIONREAD, &n) < 0) n = -1;
+    close(fd);
+    return n;
 }
 
 struct memory_use {
@@ -434,6 +448,60 @@ TEST_F(ClientFault, PlayerThatEndsOrCannotRunEndsTheClientWithBrokenPipe) {
     }
 }
 
+// A player that ends but leaves behind a process holding its pipe: while
+// that process reads the pipe the client feeds it; once nobody reads, a wait
+// of 2 s for room ends the client with status 1, and with it what is left of
+// the player's group, even a member that ignores SIGTERM.
+TEST_F(ClientFault, PlayerGoneWithItsPipeHeldEndsTheClientUnlessThePipeIsRead) {
+    REQUIRE_PRIVATE_NETNS();
+    int server = source("127.0.0.1", 40001);
+    ASSERT_GE(server, 0);
+    std::string got = dir + "/got";
+    // A shell's background job reads /dev/null unless it is given the input.
+    const std::string holder = "exec 3<&0; sleep 1000 <&3 & exit 0";
+    struct row {
+        const char *name;
+        std::string player;
+        uint32_t records;  // of 5000 bytes; the pipe holds 64 KiB
+        bool read;         // the process left behind reads the pipe
+    };
+    const row rows[] = {
+        {"left a process that never reads", holder, 20, false},
+        {"left a process that never reads and ignores SIGTERM", "trap '' TERM; " + holder, 20,
+         false},
+        {"left a process that reads slowly",
+         std::string("exec 3<&0; '") + SLOW_PLAYER_PATH + "' 4096 2 <&3 > '" + got + "' & exit 0",
+         60, true},
+    };
+    int port = 4100;
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        port++;
+        child_proc *c = client_on_channel(r.player, server, port);
+        ASSERT_FALSE(HasFailure());
+        pid_t group = child_of(c->pid);  // the player leads its own group
+        ASSERT_GT(group, 0);
+        ASSERT_TRUE(wait_until([&] { return proc_gone(group); }, WAIT_MS));
+        std::string want;
+        for (uint32_t seq = 0; seq < r.records; seq++) {
+            std::string rec = record("REC1", seq, 5000);
+            ASSERT_TRUE(send_paced(server, datagram(CHANNEL, rec), port)) << "record " << seq;
+            want += rec;
+        }
+        if (r.read) {
+            EXPECT_TRUE(file_is(got, want));
+            EXPECT_EQ(-2, finish(c, 0)) << "the client must keep running";
+            proc_kill(c);
+        } else {
+            EXPECT_EQ(1, finish(c)) << "-1: ended by a signal, -2: still running";
+            EXPECT_TRUE(ends_with(err(c), "player ended; its pipe is held open but not read\n"))
+                << err(c);
+        }
+        EXPECT_TRUE(wait_until([&] { return live_in_group(group).empty(); }, WAIT_MS))
+            << live_in_group(group).size() << " processes of the player's group are left";
+    }
+}
+
 // While the player reads nothing, the client blocks on the full pipe and
 // takes no more datagrams, which wait in the socket; when the player reads,
 // slowly, the client catches up, and the player gets every byte in order.
@@ -447,24 +515,30 @@ TEST_F(ClientFault, SlowPlayerHoldsTheClientOnThePipeAndGetsEveryByteInOrder) {
         std::string("'") + SLOW_PLAYER_PATH + "' 4096 2 '" + dir + "/go' > '" + got + "'", server);
     ASSERT_FALSE(HasFailure());
 
+    // The client meets more than the pipe holds in one batch: it is stopped
+    // while 14 records of 5 KB (70 KB; the pipe holds 64 KiB) queue up.
+    ASSERT_TRUE(client_idle(c->pid, PORT));
+    ASSERT_EQ(0, kill(c->pid, SIGSTOP));
+    ASSERT_TRUE(wait_until([&] { return proc_stopped(c->pid); }, WAIT_MS));
     std::string want;
     uint32_t seq = 0;
-    // One at a time until the pipe is full and the client waits for room
-    // (the pipe takes about 13 of these; the client may hold one batch).
-    bool blocked = false;
-    for (; seq < 60 && !blocked; seq++) {
+    for (; seq < 14; seq++) {
         std::string rec = record("REC1", seq, 5000);
-        ASSERT_TRUE(send_paced(server, datagram(CHANNEL, rec)));
+        ASSERT_TRUE(send_now(server, datagram(CHANNEL, rec)));
         want += rec;
-        ASSERT_TRUE(wait_until(
-            [&] {
-                blocked = blocked_on_pipe(c->pid);
-                return blocked || (udp_socket_state(PORT).queued == 0 && blocked_receiving(c->pid));
-            },
-            WAIT_MS))
-            << "record " << seq << ": the client is in system call " << blocked_call(c->pid);
     }
-    ASSERT_TRUE(blocked) << "the pipe never filled";
+    ASSERT_EQ(0, kill(c->pid, SIGCONT));
+    ASSERT_TRUE(wait_until([&] { return blocked_on_pipe(c->pid); }, WAIT_MS))
+        << "the pipe never filled: the client is in system call " << blocked_call(c->pid);
+    // While it waits for room, the lines of every record wholly in the pipe
+    // are out: held back, they would wait as long as the player does.
+    long in_pipe = bytes_in_pipe(child_of(c->pid));
+    size_t whole = static_cast<size_t>(in_pipe) / (RECORD_HEAD + 5000);
+    ASSERT_GT(whole, 1u) << in_pipe << " bytes in the pipe";
+    ASSERT_LT(whole, seq) << in_pipe << " bytes in the pipe";
+    std::string want_out = LIST_TEXT;
+    for (size_t i = 0; i < whole; i++) want_out += ACCEPT;
+    EXPECT_TRUE(file_is(c->out_path, want_out));
     // What comes now waits in the socket: the client takes nothing while blocked.
     size_t lines = count_of(out(c), ACCEPT);
     for (uint32_t held = seq + 3; seq < held; seq++) {

@@ -16,6 +16,41 @@
 #include <sstream>
 #include <thread>
 
+namespace {
+
+// The fields of /proc/PID/stat that follow the name in parentheses: state,
+// parent, process group.
+struct proc_stat {
+    char state = '?';
+    pid_t parent = -1;
+    pid_t group = -1;
+};
+
+// False when the process has gone.
+bool stat_of(const std::string &pid, proc_stat *st) {
+    std::string stat = read_file("/proc/" + pid + "/stat");
+    size_t paren = stat.rfind(')');
+    if (paren == std::string::npos) return false;
+    std::istringstream f(stat.substr(paren + 1));
+    f >> st->state >> st->parent >> st->group;
+    return static_cast<bool>(f);
+}
+
+// The processes for which pred holds, in the order /proc lists them.
+std::vector<pid_t> procs_where(const std::function<bool(const proc_stat &)> &pred) {
+    std::vector<pid_t> found;
+    DIR *d = opendir("/proc");
+    if (!d) return found;
+    while (dirent *e = readdir(d)) {
+        proc_stat st;
+        if (stat_of(e->d_name, &st) && pred(st)) found.push_back(atoi(e->d_name));
+    }
+    closedir(d);
+    return found;
+}
+
+}  // namespace
+
 bool proc_start(child_proc *p, const std::vector<std::string> &argv, const std::string &dir,
                 const std::string &name, bool pipe_stdin) {
     p->out_path = dir + "/" + name + ".out";
@@ -142,26 +177,20 @@ bool blocked_in(pid_t pid, long nr) {
 }
 
 bool proc_gone(pid_t pid) {
-    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    size_t paren = stat.rfind(')');
-    return paren == std::string::npos || stat.compare(paren, 3, ") Z") == 0;
+    proc_stat st;
+    return !stat_of(std::to_string(pid), &st) || st.state == 'Z';
 }
 
 pid_t child_of(pid_t parent) {
-    DIR *d = opendir("/proc");
-    if (!d) return -1;
-    pid_t found = -1;
-    while (dirent *e = readdir(d)) {
-        // The parent's id is the second field after the name in parentheses.
-        std::string stat = read_file(std::string("/proc/") + e->d_name + "/stat");
-        size_t paren = stat.rfind(')');
-        if (paren == std::string::npos) continue;
-        std::istringstream f(stat.substr(paren + 1));
-        std::string state;
-        pid_t owner = -1;
-        f >> state >> owner;
-        if (owner == parent) found = atoi(e->d_name);
-    }
-    closedir(d);
-    return found;
+    std::vector<pid_t> children = procs_where([&](const proc_stat &st) { return st.parent == parent; });
+    return children.empty() ? -1 : children.back();
+}
+
+bool proc_stopped(pid_t pid) {
+    proc_stat st;
+    return stat_of(std::to_string(pid), &st) && st.state == 'T';
+}
+
+std::vector<pid_t> live_in_group(pid_t pgid) {
+    return procs_where([&](const proc_stat &st) { return st.group == pgid && st.state != 'Z'; });
 }
