@@ -45,11 +45,11 @@ struct client_conf_st {
     const char *player_command;
     const char *interface;  // -I: name, index or address; null for MULTICAST_IFNAME
     const char *source;     // -S: the one sender to join for; null for any
-    bool quiet;             // -q: no line per datagram
+    bool quiet = false;     // -q: no line per datagram
 };
 
 client_conf_st client_conf = {DEFAULT_PORT_TEXT, DEFAULT_MGROUP, DEFAULT_PLAYERCMD, nullptr,
-                              nullptr, false};
+                              nullptr};
 
 // The socket's membership of the group, which follows -I's interface when
 // -I names it by its name.
@@ -548,7 +548,8 @@ void wait_for_room(int pd) {
         if (give_up >= 0) {
             long long left = give_up - monotonic_ms();
             if (left <= 0) {
-                output_printf(&out, OUT_STDERR, "player ended; its pipe is held open but not read\n");
+                output_printf(&out, OUT_STDERR,
+                              "player ended; its pipe is held open but not read\n");
                 end_client();
             }
             watched = 1;

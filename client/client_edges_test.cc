@@ -214,20 +214,24 @@ TEST_F(ClientEdges, EndingSignalLeavesNoPlayerBehind) {
     REQUIRE_PRIVATE_NETNS();
     int server = source("127.0.0.1", 40001);
     ASSERT_GE(server, 0);
-    std::string done = dir + "/done";
-    const std::string reader = "cat > /dev/null; touch '" + done + "'";  // then its last step
-    const std::string ignorer = "sleep 1000 & sleep 1000";
-    const std::string stubborn = "trap '' TERM; " + ignorer;
     struct row {
         int sig;
-        const std::string &player;
+        bool reader;    // the player reads its input to the end, then its last step
+        bool stubborn;  // the player and its child ignore SIGTERM
     };
-    const row rows[] = {{SIGTERM, reader}, {SIGTERM, ignorer}, {SIGINT, reader},
-                        {SIGINT, ignorer}, {SIGHUP, stubborn}};
+    const row rows[] = {{SIGTERM, true, false},
+                        {SIGTERM, false, false},
+                        {SIGINT, true, false},
+                        {SIGINT, false, false},
+                        {SIGHUP, false, true}};
     for (const auto &r : rows) {
-        SCOPED_TRACE(std::string(strsignal(r.sig)) + ", " + r.player);
+        SCOPED_TRACE(std::string(strsignal(r.sig)) + (r.reader ? ", reader" : ", ignorer"));
+        std::string done = dir + "/done";
         remove(done.c_str());
-        child_proc *c = client_with({"-p", r.player}, [] { return true; });
+        std::string player = r.reader ? "cat > /dev/null; touch '" + done + "'"
+                                      : (r.stubborn ? "trap '' TERM; " : "") +
+                                            std::string("sleep 1000 & sleep 1000");
+        child_proc *c = client_with({"-p", player}, [] { return true; });
         ASSERT_TRUE(wait_until([] { return port_bound(PORT); }, WAIT_MS));
         ASSERT_TRUE(send_all(server, {list_of({entry(1, "one\n")})}));
         ASSERT_TRUE(file_is(c->out_path, "channel:1one\n"));
@@ -236,14 +240,14 @@ TEST_F(ClientEdges, EndingSignalLeavesNoPlayerBehind) {
         ASSERT_TRUE(file_is(c->out_path, "channel:1one\n" + ACCEPT));
         pid_t group = child_of(c->pid);  // the player leads its own group
         ASSERT_GT(group, 0);
-        if (&r.player != &reader) {
+        if (!r.reader) {
             ASSERT_TRUE(wait_until([&] { return live_in_group(group).size() >= 2; }, WAIT_MS));
         }
         kill(c->pid, r.sig);
         int status = 0;
         ASSERT_TRUE(proc_wait(c, WAIT_MS, &status));
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == r.sig) << status;
-        if (&r.player == &reader) {
+        if (r.reader) {
             EXPECT_TRUE(wait_until([&] { return access(done.c_str(), F_OK) == 0; }, WAIT_MS));
         }
         EXPECT_TRUE(wait_until([&] { return live_in_group(group).empty(); }, WAIT_MS))
@@ -394,19 +398,15 @@ TEST_F(ClientEdges, QueuedDatagramsGiveTheLinesAndBytesOfOneAtATime) {
     int other_port = source("127.0.0.1", 40002);
     int stranger = source("127.0.0.2", 40001);
     ASSERT_TRUE(server >= 0 && other_port >= 0 && stranger >= 0);
-    struct row {
-        bool player_gone;
-        bool quiet;
-    };
-    const row rows[] = {{false, false}, {true, false}, {false, true}, {true, true}};
-    for (const auto &r : rows) {
-        const bool player_gone = r.player_gone;
+    for (int row = 0; row < 4; row++) {
+        bool player_gone = row & 1;
+        bool quiet = row & 2;
         SCOPED_TRACE(std::string(player_gone ? "player gone" : "player reads") +
-                     (r.quiet ? ", -q" : ""));
+                     (quiet ? ", -q" : ""));
         std::string player_out = dir + "/player";
         remove(player_out.c_str());
         std::vector<std::string> args = {"-p", player_gone ? "exit 0" : "cat > " + player_out};
-        if (r.quiet) args.push_back("--quiet");
+        if (quiet) args.push_back("--quiet");
         child_proc *c = client_with(args, [] { return true; });
         ASSERT_TRUE(wait_until([] { return port_bound(PORT); }, WAIT_MS));
         // Turned away in the list phase: data first, then a short one.
@@ -464,7 +464,7 @@ TEST_F(ClientEdges, QueuedDatagramsGiveTheLinesAndBytesOfOneAtATime) {
             }
         }
         ASSERT_EQ(0, kill(c->pid, SIGCONT));
-        if (r.quiet) {
+        if (quiet) {
             want_out = "channel:1one\n";
             want_err = player_gone ? "write(): Broken pipe\n" : "";
         }

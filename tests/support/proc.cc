@@ -18,22 +18,21 @@
 
 namespace {
 
-// The fields of /proc/PID/stat that follow the name in parentheses: state,
-// parent, process group.
+// The fields of /proc/PID/stat that follow the name in parentheses; state
+// '?' when the process has gone.
 struct proc_stat {
     char state = '?';
     pid_t parent = -1;
     pid_t group = -1;
 };
 
-// False when the process has gone.
-bool stat_of(const std::string &pid, proc_stat *st) {
+proc_stat stat_of(const std::string &pid) {
+    proc_stat st;
     std::string stat = read_file("/proc/" + pid + "/stat");
     size_t paren = stat.rfind(')');
-    if (paren == std::string::npos) return false;
-    std::istringstream f(stat.substr(paren + 1));
-    f >> st->state >> st->parent >> st->group;
-    return static_cast<bool>(f);
+    if (paren != std::string::npos)
+        std::istringstream(stat.substr(paren + 1)) >> st.state >> st.parent >> st.group;
+    return st;
 }
 
 // The processes for which pred holds, in the order /proc lists them.
@@ -41,10 +40,8 @@ std::vector<pid_t> procs_where(const std::function<bool(const proc_stat &)> &pre
     std::vector<pid_t> found;
     DIR *d = opendir("/proc");
     if (!d) return found;
-    while (dirent *e = readdir(d)) {
-        proc_stat st;
-        if (stat_of(e->d_name, &st) && pred(st)) found.push_back(atoi(e->d_name));
-    }
+    while (dirent *e = readdir(d))
+        if (pred(stat_of(e->d_name))) found.push_back(atoi(e->d_name));
     closedir(d);
     return found;
 }
@@ -177,18 +174,14 @@ bool blocked_in(pid_t pid, long nr) {
 }
 
 bool proc_gone(pid_t pid) {
-    proc_stat st;
-    return !stat_of(std::to_string(pid), &st) || st.state == 'Z';
+    char state = stat_of(std::to_string(pid)).state;
+    return state == '?' || state == 'Z';
 }
 
 pid_t child_of(pid_t parent) {
-    std::vector<pid_t> children = procs_where([&](const proc_stat &st) { return st.parent == parent; });
-    return children.empty() ? -1 : children.back();
-}
-
-bool proc_stopped(pid_t pid) {
-    proc_stat st;
-    return stat_of(std::to_string(pid), &st) && st.state == 'T';
+    std::vector<pid_t> found =
+        procs_where([&](const proc_stat &st) { return st.parent == parent; });
+    return found.empty() ? -1 : found.back();
 }
 
 std::vector<pid_t> live_in_group(pid_t pgid) {

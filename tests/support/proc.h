@@ -59,8 +59,6 @@ bool blocked_in(pid_t pid, long nr);
 bool proc_gone(pid_t pid);
 // A child of parent (the last one found), or -1 when it has none.
 pid_t child_of(pid_t parent);
-// Stopped by a signal such as SIGSTOP.
-bool proc_stopped(pid_t pid);
 // The processes of process group pgid that have not ended: zombies, which a
 // parent that does not reap keeps for ever, do not count.
 std::vector<pid_t> live_in_group(pid_t pgid);
