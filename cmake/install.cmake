@@ -18,7 +18,7 @@ set(deb_package_programs mcast-tools)
 set(deb_package_sender mcast-stream-sender)
 set(deb_package_dev libmytbf-dev)
 
-# Man pages go in gzipped (gzip -9n: smallest, and no time stamp, so two
+# Man pages and changelogs go in gzipped (gzip -9n: smallest, and no time stamp, so two
 # builds give the same bytes), as Debian wants them.
 add_custom_target(gzipped_docs ALL)
 function(install_gzipped source destination component)
@@ -36,7 +36,8 @@ endfunction()
 
 # install_program(TARGET INSTALLED_NAME COMPONENT): the program under its
 # installed name, stripped where the install strips (cmake --install
-# --strip, the packages), and its page man/INSTALLED_NAME.1.
+# --strip, the packages), and its page man/INSTALLED_NAME.1. A new
+# program of the radio is one more line below.
 function(install_program target installed_name component)
   install(PROGRAMS $<TARGET_FILE:${target}> DESTINATION ${CMAKE_INSTALL_BINDIR}
           RENAME ${installed_name} COMPONENT ${component})
