@@ -38,11 +38,12 @@ void scan_frames(history *h, const std::vector<uint8_t> &bytes) {
     h->scan_offset += at;
 }
 
-// Playing time of the marked frames from the first one at or after offset.
+// Playing time of the marked frames from the first one at or after offset;
+// -1 when none is.
 long long audio_from(const history &h, uint64_t offset) {
     auto it = std::lower_bound(h.marks.begin(), h.marks.end(), offset,
                                [](const frame_mark &m, uint64_t o) { return m.offset < o; });
-    return it == h.marks.end() ? 0 : h.marked_ns - it->ns_before;
+    return it == h.marks.end() ? -1 : h.marked_ns - it->ns_before;
 }
 
 // The first held chunk is needed while a burst could still start in it.
