@@ -22,11 +22,11 @@ audio { width: 100%; min-width: 12rem; }
 :focus-visible { outline: 3px solid #48f; outline-offset: 2px; }
 #state { color: #888; font-size: .9rem; }
 @media (max-width: 40rem) {
-  thead { position: absolute; clip: rect(0 0 0 0); }
+  thead { display: none; }
   tr { display: block; border-bottom: 1px solid #8884; padding: .5rem 0; }
   td { display: flex; gap: .5rem; border: 0; padding: .15rem 0; text-align: left; }
   td.num, td.count { text-align: left; }
-  td::before { content: attr(data-label); min-width: 6.5rem; color: #888; }
+  td::before { content: attr(data-label); min-width: 6.5rem; color: #888; font-weight: normal; }
   td.player::before { content: none; }
 }
 </style>
