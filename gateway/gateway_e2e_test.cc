@@ -201,4 +201,101 @@ TEST_F(GatewayE2e, PlayersGetTheirChannelAndEveryAnswerIsAsDocumented) {
     EXPECT_NE(std::string::npos, answer(BASE + "/channels/2").find("channel 2 is off the air"));
 }
 
+// A TCP connection to the gateway that sent head and reads nothing; its
+// receive buffer is small, so the gateway's side fills soon. -1 on failure.
+int stalled_request(const std::string &head) {
+    int sd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 4096;
+    setsockopt(sd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(8000);
+    inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+    if (connect(sd, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0 ||
+        send(sd, head.data(), head.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(head.size())) {
+        close(sd);
+        return -1;
+    }
+    return sd;
+}
+
+// True once the peer closed sd (after whatever it sent).
+bool closed_by_peer(int sd) {
+    char buf[4096];
+    ssize_t n;
+    while ((n = recv(sd, buf, sizeof buf, MSG_DONTWAIT)) > 0) {
+    }
+    return n == 0 || (n < 0 && errno == ECONNRESET);
+}
+
+int resident_kib(pid_t pid) {
+    std::string s = read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = s.find("VmRSS:");
+    return at == std::string::npos ? -1 : atoi(s.c_str() + at + 6);
+}
+
+// A listener that stops reading is dropped by the lag rule (2 s here)
+// while 19 others on its channel lose nothing and the gateway's memory
+// stays put; past --listeners the answer is 503; when the listeners go,
+// their count goes back to 0. Heads that are too large or come too slowly
+// are cut off.
+TEST_F(GatewayE2e, StalledListenerIsDroppedWhileManyOthersLoseNothing) {
+    REQUIRE_PRIVATE_NETNS();
+    REQUIRE_TOOL("/usr/bin/curl");
+    radio();
+    start_radio({"--lag", "2", "--listeners", "20"});
+    int rss_before = resident_kib(gw->pid);
+    int stalled = stalled_request("GET /channels/1 HTTP/1.1\r\nHost: x\r\n\r\n");
+    ASSERT_GE(stalled, 0);
+    fds.push_back(stalled);
+    std::vector<child_proc *> curls;
+    for (int i = 0; i < 20; i++) {
+        std::string out = dir + "/l" + std::to_string(i) + ".mp3";
+        curls.push_back(start({"curl", "-s", "-o", out, "--max-time", "8", BASE + "/channels/1"},
+                              "l" + std::to_string(i), false));
+        if (i == 18) {  // 19 and the stalled one: the limit is reached until it goes
+            ASSERT_TRUE(wait_until(
+                [&] {
+                    return answer(BASE + "/metrics").find("dropped_lagging_total 1\n") !=
+                           std::string::npos;
+                },
+                WAIT_MS));
+        }
+    }
+    ASSERT_TRUE(wait_until([&] { return status().find("\"listeners\":20,") != std::string::npos; },
+                           WAIT_MS))
+        << status();
+    std::string refused = answer(BASE + "/channels/2");
+    EXPECT_EQ(0u, refused.find("HTTP/1.1 503")) << refused;
+    EXPECT_NE(std::string::npos, refused.find("too many listeners"));
+    std::string metrics = answer(BASE + "/metrics");
+    EXPECT_NE(std::string::npos, metrics.find("\nstream_gateway_dropped_lagging_total 1\n"))
+        << "only the stalled one";
+    EXPECT_NE(std::string::npos, metrics.find("\nstream_gateway_refused_full_total 1\n"));
+
+    for (int i = 0; i < 20; i++) {
+        std::string out = dir + "/l" + std::to_string(i) + ".mp3";
+        EXPECT_EQ(28, finish(curls[static_cast<size_t>(i)])) << "curl ends at its --max-time";
+        size_t frames = 0;
+        EXPECT_TRUE(run_of(1, read_file(out), &frames)) << out;
+        EXPECT_GT(frames, 150u) << out;
+    }
+    int big = stalled_request("GET / HTTP/1.1\r\nX: " + std::string(20000, 'x') + "\r\n\r\n");
+    int slow = stalled_request("GET / HTTP/1.1\r\n");
+    fds.push_back(big);
+    fds.push_back(slow);
+    EXPECT_TRUE(wait_until([&] { return closed_by_peer(big); }, WAIT_MS));
+    // A header line every 300 ms: never idle, and never whole.
+    EXPECT_TRUE(wait_until(
+        [&] {
+            ::send(slow, "X: y\r\n", 6, MSG_NOSIGNAL);
+            usleep(300 * 1000);
+            return closed_by_peer(slow);
+        },
+        WAIT_MS));
+    EXPECT_TRUE(wait_until([&] { return status().find("\"listeners\":0,") != std::string::npos; },
+                           WAIT_MS));
+    EXPECT_LT(resident_kib(gw->pid) - rss_before, 8 * 1024);
+}
+
 }  // namespace
