@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -296,6 +297,100 @@ TEST_F(GatewayE2e, StalledListenerIsDroppedWhileManyOthersLoseNothing) {
     EXPECT_TRUE(wait_until([&] { return status().find("\"listeners\":0,") != std::string::npos; },
                            WAIT_MS));
     EXPECT_LT(resident_kib(gw->pid) - rss_before, 8 * 1024);
+}
+
+// nginx from Debian in front of the gateway under /radio/, as the README
+// shows it; written into dir, run in the foreground by the test.
+std::string nginx_conf(const std::string &dir) {
+    return "daemon off; master_process off; pid " + dir +
+           "/nginx.pid;\n"
+           "error_log " +
+           dir +
+           "/nginx.log warn;\n"
+           "events { worker_connections 64; }\n"
+           "http {\n"
+           "  access_log off;\n"
+           "  client_body_temp_path " +
+           dir + "; proxy_temp_path " + dir +
+           ";\n"
+           "  fastcgi_temp_path " +
+           dir + "; uwsgi_temp_path " + dir + "; scgi_temp_path " + dir +
+           ";\n"
+           "  server {\n"
+           "    listen 127.0.0.1:8080;\n"
+           "    location /radio/ {\n"
+           "      proxy_pass http://127.0.0.1:8000/;\n"
+           "      proxy_http_version 1.1;\n"
+           "      proxy_set_header Connection \"\";\n"
+           "      proxy_buffering off;\n"
+           "      proxy_read_timeout 1h;\n"
+           "    }\n"
+           "  }\n"
+           "}\n";
+}
+
+// True when a and b are two runs of one stream that overlap: the one that
+// starts later begins inside the other, and they agree from there on.
+bool same_stream(const std::string &a, const std::string &b) {
+    for (const auto &[early, late] : {std::pair{&a, &b}, std::pair{&b, &a}}) {
+        size_t at = early->find(late->substr(0, 4096));
+        if (late->size() < 4096 || at == std::string::npos) continue;
+        size_t n = std::min(early->size() - at, late->size());
+        return n > 16000 && early->compare(at, n, *late, 0, n) == 0;
+    }
+    return false;
+}
+
+// Through nginx a listener gets the same bytes as one direct; the page,
+// loaded in headless Chromium straight from the gateway and through nginx,
+// shows both channels and plays one, with nothing in the console.
+TEST_F(GatewayE2e, ThroughNginxAndInChromiumThePageAndTheStreamWork) {
+    REQUIRE_PRIVATE_NETNS();
+    REQUIRE_TOOL("/usr/bin/curl");
+    REQUIRE_TOOL("/usr/sbin/nginx");
+    REQUIRE_TOOL("/usr/bin/chromium");
+    REQUIRE_TOOL("/usr/bin/chromedriver");
+    if (run_shell("/usr/bin/python3 -c 'import selenium' 2>/dev/null") != 0) {
+        if (running_in_ci()) FAIL() << "python3-selenium is missing";
+        GTEST_SKIP() << "python3-selenium is missing (tools/ensure-deps test)";
+    }
+    radio();
+    start_radio({});
+    ASSERT_TRUE(write_file(dir + "/nginx.conf", nginx_conf(dir)));
+    child_proc *nginx = start(
+        {"/usr/sbin/nginx", "-e", dir + "/nginx.log", "-c", dir + "/nginx.conf"}, "nginx", false);
+    ASSERT_TRUE(wait_until(
+        [&] { return answer("http://127.0.0.1:8080/radio/").find("200 OK") != std::string::npos; },
+        WAIT_MS))
+        << read_file(dir + "/nginx.log");
+
+    std::string direct = dir + "/direct.mp3", proxied = dir + "/proxied.mp3";
+    child_proc *d = start({"curl", "-s", "-o", direct, "--max-time", "4", BASE + "/channels/2"},
+                          "direct", false);
+    child_proc *p = start(
+        {"curl", "-s", "-o", proxied, "--max-time", "4", "http://127.0.0.1:8080/radio/channels/2"},
+        "proxied", false);
+    EXPECT_EQ(28, finish(d));
+    EXPECT_EQ(28, finish(p));
+    size_t frames = 0;
+    EXPECT_TRUE(run_of(2, read_file(proxied), &frames));
+    EXPECT_TRUE(same_stream(read_file(direct), read_file(proxied)))
+        << read_file(direct).size() << " and " << read_file(proxied).size() << " bytes";
+
+    for (const std::string &url : {BASE + "/", std::string("http://127.0.0.1:8080/radio/")}) {
+        std::string shown = output_of("/usr/bin/python3 " PAGE_CHECK " " + url + " 2 2>&1");
+        EXPECT_NE(std::string::npos, shown.find("[\"1\", \"low tone\", \"on air\""))
+            << url << shown;
+        EXPECT_NE(std::string::npos, shown.find("[\"2\", \"high tone\", \"on air\""))
+            << url << shown;
+        EXPECT_NE(std::string::npos, shown.find("\"errors\": []")) << url << shown;
+        EXPECT_NE(std::string::npos, shown.find("\"phone_overflow\": false")) << url << shown;
+        EXPECT_NE(std::string::npos, shown.find("\"focused\": true")) << url << shown;
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(shown, m, std::regex("\"played_s\": ([0-9.]+)"))) << shown;
+        EXPECT_GT(std::stod(m[1].str()), 1.0) << url << " the audio element's time advanced";
+    }
+    proc_kill(nginx);
 }
 
 }  // namespace
