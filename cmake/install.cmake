@@ -1,20 +1,22 @@
-# Install rules: programs, the library with its header, man pages, an
-# example systemd unit for the server, a pkg-config file, a CMake package
+# Install rules: programs, the library with its header, man pages,
+# example systemd units for the server and the gateway, a pkg-config file, a CMake package
 # (find_package(mytbf) -> mytbf::mytbf) and a Debian package through CPack.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 # stream_sender goes with the client and the server: it tries a client
 # with crafted streams.
-install(TARGETS client stream_server throttlecat stream_sender RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS client stream_server stream_gateway throttlecat stream_sender
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS mytbf EXPORT mytbfTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES mytbf/mytbf.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES man/client.1 man/stream_server.1 man/throttlecat.1 man/stream_sender.1
+install(FILES man/client.1 man/stream_server.1 man/stream_gateway.1 man/throttlecat.1
+              man/stream_sender.1
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 # Debian keeps a package's documentation under its package name.
-install(FILES server/stream_server.service
+install(FILES server/stream_server.service gateway/stream_gateway.service
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/mcast-tools/examples)
 install(FILES man/mytbf.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
 
@@ -41,9 +43,9 @@ set(CPACK_PACKAGE_NAME mcast-tools)
 set(CPACK_PACKAGE_VENDOR "mcast-tools developers")
 set(CPACK_PACKAGE_CONTACT "mcast-tools developers <devel@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "multicast radio server and client, token bucket library and rate-limited copier")
+    "multicast radio server, client and HTTP gateway, token bucket library and rate-limited copier")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6, libgcc-s1")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6, libgcc-s1, libevent-2.1-7")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS mpg123)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

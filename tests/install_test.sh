@@ -10,10 +10,12 @@ trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
-for f in bin/client bin/stream_server bin/throttlecat bin/stream_sender include/mytbf.h \
-         share/man/man1/client.1 share/man/man1/stream_server.1 share/man/man1/throttlecat.1 \
+for f in bin/client bin/stream_server bin/stream_gateway bin/throttlecat bin/stream_sender \
+         include/mytbf.h share/man/man1/client.1 share/man/man1/stream_server.1 \
+         share/man/man1/stream_gateway.1 share/man/man1/throttlecat.1 \
          share/man/man1/stream_sender.1 share/man/man3/mytbf.3 \
-         share/doc/mcast-tools/examples/stream_server.service; do
+         share/doc/mcast-tools/examples/stream_server.service \
+         share/doc/mcast-tools/examples/stream_gateway.service; do
   [[ -e $prefix/$f ]] || { echo "not installed: $f"; exit 1; }
 done
 pcdir=$(dirname "$(find "$prefix" -name mytbf.pc)")
