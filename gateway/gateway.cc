@@ -18,6 +18,7 @@
 
 #include "defaults.h"
 #include "listeners.h"
+#include "option_number.h"
 #include "receive.h"
 #include "report.h"
 #include "serve.h"
@@ -58,12 +59,8 @@ enum { OPT_NOW_PLAYING = 256, OPT_LISTEN, OPT_BURST, OPT_LAG, OPT_LISTENERS };
 }
 
 long long number(const char *text, long long lo, long long hi, const char *what) {
-    char *end;
-    errno = 0;
-    long long v = strtoll(text, &end, 10);
-    if (errno || end == text || *end || v < lo || v > hi)
-        misuse(std::string(what) + " must be a number from " + std::to_string(lo) + " to " +
-               std::to_string(hi) + ", not '" + text + "'");
+    long long v;
+    if (!option_number(text, lo, hi, &v)) misuse(option_number_complaint(text, lo, hi, what));
     return v;
 }
 

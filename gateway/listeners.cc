@@ -149,8 +149,8 @@ void listener_start(gateway *g, evhttp_request *req, int chnid, bool icy) {
 }
 
 void listeners_take_chunk(gateway *g, int chnid, chunk *c) {
-    // Indexes, not iterators: nothing here unlinks a listener, but a
-    // listener's send may not keep the vector's storage in place.
+    // Sends only queue (the library writes when the loop next turns), so no
+    // listener leaves while this runs.
     std::vector<listener *> &v = g->listeners[chnid];
     for (size_t i = 0; i < v.size(); i++) {
         listener *l = v[i];
