@@ -108,16 +108,9 @@ TEST(TimedFetch, EndsAtTheDeadlineOrAtTheTickBeforeIt) {
         << "returned before its deadline";
     EXPECT_LT(now.tv_sec, deadline.tv_sec + 5) << "returned long after its deadline";
 
-    std::atomic<int> got{0};
-    std::thread t([&] {
-        timespec far = mono_after_ms(60 * 1000);
-        got = mytbf_timedfetchtoken(&b, 3, &far);
-    });
-    ASSERT_TRUE(wait_until([&] { return line_length(&b) == 1; }, 5000));
-    refill_bucket(&b);
-    EXPECT_TRUE(wait_until([&] { return got.load() != 0; }, 5000));
-    t.join();
-    EXPECT_EQ(3, got);
+    fetch_thread f = {&b, 3, 60 * 1000};
+    ASSERT_TRUE(start_in_line(&f, 0));
+    EXPECT_EQ(3, result_after_tick(&f));
     EXPECT_EQ(1, tokens_of(&b));
     bucket_teardown(&b);
 }

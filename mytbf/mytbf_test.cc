@@ -109,13 +109,9 @@ TEST(Tokens, FetchAndGiveBackKeepTheBucketWithinBounds) {
 TEST(Tokens, FetchBlocksWhileEmptyAndTakesTheNextTicksTokens) {
     mytbf_bucket b;
     bucket_setup(&b, 5, 5, 0);
-    std::atomic<int> result{0};
-    std::thread t([&] { result = mytbf_fetchtoken(&b, 4); });
-    EXPECT_FALSE(wait_until([&] { return result.load() != 0; }, 200));
-    refill_bucket(&b);
-    EXPECT_TRUE(wait_until([&] { return result.load() != 0; }, 5000));
-    t.join();
-    EXPECT_EQ(4, result);
+    fetch_thread f = {&b, 4, -1};
+    ASSERT_TRUE(start_in_line(&f, 0));
+    EXPECT_EQ(4, result_after_tick(&f));
     EXPECT_EQ(1, tokens_of(&b));
     bucket_teardown(&b);
 }
@@ -199,13 +195,15 @@ TEST(Waiters, ServedInTheOrderTheyJoinedTickByTick) {
     }
 }
 
+struct rate_case {
+    const char *name;
+    int rate, burst;
+};
+
 // Below 1 is no rate and no burst: init makes no bucket, and mytbf_setrate
 // changes nothing.
 TEST(RateAndBurst, BelowOneAreRejectedByInitAndSetRate) {
-    const struct {
-        const char *name;
-        int rate, burst;
-    } cases[] = {
+    const rate_case cases[] = {
         {"rate 0", 0, 5},
         {"burst 0", 5, 0},
         {"negative rate", -1, 5},
@@ -258,10 +256,7 @@ TEST(RateAndBurst, SetRateChangesTheNextTickAndTheBurstAtOnce) {
 // Real ticks: each bucket gains one rate's worth per tick, up to its burst,
 // and stays there. Takes about three ticks.
 TEST(Library, BucketsFillByRatePerTickUpToBurst) {
-    const struct {
-        const char *name;
-        int rate, burst;
-    } cases[] = {
+    const rate_case cases[] = {
         {"rate equals burst", 5, 5},
         {"burst below rate", 10, 3},
         {"burst not a multiple of rate", 4, 7},

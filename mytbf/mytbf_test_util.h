@@ -91,6 +91,16 @@ inline bool start_in_line(fetch_thread *f, int line_before) {
     return wait_until([&] { return line_length(f->b) == line_before + 1; }, 5000);
 }
 
+// Ticks f's bucket by hand once and gives f's result: NOT_YET when that
+// tick did not end its wait (it is ended then, so the thread can be joined).
+inline int result_after_tick(fetch_thread *f) {
+    refill_bucket(f->b);
+    bool served = wait_until([&] { return f->result != NOT_YET; }, 5000);
+    while (f->result == NOT_YET) refill_bucket(f->b);
+    pthread_join(f->thread, nullptr);
+    return served ? f->result.load() : NOT_YET;
+}
+
 // One run of a helper program and what it must end with.
 struct helper_run {
     std::string name;
