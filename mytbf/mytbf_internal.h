@@ -46,28 +46,29 @@ struct waiter {
     pthread_cond_t cond;  // signalled when it is served, and at exit
 };
 
-// Which fields are atomic and which the mutex guards, and why no fetch is
-// served out of turn and no wake-up is lost:
-// - state: atomic (tokens, burst and queued, see bucket_state). A fetch that
-//   finds tokens and nobody in line takes them with a compare-and-swap and
-//   no lock; a give-back adds with one. Everything else that changes the
-//   word does so with a compare-and-swap while holding mutex: the refill,
-//   mytbf_setrate, and joining, leaving and serving the line.
+// Which fields are atomic and which the mutex guards, why no fetch is
+// served out of turn, and why no wake-up is lost:
+// - state: one atomic word of tokens, burst and queued (bucket_state). A
+//   fetch that finds tokens and queued clear takes them with a
+//   compare-and-swap and no lock; a give-back adds with one, capped at the
+//   burst of the same word. Every other change holds mutex and is a
+//   compare-and-swap too: the refill, mytbf_setrate (the burst and the
+//   tokens above it go in one step, so no give-back caps at a burst already
+//   replaced), and joining, leaving and serving the line.
 // - rate: guarded by mutex (the refill reads it, mytbf_setrate writes it).
 // - slot: set by mytbf_init; the job table that it indexes is guarded by
 //   mut_job.
-// - first, last: the line of waiters, oldest first; guarded by mutex.
-//   queued is set exactly while the line is not empty.
-// - mutex: guards the line, rate and each waiter record in the line.
-// Turns. A fetch that finds the bucket empty, or someone in line, takes
-// mutex, joins the end of the line and sets queued in the same
-// compare-and-swap that every later lock-free fetch must pass: from then on
-// those fail (the word changed) or see queued and join the line behind it.
-// Tokens reach the line only under mutex, oldest waiter first, each taking
-// up to its size (serve_unlocked), so the line is served in order. A
-// give-back while the line is not empty wakes nobody: its tokens stay in the
-// word for the next serving (a tick, a fetch joining, a waiter leaving).
-// Wake-ups. A waiter sleeps on its own cond with mutex, until granted is
+// - first, last and the waiter records in line: guarded by mutex. queued
+//   is set exactly while the line is not empty.
+// Turns. A fetch that finds the bucket empty, or queued set, takes mutex
+// and joins the end of the line, setting queued in a compare-and-swap that
+// every later lock-free fetch must get past: those fail (the word changed)
+// or see queued and join the line behind it. Tokens reach the line only
+// under mutex, oldest waiter first, each taking up to its size
+// (serve_unlocked). A give-back while the line is not empty wakes nobody:
+// its tokens stay in the word until the line is next served (a tick, a
+// fetch joining, a waiter leaving).
+// Wake-ups. A waiter sleeps on its own cond, with mutex, until granted is
 // set; whoever serves it sets granted and signals under mutex, so the
 // signal comes after it sleeps or before its check. The refill adds and
 // serves under mutex: a waiter cannot miss a tick.
@@ -76,7 +77,7 @@ struct mytbf_bucket {
     int rate;                     // tokens added at every tick; under mutex
     int slot;                     // index of this bucket in the job table
     waiter *first, *last;         // the line, oldest first; under mutex
-    pthread_mutex_t mutex;        // guards the line and rate
+    pthread_mutex_t mutex;        // guards the line and rate; see above
 };
 
 // The bucket's state now.
