@@ -16,21 +16,11 @@
 #include <unistd.h>
 
 #include "proto.h"
+#include "write_all.h"
 
 namespace {
 
 constexpr size_t BUF_SIZE = MSG_MAX_SIZE;
-
-int write_all(int fd, const char *buf, size_t len) {
-    while (len > 0) {
-        ssize_t n = write(fd, buf, len);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return -1;
-        buf += n;
-        len -= static_cast<size_t>(n);
-    }
-    return 0;
-}
 
 int open_member_socket(const char *group, int port) {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);

@@ -16,6 +16,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "defaults.h"
 #include "proto.h"
 #include "stream.h"
 #include "text_number.h"
@@ -73,7 +74,7 @@ int start_player(const char *command) {
 int main(int argc, char **argv) {
     setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
     signal(SIGPIPE, SIG_IGN);
-    const char *port = "1989", *group = "224.2.2.2", *player = "cat > /dev/null";
+    const char *port = DEFAULT_PORT_TEXT, *group = DEFAULT_MGROUP, *player = "cat > /dev/null";
     for (int c; (c = getopt(argc, argv, "P:M:p:")) != -1;) {
         if (c == 'P') port = optarg;
         if (c == 'M') group = optarg;
@@ -92,7 +93,9 @@ int main(int argc, char **argv) {
         fprintf(stderr, "server_addr:%d\n", addr_as_int(server));
         if (list_classify(buf, static_cast<size_t>(len)) == LIST_ACCEPTED) break;
     }
-    list_print(buf, static_cast<size_t>(len), stdout);
+    std::string list;
+    list_text(buf, static_cast<size_t>(len), false, &list);
+    fputs(list.c_str(), stdout);
     fflush(stdout);
     long long choice;
     if (!read_choice(stdin, &choice)) return 1;

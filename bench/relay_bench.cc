@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "bench_util.h"
+#include "defaults.h"
 #include "mcast_sender.h"
 #include "netns.h"
 #include "sink_counter.h"
@@ -54,7 +55,7 @@
 
 namespace {
 
-constexpr const char *GROUP = "224.2.2.2";
+constexpr const char *GROUP = DEFAULT_MGROUP;
 constexpr int CHNID = 1;
 constexpr int FIRST_PORT = 20000;
 constexpr int NKINDS = 4;
@@ -274,9 +275,9 @@ bool start_run(const bench_conf &conf, bench_env *env, receiver_kind kind, int s
     rr->counter->done.store(0);
     int out_fd = open(out_path.empty() ? "/dev/null" : out_path.c_str(),
                       O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    int err_fd = err_path.empty() ? fcntl(out_fd, F_DUPFD_CLOEXEC, 0)
-                                  : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
-                                         0644);
+    int err_fd = err_path.empty()
+                     ? fcntl(out_fd, F_DUPFD_CLOEXEC, 0)
+                     : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     bool up = out_fd >= 0 && err_fd >= 0 && start_receiver(conf, *env, slot, out_fd, err_fd, rr);
     if (out_fd >= 0) close(out_fd);
     if (err_fd >= 0) close(err_fd);
@@ -552,13 +553,18 @@ void usage() {
 }
 
 bool parse_args(int argc, char **argv, bench_conf *conf) {
-    static const option opts[] = {
-        {"rounds", required_argument, nullptr, 'r'}, {"quick", no_argument, nullptr, 'q'},
-        {"only", required_argument, nullptr, 'o'},   {"cpu-count", required_argument, nullptr, 'n'},
-        {"no-ladder", no_argument, nullptr, 'L'},    {"client", required_argument, nullptr, 'c'},
-        {"floor", required_argument, nullptr, 'f'},  {"sink", required_argument, nullptr, 's'},
-        {"socat", required_argument, nullptr, 'S'},  {"plain", required_argument, nullptr, 'p'},
-        {"cpu-case", required_argument, nullptr, 'C'}, {nullptr, 0, nullptr, 0}};
+    static const option opts[] = {{"rounds", required_argument, nullptr, 'r'},
+                                  {"quick", no_argument, nullptr, 'q'},
+                                  {"only", required_argument, nullptr, 'o'},
+                                  {"cpu-count", required_argument, nullptr, 'n'},
+                                  {"no-ladder", no_argument, nullptr, 'L'},
+                                  {"client", required_argument, nullptr, 'c'},
+                                  {"floor", required_argument, nullptr, 'f'},
+                                  {"sink", required_argument, nullptr, 's'},
+                                  {"socat", required_argument, nullptr, 'S'},
+                                  {"plain", required_argument, nullptr, 'p'},
+                                  {"cpu-case", required_argument, nullptr, 'C'},
+                                  {nullptr, 0, nullptr, 0}};
     int c;
     while ((c = getopt_long(argc, argv, "", opts, nullptr)) != -1) {
         switch (c) {

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "audio_support.h"
+#include "defaults.h"
 #include "netns.h"
 #include "proc.h"
 #include "proto.h"
@@ -162,10 +163,10 @@ int main(int argc, char **argv) {
     }
     int sd = socket(AF_INET, SOCK_DGRAM, 0);
     ip_mreqn mreq{};
-    inet_pton(AF_INET, "224.2.2.2", &mreq.imr_multiaddr);
+    inet_pton(AF_INET, DEFAULT_MGROUP, &mreq.imr_multiaddr);
     sockaddr_in here{};
     here.sin_family = AF_INET;
-    here.sin_port = htons(1989);
+    here.sin_port = htons(DEFAULT_PORT);
     int big = 8 << 20;
     setsockopt(sd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
     int on = 1;

@@ -17,18 +17,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <string>
+
+#include "defaults.h"
 #include "join.h"
 #include "output.h"
 #include "proto.h"
 #include "retry_wait.h"
+#include "std_fds.h"
 #include "stream.h"
 #include "text_number.h"
-#include "visible.h"
 
 namespace {
 
-constexpr const char *DEFAULT_RCVPORT = "1989";
-constexpr const char *DEFAULT_MGROUP = "224.2.2.2";
 constexpr const char *DEFAULT_PLAYERCMD = " /usr/bin/mpg123 -   > /dev/null";
 // The interface the group is joined on unless -I names one.
 constexpr const char *MULTICAST_IFNAME = "enp0s3";
@@ -42,7 +43,8 @@ struct client_conf_st {
     const char *source;     // -S: the one sender to join for; null for any
 };
 
-client_conf_st client_conf = {DEFAULT_RCVPORT, DEFAULT_MGROUP, DEFAULT_PLAYERCMD, nullptr, nullptr};
+client_conf_st client_conf = {DEFAULT_PORT_TEXT, DEFAULT_MGROUP, DEFAULT_PLAYERCMD, nullptr,
+                              nullptr};
 
 // The client's lines, decided at start-up: see set_up_output.
 output out;
@@ -59,7 +61,7 @@ const option LONG_OPTIONS[] = {
     // New names must not start with p, m or h: "--p", "--m" and "--h" abbreviate the above.
     {"interface", required_argument, nullptr, 'I'},
     {"source", required_argument, nullptr, 'S'},
-    {nullptr, 0, nullptr, 0},
+    {},
 };
 
 void print_help() {
@@ -297,31 +299,10 @@ ssize_t receive_one(int sd, uint8_t *buf, sockaddr_in *from) {
     return n;
 }
 
-// A description as it is, or with its controls made visible on a terminal.
-void print_description(const char *desc) {
-    size_t len = strlen(desc);
-    if (!show_visible) {
-        output_add(&out, OUT_STDOUT, desc, len);
-        return;
-    }
-    const uint8_t *p = reinterpret_cast<const uint8_t *>(desc);
-    while (len > 0) {
-        char shown[VISIBLE_UNIT_MAX];
-        size_t used;
-        size_t n = visible_unit(p, len, shown, &used);
-        output_add(&out, OUT_STDOUT, shown, n);
-        p += used;
-        len -= used;
-    }
-}
-
 void print_list(const uint8_t *buf, size_t len) {
-    size_t pos = offsetof(channel_list_message, entries);
-    list_entry_view entry;
-    while (list_next_entry(buf, len, &pos, &entry) == 1) {
-        output_printf(&out, OUT_STDOUT, "channel:%d", entry.chnid);
-        print_description(entry.desc);
-    }
+    std::string text;
+    list_text(buf, len, show_visible, &text);
+    output_add(&out, OUT_STDOUT, text.data(), text.size());
 }
 
 // Waits for the channel list, prints it and returns the server's address.
@@ -528,16 +509,6 @@ int receive_batch(int sd, batch *b) {
     }
 }
 
-// Descriptors 0, 1 and 2 that are closed are opened on /dev/null, so that
-// no socket or pipe of the client can take their numbers.
-void open_missing_std_fds() {
-    for (int fd = 0; fd <= 2; fd++) {
-        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
-        int got = open("/dev/null", O_RDWR);  // the lowest free number: fd
-        if (got != fd) exit(1);
-    }
-}
-
 // Decides, once, how the lines reach standard output and standard error.
 void set_up_output() {
     bool out_tty = isatty(1) == 1;
@@ -548,7 +519,7 @@ void set_up_output() {
 }  // namespace
 
 int main(int argc, char **argv) {
-    open_missing_std_fds();
+    if (open_missing_std_fds() < 0) exit(1);
     set_up_output();
     // A gone player shows as a failed write, not as a fatal signal; so does
     // a gone reader of the client's output.

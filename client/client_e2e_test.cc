@@ -336,7 +336,7 @@ TEST_F(ClientE2e, GonePlayerEndsTheClientWithBrokenPipe) {
         std::vector<std::string> args = {
             "-s",    "127.0.0.1", "-S",  "40001", "-p", std::to_string(port),
             "--raw", "--repeat",  "400", "--gap", "50", hex(data_msg(1, "data"))};
-        args.insert(args.begin(), SENDER_PATH);
+        args.insert(args.begin(), STREAM_SENDER_PATH);
         child_proc *s = start(args, "sender", false);
         EXPECT_EQ(1, finish(c));
         EXPECT_TRUE(ends_with(err(c), "write(): Broken pipe\n")) << err(c);
@@ -356,9 +356,10 @@ TEST_F(ClientE2e, MixedSizesReachThePlayerByteForByteInOrder) {
     ASSERT_TRUE(wait_until([] { return port_bound(1989); }, WAIT_MS));
     // The sender keeps pace with what the player has written, so nothing is
     // lost however busy the machine is.
-    child_proc *s = start({SENDER_PATH, "-s", "127.0.0.1", "-e", "1:mixed\\n", "-f", "1:" + in_path,
-                           "--mixed", "--follow", "1:" + player_out, "--go-file", go},
-                          "sender", false);
+    child_proc *s =
+        start({STREAM_SENDER_PATH, "-s", "127.0.0.1", "-e", "1:mixed\\n", "-f", "1:" + in_path,
+               "--mixed", "--follow", "1:" + player_out, "--go-file", go},
+              "sender", false);
     ASSERT_TRUE(file_is(c->out_path, "channel:1mixed\n"));
     ASSERT_TRUE(proc_send(c, "1\n"));
     ASSERT_TRUE(write_file(go, ""));
@@ -380,7 +381,7 @@ TEST_F(ClientE2e, ReceivesFromAnotherHostOverEnp0s3AndDropsItsOtherAddress) {
     child_proc *c = client({"-p", "cat > " + player_out});  // default group and port
     ASSERT_TRUE(wait_until([] { return port_bound(1989); }, WAIT_MS));
     std::vector<std::string> argv = netns_peer_prefix(peer);
-    argv.insert(argv.end(), {SENDER_PATH,
+    argv.insert(argv.end(), {STREAM_SENDER_PATH,
                              "-i",
                              "veth0",
                              "-s",
@@ -409,7 +410,7 @@ TEST_F(ClientE2e, ReceivesFromAnotherHostOverEnp0s3AndDropsItsOtherAddress) {
     EXPECT_TRUE(file_is(player_out, input));
     EXPECT_EQ(72u, count_of(out(c), "Accept massage:2 recived.\n"));  // 100000 / 1400, rounded up
     std::vector<std::string> other = netns_peer_prefix(peer);
-    other.insert(other.end(), {SENDER_PATH, "-i", "veth0", "-s", "10.201.7.3", "-S", "40001",
+    other.insert(other.end(), {STREAM_SENDER_PATH, "-i", "veth0", "-s", "10.201.7.3", "-S", "40001",
                                "--raw", hex(data_msg(2, "x"))});
     child_proc *o = start(other, "other", false);
     EXPECT_EQ(0, finish(o));
@@ -569,7 +570,7 @@ TEST_F(ClientE2e, SenderHelpGoesToStdoutAndMisuseToStderr) {
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.args.empty() ? "no arguments" : r.args.back());
-        std::vector<std::string> argv = {SENDER_PATH};
+        std::vector<std::string> argv = {STREAM_SENDER_PATH};
         argv.insert(argv.end(), r.args.begin(), r.args.end());
         child_proc *s = start(argv, "sender", false);
         EXPECT_EQ(r.want_exit, finish(s));

@@ -29,7 +29,7 @@
 
 namespace {
 
-constexpr int PORT = 1989;
+constexpr int PORT = DEFAULT_PORT;
 
 std::string text_of(const bytes &b) {
     return std::string(b.begin(), b.end());
@@ -66,11 +66,6 @@ bool fail_batched_receive() {
 
 class ClientEdges : public client_e2e_fixture {
 protected:
-    void TearDown() override {
-        for (int fd : fds) close(fd);
-        client_e2e_fixture::TearDown();
-    }
-
     // Starts the client with its standard input on a pipe (p->stdin_fd),
     // its output in files, the ending signals at their defaults, and then
     // whatever setup does in the child just before exec.
@@ -104,34 +99,11 @@ protected:
         return p;
     }
 
-    // A UDP socket bound to ip:port to send from; -1 on failure.
-    int source(const char *ip, int port) {
-        int sd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (sd < 0) return -1;
-        fds.push_back(sd);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        inet_pton(AF_INET, ip, &a.sin_addr);
-        return bind(sd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 ? sd : -1;
-    }
-
-    bool send_now(int sd, const std::string &d) {
-        sockaddr_in group{};
-        group.sin_family = AF_INET;
-        group.sin_port = htons(PORT);
-        inet_pton(AF_INET, "224.2.2.2", &group.sin_addr);
-        return sendto(sd, d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(&group),
-                      sizeof group) == static_cast<ssize_t>(d.size());
-    }
-
     bool send_all(int sd, const std::vector<bytes> &grams) {
         for (const auto &g : grams)
             if (!send_now(sd, text_of(g))) return false;
         return true;
     }
-
-    std::vector<int> fds;
 };
 
 const std::string LOCAL = addr_int("127.0.0.1");
@@ -275,8 +247,8 @@ TEST_F(ClientEdges, EndingSignalLeavesNoPlayerBehind) {
         if (r.reader) {
             EXPECT_TRUE(wait_until([&] { return access(done.c_str(), F_OK) == 0; }, WAIT_MS));
         } else {
-            EXPECT_TRUE(wait_until([&] { return proc_gone(player_pids[0]) && proc_gone(player_pids[1]); },
-                                   WAIT_MS));
+            EXPECT_TRUE(wait_until(
+                [&] { return proc_gone(player_pids[0]) && proc_gone(player_pids[1]); }, WAIT_MS));
         }
     }
 }
@@ -288,7 +260,8 @@ std::string read_terminal(int master, const std::string &want, std::string *got)
         [&] {
             char buf[4096];
             ssize_t n;
-            while ((n = read(master, buf, sizeof buf)) > 0) got->append(buf, static_cast<size_t>(n));
+            while ((n = read(master, buf, sizeof buf)) > 0)
+                got->append(buf, static_cast<size_t>(n));
             return *got == want;
         },
         WAIT_MS);
@@ -355,8 +328,8 @@ TEST_F(ClientEdges, LinesKeepTheirOrderOnATerminalAndOnOnePipe) {
         ASSERT_TRUE(send_all(stranger, {data_msg(3, "early")}));
         ASSERT_TRUE(send_all(server, {list_of({entry(1, desc), entry(2, "two\n")})}));
         std::string want = "server_addr:" + addr_int("127.0.0.2") +
-                           "\ncurrent chnid:3.\nchnid is not match.\n" + SERVER_LINE +
-                           "channel:1" + (terminal ? shown : desc) + "channel:2two\n";
+                           "\ncurrent chnid:3.\nchnid is not match.\n" + SERVER_LINE + "channel:1" +
+                           (terminal ? shown : desc) + "channel:2two\n";
         ASSERT_EQ(want, transcript(want));
         ASSERT_TRUE(proc_send(c, "1\n"));
         ASSERT_TRUE(send_all(server, {data_msg(1, "a"), data_msg(2, "b"), {1}}));

@@ -36,7 +36,7 @@ constexpr int LOAD_DIVISOR = 2;
 constexpr int LOAD_DIVISOR = 1;
 #endif
 
-constexpr int PORT = 1989;
+constexpr int PORT = DEFAULT_PORT;
 constexpr int CHANNEL = 5;
 constexpr size_t MAX_DATAGRAM = MSG_MAX_DATAGRAM;
 
@@ -199,34 +199,6 @@ memory_use memory_of(pid_t pid) {
 
 class ClientFault : public client_e2e_fixture {
 protected:
-    void TearDown() override {
-        for (int sd : sockets) close(sd);
-        client_e2e_fixture::TearDown();
-    }
-
-    // A UDP socket bound to ip:port in this namespace, to send from; -1 on failure.
-    int source(const char *ip, int port) {
-        int sd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (sd < 0) return -1;
-        sockets.push_back(sd);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        inet_pton(AF_INET, ip, &a.sin_addr);
-        if (bind(sd, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0) return -1;
-        return sd;
-    }
-
-    // Sends one datagram to the group; true when it went out whole.
-    bool send_now(int sd, const std::string &d, int port = PORT) {
-        sockaddr_in group{};
-        group.sin_family = AF_INET;
-        group.sin_port = htons(static_cast<uint16_t>(port));
-        inet_pton(AF_INET, "224.2.2.2", &group.sin_addr);
-        return sendto(sd, d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(&group),
-                      sizeof group) == static_cast<ssize_t>(d.size());
-    }
-
     // Sends one datagram once the client's socket has room; false when it
     // did not get room in time or the send failed.
     bool send_paced(int sd, const std::string &d, int port = PORT) {
@@ -248,8 +220,6 @@ protected:
 
     static constexpr const char *LIST_TEXT = "channel:5five\nchannel:6six\n";
     static constexpr const char *ACCEPT = "Accept massage:5 recived.\n";
-
-    std::vector<int> sockets;
 };
 
 TEST_F(ClientFault, FloodOfForeignAndMalformedDatagramsLeavesTheRelayWholeAndInOrder) {

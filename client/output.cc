@@ -9,19 +9,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-namespace {
+#include "write_all.h"
 
-// Writes all of buf[0, len) to fd, retrying after signals; 0 or -1.
-int write_all(int fd, const char *buf, size_t len) {
-    while (len > 0) {
-        ssize_t n = write(fd, buf, len);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return -1;
-        buf += n;
-        len -= static_cast<size_t>(n);
-    }
-    return 0;
-}
+namespace {
 
 // Writes what b holds and empties it. A failure counts only when standard
 // output's text was in it; diagnostics that cannot be written are dropped.
@@ -88,8 +78,8 @@ void output_printf(output *o, out_stream s, const char *fmt, ...) {
     int n = vsnprintf(line, sizeof line, fmt, ap);
     va_end(ap);
     if (n < 0) return;
-    output_add(o, s, line, static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n)
-                                                                 : sizeof line - 1);
+    output_add(o, s, line,
+               static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1);
 }
 
 void output_report(output *o, const char *what) {

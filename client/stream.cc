@@ -1,10 +1,28 @@
-// stream.cc - classifying datagrams and walking the channel list.
+// stream.cc - classifying datagrams, and walking and showing the channel list.
 #include "stream.h"
 
 #include <arpa/inet.h>
 #include <string.h>
 
 #include "proto.h"
+#include "visible.h"
+
+namespace {
+
+// desc, with its control characters made visible.
+void append_visible(const char *desc, std::string *out) {
+    const auto *p = reinterpret_cast<const uint8_t *>(desc);
+    size_t len = strlen(desc);
+    while (len > 0) {
+        char shown[VISIBLE_UNIT_MAX];
+        size_t used;
+        out->append(shown, visible_unit(p, len, shown, &used));
+        p += used;
+        len -= used;
+    }
+}
+
+}  // namespace
 
 list_kind list_classify(const uint8_t *buf, size_t len) {
     if (len < LIST_MIN_SIZE) return LIST_TOO_SHORT;
@@ -28,15 +46,19 @@ int list_next_entry(const uint8_t *buf, size_t len, size_t *pos, list_entry_view
     return 1;
 }
 
-int list_print(const uint8_t *buf, size_t len, FILE *out) {
+int list_text(const uint8_t *buf, size_t len, bool visible, std::string *out) {
     size_t pos = offsetof(channel_list_message, entries);
     list_entry_view entry;
-    int printed = 0;
+    int entries = 0;
     while (list_next_entry(buf, len, &pos, &entry) == 1) {
-        fprintf(out, "channel:%d%s", entry.chnid, entry.desc);
-        printed++;
+        *out += "channel:" + std::to_string(entry.chnid);
+        if (visible)
+            append_visible(entry.desc, out);
+        else
+            *out += entry.desc;
+        entries++;
     }
-    return printed;
+    return entries;
 }
 
 data_verdict data_decide(const sockaddr_in &server, const sockaddr_in &source, const uint8_t *buf,

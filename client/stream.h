@@ -7,6 +7,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <string>
+
 // List phase: the kind of one datagram.
 enum list_kind {
     LIST_TOO_SHORT,  // fewer than LIST_MIN_SIZE bytes
@@ -27,10 +29,12 @@ struct list_entry_view {
 // NUL byte among its description's len - 3 bytes. Never reads past len.
 int list_next_entry(const uint8_t *buf, size_t len, size_t *pos, list_entry_view *out);
 
-// Prints "channel:%d%s" to out for each entry of the list message buf[0, len),
-// in order, stopping at the first entry that does not fit. Returns the
-// number of entries printed.
-int list_print(const uint8_t *buf, size_t len, FILE *out);
+// Appends to *out the text the client shows for the list message buf[0,
+// len): "channel:%d%s" for each entry, in order, stopping at the first entry
+// that does not fit. With visible (the text goes to a terminal) each
+// description's control characters are made visible (visible.h); else it
+// is shown byte for byte. Returns the number of entries.
+int list_text(const uint8_t *buf, size_t len, bool visible, std::string *out);
 
 // Data phase: the fate of one datagram; the first rule that applies wins.
 enum data_verdict {

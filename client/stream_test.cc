@@ -36,19 +36,13 @@ bytes list_of(const std::vector<bytes> &entries) {
     return m;
 }
 
-// What list_print writes for buf, read back through a memory stream. The
-// datagram is copied into a buffer of its exact size so that ASan catches
-// any read past the received bytes.
-std::string printed(const bytes &buf, int *count = nullptr) {
+// What the client shows for buf. The datagram is copied into a buffer of its
+// exact size so that ASan catches any read past the received bytes.
+std::string printed(const bytes &buf, int *count = nullptr, bool visible = false) {
     uint8_t *exact = static_cast<uint8_t *>(malloc(buf.size() ? buf.size() : 1));
     if (!buf.empty()) memcpy(exact, buf.data(), buf.size());
-    char *text = nullptr;
-    size_t size = 0;
-    FILE *out = open_memstream(&text, &size);
-    int n = list_print(exact, buf.size(), out);
-    fclose(out);
-    std::string s(text, size);
-    free(text);
+    std::string s;
+    int n = list_text(exact, buf.size(), visible, &s);
     free(exact);
     if (count) *count = n;
     return s;
@@ -89,6 +83,12 @@ TEST(ListPrint, PrintsEveryEntryInOrderWithNothingAdded) {
     int n = 0;
     EXPECT_EQ("channel:1news\nchannel:2channel:255a b c", printed(m, &n));
     EXPECT_EQ(3, n);
+}
+
+TEST(ListPrint, OnATerminalOnlyDescriptionsShowTheirControls) {
+    bytes m = list_of({entry(1, "a\x1b[2Jb\n"), entry(27, "\x9b\tc")});
+    EXPECT_EQ("channel:1a^[[2Jb\nchannel:27\\x9b\tc", printed(m, nullptr, true));
+    EXPECT_EQ("channel:1a\x1b[2Jb\nchannel:27\x9b\tc", printed(m, nullptr, false));
 }
 
 TEST(ListPrint, SmallestListHasOneEmptyDescription) {

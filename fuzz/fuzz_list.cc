@@ -7,7 +7,8 @@
 //   encoding each entry again gives back its bytes (up to the description's
 //   NUL; an entry may carry bytes after it);
 // - the walk stops at the end, or where the bytes cannot be an entry;
-// - the printed text is "channel:<id><desc>" for exactly those entries.
+// - the text shown is "channel:<id><desc>" for exactly those entries, and on
+//   a terminal it holds no control byte but newline and tab.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -67,13 +68,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // The walk ends at the end, or where no entry can start.
     check(r == 0 ? pos == size : pos < size && !could_be_entry(data, size, pos));
 
-    char *text = nullptr;
-    size_t text_len = 0;
-    FILE *out = open_memstream(&text, &text_len);
-    if (!out) return 0;
-    int printed = list_print(data, size, out);
-    fclose(out);
-    check(printed == entries && std::string(text, text_len) == want_text);
-    free(text);
+    std::string text;
+    check(list_text(data, size, false, &text) == entries && text == want_text);
+    // On a terminal the same entries show, with no control byte but newline and tab.
+    std::string shown;
+    check(list_text(data, size, true, &shown) == entries);
+    for (char c : shown) check(static_cast<uint8_t>(c) >= 0x20 || c == '\n' || c == '\t');
     return 0;
 }

@@ -58,8 +58,8 @@ std::string channel_desc(const std::string &dir, const std::string &name, FILE *
     FILE *f = fopen(path.c_str(), "rb");
     if (!f) {
         if (errno != ENOENT)
-            fprintf(report, "stream_server: %s: %s; the folder's name describes the channel\n",
-                    path.c_str(), strerror(errno));
+            fprintf(report, "%s: %s; the folder's name describes the channel\n", path.c_str(),
+                    strerror(errno));
         return name + "\n";
     }
     std::string text;
@@ -69,8 +69,7 @@ std::string channel_desc(const std::string &dir, const std::string &name, FILE *
     bool failed = ferror(f);
     fclose(f);
     if (failed) {
-        fprintf(report, "stream_server: %s: read error; the folder's name describes the channel\n",
-                path.c_str());
+        fprintf(report, "%s: read error; the folder's name describes the channel\n", path.c_str());
         return name + "\n";
     }
     return text;
@@ -81,7 +80,7 @@ channel_def load_channel(int id, const std::string &dir, const std::string &name
     channel_def ch{id, dir, channel_desc(dir, name, report), {}};
     std::vector<std::string> names;
     if (!sorted_names(dir, &names)) {
-        fprintf(report, "stream_server: skipping %s: %s\n", dir.c_str(), strerror(errno));
+        fprintf(report, "skipping %s: %s\n", dir.c_str(), strerror(errno));
         return ch;
     }
     for (const auto &n : names) {
@@ -91,10 +90,9 @@ channel_def load_channel(int id, const std::string &dir, const std::string &name
         if (file_has_audio(path, &why))
             ch.files.push_back(path);
         else
-            fprintf(report, "stream_server: skipping %s: %s\n", path.c_str(), why.c_str());
+            fprintf(report, "skipping %s: %s\n", path.c_str(), why.c_str());
     }
-    if (ch.files.empty())
-        fprintf(report, "stream_server: skipping %s: no playable file\n", dir.c_str());
+    if (ch.files.empty()) fprintf(report, "skipping %s: no playable file\n", dir.c_str());
     return ch;
 }
 
@@ -160,10 +158,8 @@ bool channels_load(const std::string &root, std::vector<channel_def> *out, std::
     for (const auto &n : names) {
         int id = channel_number(n.c_str());
         if (id == 0 || !is_dir(root + "/" + n)) {
-            fprintf(
-                report,
-                "stream_server: skipping %s/%s: not a folder named by a channel number 1 to 255\n",
-                root.c_str(), n.c_str());
+            fprintf(report, "skipping %s/%s: not a folder named by a channel number 1 to 255\n",
+                    root.c_str(), n.c_str());
             continue;
         }
         folders.push_back({id, n});

@@ -27,10 +27,8 @@ bool open_next(playout *p, FILE *report) {
     for (;;) {
         if (p->once && p->next_file >= files.size()) return false;
         if (p->silent_files >= files.size()) {
-            fprintf(
-                report,
-                "stream_server: channel %d: none of its files plays any more; the channel stops\n",
-                p->ch->id);
+            fprintf(report, "channel %d: none of its files plays any more; the channel stops\n",
+                    p->ch->id);
             return false;
         }
         p->path = files[p->next_file % files.size()];
@@ -41,8 +39,8 @@ bool open_next(playout *p, FILE *report) {
             p->file_had_audio = false;
             return true;
         }
-        fprintf(report, "stream_server: channel %d: %s: %s; going on with the next file\n",
-                p->ch->id, p->path.c_str(), strerror(errno));
+        fprintf(report, "channel %d: %s: %s; going on with the next file\n", p->ch->id,
+                p->path.c_str(), strerror(errno));
         p->silent_files++;
     }
 }
@@ -111,8 +109,8 @@ long long playout_next(playout *p, size_t max, std::vector<uint8_t> *payload, FI
         if (r <= 0) {
             const char *why = r < 0 ? strerror(errno) : "no MPEG audio Layer III frames";
             if (r < 0 || !p->file_had_audio)
-                fprintf(report, "stream_server: channel %d: %s: %s; going on with the next file\n",
-                        p->ch->id, p->path.c_str(), why);
+                fprintf(report, "channel %d: %s: %s; going on with the next file\n", p->ch->id,
+                        p->path.c_str(), why);
             p->silent_files = p->file_had_audio ? 0 : p->silent_files + 1;
             close_file(p);
             continue;

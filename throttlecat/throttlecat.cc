@@ -7,24 +7,13 @@
 #include <unistd.h>
 
 #include "mytbf.h"
+#include "write_all.h"
 
 namespace {
 
 constexpr int COPY_RATE = 5;        // tokens (bytes) added per tick
 constexpr int COPY_BURST = 5;       // most tokens the bucket holds
 constexpr int COPY_BUFSIZE = 1024;  // copy buffer, and the most tokens asked for at once
-
-// Writes all len bytes of buf to fd, calling write again after a short write.
-// Returns 0, or -1 with errno set by the failed write.
-int write_all(int fd, const char *buf, ssize_t len) {
-    ssize_t done = 0;
-    while (done < len) {
-        ssize_t n = write(fd, buf + done, static_cast<size_t>(len - done));
-        if (n < 0) return -1;
-        done += n;
-    }
-    return 0;
-}
 
 // Copies fd to standard output, one token per byte. Returns 0 at end of file,
 // 1 after a read error (reported here). A write error ends the process.
@@ -39,7 +28,7 @@ int copy_throttled(mytbf_bucket *tbf, int fd) {
         }
         if (len == 0) return 0;
         if (len < size) mytbf_returntoken(tbf, size - static_cast<int>(len));
-        if (write_all(1, buf, len) < 0) {
+        if (write_all(1, buf, static_cast<size_t>(len)) < 0) {
             perror("write error");
             exit(1);
         }

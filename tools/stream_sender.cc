@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "defaults.h"
+#include "join.h"
 #include "proto_encode.h"
 
 namespace {
@@ -41,11 +43,13 @@ const char USAGE[] =
     "       stream_sender --raw [options] DATAGRAM...  crafted datagrams\n"
     "\n"
     "Destination and source:\n"
-    "  -g, --group ADDR        multicast group to send to (224.2.2.2)\n"
-    "  -p, --port N            destination UDP port (1989)\n"
+    "  -g, --group ADDR        multicast group to send to (" DEFAULT_MGROUP
+    ")\n"
+    "  -p, --port N            destination UDP port (" DEFAULT_PORT_TEXT
+    ")\n"
     "  -s, --source ADDR       source address to bind (the system's choice)\n"
     "  -S, --source-port N     source port to bind (the system's choice)\n"
-    "  -i, --interface IF      send out of IF, an interface name or address (IP_MULTICAST_IF)\n"
+    "  -i, --interface IF      send out of IF: a name, an index or an address (IP_MULTICAST_IF)\n"
     "\n"
     "List and data mode:\n"
     "  -e, --entry ID:DESC     add a channel list entry; DESC may hold \\n, \\t, \\\\ escapes\n"
@@ -92,8 +96,8 @@ struct data_file {
 };
 
 struct sender_conf {
-    std::string group = "224.2.2.2";
-    int port = 1989;
+    std::string group = DEFAULT_MGROUP;
+    int port = DEFAULT_PORT;
     std::string source;
     int source_port = 0;
     std::string iface;
@@ -373,12 +377,9 @@ int open_socket(const sender_conf &conf) {
         }
     }
     if (!conf.iface.empty()) {
-        ip_mreqn req{};
-        if (!parse_addr(conf.iface, &req.imr_address)) {
-            req.imr_ifindex = static_cast<int>(if_nametoindex(conf.iface.c_str()));
-            if (req.imr_ifindex == 0) misuse("no interface or address '" + conf.iface + "'");
-        }
-        if (setsockopt(sd, IPPROTO_IP, IP_MULTICAST_IF, &req, sizeof req) < 0) {
+        int set = join_send_interface(sd, conf.iface.c_str());
+        if (set == 0) misuse("no interface '" + conf.iface + "'");
+        if (set < 0) {
             perror("setsockopt(IP_MULTICAST_IF)");
             exit(1);
         }

@@ -1,14 +1,16 @@
 // e2e_support.h - what the client's end-to-end tests share: stream messages
 // built byte by byte, the client's view of addresses, and a fixture that
 // starts the client and the test sender and cleans up after them. The
-// including target defines CLIENT_PATH and SENDER_PATH.
+// including target defines CLIENT_PATH and STREAM_SENDER_PATH.
 #pragma once
 
 #include <arpa/inet.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <deque>
 #include <fstream>
@@ -19,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include "defaults.h"
 #include "netns.h"
 #include "proc.h"
 #include "proto_encode.h"
@@ -166,8 +169,32 @@ protected:
                 }
             }
         }
+        for (int fd : fds) close(fd);
         netns_peer_stop(&peer);
         remove_tree(dir);
+    }
+
+    // A UDP socket bound to ip:port in this namespace, to send from; -1 on
+    // failure. Closed at the end of the test.
+    int source(const char *ip, int port) {
+        int sd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (sd < 0) return -1;
+        fds.push_back(sd);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        inet_pton(AF_INET, ip, &a.sin_addr);
+        return bind(sd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 ? sd : -1;
+    }
+
+    // Sends one datagram to the default group; true when it went out whole.
+    bool send_now(int sd, const std::string &d, int port = DEFAULT_PORT) {
+        sockaddr_in group{};
+        group.sin_family = AF_INET;
+        group.sin_port = htons(static_cast<uint16_t>(port));
+        inet_pton(AF_INET, DEFAULT_MGROUP, &group.sin_addr);
+        return sendto(sd, d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(&group),
+                      sizeof group) == static_cast<ssize_t>(d.size());
     }
 
     child_proc *start(const std::vector<std::string> &argv, const std::string &name,
@@ -187,7 +214,7 @@ protected:
     // Runs the sender to its end; true when it ended with status 0.
     bool send(const std::vector<std::string> &args, const std::vector<std::string> &prefix = {}) {
         std::vector<std::string> argv = prefix;
-        argv.push_back(SENDER_PATH);
+        argv.push_back(STREAM_SENDER_PATH);
         argv.insert(argv.end(), args.begin(), args.end());
         child_proc *p = start(argv, "sender" + std::to_string(procs.size()), false);
         int status = 0;
@@ -197,7 +224,8 @@ protected:
     }
 
     // Raw datagrams from source ip:port to the default group.
-    bool send_raw(const char *ip, int port, const std::vector<bytes> &grams, int dest_port = 1989) {
+    bool send_raw(const char *ip, int port, const std::vector<bytes> &grams,
+                  int dest_port = DEFAULT_PORT) {
         std::vector<std::string> args = {
             "-s", ip, "-S", std::to_string(port), "-p", std::to_string(dest_port), "--raw"};
         for (const auto &g : grams) args.push_back(hex(g));
@@ -223,5 +251,6 @@ protected:
 
     std::string dir;
     std::deque<child_proc> procs;  // deque: pointers stay valid
+    std::vector<int> fds;          // closed at the end of the test
     netns_peer peer;
 };

@@ -15,6 +15,8 @@
 
 #include <vector>
 
+#include "write_all.h"
+
 namespace {
 
 constexpr double LIFETIME_S = 60;
@@ -29,17 +31,6 @@ void pause_ms(long ms) {
     timespec ts = {ms / 1000, (ms % 1000) * 1000000};
     while (nanosleep(&ts, &ts) < 0 && errno == EINTR) {
     }
-}
-
-bool write_all(const char *p, size_t n) {
-    while (n > 0) {
-        ssize_t w = write(1, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w < 0) return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
 }
 
 }  // namespace
@@ -66,7 +57,7 @@ int main(int argc, char **argv) {
             return 1;
         }
         if (n == 0) return 0;
-        if (!write_all(buf.data(), static_cast<size_t>(n))) {
+        if (write_all(1, buf.data(), static_cast<size_t>(n)) < 0) {
             perror("write()");
             return 1;
         }

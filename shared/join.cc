@@ -1,7 +1,9 @@
-// join.cc - interface texts to indexes, and the group membership.
+// join.cc - interface texts to indexes, the group membership, and following a
+// named interface.
 #include "join.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <ifaddrs.h>
 #include <limits.h>
 #include <net/if.h>
@@ -32,6 +34,17 @@ sockaddr_storage inet_storage(in_addr addr) {
     sin->sin_family = AF_INET;
     sin->sin_addr = addr;
     return ss;
+}
+
+// Drops sd's membership of group on ifindex, whether it admits every sender
+// or one: IP_DROP_MEMBERSHIP with the index finds the membership even when
+// its interface is gone, where a source leave would fail with ENODEV.
+int leave_group(int sd, in_addr group, unsigned ifindex) {
+    ip_mreqn mreq;
+    memset(&mreq, 0, sizeof mreq);
+    mreq.imr_multiaddr = group;
+    mreq.imr_ifindex = static_cast<int>(ifindex);
+    return setsockopt(sd, IPPROTO_IP, IP_DROP_MEMBERSHIP, &mreq, sizeof mreq);
 }
 
 }  // namespace
@@ -92,4 +105,41 @@ int join_group(int sd, in_addr group, const in_addr *source, unsigned ifindex) {
     inet_pton(AF_INET, "0.0.0.0", &mreq.imr_address);
     mreq.imr_ifindex = static_cast<int>(ifindex);
     return setsockopt(sd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq);
+}
+
+int membership_join(const join_membership &m) {
+    return join_group(m.sd, m.group, m.has_source ? &m.source : nullptr, m.ifindex);
+}
+
+void membership_follow_name(join_membership *m, const char *text) {
+    // The lookup tries a name first, so a text that is a name named by it.
+    m->follow = if_nametoindex(text) != 0 ? text : nullptr;
+}
+
+int membership_follow(join_membership *m) {
+    if (m->follow == nullptr) return 0;
+    unsigned now = if_nametoindex(m->follow);
+    if (now == 0 || now == m->ifindex) return 0;
+    // Fails only when there is no such membership any more: nothing to drop.
+    leave_group(m->sd, m->group, m->ifindex);
+    unsigned old = m->ifindex;
+    m->ifindex = now;
+    if (membership_join(*m) < 0) {
+        int err = errno;
+        m->ifindex = old;
+        errno = err;
+        return -1;
+    }
+    return 1;
+}
+
+int join_send_interface(int sd, const char *text) {
+    unsigned index = 0;
+    int found = join_find_interface(text, &index);
+    if (found <= 0) return found;
+    ip_mreqn req;
+    memset(&req, 0, sizeof req);
+    req.imr_ifindex = static_cast<int>(index);
+    inet_pton(AF_INET, text, &req.imr_address);  // left 0.0.0.0 for a name or index
+    return setsockopt(sd, IPPROTO_IP, IP_MULTICAST_IF, &req, sizeof req) < 0 ? -1 : 1;
 }

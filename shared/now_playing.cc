@@ -1,0 +1,84 @@
+// now_playing.cc - writing and reading the now-playing datagram.
+#include "now_playing.h"
+
+#include <string.h>
+
+namespace {
+
+constexpr char FIRST_LINE[] = "now-playing=1\n";
+constexpr char REPLACEMENT[] = "\xEF\xBF\xBD";  // U+FFFD
+
+// The length of the valid UTF-8 character at p[0, n), or 0 when its first
+// bytes are not one (overlong forms, surrogates and values past U+10FFFF
+// included).
+size_t utf8_char(const uint8_t *p, size_t n) {
+    uint8_t c = p[0];
+    if (c < 0x80) return 1;
+    size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+    if (len == 0 || c > 0xF4 || len > n) return 0;
+    for (size_t i = 1; i < len; i++)
+        if ((p[i] & 0xC0) != 0x80) return 0;
+    if (c == 0xE0 && p[1] < 0xA0) return 0;   // overlong
+    if (c == 0xED && p[1] >= 0xA0) return 0;  // surrogate
+    if (c == 0xF0 && p[1] < 0x90) return 0;   // overlong
+    if (c == 0xF4 && p[1] >= 0x90) return 0;  // past U+10FFFF
+    return len;
+}
+
+// text made a value: controls blanked, bad bytes replaced, cut whole.
+std::string clean(const std::string &text) {
+    std::string out;
+    const auto *p = reinterpret_cast<const uint8_t *>(text.data());
+    size_t n = text.size();
+    for (size_t i = 0; i < n;) {
+        size_t len = utf8_char(p + i, n - i);
+        const char *piece = len == 0 ? REPLACEMENT : text.data() + i;
+        size_t piece_len = len == 0 ? sizeof REPLACEMENT - 1 : len;
+        if (len == 1 && (p[i] < 0x20 || p[i] == 0x7F)) piece = " ";
+        if (out.size() + piece_len > NOW_PLAYING_VALUE_MAX) break;
+        out.append(piece, piece_len);
+        i += len == 0 ? 1 : len;
+    }
+    return out;
+}
+
+// The channel a value names: decimal digits only, 1 to 255; else 0.
+int channel_of(const std::string &value) {
+    if (value.empty() || value.size() > 3) return 0;
+    int n = 0;
+    for (char c : value) {
+        if (c < '0' || c > '9') return 0;
+        n = n * 10 + (c - '0');
+    }
+    return n <= 255 ? n : 0;
+}
+
+}  // namespace
+
+std::string now_playing_encode(const now_playing &np) {
+    return std::string(FIRST_LINE) + "channel=" + std::to_string(np.chnid) +
+           "\ntitle=" + clean(np.title) + "\nartist=" + clean(np.artist) +
+           "\nfile=" + clean(np.file) + "\n";
+}
+
+bool now_playing_parse(const uint8_t *buf, size_t len, now_playing *out) {
+    std::string text(reinterpret_cast<const char *>(buf), len);
+    if (text.compare(0, sizeof FIRST_LINE - 1, FIRST_LINE) != 0) return false;
+    now_playing np;
+    for (size_t at = sizeof FIRST_LINE - 1; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(at, end - at);
+        at = end + 1;
+        size_t eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+        if (key == "channel") np.chnid = channel_of(value);
+        if (key == "title") np.title = clean(value);
+        if (key == "artist") np.artist = clean(value);
+        if (key == "file") np.file = clean(value);
+    }
+    if (np.chnid < 1 || np.chnid > 255) return false;
+    *out = np;
+    return true;
+}

@@ -1,0 +1,38 @@
+// now_playing.h - the now-playing datagram: what a channel plays, sent by the
+// server to the group on a port of its own (by default the radio's port + 1),
+// so that receivers of the radio's port never see it.
+//
+// UTF-8 text, one datagram each, of lines "key=value\n" in this order:
+//   now-playing=1   the format and its version; always the first line
+//   channel=N       the channel, 1 to 255
+//   title=TEXT      the file's title, from its tags; empty when it has none
+//   artist=TEXT     its artist, likewise
+//   file=NAME       the file's name, without its folder
+// Values hold no control characters (each becomes a blank), no invalid
+// UTF-8 (each bad byte becomes U+FFFD) and at most NOW_PLAYING_VALUE_MAX
+// bytes, cut at a character boundary. A reader takes the lines it knows and
+// passes over others, so that later versions can add lines.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+
+// The most bytes of one value; the datagram stays well under 4 KiB.
+constexpr size_t NOW_PLAYING_VALUE_MAX = 1000;
+
+struct now_playing {
+    int chnid = 0;
+    std::string title;
+    std::string artist;
+    std::string file;
+};
+
+// The datagram that carries np (its values cleaned as above).
+std::string now_playing_encode(const now_playing &np);
+
+// Reads a datagram; false when it is not a now-playing datagram of this
+// version with a channel of 1 to 255. Values are cleaned as the writer
+// cleans them, whoever sent them; missing ones are left empty.
+bool now_playing_parse(const uint8_t *buf, size_t len, now_playing *out);

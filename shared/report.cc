@@ -1,0 +1,41 @@
+// report.cc - a stream that names the program at the start of every line.
+#include "report.h"
+
+#include <string>
+
+namespace {
+
+struct named_lines {
+    FILE *to;
+    std::string prefix;  // "name: "
+    bool at_line_start = true;
+};
+
+// fopencookie's write: the bytes with the prefix at the start of each line,
+// handed on in one call (so lines of two processes do not mix).
+ssize_t write_named(void *cookie, const char *buf, size_t size) {
+    auto *n = static_cast<named_lines *>(cookie);
+    std::string text;
+    for (size_t i = 0; i < size; i++) {
+        if (n->at_line_start) text += n->prefix;
+        text += buf[i];
+        n->at_line_start = buf[i] == '\n';
+    }
+    fwrite(text.data(), 1, text.size(), n->to);
+    fflush(n->to);
+    return static_cast<ssize_t>(size);
+}
+
+}  // namespace
+
+FILE *report_stream(FILE *to, const char *name) {
+    auto *n = new named_lines{to, std::string(name) + ": "};
+    cookie_io_functions_t io = {nullptr, write_named, nullptr, nullptr};
+    FILE *f = fopencookie(n, "w", io);
+    if (f == nullptr) {
+        delete n;
+        return nullptr;
+    }
+    setvbuf(f, nullptr, _IOLBF, BUFSIZ);
+    return f;
+}
