@@ -31,7 +31,7 @@ TEST(Cancel, CancelledWaitLeavesTheBucketAsItFoundIt) {
     for (long deadline_ms : {-1L, 3600 * 1000L}) {
         SCOPED_TRACE(deadline_ms < 0 ? "blocking fetch" : "deadline fetch");
         mytbf_bucket b;
-        bucket_setup(&b, 2, 2, 0);
+        bucket_setup(&b, 1, 2, 0);
         fetch_thread a = {&b, 1, deadline_ms};
         ASSERT_TRUE(start_in_line(&a, 0));
         pthread_cancel(a.thread);
@@ -50,7 +50,6 @@ TEST(Cancel, CancelledWaitLeavesTheBucketAsItFoundIt) {
         // The tick serves the first while it cannot yet run: it is cancelled.
         pthread_mutex_lock(&b.mutex);
         pthread_cancel(served.thread);
-        b.rate = 1;
         tick_unlocked(&b);
         pthread_mutex_unlock(&b.mutex);
         pthread_join(served.thread, &res);

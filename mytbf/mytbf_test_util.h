@@ -31,7 +31,7 @@ inline int stress_seconds() {
     return n > 0 && n <= 600 ? n : 2;
 }
 
-// ms milliseconds from now (negative: ago) on CLOCK_MONOTONIC.
+// ms milliseconds from now on CLOCK_MONOTONIC (whole seconds when negative).
 inline timespec mono_after_ms(long ms) {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -40,9 +40,6 @@ inline timespec mono_after_ms(long ms) {
     if (ts.tv_nsec >= 1000000000L) {
         ts.tv_sec++;
         ts.tv_nsec -= 1000000000L;
-    } else if (ts.tv_nsec < 0) {
-        ts.tv_sec--;
-        ts.tv_nsec += 1000000000L;
     }
     return ts;
 }
