@@ -290,8 +290,8 @@ void cancelled_wait(void *arg) {
 
 // One wait of w for its turn, until deadline (CLOCK_MONOTONIC) when it is
 // not null; the wait's result. Caller holds b->mutex, and w is in line. A
-// cancellation point: a thread cancelled here leaves the line and the mutex
-// as it found them.
+// cancellation point: a thread cancelled here leaves the line, costing the
+// others nothing, and lets the mutex go.
 int wait_once_unlocked(mytbf_bucket *b, waiter *w, const timespec *deadline) {
     int rc;
     line_place place = {b, w};
