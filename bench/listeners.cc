@@ -21,7 +21,7 @@ void fail(listener_set *s, size_t i, const std::string &why) {
 }
 
 // Body bytes: stamped when the first arrives, decoded when chunked.
-void take_body(listener_set *s, size_t i, const char *data, size_t n, double now) {
+void take_body(listener_set *s, size_t i, const char *data, size_t n, double at) {
     listener &l = s->all[i];
     size_t before = l.body.size();
     if (!l.chunked) {
@@ -31,11 +31,11 @@ void take_body(listener_set *s, size_t i, const char *data, size_t n, double now
     } else if (dechunk_ended(l.chunks)) {
         return fail(s, i, "the body ended");
     }
-    if (before == 0 && !l.body.empty()) l.t_first = now;
+    if (before == 0 && !l.body.empty()) l.t_first = at;
 }
 
 // Bytes that came before the end of the head: the head's, then the body's.
-void take_head(listener_set *s, size_t i, const char *data, size_t n, double now) {
+void take_head(listener_set *s, size_t i, const char *data, size_t n, double at) {
     listener &l = s->all[i];
     l.head.append(data, n);
     size_t len = http_head_length(l.head);
@@ -49,19 +49,41 @@ void take_head(listener_set *s, size_t i, const char *data, size_t n, double now
     l.status = h.status;
     l.chunked = h.chunked;
     if (h.status != 200) return fail(s, i, "status " + std::to_string(h.status));
-    if (!rest.empty()) take_body(s, i, rest.data(), rest.size(), now);
+    if (!rest.empty()) take_body(s, i, rest.data(), rest.size(), at);
 }
 
-void on_readable(listener_set *s, size_t i, double now) {
+// When the last packet that the read in msg took arrived, by the kernel's
+// stamp (SO_TIMESTAMPNS: the real-time clock); else now.
+double arrival(msghdr *msg) {
+    for (cmsghdr *c = CMSG_FIRSTHDR(msg); c; c = CMSG_NXTHDR(msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+        timespec ts;
+        memcpy(&ts, CMSG_DATA(c), sizeof ts);
+        return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+    }
+    return listeners_real_now();
+}
+
+void on_readable(listener_set *s, size_t i) {
     static char buf[65536];
-    ssize_t n = recv(s->all[i].fd, buf, sizeof buf, 0);
+    // Small reads until the body starts, so that the stamp, that of the
+    // last packet a read takes, is that of the body's first bytes.
+    iovec iov{buf, s->all[i].body.empty() ? 2048 : sizeof buf};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t n = recvmsg(s->all[i].fd, &msg, 0);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
     if (n < 0) return fail(s, i, std::string("recv: ") + strerror(errno));
     if (n == 0) return fail(s, i, "the server closed the connection");
+    double at = arrival(&msg);
     if (s->all[i].status == 0)
-        take_head(s, i, buf, static_cast<size_t>(n), now);
+        take_head(s, i, buf, static_cast<size_t>(n), at);
     else
-        take_body(s, i, buf, static_cast<size_t>(n), now);
+        take_body(s, i, buf, static_cast<size_t>(n), at);
 }
 
 // The connection is up (or failed): send what is left of the request, then
@@ -92,6 +114,12 @@ double listeners_now() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
+double listeners_real_now() {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
 bool listeners_open(listener_set *s) {
     s->ep = epoll_create1(EPOLL_CLOEXEC);
     return s->ep >= 0;
@@ -106,9 +134,9 @@ size_t listener_start(listener_set *s, int target, uint16_t port, const std::str
     l.body.reserve(reserve);
     l.request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
                 "\r\nUser-Agent: gateway_bench\r\nAccept: */*\r\n\r\n";
-    l.t_asked = listeners_now();
     l.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (l.fd < 0) {
+    int on = 1;
+    if (l.fd < 0 || setsockopt(l.fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) < 0) {
         l.failure = std::string("socket: ") + strerror(errno);
         return i;
     }
@@ -119,6 +147,7 @@ size_t listener_start(listener_set *s, int target, uint16_t port, const std::str
     epoll_event ev{};
     ev.events = EPOLLOUT;
     ev.data.u64 = i;
+    l.t_asked = listeners_real_now();
     if (connect(l.fd, reinterpret_cast<sockaddr *>(&to), sizeof to) < 0 && errno != EINPROGRESS)
         fail(s, i, std::string("connect: ") + strerror(errno));
     else if (epoll_ctl(s->ep, EPOLL_CTL_ADD, l.fd, &ev) < 0)
@@ -136,11 +165,10 @@ void listeners_run(listener_set *s, int ms) {
         for (int k = 0; k < n; k++) {
             size_t i = events[k].data.u64;
             if (s->all[i].fd < 0) continue;  // closed by an earlier event of this batch
-            double now = listeners_now();
             if (s->all[i].sent < s->all[i].request.size())
                 on_writable(s, i);
             else
-                on_readable(s, i, now);
+                on_readable(s, i);
         }
     }
 }

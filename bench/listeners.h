@@ -1,8 +1,9 @@
 // listeners.h - many HTTP listeners of endless audio streams in one epoll
 // loop, for the gateway benchmark. Each is a non-blocking connection over
 // IPv4 loopback that asks for one stream, stamps when it asked and when the
-// first byte of the response body came, and keeps every body byte (chunked
-// coding removed), so that what it got can be compared byte for byte.
+// first byte of the response body arrived (by the kernel's receive stamp, so
+// that the loop's own delays do not count), and keeps every body byte
+// (chunked coding removed), so that what it got can be compared byte for byte.
 #pragma once
 
 #include <stddef.h>
@@ -16,8 +17,8 @@
 struct listener {
     int fd = -1;           // -1 once closed
     int target = 0;        // the caller's number of the stream it asked for
-    double t_asked = 0;    // when it called connect(), monotonic seconds
-    double t_first = -1;   // when the first body byte arrived; -1 before
+    double t_asked = 0;    // when it called connect(), real-time clock, seconds
+    double t_first = -1;   // when the first body byte arrived, by the kernel's stamp; -1 before
     int status = 0;        // the response's status; 0 until its head is in
     bool chunked = false;  // the body comes in the chunked coding
     dechunker chunks;
@@ -33,8 +34,10 @@ struct listener_set {
     std::vector<listener> all;  // indices stay valid: listeners are never removed
 };
 
-// Monotonic clock, in seconds.
+// The monotonic clock and the real-time clock (that of the kernel's
+// arrival stamps), in seconds.
 double listeners_now();
+double listeners_real_now();
 
 // Opens the epoll descriptor; false (errno set) when it cannot.
 bool listeners_open(listener_set *s);
