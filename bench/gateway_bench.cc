@@ -98,7 +98,8 @@ struct outcome {
 
 const char USAGE[] =
     "usage: gateway_bench [--seconds N] [--listeners N] [--connect-rate N] [--gateway PATH]\n"
-    "                     [--only gateway|icecast]\n";
+    "                     [--only gateway|icecast]\n"
+    "  (at most 120 s and 2000 listeners, and listeners x (seconds + 20) at most 67000)\n";
 
 bool parse_args(int argc, char **argv, config *conf) {
     const option opts[] = {{"seconds", required_argument, nullptr, 's'},
@@ -118,9 +119,11 @@ bool parse_args(int argc, char **argv, config *conf) {
         }
         if (c == '?') return false;
     }
-    // Bounded: the whole run stays within a few minutes and a few GiB.
+    // Bounded: the whole run stays within a few minutes, and the bytes the
+    // listeners keep within 2 GiB.
+    double kept = 2.0 * conf->listeners * (conf->seconds + 20) * BYTES_PER_S;
     return optind == argc && conf->seconds >= 1 && conf->seconds <= 120 && conf->listeners >= 1 &&
-           conf->listeners <= 2000 && conf->connect_rate >= 0 &&
+           conf->listeners <= 2000 && kept <= 2.0 * (1 << 30) && conf->connect_rate >= 0 &&
            (conf->run[GATEWAY] || conf->run[ICECAST]);
 }
 
