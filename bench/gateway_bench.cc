@@ -94,6 +94,7 @@ struct outcome {
     double worst_lag_s = 0;
     std::vector<std::string> faults;  // the first few
     std::string reference;            // what the reference got, checked against the file
+    bool reference_ok = false;
 };
 
 const char USAGE[] =
@@ -262,16 +263,19 @@ void note_fault(outcome *o, const std::string &what) {
 }
 
 // The reference against the file: *r_off is where it lies in two cycles
-// of the file's frames (-1 when it does not).
-std::string check_reference(const std::string &ref, const std::string &two_cycles,
-                            const std::set<size_t> &starts, bool whole_frames, long *r_off) {
+// of the file's frames (-1 when it does not); *note says what it is.
+bool check_reference(const std::string &ref, const std::string &two_cycles,
+                     const std::set<size_t> &starts, bool whole_frames, long *r_off,
+                     std::string *note) {
     *r_off = find_within(two_cycles, ref);
     size_t cycle = two_cycles.size() / 2;
-    if (*r_off < 0) return "NOT one unbroken run of the file's frames";
-    if (whole_frames && !starts.count(static_cast<size_t>(*r_off) % cycle))
-        return "does NOT start on a frame boundary";
-    return std::to_string(ref.size()) + " bytes, one unbroken run of the file's frames" +
-           (whole_frames ? " from a frame boundary" : "");
+    bool framed = *r_off >= 0 && starts.count(static_cast<size_t>(*r_off) % cycle);
+    *note = std::to_string(ref.size()) + " bytes, " +
+            (*r_off < 0 ? "NOT one unbroken run of the file's frames"
+                        : "one unbroken run of the file's frames");
+    if (whole_frames && *r_off >= 0)
+        *note += framed ? " from a frame boundary" : " NOT from a frame boundary";
+    return *r_off >= 0 && (framed || !whole_frames);
 }
 
 // A listener's bytes against its reference's; "" when nothing was lost.
@@ -300,7 +304,8 @@ outcome judge(const listener_set &set, int k, const side &s, const std::vector<s
     std::set<size_t> starts = frame_starts(prog);
     const std::string &ref = set.all[s.ref].body;
     long r_off = -1;
-    o.reference = check_reference(ref, cycle + cycle, starts, k == GATEWAY, &r_off);
+    o.reference_ok =
+        check_reference(ref, cycle + cycle, starts, k == GATEWAY, &r_off, &o.reference);
     for (size_t i = s.first; i < set.all.size(); i++) {
         const listener &l = set.all[i];
         if (l.target != k) continue;
@@ -336,10 +341,12 @@ void stop_process(child_proc *p, const char *name, bool strict) {
     }
 }
 
-void row(const config &conf, const char *label, const std::string (&v)[SIDES]) {
+// One line of the table: the label, then what value(k) says of each server run.
+template <typename F>
+void row(const config &conf, const char *label, F value) {
     printf("%-46s", label);
     for (int k = 0; k < SIDES; k++)
-        if (conf.run[k]) printf(" %16s", v[k].c_str());
+        if (conf.run[k]) printf(" %16s", std::string(value(k)).c_str());
     printf("\n");
 }
 
@@ -349,57 +356,51 @@ std::string fmt(const char *format, double x) {
     return buf;
 }
 
-// The figures, side by side; true when the gateway met its targets.
-bool report(const config &conf, const side (&s)[SIDES], const outcome (&o)[SIDES], double span_s,
-            double connect_s) {
+void print_table(const config &conf, const side (&s)[SIDES], const outcome (&o)[SIDES],
+                 double span_s, double connect_s) {
     printf("== %d listeners on each server, connecting at %s, then %.1f s measured\n",
            conf.listeners,
            conf.connect_rate > 0 ? fmt("%.0f per second each", conf.connect_rate).c_str()
                                  : "once, all together",
            span_s);
-    std::string v[SIDES];
-    row(conf, "", {SIDE_NAME[GATEWAY], SIDE_NAME[ICECAST]});
-    const char *labels[] = {"first byte after connect, ms: median", "  99th percentile",
-                            "  largest"};
-    const double pcts[] = {50, 99, 100};
-    for (int r = 0; r < 3; r++) {
-        for (int k = 0; k < SIDES; k++) v[k] = fmt("%.1f", percentile(o[k].first_ms, pcts[r]));
-        row(conf, labels[r], v);
-    }
-    for (int k = 0; k < SIDES; k++) v[k] = std::to_string(o[k].late);
-    row(conf, "  over 300 ms, or none", v);
-    for (int k = 0; k < SIDES; k++)
-        v[k] = std::to_string(o[k].whole) + "/" + std::to_string(conf.listeners);
-    row(conf, "listeners that lost nothing", v);
-    for (int k = 0; k < SIDES; k++) v[k] = fmt("%.2f", o[k].worst_lag_s);
-    row(conf, "  most behind the reference at the end, s", v);
-    for (int k = 0; k < SIDES; k++)
-        v[k] = fmt("%.1f", 100 * (s[k].cpu_start - s[k].cpu_connect) / connect_s);
-    row(conf, "CPU while connecting (and 2 s), % of a core", v);
-    for (int k = 0; k < SIDES; k++)
-        v[k] = fmt("%.2f", 100 * (s[k].cpu_end - s[k].cpu_start) / span_s);
-    row(conf, "CPU over the measured seconds, % of a core", v);
-    for (int k = 0; k < SIDES; k++)
-        v[k] = std::to_string(s[k].threads_start) + " / " + std::to_string(s[k].threads_end);
-    row(conf, "threads at its start / end", v);
-    for (int k = 0; k < SIDES; k++)
-        v[k] = fmt("%.1f", s[k].rss_before_kib / 1024.0) + " / " +
+    row(conf, "", [](int k) { return SIDE_NAME[k]; });
+    row(conf, "first byte after connect, ms: median",
+        [&](int k) { return fmt("%.1f", percentile(o[k].first_ms, 50)); });
+    row(conf, "  99th percentile",
+        [&](int k) { return fmt("%.1f", percentile(o[k].first_ms, 99)); });
+    row(conf, "  largest", [&](int k) { return fmt("%.1f", percentile(o[k].first_ms, 100)); });
+    row(conf, "  over 300 ms, or none", [&](int k) { return std::to_string(o[k].late); });
+    row(conf, "listeners that lost nothing",
+        [&](int k) { return std::to_string(o[k].whole) + "/" + std::to_string(conf.listeners); });
+    row(conf, "  most behind the reference at the end, s",
+        [&](int k) { return fmt("%.2f", o[k].worst_lag_s); });
+    row(conf, "CPU while connecting (and 2 s), % of a core",
+        [&](int k) { return fmt("%.1f", 100 * (s[k].cpu_start - s[k].cpu_connect) / connect_s); });
+    row(conf, "CPU over the measured seconds, % of a core",
+        [&](int k) { return fmt("%.2f", 100 * (s[k].cpu_end - s[k].cpu_start) / span_s); });
+    row(conf, "threads at its start / end", [&](int k) {
+        return std::to_string(s[k].threads_start) + " / " + std::to_string(s[k].threads_end);
+    });
+    row(conf, "RSS before the listeners / at the end, MiB", [&](int k) {
+        return fmt("%.1f", s[k].rss_before_kib / 1024.0) + " / " +
                fmt("%.1f", s[k].rss_after_kib / 1024.0);
-    row(conf, "RSS before the listeners / at the end, MiB", v);
-    for (int k = 0; k < SIDES; k++)
-        v[k] = fmt("%.1f",
+    });
+    row(conf, "RSS growth per listener, KiB", [&](int k) {
+        return fmt("%.1f",
                    static_cast<double>(s[k].rss_after_kib - s[k].rss_before_kib) / conf.listeners);
-    row(conf, "RSS growth per listener, KiB", v);
-    bool ok = true;
+    });
     for (int k = 0; k < SIDES; k++) {
         if (!conf.run[k]) continue;
         printf("%s reference listener: %s\n", SIDE_NAME[k], o[k].reference.c_str());
         for (const std::string &f : o[k].faults) printf("%s %s\n", SIDE_NAME[k], f.c_str());
     }
-    if (conf.run[GATEWAY]) {
-        ok = o[GATEWAY].late == 0 && o[GATEWAY].whole == conf.listeners &&
-             o[GATEWAY].reference.find("NOT") == std::string::npos;
-    }
+}
+
+// The verdict on the gateway's targets; true when it met them.
+bool verdict(const config &conf, const side (&s)[SIDES], const outcome (&o)[SIDES]) {
+    bool ok = true;
+    if (conf.run[GATEWAY])
+        ok = o[GATEWAY].late == 0 && o[GATEWAY].whole == conf.listeners && o[GATEWAY].reference_ok;
     if (conf.run[GATEWAY] && conf.run[ICECAST]) {
         double ratio = (s[GATEWAY].cpu_end - s[GATEWAY].cpu_start) /
                        (s[ICECAST].cpu_end - s[ICECAST].cpu_start);
@@ -410,10 +411,6 @@ bool report(const config &conf, const side (&s)[SIDES], const outcome (&o)[SIDES
     printf("%s\n", ok ? "all targets met" : "SOME TARGET MISSED");
     return ok;
 }
-
-}  // namespace
-
-namespace {
 
 void raise_open_files() {
     rlimit r;
@@ -539,7 +536,8 @@ int main(int argc, char **argv) {
     outcome o[SIDES];
     for (int k = 0; k < SIDES; k++)
         if (conf.run[k]) o[k] = judge(set, k, s[k], prog);
-    bool ok = report(conf, s, o, span_s, connect_s);
+    print_table(conf, s, o, span_s, connect_s);
+    bool ok = verdict(conf, s, o);
     remove_tree(dir);
     return ok ? 0 : 1;
 }
