@@ -34,9 +34,9 @@
 #include <vector>
 
 #include "audio_support.h"
+#include "defaults.h"
 #include "netns.h"
 #include "proc.h"
-#include "defaults.h"
 #include "proto.h"
 #include "radio.h"
 

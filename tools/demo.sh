@@ -204,6 +204,7 @@ fi
 identical=0
 if [[ $played == 1 && $run == 1 && -s $out/decoded.wav ]]; then
   echo "== decoded duration: $(soxi -D "$out/decoded.wav") s (direct decode of those frames: $(soxi -D "$out/direct.wav") s, of the whole file: $(soxi -D "$out/music.wav") s)"
+  echo "   (longer than the whole file: a decoder trims the encoder's delay and padding that the file's header frame gives; the server does not send that frame)"
   step "comparing with a direct decode, drawing the spectrogram"
   sox "$out/decoded.wav" -t raw "$out/decoded.raw"
   sox "$out/direct.wav" -t raw "$out/direct.raw"
