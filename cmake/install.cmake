@@ -49,6 +49,7 @@ endfunction()
 
 install_program(client mcast-client programs)
 install_program(stream_server stream_server programs)
+install_program(stream_gateway stream_gateway programs)
 install_program(throttlecat mcast-throttlecat programs)
 install_program(stream_sender stream_sender sender)
 
@@ -65,7 +66,7 @@ foreach(component programs sender dev)
 endforeach()
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${deb_package_programs}
         COMPONENT programs)
-install(FILES server/stream_server.service
+install(FILES server/stream_server.service gateway/stream_gateway.service
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${deb_package_programs}/examples COMPONENT programs)
 
 install(TARGETS mytbf EXPORT mytbfTargets
@@ -107,7 +108,8 @@ set(runtime_depends "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
 
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME ${deb_package_programs})
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION net)
-set(CPACK_DEBIAN_PROGRAMS_PACKAGE_DEPENDS ${runtime_depends})
+# stream_gateway's HTTP server.
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_DEPENDS "${runtime_depends}, libevent-2.1-7")
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_RECOMMENDS mpg123)
 set(CPACK_COMPONENT_PROGRAMS_DESCRIPTION "multicast radio server and client
 stream_server broadcasts the channels of a folder of MP3 files to an IPv4

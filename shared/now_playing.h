@@ -29,6 +29,11 @@ struct now_playing {
     std::string file;
 };
 
+// text as a value: control characters blanked, bad UTF-8 replaced, cut
+// whole at NOW_PLAYING_VALUE_MAX bytes. Also for other text from the
+// network that is shown as a title (a channel's description).
+std::string now_playing_clean(const std::string &text);
+
 // The datagram that carries np (its values cleaned as above).
 std::string now_playing_encode(const now_playing &np);
 

@@ -14,10 +14,13 @@ prefix=$work/prefix
 fail() { echo "$*"; exit 1; }
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
-for f in bin/mcast-client bin/stream_server bin/mcast-throttlecat bin/stream_sender include/mytbf.h \
+for f in bin/mcast-client bin/stream_server bin/stream_gateway bin/mcast-throttlecat \
+         bin/stream_sender include/mytbf.h \
          share/man/man1/mcast-client.1.gz share/man/man1/stream_server.1.gz \
+         share/man/man1/stream_gateway.1.gz \
          share/man/man1/mcast-throttlecat.1.gz share/man/man1/stream_sender.1.gz \
-         share/man/man3/mytbf.3.gz share/doc/mcast-tools/examples/stream_server.service; do
+         share/man/man3/mytbf.3.gz share/doc/mcast-tools/examples/stream_server.service \
+         share/doc/mcast-tools/examples/stream_gateway.service; do
   [[ -e $prefix/$f ]] || fail "not installed: $f"
 done
 for f in bin/client bin/throttlecat; do
@@ -46,10 +49,13 @@ fi
 # What each package holds, one path a line; the copyright file and the
 # changelog under the package's doc folder are checked for every package.
 declare -A holds=(
-  [mcast-tools]="/usr/bin/mcast-client /usr/bin/stream_server /usr/bin/mcast-throttlecat
+  [mcast-tools]="/usr/bin/mcast-client /usr/bin/stream_server /usr/bin/stream_gateway
+    /usr/bin/mcast-throttlecat
     /usr/share/man/man1/mcast-client.1.gz /usr/share/man/man1/stream_server.1.gz
+    /usr/share/man/man1/stream_gateway.1.gz
     /usr/share/man/man1/mcast-throttlecat.1.gz /usr/share/doc/mcast-tools/README.md
-    /usr/share/doc/mcast-tools/examples/stream_server.service"
+    /usr/share/doc/mcast-tools/examples/stream_server.service
+    /usr/share/doc/mcast-tools/examples/stream_gateway.service"
   [mcast-stream-sender]="/usr/bin/stream_sender /usr/share/man/man1/stream_sender.1.gz"
   [libmytbf-dev]="/usr/include/mytbf.h /usr/share/man/man3/mytbf.3.gz"
 )
