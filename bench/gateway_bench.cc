@@ -28,13 +28,16 @@
 //     the gateway's at most 0.5 of Icecast's);
 //   - memory per listener: the growth of the server's RSS from before the
 //     listeners connect to the end of the measured seconds, over their count.
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <getopt.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -156,28 +159,25 @@ long rss_kib(pid_t pid) {
 bool start_icecast(const config &conf, const std::string &dir, side *s) {
     std::string logs = dir + "/icecast-log";
     std::string conf_path = dir + "/icecast.xml";
-    std::string xml =
-        "<icecast>\n"
-        "  <limits><clients>" +
-        std::to_string(conf.listeners + 100) +
-        "</clients><sources>2</sources></limits>\n"
-        "  <authentication><source-password>" +
-        SOURCE_PASSWORD +
-        "</source-password><admin-user>admin</admin-user>"
-        "<admin-password>bench-admin</admin-password></authentication>\n"
-        "  <hostname>127.0.0.1</hostname>\n"
-        "  <listen-socket><port>" +
-        std::to_string(SIDE_PORT[ICECAST]) +
-        "</port><bind-address>127.0.0.1</bind-address></listen-socket>\n"
-        "  <paths><logdir>" +
-        logs +
-        "</logdir><webroot>/usr/share/icecast2/web</webroot>"
-        "<adminroot>/usr/share/icecast2/admin</adminroot></paths>\n"
+    std::string xml = "<icecast>\n";
+    xml += "  <limits><clients>" + std::to_string(conf.listeners + 100) +
+           "</clients><sources>2</sources></limits>\n";
+    xml += "  <authentication><source-password>" + std::string(SOURCE_PASSWORD) +
+           "</source-password><admin-user>admin</admin-user>"
+           "<admin-password>bench-admin</admin-password></authentication>\n";
+    xml += "  <hostname>127.0.0.1</hostname>\n";
+    xml += "  <listen-socket><port>" + std::to_string(SIDE_PORT[ICECAST]) +
+           "</port><bind-address>127.0.0.1</bind-address></listen-socket>\n";
+    xml += "  <paths><logdir>" + logs +
+           "</logdir><webroot>/usr/share/icecast2/web</webroot>"
+           "<adminroot>/usr/share/icecast2/admin</adminroot></paths>\n";
+    xml +=
         "  <logging><errorlog>error.log</errorlog><accesslog>access.log</accesslog>"
-        "<loglevel>2</loglevel></logging>\n"
+        "<loglevel>2</loglevel></logging>\n";
+    xml +=
         "  <security><chroot>0</chroot><changeowner><user>nobody</user>"
-        "<group>nogroup</group></changeowner></security>\n"
-        "</icecast>\n";
+        "<group>nogroup</group></changeowner></security>\n";
+    xml += "</icecast>\n";
     // nobody writes the logs, so it must reach the folder.
     if (!write_file(conf_path, xml) || mkdir(logs.c_str(), 0777) < 0 ||
         chmod(logs.c_str(), 0777) < 0 || chmod(dir.c_str(), 0711) < 0) {
@@ -187,16 +187,16 @@ bool start_icecast(const config &conf, const std::string &dir, side *s) {
     return proc_start(&s->proc, {"icecast2", "-c", conf_path}, dir, "icecast", false);
 }
 
-// ffmpeg sends the file's frames as they are, looped, at the pace they play.
+// ffmpeg sends the file's frames as they are, looped, at the pace they
+// play, with no tag or header frame of its own in front.
 bool start_source(const std::string &dir, const std::string &mp3, child_proc *source) {
     std::string url = "icecast://source:" + std::string(SOURCE_PASSWORD) +
                       "@127.0.0.1:" + std::to_string(SIDE_PORT[ICECAST]) + SIDE_PATH[ICECAST];
-    return proc_start(source, {"ffmpeg", "-nostdin",       "-loglevel",  "error",
-                               "-re",    "-stream_loop",   "-1",         "-i",
-                               mp3,      "-c:a",           "copy",       "-f",
-                               "mp3",    "-id3v2_version", "0",          "-write_xing",
-                               "0",      "-content_type",  "audio/mpeg", url},
-                      dir, "ffmpeg", false);
+    std::vector<std::string> argv = {"ffmpeg", "-nostdin", "-loglevel", "error"};
+    argv.insert(argv.end(), {"-re", "-stream_loop", "-1", "-i", mp3, "-c:a", "copy", "-f", "mp3"});
+    argv.insert(argv.end(), {"-id3v2_version", "0", "-write_xing", "0"});
+    argv.insert(argv.end(), {"-content_type", "audio/mpeg", url});
+    return proc_start(source, argv, dir, "ffmpeg", false);
 }
 
 size_t body_reserve(const config &conf) {
@@ -433,6 +433,18 @@ std::string make_radio(const std::string &dir, std::string *piece) {
     return radio_folder(dir, song_of);
 }
 
+// Whether something accepts connections on 127.0.0.1:port.
+bool accepts(uint16_t port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0;
+    if (fd >= 0) close(fd);
+    return ok;
+}
+
 // The radio, the gateway on it, Icecast and its source.
 bool start_servers(const config &conf, const std::string &dir, const std::string &piece,
                    const std::string &radio, child_proc *server, child_proc *source,
@@ -447,7 +459,11 @@ bool start_servers(const config &conf, const std::string &dir, const std::string
     }
     if (conf.run[ICECAST]) {
         if (!start_icecast(conf, dir, &s[ICECAST])) return false;
-        usleep(300 * 1000);  // ffmpeg gives up at once when nobody listens yet
+        // ffmpeg gives up at once when nobody listens yet.
+        if (!wait_until([] { return accepts(SIDE_PORT[ICECAST]); }, 5000)) {
+            fprintf(stderr, "gateway_bench: icecast2 does not listen\n");
+            return false;
+        }
         if (!start_source(dir, piece, source)) return false;
     }
     return true;
