@@ -537,15 +537,16 @@ int main(int argc, char **argv) {
                     start_servers(conf, dir, piece, radio, &server, &source, s) &&
                     measure(conf, &set, s, &span_s, &connect_s);
     listeners_close_all(&set);
-    // ffmpeg ends with status 255 on SIGTERM, Icecast with 0 or 1 alike.
+    // ffmpeg ends with status 255 on SIGTERM.
     stop_process(&source, "ffmpeg", false);
     stop_process(&s[GATEWAY].proc, SIDE_NAME[GATEWAY], true);
-    stop_process(&s[ICECAST].proc, SIDE_NAME[ICECAST], false);
+    stop_process(&s[ICECAST].proc, SIDE_NAME[ICECAST], true);
     stop_process(&server, "stream_server", true);
     if (!measured) {
-        fprintf(stderr,
-                "gateway_bench: the run did not get to its end; the servers' output is in %s\n",
-                dir.c_str());
+        fprintf(stderr, "gateway_bench: the run did not get to its end; what the programs said:\n");
+        fflush(stderr);
+        run_shell("cd '" + dir + "' && tail -n 5 *.err icecast-log/error.log >&2");
+        remove_tree(dir);
         return 1;
     }
     std::vector<std::string> prog = programme({piece});
