@@ -1,15 +1,35 @@
 // bench_util.cc - pure helpers of the benchmark programs.
 #include "bench_util.h"
 
+#include <ctype.h>
 #include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
 
 #include <algorithm>
 
 #include "proto_encode.h"
 
+namespace {
+
+enum { IN_SIZE_LINE, IN_DATA, AFTER_DATA, AFTER_LAST };
+
+// The chunk size of a complete size line (extensions after ';' ignored),
+// or -1 when it is no hex number.
+long chunk_size(const std::string &line) {
+    std::string digits = line.substr(0, line.find_first_of(";\r\n"));
+    if (digits.empty() || digits.size() > 12 ||
+        digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        return -1;
+    return strtol(digits.c_str(), nullptr, 16);
+}
+
+}  // namespace
+
 std::vector<uint8_t> make_channel_list(const std::vector<list_entry> &entries) {
     std::vector<uint8_t> msg = encode_list_start();
-    for (const list_entry &e : entries) encode_list_entry(&msg, static_cast<uint8_t>(e.chnid), e.desc);
+    for (const list_entry &e : entries)
+        encode_list_entry(&msg, static_cast<uint8_t>(e.chnid), e.desc);
     return msg;
 }
 
@@ -58,4 +78,72 @@ std::vector<double> rate_ladder(double first, double last, double factor) {
 
 double bisect_rate(double lo, double hi) {
     return round(sqrt(lo * hi) / 100) * 100;
+}
+
+size_t http_head_length(const std::string &buf) {
+    size_t end = buf.find("\r\n\r\n");
+    return end == std::string::npos ? 0 : end + 4;
+}
+
+http_head http_parse_head(const std::string &head) {
+    http_head h{0, false};
+    int status = 0;
+    char rest = 0;
+    if ((sscanf(head.c_str(), "HTTP/%*d.%*d %3d%c", &status, &rest) == 2 ||
+         sscanf(head.c_str(), "ICY %3d%c", &status, &rest) == 2) &&
+        rest == ' ')
+        h.status = status;
+    std::string lower = head;
+    for (char &c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    for (size_t at = lower.find("\r\n"); at != std::string::npos; at = lower.find("\r\n", at + 2)) {
+        const std::string name = "\r\ntransfer-encoding:";
+        if (lower.compare(at, name.size(), name) != 0) continue;
+        size_t end = lower.find("\r\n", at + 2);
+        h.chunked = lower.substr(at + name.size(), end - at - name.size()).find("chunked") !=
+                    std::string::npos;
+    }
+    return h;
+}
+
+bool dechunk(dechunker *d, const char *in, size_t n, std::string *out) {
+    for (size_t i = 0; i < n && d->state != AFTER_LAST;) {
+        if (d->state == IN_DATA) {
+            size_t take = std::min(d->left, n - i);
+            out->append(in + i, take);
+            i += take;
+            d->left -= take;
+            if (d->left == 0) d->state = AFTER_DATA;
+            continue;
+        }
+        char c = in[i++];
+        d->line += c;
+        if (d->line.size() > 1024) return false;
+        if (c != '\n') continue;
+        std::string line = std::move(d->line);
+        d->line.clear();
+        if (d->state == AFTER_DATA) {
+            if (line != "\r\n") return false;
+            d->state = IN_SIZE_LINE;
+            continue;
+        }
+        long size = chunk_size(line);
+        if (size < 0) return false;
+        d->left = static_cast<size_t>(size);
+        d->state = size > 0 ? IN_DATA : AFTER_LAST;
+    }
+    return true;
+}
+
+bool dechunk_ended(const dechunker &d) {
+    return d.state == AFTER_LAST;
+}
+
+long find_within(const std::string &ref, const std::string &got) {
+    if (got.empty()) return -1;
+    size_t key = std::min<size_t>(got.size(), 4096);
+    for (size_t at = ref.find(got.data(), 0, key); at != std::string::npos;
+         at = ref.find(got.data(), at + 1, key)) {
+        if (ref.compare(at, got.size(), got) == 0) return static_cast<long>(at);
+    }
+    return -1;
 }

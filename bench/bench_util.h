@@ -49,3 +49,38 @@ std::vector<double> rate_ladder(double first, double last, double factor);
 
 // The rate halfway (geometrically) between lo and hi, rounded to 100.
 double bisect_rate(double lo, double hi);
+
+// What the head of an HTTP response says: its status (0 when the status
+// line is not "HTTP/x.y NNN ..." or "ICY NNN ...") and whether the body
+// comes in the chunked transfer coding.
+struct http_head {
+    int status;
+    bool chunked;
+};
+
+// The length of the response head at the start of buf, through its blank
+// line; 0 while the blank line has not arrived.
+size_t http_head_length(const std::string &buf);
+
+// Reads a complete response head (as measured by http_head_length).
+http_head http_parse_head(const std::string &head);
+
+// The chunked transfer coding, decoded as it arrives in pieces of any size.
+struct dechunker {
+    int state = 0;     // in a size line, in data, at the CRLF after data, past the last chunk
+    size_t left = 0;   // data bytes left in the current chunk
+    std::string line;  // the line so far
+};
+
+// Appends the data that in[0..n) carries to *out. False when the coding is
+// broken: a size line that is no hex number (or over 1 KiB), data not
+// followed by CRLF. Past the last chunk (size 0) the rest, the trailer, is
+// ignored.
+bool dechunk(dechunker *d, const char *in, size_t n, std::string *out);
+
+// True once the last chunk has come: the body has ended.
+bool dechunk_ended(const dechunker &d);
+
+// Where got lies in ref as one unbroken run of its bytes: the offset of
+// the first occurrence, or -1 (also for an empty got).
+long find_within(const std::string &ref, const std::string &got);

@@ -86,3 +86,73 @@ TEST(BisectRate, GeometricMiddleRoundedTo100) {
     EXPECT_EQ(bisect_rate(1000, 1500), 1200);
     EXPECT_EQ(bisect_rate(5000, 5000), 5000);
 }
+
+struct head_case {
+    const char *name;
+    std::string head;
+    int status;
+    bool chunked;
+};
+const head_case HEAD_CASES[] = {
+    {"plain stream", "HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n\r\n", 200, false},
+    {"chunked, any case", "HTTP/1.1 200 OK\r\nTRANSFER-encoding:  Chunked\r\n\r\n", 200, true},
+    {"shoutcast status line", "ICY 200 OK\r\n\r\n", 200, false},
+    {"refused", "HTTP/1.1 503 Service Unavailable\r\n\r\n", 503, false},
+    {"a header that only mentions it",
+     "HTTP/1.1 200 OK\r\nX-Note: transfer-encoding: chunked\r\n\r\n", 200, false},
+    {"no status line", "200 OK\r\n\r\n", 0, false},
+    {"status of four digits", "HTTP/1.1 2000 OK\r\n\r\n", 0, false},
+};
+TEST(HttpHead, Table) {
+    for (const head_case &c : HEAD_CASES) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.head.size(), http_head_length(c.head + "body"));
+        EXPECT_EQ(0u, http_head_length(c.head.substr(0, c.head.size() - 1)));
+        http_head h = http_parse_head(c.head);
+        EXPECT_EQ(c.status, h.status);
+        EXPECT_EQ(c.chunked, h.chunked);
+    }
+}
+
+struct chunk_case {
+    const char *name;
+    std::string coded;
+    bool ok, ended;
+    std::string data;
+};
+const chunk_case CHUNK_CASES[] = {
+    {"two chunks, still open", "3\r\nabc\r\nA;ext=1\r\n0123456789\r\n", true, false,
+     "abc0123456789"},
+    {"last chunk and trailer", "2\r\nab\r\n0\r\nX-T: 1\r\n\r\n", true, true, "ab"},
+    {"no hex size", "zz\r\nab\r\n", false, false, ""},
+    {"data longer than its size", "2\r\nabc\r\n", false, false, "ab"},
+};
+// Every split of the coded bytes into two pieces decodes alike: the size
+// line, the data and the CRLF after it may each arrive in parts.
+TEST(Dechunk, TableAtEverySplit) {
+    for (const chunk_case &c : CHUNK_CASES) {
+        for (size_t cut = 0; cut <= c.coded.size(); cut++) {
+            SCOPED_TRACE(std::string(c.name) + ", split at " + std::to_string(cut));
+            dechunker d;
+            std::string out;
+            bool ok = dechunk(&d, c.coded.data(), cut, &out) &&
+                      dechunk(&d, c.coded.data() + cut, c.coded.size() - cut, &out);
+            EXPECT_EQ(c.ok, ok);
+            EXPECT_EQ(c.data, out);
+            if (ok) {
+                EXPECT_EQ(c.ended, dechunk_ended(d));
+            }
+        }
+    }
+}
+
+TEST(FindWithin, UnbrokenRunsOnly) {
+    std::string ref;
+    for (int i = 0; i < 3000; i++) ref += std::to_string(i) + ",";
+    EXPECT_EQ(0, find_within(ref, ref));
+    EXPECT_EQ(5000, find_within(ref, ref.substr(5000, 6000)));
+    std::string gap = ref.substr(5000, 5000) + ref.substr(10001, 100);
+    EXPECT_EQ(-1, find_within(ref, gap)) << "one byte missing after the first 4 KiB";
+    EXPECT_EQ(-1, find_within(ref, ref.substr(100) + "x")) << "runs past the reference's end";
+    EXPECT_EQ(-1, find_within(ref, ""));
+}

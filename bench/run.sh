@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
-# run.sh relay|library|pacing|server|all [ARGS...] - builds the benchmarks
-# (in build-bench/, with -DBUILD_BENCHMARKS=ON) and runs one of them, or all
-# four in turn; ARGS go to the benchmark program. The relay and server
-# benchmarks create their own private network namespaces (they need root or
-# user namespaces); nothing they send leaves them.
+# run.sh relay|library|pacing|server|gateway|all [ARGS...] - builds the
+# benchmarks (in build-bench/, with -DBUILD_BENCHMARKS=ON) and runs one of
+# them, or all five in turn; ARGS go to the benchmark program. The relay,
+# server and gateway benchmarks create their own private network namespaces
+# (they need root or user namespaces; the gateway's, for Icecast, root);
+# nothing they send leaves them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 which=${1:-}
 shift || true
 case $which in
-  relay | library | pacing | server | all) ;;
-  *) echo "Usage: bench/run.sh relay|library|pacing|server|all [ARGS...]" >&2; exit 1 ;;
+  relay | library | pacing | server | gateway | all) ;;
+  *) echo "Usage: bench/run.sh relay|library|pacing|server|gateway|all [ARGS...]" >&2; exit 1 ;;
 esac
 if [[ $which == all && $# -gt 0 ]]; then
   echo "run.sh: 'all' takes no arguments" >&2
@@ -21,7 +22,8 @@ tools/ensure-deps build bench demo
 old_rev=${MYTBF_OLD_REV:-0897b82}
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_BENCHMARKS=ON \
   -DMYTBF_OLD_REV="$old_rev" >/dev/null
-cmake --build build-bench -j2 --target relay_bench mytbf_bench mytbf_old pacing_bench server_bench >/dev/null
+cmake --build build-bench -j2 --target relay_bench mytbf_bench mytbf_old pacing_bench server_bench \
+  gateway_bench >/dev/null
 echo "== $(date -u '+%F %T UTC'), load:$(uptime | sed 's/.*load average://')"
 b=build-bench/bench
 status=0
@@ -36,5 +38,8 @@ if [[ $which == pacing || $which == all ]]; then
 fi
 if [[ $which == server || $which == all ]]; then
   timeout 180 "$b/server_bench" "$@" || status=$?
+fi
+if [[ $which == gateway || $which == all ]]; then
+  timeout 300 "$b/gateway_bench" "$@" || status=$?
 fi
 exit $status

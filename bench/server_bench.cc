@@ -38,11 +38,11 @@
 #include "netns.h"
 #include "proc.h"
 #include "proto.h"
+#include "radio.h"
 
 namespace {
 
-constexpr int CHANNELS = 32;
-constexpr int FILES = 4;  // different pieces, shared out among the channels
+constexpr int CHANNELS = RADIO_CHANNELS;
 
 struct arrival {
     double t;
@@ -132,23 +132,15 @@ int main(int argc, char **argv) {
         return 1;
     }
     std::string dir = make_temp_dir();
-    std::vector<std::string> songs;
-    const char *notes[FILES] = {"C3", "E3", "G3", "A3"};
-    for (int i = 0; i < FILES; i++) {
-        std::string s =
-            made_mp3(BENCH_AUDIO_DIR, std::string("busy_") + notes[i], 44100, 2,
-                     std::string("synth 20 pluck ") + notes[i] + " sine 220 tremolo 3", "-b 128");
-        if (s.empty()) {
-            fprintf(stderr, "server_bench: cannot make the music with sox and lame\n");
-            return 1;
-        }
-        songs.push_back(s);
+    std::vector<std::string> songs = radio_pieces(BENCH_AUDIO_DIR);
+    if (songs.empty()) {
+        fprintf(stderr, "server_bench: cannot make the music with sox and lame\n");
+        return 1;
     }
-    for (int c = 1; c <= CHANNELS; c++) {
-        std::string d = dir + "/radio/" + std::to_string(c) + "-ch";
-        std::string song = songs[static_cast<size_t>(c % FILES)];
-        if (run_shell("mkdir -p " + d + " && ln -s " + song + " " + d + "/") != 0) return 1;
-    }
+    std::vector<std::string> song_of;
+    for (int c = 1; c <= CHANNELS; c++) song_of.push_back(radio_piece_of(songs, c));
+    std::string radio = radio_folder(dir, song_of);
+    if (radio.empty()) return 1;
 
     // The client is a second host, behind a veth pair, so that it and the
     // observer can both bind port 1989; the server, beside the observer,
@@ -187,7 +179,7 @@ int main(int argc, char **argv) {
     std::string relayed = dir + "/relayed.mp3";
     std::vector<std::string> client_argv = netns_peer_prefix(peer);
     client_argv.insert(client_argv.end(), {BENCH_CLIENT, "-p", "cat > " + relayed});
-    if (!proc_start(&server, {server_path, "-S", "1990", dir + "/radio"}, dir, "server", false) ||
+    if (!proc_start(&server, {server_path, "-S", "1990", radio}, dir, "server", false) ||
         !proc_start(&client, client_argv, dir, "client", true))
         return 1;
     bool listed = wait_until(
@@ -208,7 +200,7 @@ int main(int argc, char **argv) {
 
     std::string got = read_file(relayed);
     size_t count = 0;
-    long first = find_run(got, programme({songs[1 % FILES]}), &count);
+    long first = find_run(got, programme({song_of[0]}), &count);
     double cpu_share = (cpu1 - cpu0) / (t1 - t0);
     printf("== stream_server, %d channels of 128 kbit/s, %.0f s (load:%s)\n", CHANNELS, t1 - t0,
            read_file("/proc/loadavg").substr(0, 15).c_str());
