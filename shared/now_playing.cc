@@ -25,8 +25,20 @@ size_t utf8_char(const uint8_t *p, size_t n) {
     return len;
 }
 
-// text made a value: controls blanked, bad bytes replaced, cut whole.
-std::string clean(const std::string &text) {
+// The channel a value names: decimal digits only, 1 to 255; else 0.
+int channel_of(const std::string &value) {
+    if (value.empty() || value.size() > 3) return 0;
+    int n = 0;
+    for (char c : value) {
+        if (c < '0' || c > '9') return 0;
+        n = n * 10 + (c - '0');
+    }
+    return n <= 255 ? n : 0;
+}
+
+}  // namespace
+
+std::string now_playing_clean(const std::string &text) {
     std::string out;
     const auto *p = reinterpret_cast<const uint8_t *>(text.data());
     size_t n = text.size();
@@ -42,23 +54,10 @@ std::string clean(const std::string &text) {
     return out;
 }
 
-// The channel a value names: decimal digits only, 1 to 255; else 0.
-int channel_of(const std::string &value) {
-    if (value.empty() || value.size() > 3) return 0;
-    int n = 0;
-    for (char c : value) {
-        if (c < '0' || c > '9') return 0;
-        n = n * 10 + (c - '0');
-    }
-    return n <= 255 ? n : 0;
-}
-
-}  // namespace
-
 std::string now_playing_encode(const now_playing &np) {
     return std::string(FIRST_LINE) + "channel=" + std::to_string(np.chnid) +
-           "\ntitle=" + clean(np.title) + "\nartist=" + clean(np.artist) +
-           "\nfile=" + clean(np.file) + "\n";
+           "\ntitle=" + now_playing_clean(np.title) + "\nartist=" + now_playing_clean(np.artist) +
+           "\nfile=" + now_playing_clean(np.file) + "\n";
 }
 
 bool now_playing_parse(const uint8_t *buf, size_t len, now_playing *out) {
@@ -74,9 +73,9 @@ bool now_playing_parse(const uint8_t *buf, size_t len, now_playing *out) {
         if (eq == std::string::npos) continue;
         std::string key = line.substr(0, eq), value = line.substr(eq + 1);
         if (key == "channel") np.chnid = channel_of(value);
-        if (key == "title") np.title = clean(value);
-        if (key == "artist") np.artist = clean(value);
-        if (key == "file") np.file = clean(value);
+        if (key == "title") np.title = now_playing_clean(value);
+        if (key == "artist") np.artist = now_playing_clean(value);
+        if (key == "file") np.file = now_playing_clean(value);
     }
     if (np.chnid < 1 || np.chnid > 255) return false;
     *out = np;
