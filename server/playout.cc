@@ -115,6 +115,9 @@ long long playout_next(playout *p, size_t max, std::vector<uint8_t> *payload, FI
     payload->clear();
     long long ns = 0;
     while (!p->done) {
+        // A payload holds frames of one file, so that the file open (and
+        // its tags) is always the one the payload comes from.
+        if (p->fd < 0 && !payload->empty()) break;
         if (p->fd < 0 && !open_next(p, report)) {
             p->done = true;
             break;

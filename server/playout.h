@@ -38,8 +38,8 @@ playout playout_start(channel_def ch, bool once);
 // its name plays (the first when none does, or, with once, none).
 void playout_replace(playout *p, channel_def ch);
 
-// Gathers the next payload: whole frames, as many as fit max bytes (a larger
-// frame goes alone). Returns its playing time in nanoseconds, or 0 when the
+// Gathers the next payload: whole frames of one file, as many as fit max
+// bytes (a larger frame goes alone). Returns its playing time in nanoseconds, or 0 when the
 // channel has nothing more to play (its files played once, or none of them
 // gives audio any more). A file that fails (one that is no regular file
 // too) is reported on report, and the next one plays. Each file opened is
