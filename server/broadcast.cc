@@ -2,7 +2,6 @@
 #include "broadcast.h"
 
 #include <errno.h>
-#include <limits.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -28,7 +27,7 @@ struct sender {
     bool failing = false;       // sends fail because of the network
     long long failing_since = 0;
     long long not_sent = 0;     // datagrams lost since then
-    long long looked_up = LLONG_MIN;
+    long long next_lookup = 0;  // when ENODEV may look the interface up again
 };
 
 void network_down(sender *s, int err, long long now) {
@@ -42,8 +41,8 @@ void network_down(sender *s, int err, long long now) {
     s->not_sent++;
     // A link deleted and created again has a new index: only its name
     // finds it.
-    if (err == ENODEV && s->conf->iface && now - s->looked_up >= LOOKUP_INTERVAL_NS) {
-        s->looked_up = now;
+    if (err == ENODEV && s->conf->iface && now >= s->next_lookup) {
+        s->next_lookup = now + LOOKUP_INTERVAL_NS;
         join_send_interface(s->conf->sd, s->conf->iface);
     }
 }
