@@ -43,7 +43,8 @@ set(CPACK_PACKAGE_CONTACT "mcast-tools developers <devel@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "multicast radio server and client, token bucket library and rate-limited copier")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6, libgcc-s1")
+# stream_server reads tags with TagLib.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6, libgcc-s1, libtag1v5")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS mpg123)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -229,6 +229,7 @@ int broadcast(on_air *air, const broadcast_conf &conf, const sigset_t &signals, 
 
 void broadcast_summary(const on_air &air, FILE *report) {
     for (const auto &c : air.runs)
-        fprintf(report, "stopped; channel %d: %lld files played, %lld bytes sent\n", c.play.ch.id,
-                c.play.files_played, c.bytes_sent);
+        fprintf(report, "stopped; channel %d: %lld file%s played, %lld bytes sent\n",
+                c.play.ch.id, c.play.files_played, c.play.files_played == 1 ? "" : "s",
+                c.bytes_sent);
 }

@@ -107,8 +107,9 @@ void reload_apply(on_air *air, rescan *r, const broadcast_conf &conf, long long 
     std::vector<channel_run> runs = merge(air, r, conf, now, &taken, report);
     for (auto &old : air->runs) {
         if (taken[static_cast<size_t>(old.play.ch.id)]) continue;
-        fprintf(report, "reloaded; channel %d: removed after %lld files played, %lld bytes sent\n",
-                old.play.ch.id, old.play.files_played, old.bytes_sent);
+        fprintf(report, "reloaded; channel %d: removed after %lld file%s played, %lld bytes sent\n",
+                old.play.ch.id, old.play.files_played, old.play.files_played == 1 ? "" : "s",
+                old.bytes_sent);
         playout_stop(&old.play);
     }
     air->runs = std::move(runs);
