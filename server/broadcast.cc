@@ -24,7 +24,7 @@ constexpr long long LOOKUP_INTERVAL_NS = SECOND_NS;
 struct sender {
     const broadcast_conf *conf;
     FILE *report;
-    bool failing = false;       // sends fail because of the network
+    bool failing = false;  // sends fail because of the network
     long long failing_since = 0;
     long long not_sent = 0;     // datagrams lost since then
     long long next_lookup = 0;  // when ENODEV may look the interface up again
@@ -88,7 +88,8 @@ int announce(channel_run *c, sender *s, long long now) {
         std::string tags;
         if (!np.title.empty()) tags += "title \"" + now_playing_clean(np.title) + "\"";
         if (!np.artist.empty())
-            tags += (tags.empty() ? "" : ", ") + ("artist \"" + now_playing_clean(np.artist) + "\"");
+            tags +=
+                (tags.empty() ? "" : ", ") + ("artist \"" + now_playing_clean(np.artist) + "\"");
         fprintf(s->report, "channel %d: playing %s%s\n", np.chnid, p.path.c_str(),
                 tags.empty() ? "" : (" (" + tags + ")").c_str());
     }
@@ -120,8 +121,7 @@ turn_result send_due(std::vector<channel_run> *runs, sender *s, long long now, l
             if (send_channel(&c, s, now) < 0) return TURN_SEND_FAILED;
         if (c.payload_ns == 0) continue;
         playing = true;
-        if (!c.now_playing.empty() && now >= c.now_playing_due &&
-            send_now_playing(&c, s, now) < 0)
+        if (!c.now_playing.empty() && now >= c.now_playing_due && send_now_playing(&c, s, now) < 0)
             return TURN_SEND_FAILED;
         long long due = pacing_due(c.clock, c.payload_ns);
         if (due < *wake) *wake = due;
@@ -191,8 +191,8 @@ long long now_ns() {
     return static_cast<long long>(ts.tv_sec) * SECOND_NS + ts.tv_nsec;
 }
 
-channel_run broadcast_run(channel_def ch, const broadcast_conf &conf, long long start,
-                          size_t index, size_t count, FILE *report) {
+channel_run broadcast_run(channel_def ch, const broadcast_conf &conf, long long start, size_t index,
+                          size_t count, FILE *report) {
     channel_run c;
     c.play = playout_start(std::move(ch), conf.once);
     c.clock = pacing_start(start, index, count);
@@ -229,7 +229,6 @@ int broadcast(on_air *air, const broadcast_conf &conf, const sigset_t &signals, 
 
 void broadcast_summary(const on_air &air, FILE *report) {
     for (const auto &c : air.runs)
-        fprintf(report, "stopped; channel %d: %lld file%s played, %lld bytes sent\n",
-                c.play.ch.id, c.play.files_played, c.play.files_played == 1 ? "" : "s",
-                c.bytes_sent);
+        fprintf(report, "stopped; channel %d: %lld file%s played, %lld bytes sent\n", c.play.ch.id,
+                c.play.files_played, c.play.files_played == 1 ? "" : "s", c.bytes_sent);
 }

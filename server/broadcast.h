@@ -49,8 +49,8 @@ struct on_air {
 
 // A run of ch whose clock starts at start, index of count channels started
 // together, its first message read. Files that fail are reported on report.
-channel_run broadcast_run(channel_def ch, const broadcast_conf &conf, long long start,
-                          size_t index, size_t count, FILE *report);
+channel_run broadcast_run(channel_def ch, const broadcast_conf &conf, long long start, size_t index,
+                          size_t count, FILE *report);
 
 // Sends the list and the channels until a signal of stop (SIGTERM or
 // SIGINT) arrives or, with once, every channel has ended; a SIGHUP reads

@@ -80,14 +80,16 @@ std::string channel_desc(const std::string &dir, const std::string &name, FILE *
 
 // How a file's audio is coded, as far as a decoder must change its set-up.
 std::string format_of(const mp3_header &h) {
-    return "MPEG-" + std::string(h.version == 10 ? "1" : h.version == 20 ? "2" : "2.5") + ", " +
-           std::to_string(h.sample_rate) + " Hz, " + (h.channels == 1 ? "mono" : "stereo");
+    return "MPEG-" +
+           std::string(h.version == 10   ? "1"
+                       : h.version == 20 ? "2"
+                                         : "2.5") +
+           ", " + std::to_string(h.sample_rate) + " Hz, " + (h.channels == 1 ? "mono" : "stereo");
 }
 
 // One line when the channel's files are not all coded alike: where the
 // format changes, common decoders drop audio.
-void warn_mixed_formats(const channel_def &ch, const std::vector<mp3_header> &heads,
-                        FILE *report) {
+void warn_mixed_formats(const channel_def &ch, const std::vector<mp3_header> &heads, FILE *report) {
     for (size_t i = 1; i < heads.size(); i++) {
         if (format_of(heads[i]) == format_of(heads[0])) continue;
         fprintf(report,
@@ -231,8 +233,7 @@ bool channels_programme(const std::string &root, std::vector<channel_def> *chann
     size_t size;
     if (!channels_list_message(found, list, &size)) {
         *why = "the channel list would take " + std::to_string(size) +
-               " bytes, more than one datagram carries (" + std::to_string(MSG_MAX_DATAGRAM) +
-               ")";
+               " bytes, more than one datagram carries (" + std::to_string(MSG_MAX_DATAGRAM) + ")";
         return false;
     }
     *channels = std::move(found);

@@ -23,7 +23,8 @@ TEST(Playout, ReadsTagsFromTheOpenFileAndPassesOverWhatIsNoRegularFile) {
                               "-b 128 --add-id3v2 --tt \"Für Elise\" --ta Somebody");
     std::string v1 = made_mp3(TEST_AUDIO_DIR, "tag_v1", 44100, 2, "synth 0.5 sine 500",
                               "-b 128 --id3v1-only --tt Only");
-    std::string none = made_mp3(TEST_AUDIO_DIR, "tag_none", 44100, 2, "synth 0.5 sine 600", "-b 96");
+    std::string none =
+        made_mp3(TEST_AUDIO_DIR, "tag_none", 44100, 2, "synth 0.5 sine 600", "-b 96");
     ASSERT_NE("", v2);
     ASSERT_NE("", v1);
     ASSERT_NE("", none);
@@ -36,16 +37,20 @@ TEST(Playout, ReadsTagsFromTheOpenFileAndPassesOverWhatIsNoRegularFile) {
     std::vector<started> got;
     std::vector<uint8_t> payload;
     while (playout_next(&p, 1, &payload, report) > 0) {
-        if (got.empty() || got.back().path != p.path) got.push_back({p.path, p.tags.title, p.tags.artist, ""});
+        if (got.empty() || got.back().path != p.path)
+            got.push_back({p.path, p.tags.title, p.tags.artist, ""});
         got.back().bytes.append(payload.begin(), payload.end());
     }
     playout_stop(&p);
     fclose(report);
-    EXPECT_EQ("channel 7: " + fifo + ": a FIFO, not a regular file; going on with the next file\n"
-              "channel 7: /dev/null: a device, not a regular file; going on with the next file\n",
-              std::string(text, size));
+    EXPECT_EQ(
+        "channel 7: " + fifo +
+            ": a FIFO, not a regular file; going on with the next file\n"
+            "channel 7: /dev/null: a device, not a regular file; going on with the next file\n",
+        std::string(text, size));
     free(text);
-    const started want[] = {{v2, "Für Elise", "Somebody", ""}, {v1, "Only", "", ""}, {none, "", "", ""}};
+    const started want[] = {
+        {v2, "Für Elise", "Somebody", ""}, {v1, "Only", "", ""}, {none, "", "", ""}};
     ASSERT_EQ(3u, got.size());
     for (size_t i = 0; i < 3; i++) {
         SCOPED_TRACE(want[i].path);

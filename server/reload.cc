@@ -14,8 +14,7 @@ void *scan(void *arg) {
     // The loop alone writes to the report stream; the scan's lines wait in
     // memory until the loop takes the result.
     FILE *lines = open_memstream(&text, &size);
-    r->ok = channels_programme(r->folder, &r->channels, &r->list, &r->why,
-                               lines ? lines : stderr);
+    r->ok = channels_programme(r->folder, &r->channels, &r->list, &r->why, lines ? lines : stderr);
     if (lines) {
         fclose(lines);
         r->report.assign(text, size);
@@ -96,8 +95,7 @@ void rescan_wait(rescan *r) {
     r->running = false;
 }
 
-void reload_apply(on_air *air, rescan *r, const broadcast_conf &conf, long long now,
-                  FILE *report) {
+void reload_apply(on_air *air, rescan *r, const broadcast_conf &conf, long long now, FILE *report) {
     fputs(r->report.c_str(), report);
     if (!r->ok) {
         fprintf(report, "reload failed; the programme stays as it was: %s\n", r->why.c_str());

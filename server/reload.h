@@ -44,5 +44,4 @@ void rescan_wait(rescan *r);
 // channel (or one that had stopped) starts at now; a channel gone from the
 // folder stops, with its summary line; the new list goes at the next list
 // time. A refused folder leaves air as it was, with a line saying why.
-void reload_apply(on_air *air, rescan *r, const broadcast_conf &conf, long long now,
-                  FILE *report);
+void reload_apply(on_air *air, rescan *r, const broadcast_conf &conf, long long now, FILE *report);

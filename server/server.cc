@@ -83,24 +83,38 @@ sockaddr_in destination(const char *group, int port) {
     return dest;
 }
 
+// The defaults that depend on other options, and what the send loop takes.
+void settle(server_conf *c) {
+    server_conf &conf = *c;
+    if (conf.source_port < 0) conf.source_port = conf.port;
+    if (conf.now_playing_port < 0) conf.now_playing_port = conf.port < 65535 ? conf.port + 1 : 0;
+    if (conf.now_playing_port == conf.port)
+        misuse("%s", "--now-playing-port must differ from --port, where listeners take the stream");
+    conf.send.dest = destination(conf.group, conf.port);
+    conf.send.now_playing_port = conf.now_playing_port;
+    conf.send.iface = conf.iface;
+    conf.send.folder = conf.folder;
+}
+
+const option LONGS[] = {
+    {"mgroup", required_argument, nullptr, 'M'},
+    {"port", required_argument, nullptr, 'P'},
+    {"interface", required_argument, nullptr, 'I'},
+    {"ttl", required_argument, nullptr, 'T'},
+    {"source-port", required_argument, nullptr, 'S'},
+    {"payload", required_argument, nullptr, 'B'},
+    {"list-interval", required_argument, nullptr, 'L'},
+    {"now-playing-port", required_argument, nullptr, 'N'},
+    {"once", no_argument, nullptr, 'O'},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"help", no_argument, nullptr, 'H'},
+    {nullptr, 0, nullptr, 0},
+};
+
 server_conf parse_options(int argc, char **argv) {
-    static const option longs[] = {
-        {"mgroup", required_argument, nullptr, 'M'},
-        {"port", required_argument, nullptr, 'P'},
-        {"interface", required_argument, nullptr, 'I'},
-        {"ttl", required_argument, nullptr, 'T'},
-        {"source-port", required_argument, nullptr, 'S'},
-        {"payload", required_argument, nullptr, 'B'},
-        {"list-interval", required_argument, nullptr, 'L'},
-        {"now-playing-port", required_argument, nullptr, 'N'},
-        {"once", no_argument, nullptr, 'O'},
-        {"verbose", no_argument, nullptr, 'v'},
-        {"help", no_argument, nullptr, 'H'},
-        {nullptr, 0, nullptr, 0},
-    };
     server_conf conf;
     int c;
-    while ((c = getopt_long(argc, argv, "M:P:I:T:S:B:L:N:OvH", longs, nullptr)) >= 0) {
+    while ((c = getopt_long(argc, argv, "M:P:I:T:S:B:L:N:OvH", LONGS, nullptr)) >= 0) {
         switch (c) {
         case 'M':
             conf.group = optarg;
@@ -145,14 +159,7 @@ server_conf parse_options(int argc, char **argv) {
     }
     if (optind != argc - 1) misuse("give one FOLDER%s", optind < argc - 1 ? ", not several" : "");
     conf.folder = argv[optind];
-    if (conf.source_port < 0) conf.source_port = conf.port;
-    if (conf.now_playing_port < 0) conf.now_playing_port = conf.port < 65535 ? conf.port + 1 : 0;
-    if (conf.now_playing_port == conf.port)
-        misuse("%s", "--now-playing-port must differ from --port, where listeners take the stream");
-    conf.send.dest = destination(conf.group, conf.port);
-    conf.send.now_playing_port = conf.now_playing_port;
-    conf.send.iface = conf.iface;
-    conf.send.folder = conf.folder;
+    settle(&conf);
     return conf;
 }
 
@@ -200,11 +207,11 @@ on_air programme_or_exit(const char *folder, std::vector<channel_def> *channels,
 
 // The start-up lines: where the radio goes, and its channels.
 void say_start(const server_conf &conf, const std::vector<channel_def> &channels, FILE *report) {
-    std::string iface = conf.iface ? std::string("interface ") + conf.iface
-                                   : std::string("the route's interface");
-    std::string np = conf.now_playing_port ? "now playing to port " +
-                                                 std::to_string(conf.now_playing_port)
-                                           : std::string("no now-playing datagrams");
+    std::string iface =
+        conf.iface ? std::string("interface ") + conf.iface : std::string("the route's interface");
+    std::string np = conf.now_playing_port
+                         ? "now playing to port " + std::to_string(conf.now_playing_port)
+                         : std::string("no now-playing datagrams");
     fprintf(report, "sending to %s port %d from port %d, TTL %d, out of %s; %s\n", conf.group,
             conf.port, conf.source_port, conf.ttl, iface.c_str(), np.c_str());
     for (const auto &ch : channels) fprintf(report, "%s\n", channels_line(ch).c_str());

@@ -329,14 +329,15 @@ TEST_F(ServerE2e, SighupReloadsTheFolderWhileAnUntouchedChannelPlaysOnWhole) {
     ASSERT_TRUE(listen_until([&] { return seen[3] > 0; })) << err(s);
     for (const std::string &line : std::vector<std::string>{
              "reloading " + r + "\n", "reloaded; channel 1: 2 files, \"1-one\"\n",
-          "reloaded; channel 2: 2 files, \"2-two\"\n",
-          "channel 2: its files differ in format (e2e_a.mp3: MPEG-1, 32000 Hz, stereo; "
-          "e2e_c.mp3: MPEG-2, 22050 Hz, mono); decoders may drop audio where it changes\n",
-          "reloaded; channel 3: 3000 files, \"3-three\" (new)\n",
-          "reloaded; channel 4: removed after "})
+             "reloaded; channel 2: 2 files, \"2-two\"\n",
+             "channel 2: its files differ in format (e2e_a.mp3: MPEG-1, 32000 Hz, stereo; "
+             "e2e_c.mp3: MPEG-2, 22050 Hz, mono); decoders may drop audio where it changes\n",
+             "reloaded; channel 3: 3000 files, \"3-three\" (new)\n",
+             "reloaded; channel 4: removed after "})
         EXPECT_TRUE(says_now(line)) << line << err(s);
 
-    ASSERT_EQ(0, run_shell("mkdir '" + r + "/01-again' && ln -s '" + a + "' '" + r + "/01-again/'"));
+    ASSERT_EQ(0,
+              run_shell("mkdir '" + r + "/01-again' && ln -s '" + a + "' '" + r + "/01-again/'"));
     kill(s->pid, SIGHUP);
     ASSERT_TRUE(listen_until([&] {
         return says_now("reload failed; the programme stays as it was: channel 1 twice: " + r +
@@ -372,12 +373,14 @@ TEST_F(ServerE2e, LinkDownAndLinkCreatedAgainAreLivedThrough) {
     int sd = group_socket(DEFAULT_PORT, "enp0s3");
     ASSERT_GE(sd, 0);
     ASSERT_EQ(0, netns_peer_shell(peer, "ip link set veth0 down"));
-    ASSERT_TRUE(says(s, "stream_server: sendto(): Network is unreachable; the channels go on, "
-                        "unheard until sends work again\n"))
+    ASSERT_TRUE(says(s,
+                     "stream_server: sendto(): Network is unreachable; the channels go on, "
+                     "unheard until sends work again\n"))
         << err(s);
     usleep(1000 * 1000);  // an outage of a second
-    ASSERT_EQ(0, netns_peer_shell(peer, "ip link set veth0 up && ip route replace 224.0.0.0/4 "
-                                        "dev veth0"));
+    ASSERT_EQ(0, netns_peer_shell(peer,
+                                  "ip link set veth0 up && ip route replace 224.0.0.0/4 "
+                                  "dev veth0"));
     // The audio that arrives in the 1.5 s after the first datagram: 1.5 s
     // and the lead, where a burst of the outage's audio would add a second.
     std::vector<uint8_t> buf(MSG_MAX_SIZE);
@@ -398,8 +401,9 @@ TEST_F(ServerE2e, LinkDownAndLinkCreatedAgainAreLivedThrough) {
     EXPECT_TRUE(says(s, "stream_server: sends work again after ")) << err(s);
 
     ASSERT_EQ(0, netns_peer_shell(peer, "ip link del veth0"));
-    ASSERT_TRUE(says(s, "stream_server: sendto(): No such device; the channels go on, unheard "
-                        "until sends work again\n"))
+    ASSERT_TRUE(says(s,
+                     "stream_server: sendto(): No such device; the channels go on, unheard "
+                     "until sends work again\n"))
         << err(s);
     close_socket(sd);  // on the link deleted
     ASSERT_EQ("", netns_peer_link(peer, "enp0s3", "10.201.8.1/24", "veth0", "10.201.8.2/24"));
