@@ -46,8 +46,8 @@ protected:
     }
 
     // A socket joined to the group on interface ifname ("": the route's
-    // choice) and bound to port, taking a datagram within 200 ms or none;
-    // closed at the end of the test, or -1.
+    // choice) and bound to port, with a large receive buffer, taking a
+    // datagram within 200 ms or none; closed at the end of the test, or -1.
     int group_socket(int port, const char *ifname = "") {
         int sd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         if (sd < 0) return -1;
@@ -60,6 +60,11 @@ protected:
         here.sin_port = htons(static_cast<uint16_t>(port));
         timeval tv{0, 200000};
         setsockopt(sd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        // Room for seconds of every channel, so that a test busy elsewhere
+        // (a sanitizer build is slow) loses nothing.
+        int room = 8 << 20;
+        if (setsockopt(sd, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) < 0)
+            setsockopt(sd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
         if (setsockopt(sd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) < 0 ||
             bind(sd, reinterpret_cast<sockaddr *>(&here), sizeof here) < 0)
             return -1;
