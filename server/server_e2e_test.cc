@@ -357,7 +357,7 @@ TEST_F(ServerE2e, SighupReloadsTheFolderWhileAnUntouchedChannelPlaysOnWhole) {
     listen_until([] { return true; });  // what was still queued
     size_t count = 0;
     EXPECT_GE(find_run(got, programme(one), &count), 0) << "channel 1 lost or mixed something";
-    EXPECT_GT(count, 100u);
+    EXPECT_GT(count, 20u);  // from before the first reload to after the last
     EXPECT_EQ(3u, count_of(err(s), "stream_server: stopped; channel "));
 }
 
