@@ -1,7 +1,8 @@
 // mytbf_bench.cc - what a token costs: a fetch + give-back pair on a full
 // bucket next to a bare mutex lock/unlock pair, alone and with two threads
-// on one bucket (one mutex); and what a refill tick costs with 1024 live
-// buckets.
+// on one bucket (one mutex); what a refill tick costs with 1024 live
+// buckets; and how long a fetch may wait when many threads share a slow
+// bucket, beside another build of the library (--old-library).
 //
 // The refill scan is private to the library, so it is measured two ways:
 // from outside, by the refill thread's CPU clock read between two
@@ -11,6 +12,7 @@
 // timed in a tight loop.
 #include <benchmark/benchmark.h>
 #include <dirent.h>
+#include <dlfcn.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -21,6 +23,7 @@
 #include <algorithm>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "mytbf.h"
@@ -38,19 +41,19 @@ mytbf_bucket *full_bucket = nullptr;  // never runs dry
 mytbf_bucket *tick_bucket = nullptr;  // rate 1, burst 1: one fetch per tick
 clockid_t refill_clock = 0;
 
+// The two pair benchmarks run alike, so that their medians compare.
+void pair_settings(benchmark::internal::Benchmark *b) {
+    b->Threads(1)->Threads(2)->UseRealTime()->MinTime(0.25)->Repetitions(9);
+    b->DisplayAggregatesOnly(true);
+}
+
 void BM_mutex_pair(benchmark::State &state) {
     for (auto _ : state) {
         pthread_mutex_lock(&bare_mutex);
         pthread_mutex_unlock(&bare_mutex);
     }
 }
-BENCHMARK(BM_mutex_pair)
-    ->Threads(1)
-    ->Threads(2)
-    ->UseRealTime()
-    ->MinTime(0.25)
-    ->Repetitions(9)
-    ->DisplayAggregatesOnly(true);
+BENCHMARK(BM_mutex_pair)->Apply(pair_settings);
 
 void BM_fetch_return_pair(benchmark::State &state) {
     for (auto _ : state) {
@@ -59,13 +62,7 @@ void BM_fetch_return_pair(benchmark::State &state) {
         mytbf_returntoken(full_bucket, n);
     }
 }
-BENCHMARK(BM_fetch_return_pair)
-    ->Threads(1)
-    ->Threads(2)
-    ->UseRealTime()
-    ->MinTime(0.25)
-    ->Repetitions(9)
-    ->DisplayAggregatesOnly(true);
+BENCHMARK(BM_fetch_return_pair)->Apply(pair_settings);
 
 double thread_cpu_s(clockid_t clock) {
     timespec ts;
@@ -185,12 +182,132 @@ double median_of(std::vector<double> v) {
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
+// Fairness: FAIR_THREADS threads each fetch one token at a time, in a loop,
+// from one bucket of rate and burst FAIR_RATE, for a number of ticks. A
+// bucket that serves its waiters in turn makes each wait about
+// FAIR_THREADS / FAIR_RATE ticks; one that does not lets some wait far
+// longer while others take token after token.
+constexpr int FAIR_THREADS = 16, FAIR_RATE = 4;
+
+// The calls the fairness run makes: this tree's library, or another build
+// of it loaded with dlopen.
+struct library_calls {
+    std::string name;
+    mytbf_bucket *(*init)(int, int);
+    int (*timed_fetch)(mytbf_bucket *, int, const timespec *);
+    int (*destroy)(mytbf_bucket *);
+};
+
+struct fair_result {
+    double longest_s = 0;      // the longest one fetch waited
+    long least = 0, most = 0;  // tokens one thread got, fewest and most
+};
+
+double mono_s() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// Runs the fairness case on lib until end (CLOCK_MONOTONIC). A wait that
+// the end cuts short counts for as long as it lasted.
+fair_result measure_fairness(const library_calls &lib, const timespec &end) {
+    mytbf_bucket *b = lib.init(FAIR_RATE, FAIR_RATE);
+    std::vector<double> longest(FAIR_THREADS, 0);
+    std::vector<long> got(FAIR_THREADS, 0);
+    std::vector<std::thread> threads;
+    for (int i = 0; b != nullptr && i < FAIR_THREADS; i++) {
+        threads.emplace_back([&, i] {
+            for (;;) {
+                double start = mono_s();
+                int n = lib.timed_fetch(b, 1, &end);
+                longest[i] = std::max(longest[i], mono_s() - start);
+                if (n < 1) break;
+                got[i] += n;
+            }
+        });
+    }
+    for (auto &t : threads) t.join();
+    if (b != nullptr) lib.destroy(b);
+    fair_result r;
+    r.longest_s = *std::max_element(longest.begin(), longest.end());
+    r.least = *std::min_element(got.begin(), got.end());
+    r.most = *std::max_element(got.begin(), got.end());
+    return r;
+}
+
+// The library at path, loaded on its own (its calls bind to its own code,
+// not to this program's copy); false with a message when it cannot be.
+bool load_library(const char *path, library_calls *lib) {
+    void *h = dlopen(path, RTLD_NOW | RTLD_LOCAL | RTLD_DEEPBIND);
+    if (h == nullptr) {
+        fprintf(stderr, "mytbf_bench: %s\n", dlerror());
+        return false;
+    }
+    lib->name = path;
+    lib->init = reinterpret_cast<decltype(lib->init)>(dlsym(h, "mytbf_init"));
+    lib->timed_fetch =
+        reinterpret_cast<decltype(lib->timed_fetch)>(dlsym(h, "mytbf_timedfetchtoken"));
+    lib->destroy = reinterpret_cast<decltype(lib->destroy)>(dlsym(h, "mytbf_destroy"));
+    if (lib->init && lib->timed_fetch && lib->destroy) return true;
+    fprintf(stderr, "mytbf_bench: %s lacks the library's calls\n", path);
+    return false;
+}
+
+// Runs the fairness case for ticks seconds (the refill thread ticks once a
+// second) on every library at once, and prints one line each.
+void report_fairness(const std::vector<library_calls> &libs, int ticks) {
+    timespec end;
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    end.tv_sec += ticks;
+    std::vector<fair_result> results(libs.size());
+    std::vector<std::thread> runs;
+    for (size_t i = 0; i < libs.size(); i++)
+        runs.emplace_back([&, i] { results[i] = measure_fairness(libs[i], end); });
+    for (auto &t : runs) t.join();
+    printf("fairness: rate %d, %d threads fetching 1 token in a loop from one bucket, %d ticks\n",
+           FAIR_RATE, FAIR_THREADS, ticks);
+    for (size_t i = 0; i < libs.size(); i++)
+        printf("  %s: longest wait %.2f ticks, tokens per thread %ld to %ld\n",
+               libs[i].name.c_str(), results[i].longest_s, results[i].least, results[i].most);
+}
+
+// Takes this program's own options out of the arguments: --old-library
+// PATH, another build of the library for the fairness run, and
+// --fairness-ticks N (default 25; 0 leaves the run out). False on misuse.
+bool take_options(std::vector<char *> *args, const char **old_library, int *fair_ticks) {
+    for (size_t i = 1; i < args->size();) {
+        std::string a = (*args)[i];
+        if ((a == "--old-library" || a == "--fairness-ticks") && i + 1 < args->size()) {
+            if (a == "--old-library") *old_library = (*args)[i + 1];
+            if (a == "--fairness-ticks") *fair_ticks = atoi((*args)[i + 1]);
+            args->erase(args->begin() + static_cast<long>(i),
+                        args->begin() + static_cast<long>(i) + 2);
+        } else if (a == "--old-library" || a == "--fairness-ticks") {
+            fprintf(stderr, "mytbf_bench: %s needs a value\n", a.c_str());
+            return false;
+        } else {
+            i++;
+        }
+    }
+    return *fair_ticks >= 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     // Repetitions of the pair benchmarks interleave (in random order), so a
     // change of machine load hits the mutex and the token pair alike.
     std::vector<char *> args(argv, argv + argc);
+    const char *old_library = nullptr;
+    int fair_ticks = 25;
+    if (!take_options(&args, &old_library, &fair_ticks)) return 1;
+    std::vector<library_calls> libs = {
+        {"this tree", mytbf_init, mytbf_timedfetchtoken, mytbf_destroy}};
+    if (old_library != nullptr) {
+        libs.emplace_back();
+        if (!load_library(old_library, &libs.back())) return 1;
+    }
     char interleave[] = "--benchmark_enable_random_interleaving=true";
     args.insert(args.begin() + 1, interleave);
     int nargs = static_cast<int>(args.size());
@@ -241,6 +358,7 @@ int main(int argc, char **argv) {
         printf("  so the scan of 1022 more live buckets costs ~ %.1f us (min) / %.1f us (median)\n",
                min1024 - min2, median_of(t1024) - median_of(t2));
     }
+    if (fair_ticks > 0) report_fairness(libs, fair_ticks);
     benchmark::Shutdown();
     return 0;
 }

@@ -17,8 +17,11 @@ if [[ $which == all && $# -gt 0 ]]; then
   exit 1
 fi
 tools/ensure-deps build bench demo
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_BENCHMARKS=ON >/dev/null
-cmake --build build-bench -j2 --target relay_bench mytbf_bench pacing_bench server_bench >/dev/null
+# The library that mytbf_bench measures beside this tree's.
+old_rev=${MYTBF_OLD_REV:-0897b82}
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_BENCHMARKS=ON \
+  -DMYTBF_OLD_REV="$old_rev" >/dev/null
+cmake --build build-bench -j2 --target relay_bench mytbf_bench mytbf_old pacing_bench server_bench >/dev/null
 echo "== $(date -u '+%F %T UTC'), load:$(uptime | sed 's/.*load average://')"
 b=build-bench/bench
 status=0
@@ -26,7 +29,7 @@ if [[ $which == relay || $which == all ]]; then
   timeout 480 "$b/relay_bench" "$@" || status=$?
 fi
 if [[ $which == library || $which == all ]]; then
-  timeout 120 "$b/mytbf_bench" "$@" || status=$?
+  timeout 180 "$b/mytbf_bench" --old-library "$b/libmytbf_old.so" "$@" || status=$?
 fi
 if [[ $which == pacing || $which == all ]]; then
   timeout 180 "$b/pacing_bench" "$@" || status=$?

@@ -30,22 +30,6 @@ list_kind list_classify(const uint8_t *buf, size_t len) {
     return LIST_ACCEPTED;
 }
 
-int list_next_entry(const uint8_t *buf, size_t len, size_t *pos, list_entry_view *out) {
-    size_t at = *pos;
-    if (at >= len) return 0;
-    if (len - at < sizeof(channel_list_entry)) return -1;
-    channel_list_entry head;
-    memcpy(&head, buf + at, sizeof head);
-    size_t entry_len = ntohs(head.len);
-    if (entry_len < sizeof(channel_list_entry) || entry_len > len - at) return -1;
-    const uint8_t *desc = buf + at + offsetof(channel_list_entry, desc);
-    if (!memchr(desc, '\0', entry_len - sizeof(channel_list_entry))) return -1;
-    out->chnid = head.chnid;
-    out->desc = reinterpret_cast<const char *>(desc);
-    *pos = at + entry_len;
-    return 1;
-}
-
 int list_text(const uint8_t *buf, size_t len, bool visible, std::string *out) {
     size_t pos = offsetof(channel_list_message, entries);
     list_entry_view entry;

@@ -9,6 +9,8 @@
 
 #include <string>
 
+#include "list_entry.h"  // list_next_entry: the walk over the entries
+
 // List phase: the kind of one datagram.
 enum list_kind {
     LIST_TOO_SHORT,  // fewer than LIST_MIN_SIZE bytes
@@ -16,18 +18,6 @@ enum list_kind {
     LIST_ACCEPTED,   // the channel list
 };
 list_kind list_classify(const uint8_t *buf, size_t len);
-
-// One entry of a channel list; desc points into the datagram and ends in NUL.
-struct list_entry_view {
-    int chnid;
-    const char *desc;
-};
-
-// Reads the entry at *pos of the datagram buf[0, len). Returns 1 with the
-// entry in *out and *pos moved past it; 0 when *pos is at the end; -1 when
-// the entry does not fit: header or len past the end, len below 3, or no
-// NUL byte among its description's len - 3 bytes. Never reads past len.
-int list_next_entry(const uint8_t *buf, size_t len, size_t *pos, list_entry_view *out);
 
 // Appends to *out the text the client shows for the list message buf[0,
 // len): "channel:%d%s" for each entry, in order, stopping at the first entry

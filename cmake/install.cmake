@@ -1,32 +1,90 @@
-# Install rules: programs, the library with its header, man pages, an
-# example systemd unit for the server, a pkg-config file, a CMake package
-# (find_package(mytbf) -> mytbf::mytbf) and a Debian package through CPack.
+# Install rules and the Debian packages built from them with CPack, one per
+# component:
+#   programs  mcast-tools          the radio's programs and throttlecat, what a
+#                                  listener host installs
+#   sender    mcast-stream-sender  the test tool stream_sender
+#   dev       libmytbf-dev         mytbf's header, static library, pkg-config
+#                                  file, CMake package (find_package(mytbf)
+#                                  -> mytbf::mytbf) and mytbf.3
+# Installed programs whose short names would collide with other packages'
+# get a prefix: client installs as mcast-client, throttlecat as
+# mcast-throttlecat. The build tree keeps the short names.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-# stream_sender goes with the client and the server: it tries a client
-# with crafted streams.
-install(TARGETS client stream_server throttlecat stream_sender RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+set(MCAST_MAINTAINER "mcast-tools developers <devel@mcast-tools.org>"
+    CACHE STRING "Maintainer named in the Debian packages")
+set(deb_package_programs mcast-tools)
+set(deb_package_sender mcast-stream-sender)
+set(deb_package_dev libmytbf-dev)
+
+# Man pages and changelogs go in gzipped (gzip -9n: smallest, and no time stamp, so two
+# builds give the same bytes), as Debian wants them.
+add_custom_target(gzipped_docs ALL)
+function(install_gzipped source destination component)
+  get_filename_component(name ${source} NAME)
+  set(gz ${CMAKE_CURRENT_BINARY_DIR}/gz/${component}/${name}.gz)
+  add_custom_command(OUTPUT ${gz}
+                     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/gz/${component}
+                     COMMAND gzip -9nc ${source} > ${gz}
+                     DEPENDS ${source} VERBATIM)
+  string(MAKE_C_IDENTIFIER ${component}_${name} id)
+  add_custom_target(gz_${id} DEPENDS ${gz})
+  add_dependencies(gzipped_docs gz_${id})
+  install(FILES ${gz} DESTINATION ${destination} COMPONENT ${component})
+endfunction()
+
+# install_program(TARGET INSTALLED_NAME COMPONENT): the program under its
+# installed name, stripped where the install strips (cmake --install
+# --strip, the packages), and its page man/INSTALLED_NAME.1. A new
+# program of the radio is one more line below.
+function(install_program target installed_name component)
+  install(PROGRAMS $<TARGET_FILE:${target}> DESTINATION ${CMAKE_INSTALL_BINDIR}
+          RENAME ${installed_name} COMPONENT ${component})
+  install(CODE "if(CMAKE_INSTALL_DO_STRIP)
+  execute_process(COMMAND \"${CMAKE_STRIP}\" \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${installed_name}\")
+endif()" COMPONENT ${component})
+  install_gzipped(${PROJECT_SOURCE_DIR}/man/${installed_name}.1 ${CMAKE_INSTALL_MANDIR}/man1 ${component})
+endfunction()
+
+install_program(client mcast-client programs)
+install_program(stream_server stream_server programs)
+install_program(stream_gateway stream_gateway programs)
+install_program(throttlecat mcast-throttlecat programs)
+install_program(stream_sender stream_sender sender)
+
+# Debian keeps a package's documentation under its package name: each
+# package has the copyright file and a changelog there.
+string(TIMESTAMP deb_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+set(deb_maintainer ${MCAST_MAINTAINER})
+foreach(component programs sender dev)
+  set(deb_package ${deb_package_${component}})
+  set(docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/${deb_package})
+  install(FILES cmake/copyright DESTINATION ${docdir} COMPONENT ${component})
+  configure_file(cmake/changelog.in ${CMAKE_CURRENT_BINARY_DIR}/changelog/${deb_package}/changelog @ONLY)
+  install_gzipped(${CMAKE_CURRENT_BINARY_DIR}/changelog/${deb_package}/changelog ${docdir} ${component})
+endforeach()
+install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${deb_package_programs}
+        COMPONENT programs)
+install(FILES server/stream_server.service gateway/stream_gateway.service
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${deb_package_programs}/examples COMPONENT programs)
+
 install(TARGETS mytbf EXPORT mytbfTargets
-        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES mytbf/mytbf.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES man/client.1 man/stream_server.1 man/throttlecat.1 man/stream_sender.1
-        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-# Debian keeps a package's documentation under its package name.
-install(FILES server/stream_server.service
-        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/mcast-tools/examples)
-install(FILES man/mytbf.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
+install(FILES mytbf/mytbf.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
+install_gzipped(${PROJECT_SOURCE_DIR}/man/mytbf.3 ${CMAKE_INSTALL_MANDIR}/man3 dev)
 
 # The .pc file finds its prefix from its own place, so a package or a copied
 # tree works wherever it lands.
 file(RELATIVE_PATH pc_to_prefix /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
 string(REGEX REPLACE "/$" "" pc_to_prefix "${pc_to_prefix}")
 configure_file(cmake/mytbf.pc.in ${CMAKE_CURRENT_BINARY_DIR}/mytbf.pc @ONLY)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/mytbf.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/mytbf.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+        COMPONENT dev)
 
 set(mytbf_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/mytbf)
-install(EXPORT mytbfTargets NAMESPACE mytbf:: DESTINATION ${mytbf_cmake_dir})
+install(EXPORT mytbfTargets NAMESPACE mytbf:: DESTINATION ${mytbf_cmake_dir} COMPONENT dev)
 configure_package_config_file(cmake/mytbfConfig.cmake.in
                               ${CMAKE_CURRENT_BINARY_DIR}/mytbfConfig.cmake
                               INSTALL_DESTINATION ${mytbf_cmake_dir})
@@ -34,18 +92,44 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/mytbfConfigVersion.
                                  COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/mytbfConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/mytbfConfigVersion.cmake
-        DESTINATION ${mytbf_cmake_dir})
+        DESTINATION ${mytbf_cmake_dir} COMPONENT dev)
 
 set(CPACK_GENERATOR DEB)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL programs sender dev)
+set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_NAME mcast-tools)
 set(CPACK_PACKAGE_VENDOR "mcast-tools developers")
-set(CPACK_PACKAGE_CONTACT "mcast-tools developers <devel@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "multicast radio server and client, token bucket library and rate-limited copier")
-set(CPACK_DEBIAN_PACKAGE_SECTION net)
-# stream_server reads tags with TagLib.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6, libgcc-s1, libtag1v5")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS mpg123)
+set(CPACK_PACKAGE_CONTACT ${MCAST_MAINTAINER})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# The long descriptions below: a summary line, then lines CPack indents.
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(runtime_depends "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
+
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME ${deb_package_programs})
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION net)
+# stream_gateway's HTTP server; stream_server's tag reader.
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_DEPENDS "${runtime_depends}, libevent-2.1-7, libtag1v5")
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_RECOMMENDS mpg123)
+set(CPACK_COMPONENT_PROGRAMS_DESCRIPTION "multicast radio server and client
+stream_server broadcasts the channels of a folder of MP3 files to an IPv4
+multicast group on a LAN; mcast-client shows the channel list and plays the
+chosen channel through a player. mcast-throttlecat copies a file at no more
+than five bytes per second.")
+
+set(CPACK_DEBIAN_SENDER_PACKAGE_NAME ${deb_package_sender})
+set(CPACK_DEBIAN_SENDER_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_SENDER_PACKAGE_DEPENDS ${runtime_depends})
+set(CPACK_COMPONENT_SENDER_DESCRIPTION "test sender for the mcast-tools radio client
+stream_sender plays the stream server's part byte for byte: channel lists,
+files as paced channel data, and crafted raw datagrams, to try a client.")
+
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME ${deb_package_dev})
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libc6-dev")
+set(CPACK_COMPONENT_DEV_DESCRIPTION "token bucket library (development files)
+mytbf keeps up to 1024 token buckets per process, refilled once a second by
+one background thread; a fetch blocks while a bucket is empty, or fails at
+once or at a deadline. This package holds the header, the static library,
+a pkg-config file, a CMake package and the manual page.")
 include(CPack)

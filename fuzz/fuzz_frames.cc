@@ -1,4 +1,4 @@
-// fuzz_frames.cc - any bytes through the frame scan of the server, once as
+// fuzz_frames.cc - any bytes through the shared frame scan, once as
 // one whole input and once piece by piece through a small window, as the
 // server reads a file. Every frame must lie inside the input, start with a
 // header that gives its size, follow the one before without overlap; the

@@ -113,6 +113,7 @@ void clean_up_at_exit() {
         fail(11, "timed fetch after exit handler");
     if (mytbf_returntoken(at_exit_bucket, 1) != -ESHUTDOWN)
         fail(12, "give-back after exit handler");
+    if (mytbf_setrate(at_exit_bucket, 1, 1) != -ESHUTDOWN) fail(12, "setrate after exit handler");
     errno = 0;
     if (mytbf_init(1, 1) != nullptr || errno != ESHUTDOWN) fail(13, "init after exit handler");
     // The fetch that was waiting when the process began to exit has left.

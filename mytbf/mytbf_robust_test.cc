@@ -12,7 +12,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,79 +19,44 @@
 #include <gtest/gtest.h>
 
 #include "mytbf_internal.h"
-#include "proc.h"
+#include "mytbf_test_util.h"
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool SANITIZED = true;
-#else
-constexpr bool SANITIZED = false;
-#endif
-
-int waiters_of(mytbf_bucket *b) {
-    pthread_mutex_lock(&b->mutex);
-    int w = b->waiters;
-    pthread_mutex_unlock(&b->mutex);
-    return w;
-}
-
-timespec mono_after_ms(long ms) {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    ts.tv_sec += ms / 1000;
-    ts.tv_nsec += (ms % 1000) * 1000000L;
-    if (ts.tv_nsec >= 1000000000L) {
-        ts.tv_sec++;
-        ts.tv_nsec -= 1000000000L;
-    }
-    return ts;
-}
-
-struct wait_arg {
-    mytbf_bucket *b;
-    bool timed;
-    std::atomic<int> result{0};
-};
-
-void *waiting_fetch(void *p) {
-    auto *a = static_cast<wait_arg *>(p);
-    if (a->timed) {
-        timespec far = mono_after_ms(3600 * 1000);
-        a->result = mytbf_timedfetchtoken(a->b, 1, &far);
-    } else {
-        a->result = mytbf_fetchtoken(a->b, 1);
-    }
-    return nullptr;
-}
-
 // A fetch cancelled in its wait (blocking, or with a far deadline) leaves
-// the bucket as it found it: mutex free, no waiter counted; the next fetch
-// is served by the next refill.
+// the bucket as it found it: mutex free, out of the line; the next fetch is
+// served by the next refill. One cancelled after its tokens were handed to
+// it, before it could take them, passes them to the next in line.
 TEST(Cancel, CancelledWaitLeavesTheBucketAsItFoundIt) {
-    for (bool timed : {false, true}) {
-        SCOPED_TRACE(timed ? "deadline fetch" : "blocking fetch");
+    for (long deadline_ms : {-1L, 3600 * 1000L}) {
+        SCOPED_TRACE(deadline_ms < 0 ? "blocking fetch" : "deadline fetch");
         mytbf_bucket b;
-        bucket_setup(&b, 2, 2, 0);
-        wait_arg a{&b, timed};
-        pthread_t t;
-        ASSERT_EQ(0, pthread_create(&t, nullptr, waiting_fetch, &a));
-        ASSERT_TRUE(wait_until([&] { return waiters_of(&b) == 1; }, 5000));
-        pthread_cancel(t);
+        bucket_setup(&b, 1, 2, 0);
+        fetch_thread a = {&b, 1, deadline_ms};
+        ASSERT_TRUE(start_in_line(&a, 0));
+        pthread_cancel(a.thread);
         void *res = nullptr;
-        pthread_join(t, &res);
+        pthread_join(a.thread, &res);
         EXPECT_EQ(PTHREAD_CANCELED, res);
-        EXPECT_EQ(0, a.result);
+        EXPECT_EQ(NOT_YET, a.result);
         ASSERT_EQ(0, pthread_mutex_trylock(&b.mutex)) << "cancelled fetch kept the mutex";
-        EXPECT_EQ(0, b.waiters.load());
+        EXPECT_EQ(nullptr, b.first);
+        EXPECT_FALSE(state_of(&b).queued);
         pthread_mutex_unlock(&b.mutex);
 
-        wait_arg next{&b, timed};
-        ASSERT_EQ(0, pthread_create(&t, nullptr, waiting_fetch, &next));
-        ASSERT_TRUE(wait_until([&] { return waiters_of(&b) == 1; }, 5000));
-        refill_bucket(&b);
-        pthread_join(t, nullptr);
-        EXPECT_EQ(1, next.result);
+        fetch_thread served = {&b, 1, deadline_ms}, next = {&b, 1, deadline_ms};
+        ASSERT_TRUE(start_in_line(&served, 0));
+        ASSERT_TRUE(start_in_line(&next, 1));
+        // The tick serves the first while it cannot yet run: it is cancelled.
+        pthread_mutex_lock(&b.mutex);
+        pthread_cancel(served.thread);
+        tick_unlocked(&b);
+        pthread_mutex_unlock(&b.mutex);
+        pthread_join(served.thread, &res);
+        EXPECT_EQ(PTHREAD_CANCELED, res);
+        EXPECT_TRUE(wait_until([&] { return next.result == 1; }, 5000)) << next.result;
+        pthread_join(next.thread, nullptr);
+        EXPECT_EQ(0, tokens_of(&b));
         bucket_teardown(&b);
     }
 }
@@ -124,8 +88,8 @@ TEST(TryFetch, TakesWhatIsThereOrFailsAtOnce) {
         bucket_setup(&b, 5, 5, c.tokens);
         EXPECT_EQ(c.want_result, c.try_only ? mytbf_tryfetchtoken(&b, c.size)
                                             : mytbf_timedfetchtoken(&b, c.size, c.deadline));
-        EXPECT_EQ(c.want_tokens, b.tokens.load());
-        EXPECT_EQ(0, waiters_of(&b));
+        EXPECT_EQ(c.want_tokens, tokens_of(&b));
+        EXPECT_EQ(0, line_length(&b));
         bucket_teardown(&b);
     }
 }
@@ -143,36 +107,24 @@ TEST(TimedFetch, EndsAtTheDeadlineOrAtTheTickBeforeIt) {
         << "returned before its deadline";
     EXPECT_LT(now.tv_sec, deadline.tv_sec + 5) << "returned long after its deadline";
 
-    std::atomic<int> got{0};
-    std::thread t([&] {
-        timespec far = mono_after_ms(60 * 1000);
-        got = mytbf_timedfetchtoken(&b, 3, &far);
-    });
-    ASSERT_TRUE(wait_until([&] { return waiters_of(&b) == 1; }, 5000));
-    refill_bucket(&b);
-    EXPECT_TRUE(wait_until([&] { return got.load() != 0; }, 5000));
-    t.join();
-    EXPECT_EQ(3, got);
-    EXPECT_EQ(1, b.tokens.load());
+    fetch_thread f = {&b, 3, 60 * 1000};
+    ASSERT_TRUE(start_in_line(&f, 0));
+    EXPECT_EQ(3, result_after_tick(&f));
+    EXPECT_EQ(1, tokens_of(&b));
     bucket_teardown(&b);
 }
 
-// Seconds the conservation stress runs: 2, or MYTBF_STRESS_SECONDS (CI runs
-// a longer one under ThreadSanitizer).
-int stress_seconds() {
-    const char *s = getenv("MYTBF_STRESS_SECONDS");
-    int n = s ? atoi(s) : 0;
-    return n > 0 && n <= 600 ? n : 2;
-}
-
 // The law a bucket obeys, checked over many threads and ticks that race
-// with the lock-free fetch and give-back:
-//   tokens taken <= tokens at the start + rate x ticks + tokens given back,
+// with the lock-free fetch and give-back, with waiters in line and leaving
+// it, and with a new rate (and in the second bucket a new burst) before
+// every tick:
+//   tokens taken <= tokens at the start + the rates of the ticks + tokens
+//   given back,
 // with equality (counting the tokens left at the end) in a bucket whose
-// burst is never reached, and 0 <= tokens <= burst at every moment. A lost
-// or doubled update of the token count breaks one of these.
+// burst is never reached, and 0 <= tokens <= burst at every tick. A lost or
+// doubled update of the token count breaks one of these.
 TEST(Conservation, TokensTakenNeverExceedTokensAddedAndGivenBack) {
-    constexpr int FETCHERS = 6, RATE = 3;
+    constexpr int FETCHERS = 6;
     struct bucket_run {
         const char *name;
         int burst;
@@ -180,13 +132,13 @@ TEST(Conservation, TokensTakenNeverExceedTokensAddedAndGivenBack) {
         std::atomic<long> taken{0}, given{0};
     } runs[2] = {{"burst never reached", 1 << 30, {}, {}, {}},
                  {"burst reached at most ticks", 5, {}, {}, {}}};
-    for (auto &r : runs) bucket_setup(&r.b, RATE, r.burst, r.burst == 5 ? 5 : 0);
+    for (auto &r : runs) bucket_setup(&r.b, 3, r.burst, r.burst == 5 ? 5 : 0);
     const long start_tokens[2] = {0, 5};
 
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(stress_seconds());
     std::atomic<int> running{FETCHERS};
     std::atomic<int> bad{0};
-    long ticks = 0;
+    long ticks = 0, rates = 0;
     std::vector<std::thread> threads;
     for (int w = 0; w < FETCHERS; w++) {
         threads.emplace_back([&, w] {
@@ -225,12 +177,16 @@ TEST(Conservation, TokensTakenNeverExceedTokensAddedAndGivenBack) {
     // Ticks go on until every fetcher is done, so none stays blocked; the
     // bounds are checked between them.
     while (running > 0) {
+        int rate = 1 + static_cast<int>(ticks % 5);
         for (auto &r : runs) {
+            int burst = r.burst == 5 ? 3 + static_cast<int>(ticks % 5) : r.burst;
+            mytbf_setrate(&r.b, rate, burst);
             refill_bucket(&r.b);
-            int t = r.b.tokens.load();
-            if (t < 0 || t > r.burst) bad++;
+            int t = tokens_of(&r.b);
+            if (t < 0 || t > burst) bad++;
         }
         ticks++;
+        rates += rate;
         std::this_thread::yield();
     }
     for (auto &t : threads) t.join();
@@ -238,10 +194,10 @@ TEST(Conservation, TokensTakenNeverExceedTokensAddedAndGivenBack) {
     for (int k = 0; k < 2; k++) {
         auto &r = runs[k];
         SCOPED_TRACE(r.name);
-        long added = start_tokens[k] + RATE * ticks + r.given;
-        long left = r.b.tokens.load();
+        long added = start_tokens[k] + rates + r.given;
+        long left = tokens_of(&r.b);
         EXPECT_LE(r.taken + left, added);
-        if (r.burst > RATE * ticks + start_tokens[k] + r.given) {
+        if (r.burst > added) {
             EXPECT_EQ(added, r.taken + left);
         }
         EXPECT_GT(r.taken, 0);
@@ -266,36 +222,12 @@ const helper_case HELPER_CASES[] = {
 // with status 0 and nothing on stderr; under the sanitizers that also means
 // no report (a use after free or a leak ends it non-zero).
 TEST(RealPrograms, CancellationSignalsAndExitTimeCleanUpLeaveTheLibraryWorking) {
-    std::string dir = make_temp_dir();
-    ASSERT_FALSE(dir.empty());
-    const char *helpers[] = {ROBUST_HELPER_PATH, ROBUST_HELPER_EH_PATH};
-    struct run {
-        const helper_case *c;
-        const char *helper;
-        child_proc p;
-    };
-    std::vector<run> runs;
-    for (const char *h : helpers) {
-        for (const auto &c : HELPER_CASES) runs.push_back({&c, h, {}});
+    std::vector<helper_run> runs;
+    for (const char *h : {HELPER_PATH, HELPER_EH_PATH}) {
+        for (const auto &c : HELPER_CASES)
+            runs.push_back({std::string(c.name) + " (" + h + ")", {h, c.mode}, 0, ""});
     }
-    for (size_t i = 0; i < runs.size(); i++) {
-        ASSERT_TRUE(proc_start(&runs[i].p, {runs[i].helper, runs[i].c->mode}, dir,
-                               std::string(runs[i].c->mode) + std::to_string(i), false));
-    }
-    for (auto &r : runs) {
-        SCOPED_TRACE(std::string(r.c->name) + " (" + r.helper + ")");
-        int status = 0;
-        if (!proc_wait(&r.p, 20000, &status)) {
-            ADD_FAILURE() << "did not exit";
-            proc_kill(&r.p);
-            continue;
-        }
-        std::string err = read_file(r.p.err_path);
-        ASSERT_TRUE(WIFEXITED(status)) << "signal " << WTERMSIG(status) << ", stderr: " << err;
-        EXPECT_EQ(0, WEXITSTATUS(status)) << err;
-        EXPECT_EQ("", err);
-    }
-    remove_tree(dir);
+    run_helpers(runs);
 }
 
 // fork at any moment, from a process whose scans run back to back over many

@@ -8,13 +8,11 @@
 #include <limits.h>
 #include <pthread.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,22 +20,9 @@
 #include <gtest/gtest.h>
 
 #include "mytbf_internal.h"
-#include "proc.h"
+#include "mytbf_test_util.h"
 
 namespace {
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool SANITIZED = true;
-#else
-constexpr bool SANITIZED = false;
-#endif
-
-int tokens_of(mytbf_bucket *b) {
-    pthread_mutex_lock(&b->mutex);
-    int t = b->tokens;
-    pthread_mutex_unlock(&b->mutex);
-    return t;
-}
 
 int task_count() {
     int n = 0;
@@ -124,56 +109,101 @@ TEST(Tokens, FetchAndGiveBackKeepTheBucketWithinBounds) {
 TEST(Tokens, FetchBlocksWhileEmptyAndTakesTheNextTicksTokens) {
     mytbf_bucket b;
     bucket_setup(&b, 5, 5, 0);
-    std::atomic<int> result{0};
-    std::thread t([&] { result = mytbf_fetchtoken(&b, 4); });
-    EXPECT_FALSE(wait_until([&] { return result.load() != 0; }, 200));
-    refill_bucket(&b);
-    EXPECT_TRUE(wait_until([&] { return result.load() != 0; }, 5000));
-    t.join();
-    EXPECT_EQ(4, result);
+    fetch_thread f = {&b, 4, -1};
+    ASSERT_TRUE(start_in_line(&f, 0));
+    EXPECT_EQ(4, result_after_tick(&f));
     EXPECT_EQ(1, tokens_of(&b));
     bucket_teardown(&b);
 }
 
-TEST(Tokens, WaitersShareOneTicksTokensAndTheRestWaitForTheNext) {
-    mytbf_bucket b;
-    bucket_setup(&b, 5, 5, 0);
-    constexpr int WAITERS = 4;
-    std::atomic<int> results[WAITERS] = {};
-    std::atomic<int> done{0};
-    std::vector<std::thread> threads;
-    for (auto &r : results) {
-        threads.emplace_back([&] {
-            r = mytbf_fetchtoken(&b, 2);
-            done++;
-        });
-    }
-    refill_bucket(&b);
-    ASSERT_TRUE(wait_until([&] { return done.load() == 3; }, 5000));
-    // Each takes the smaller of its 2 and what is left: 2, 2, then 1.
-    std::vector<int> got;
-    for (auto &r : results) got.push_back(r);
-    std::sort(got.begin(), got.end());
-    EXPECT_EQ((std::vector<int>{0, 1, 2, 2}), got);
-    EXPECT_EQ(0, tokens_of(&b));
-    EXPECT_FALSE(wait_until([&] { return done.load() == WAITERS; }, 100));
+// How the waiter of a line case that gives up does it, before the first tick.
+enum leave_kind { STAYS, TIMES_OUT, CANCELLED };
 
-    refill_bucket(&b);
-    ASSERT_TRUE(wait_until([&] { return done.load() == WAITERS; }, 5000));
-    for (auto &t : threads) t.join();
-    got.clear();
-    for (auto &r : results) got.push_back(r);
-    std::sort(got.begin(), got.end());
-    EXPECT_EQ((std::vector<int>{1, 2, 2, 2}), got);
-    EXPECT_EQ(3, tokens_of(&b));
-    bucket_teardown(&b);
+struct line_case {
+    const char *name;
+    int rate, burst;
+    std::vector<int> sizes;  // the waiters' sizes, in the order they join the line
+    int leaver;              // index of the waiter that gives up, or -1
+    leave_kind how;
+    int given_back;                      // tokens given back while all wait
+    int new_rate, new_burst;             // mytbf_setrate while all wait, when new_rate > 0
+    std::vector<std::vector<int>> want;  // after each tick, each waiter's result (0: waits)
+};
+// clang-format off
+const line_case LINE_CASES[] = {
+    {"each takes up to its size, the rest goes to the next", 3, 10, {2, 1, 3, 1, 2}, -1, STAYS,
+     0, 0, 0, {{2, 1, 0, 0, 0}, {2, 1, 3, 0, 0}, {2, 1, 3, 1, 2}}},
+    {"a tick's last tokens go to the next, below its size", 5, 5, {2, 2, 2, 2}, -1, STAYS,
+     0, 0, 0, {{2, 2, 1, 0}, {2, 2, 1, 2}}},
+    {"a deadline that passes mid-line costs the others nothing", 2, 10, {1, 1, 1, 1}, 1, TIMES_OUT,
+     0, 0, 0, {{1, -ETIMEDOUT, 1, 0}, {1, -ETIMEDOUT, 1, 1}}},
+    {"a waiter cancelled mid-line costs the others nothing", 2, 10, {1, 1, 1, 1}, 1, CANCELLED,
+     0, 0, 0, {{1, 0, 1, 0}, {1, 0, 1, 1}}},
+    {"tokens given back wait for the tick, then go to the oldest", 1, 10, {2, 2}, -1, STAYS,
+     3, 0, 0, {{2, 2}}},
+    {"a rate raised in line wakes nobody and counts from the next tick", 1, 10, {3, 3}, -1, STAYS,
+     0, 6, 10, {{3, 3}}},
+    {"a burst lowered in line drops the tokens above it at once", 1, 10, {2, 2}, -1, STAYS,
+     5, 1, 2, {{2, 0}, {2, 1}}},
+};
+// clang-format on
+
+// Waiters join the line one after another, so their order is known; the
+// test ticks the bucket by hand and checks who is served after each tick.
+TEST(Waiters, ServedInTheOrderTheyJoinedTickByTick) {
+    for (const auto &c : LINE_CASES) {
+        SCOPED_TRACE(c.name);
+        mytbf_bucket b;
+        bucket_setup(&b, c.rate, c.burst, 0);
+        const int n = static_cast<int>(c.sizes.size());
+        std::vector<fetch_thread> f(n);
+        for (int i = 0; i < n; i++) {
+            f[i].b = &b;
+            f[i].size = c.sizes[i];
+            // Far enough for the others to join behind it.
+            f[i].deadline_ms = i == c.leaver && c.how == TIMES_OUT ? 1000 : -1;
+            ASSERT_TRUE(start_in_line(&f[i], i));
+        }
+        EXPECT_EQ(0, mytbf_returntoken(&b, c.given_back));
+        if (c.new_rate > 0) {
+            EXPECT_EQ(0, mytbf_setrate(&b, c.new_rate, c.new_burst));
+        }
+        // What the bucket holds is the line's: a try gets nothing, and
+        // neither the give-back nor the new rate served anyone.
+        EXPECT_EQ(-EAGAIN, mytbf_tryfetchtoken(&b, 1));
+        EXPECT_EQ(c.new_rate > 0 ? std::min(c.given_back, c.new_burst) : c.given_back,
+                  tokens_of(&b));
+        EXPECT_EQ(n, line_length(&b)) << "served, or a deadline passed before all had joined";
+        if (c.how == CANCELLED) pthread_cancel(f[c.leaver].thread);
+        if (c.leaver >= 0) {
+            EXPECT_TRUE(wait_until([&] { return line_length(&b) == n - 1; }, 5000));
+        }
+        for (size_t t = 0; t < c.want.size(); t++) {
+            refill_bucket(&b);
+            int waiting = 0;
+            for (int i = 0; i < n; i++) waiting += c.want[t][i] == 0 && i != c.leaver;
+            EXPECT_EQ(waiting, line_length(&b)) << "after tick " << t + 1;
+            for (int i = 0; i < n; i++) {
+                int want = c.want[t][i] == 0 ? NOT_YET : c.want[t][i];
+                EXPECT_TRUE(wait_until([&] { return f[i].result == want; }, 5000))
+                    << "tick " << t + 1 << ", waiter " << i << ": " << f[i].result;
+            }
+        }
+        while (line_length(&b) > 0) refill_bucket(&b);  // so that every thread can be joined
+        for (auto &x : f) pthread_join(x.thread, nullptr);
+        bucket_teardown(&b);
+    }
 }
 
-TEST(Init, RejectsRateOrBurstBelowOne) {
-    const struct {
-        const char *name;
-        int rate, burst;
-    } cases[] = {
+struct rate_case {
+    const char *name;
+    int rate, burst;
+};
+
+// Below 1 is no rate and no burst: init makes no bucket, and mytbf_setrate
+// changes nothing.
+TEST(RateAndBurst, BelowOneAreRejectedByInitAndSetRate) {
+    const rate_case cases[] = {
         {"rate 0", 0, 5},
         {"burst 0", 5, 0},
         {"negative rate", -1, 5},
@@ -185,16 +215,48 @@ TEST(Init, RejectsRateOrBurstBelowOne) {
         errno = 0;
         EXPECT_EQ(nullptr, mytbf_init(c.rate, c.burst));
         EXPECT_EQ(EINVAL, errno);
+        mytbf_bucket b;
+        bucket_setup(&b, 2, 4, 3);
+        EXPECT_EQ(-EINVAL, mytbf_setrate(&b, c.rate, c.burst));
+        refill_bucket(&b);
+        EXPECT_EQ(4, tokens_of(&b));
+        EXPECT_EQ(2, b.rate);
+        bucket_teardown(&b);
+    }
+}
+
+// A new rate counts from the next tick; a new burst at once: tokens above
+// it go, and later ticks and give-backs stop at it.
+TEST(RateAndBurst, SetRateChangesTheNextTickAndTheBurstAtOnce) {
+    const struct {
+        const char *name;
+        int rate, burst, tokens, new_rate, new_burst;
+        int want_now, want_after_tick;
+    } cases[] = {
+        {"rate up", 2, 10, 0, 5, 10, 0, 5},
+        {"rate down", 5, 10, 0, 1, 10, 0, 1},
+        {"burst down drops the excess at once", 5, 10, 8, 5, 3, 3, 3},
+        {"burst up keeps the tokens and lets the tick fill", 5, 3, 3, 5, 20, 3, 8},
+        {"largest rate and burst", 1, 1, 1, INT_MAX, INT_MAX, 1, INT_MAX},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        mytbf_bucket b;
+        bucket_setup(&b, c.rate, c.burst, c.tokens);
+        EXPECT_EQ(0, mytbf_setrate(&b, c.new_rate, c.new_burst));
+        EXPECT_EQ(c.want_now, tokens_of(&b));
+        refill_bucket(&b);
+        EXPECT_EQ(c.want_after_tick, tokens_of(&b));
+        mytbf_returntoken(&b, INT_MAX);
+        EXPECT_EQ(c.new_burst, tokens_of(&b));
+        bucket_teardown(&b);
     }
 }
 
 // Real ticks: each bucket gains one rate's worth per tick, up to its burst,
 // and stays there. Takes about three ticks.
 TEST(Library, BucketsFillByRatePerTickUpToBurst) {
-    const struct {
-        const char *name;
-        int rate, burst;
-    } cases[] = {
+    const rate_case cases[] = {
         {"rate equals burst", 5, 5},
         {"burst below rate", 10, 3},
         {"burst not a multiple of rate", 4, 7},
@@ -275,16 +337,10 @@ TEST_F(LibraryDeathTest, FreedSlotIsReusedAndTheBucketPastTheTableEndsTheProcess
     EXPECT_EXIT(fill(), testing::ExitedWithCode(1), "^no free position\\.\n$");
 }
 
-// Seconds the stress below runs: 2, or MYTBF_STRESS_SECONDS (CI runs a
-// longer one under ThreadSanitizer and Valgrind).
-int stress_seconds() {
-    const char *s = getenv("MYTBF_STRESS_SECONDS");
-    int n = s ? atoi(s) : 0;
-    return n > 0 && n <= 600 ? n : 2;
-}
-
-// Every tick-free operation at once on shared and short-lived buckets,
-// while the refill thread scans. Run it under ThreadSanitizer to find races.
+// Every operation at once on shared and short-lived buckets, while the
+// refill thread scans: fetches of the three kinds (some wait in line, some
+// leave it at their deadline), give-backs, new rates, init and destroy. Run
+// it under ThreadSanitizer to find races.
 TEST(Library, ConcurrentFetchGiveBackInitAndDestroyKeepBucketsConsistent) {
     constexpr int BURST = 1000;
     constexpr int SHARED = 16;
@@ -305,9 +361,25 @@ TEST(Library, ConcurrentFetchGiveBackInitAndDestroyKeepBucketsConsistent) {
             for (int i = 0; i < 100000000 && std::chrono::steady_clock::now() < deadline; i++) {
                 mytbf_bucket *b = shared[(w + i) % SHARED];
                 int size = 1 + i % 7;
-                int n = mytbf_fetchtoken(b, size);
-                if (n < 1 || n > size) bad++;
-                mytbf_returntoken(b, n);
+                int n;
+                if (i % 5 == 3) {
+                    timespec soon = mono_after_ms(2);
+                    n = mytbf_timedfetchtoken(b, size, &soon);
+                    if (n == -ETIMEDOUT) continue;
+                } else if (i % 5 == 4) {
+                    n = mytbf_tryfetchtoken(b, size);
+                    if (n == -EAGAIN) continue;
+                } else {
+                    n = mytbf_fetchtoken(b, size);
+                }
+                if (n < 1 || n > size) {
+                    bad++;
+                    continue;
+                }
+                // Keeping one token now and then drains the slow buckets,
+                // so that fetches wait in line there.
+                mytbf_returntoken(b, i % 3 ? n : n - 1);
+                if (i % 101 == 0) mytbf_setrate(b, i % 2 ? 7 : BURST, BURST - i % 100);
             }
         });
     }
@@ -321,6 +393,7 @@ TEST(Library, ConcurrentFetchGiveBackInitAndDestroyKeepBucketsConsistent) {
                     continue;
                 }
                 mytbf_returntoken(b, 3);
+                if (i % 4 == 0) mytbf_setrate(b, 2, 1 + i % 3);
                 int n = mytbf_fetchtoken(b, 2);
                 if (n < 1 || n > 2) bad++;
                 // Keep up to 50 buckets alive a while, so slots are freed
@@ -365,71 +438,70 @@ const exit_case EXIT_CASES[] = {
      "pthread_create():Resource temporarily unavailable", true},
 };
 
-// Runs the exit helper in each mode at once; each must end by itself, by exit
-// and not by a signal, with the wanted status and report. Under
-// AddressSanitizer its leak check makes a leaked bucket a non-zero status.
+// Runs the exit helper in each mode at once. Under AddressSanitizer its
+// leak check makes a bucket that the library no longer holds a non-zero
+// status.
 void check_exits(const char *helper) {
-    std::string dir = make_temp_dir();
-    ASSERT_FALSE(dir.empty());
-    std::vector<child_proc> procs(std::size(EXIT_CASES));
-    for (size_t i = 0; i < procs.size(); i++) {
-        if (EXIT_CASES[i].needs_unsanitized && SANITIZED) continue;
-        ASSERT_TRUE(
-            proc_start(&procs[i], {helper, EXIT_CASES[i].mode}, dir, EXIT_CASES[i].mode, false));
+    std::vector<helper_run> runs;
+    for (const auto &c : EXIT_CASES) {
+        if (!(c.needs_unsanitized && SANITIZED))
+            runs.push_back({c.name, {helper, c.mode}, c.want_status, c.want_stderr});
     }
-    for (size_t i = 0; i < procs.size(); i++) {
-        const exit_case &c = EXIT_CASES[i];
-        if (procs[i].pid < 0) continue;
-        SCOPED_TRACE(c.name);
-        int status = 0;
-        if (!proc_wait(&procs[i], 20000, &status)) {
-            ADD_FAILURE() << "did not exit";
-            proc_kill(&procs[i]);
-            continue;
-        }
-        std::string err = read_file(procs[i].err_path);
-        if (!WIFEXITED(status)) {
-            ADD_FAILURE() << "signal " << WTERMSIG(status) << ", stderr: " << err;
-            continue;
-        }
-        EXPECT_EQ(c.want_status, WEXITSTATUS(status)) << err;
-        EXPECT_EQ(c.want_stderr, err);
-    }
-    remove_tree(dir);
+    run_helpers(runs);
 }
 
-TEST(ExitHandler, StopsTheRefillThreadAndFreesBuckets) {
-    check_exits(EXIT_HELPER_PATH);
+TEST(ExitHandler, StopsTheRefillThreadAndKeepsBucketsReachable) {
+    check_exits(HELPER_PATH);
 }
 
 // The refill thread is cancelled by unwinding its stack; with exception
 // tables in the library's frames, a noexcept on the way would abort.
 TEST(ExitHandler, StopsTheRefillThreadWhenBuiltWithExceptions) {
-    check_exits(EXIT_HELPER_EH_PATH);
+    check_exits(HELPER_EH_PATH);
+}
+
+// The process exits while threads are inside the library: lock-free fetches
+// and give-backs ("inflight"), and also fetches in line and destroys
+// ("racing"). Many runs, since each hits a moment by chance; under
+// AddressSanitizer a use after free or a double free ends a run non-zero.
+TEST(ExitHandler, CallsInFlightAtExitTouchNoFreedMemory) {
+    constexpr int BATCHES = 4, EACH = 8;
+    for (int i = 0; i < BATCHES; i++) {
+        std::vector<helper_run> runs;
+        for (int j = 0; j < EACH; j++) {
+            const char *mode = j % 2 ? "racing" : "inflight";
+            runs.push_back({mode, {HELPER_PATH, mode}, 0, ""});
+        }
+        run_helpers(runs);
+    }
 }
 
 // Through the public calls and real ticks. Two fetches wait on an empty
-// bucket; one tick wakes both and the first takes everything: the other
-// must wait again, not return with nothing. A fetch that then leaves tokens
-// must wake it at once, not at the next tick, which would add RATE more.
-TEST(Waiters, WokenWaiterThatFindsNothingWaitsAgainAndTokensLeftWakeItAtOnce) {
+// bucket; the first in line takes the whole tick, and the other keeps its
+// place rather than return with nothing. Tokens given back then stay in the
+// bucket, out of a try-fetch's reach, until a new fetch joins the line:
+// that serves the older waiter at once, not at the next tick (which would
+// add RATE more), and the newcomer waits for that tick.
+TEST(Waiters, TheOneLeftInLineKeepsItsPlaceAndGetsTokensGivenBackAtTheNextWakeUp) {
     constexpr int RATE = 1000;
-    constexpr int NOT_YET = INT_MIN;
     mytbf_bucket *b = mytbf_init(RATE, 1000000);
     ASSERT_NE(nullptr, b);
-    std::atomic<int> got[2];
-    for (auto &g : got) g = NOT_YET;
-    std::vector<std::thread> threads;
-    for (auto &g : got) threads.emplace_back([&] { g = mytbf_fetchtoken(b, INT_MAX); });
-    auto returned = [&] { return (got[0] != NOT_YET) + (got[1] != NOT_YET); };
-    ASSERT_TRUE(wait_until([&] { return returned() > 0; }, 5000));
-    std::atomic<int> &second = got[0] == NOT_YET ? got[0] : got[1];
-    EXPECT_EQ(RATE, got[0] == NOT_YET ? got[1] : got[0]);
+    // Returns just after a tick: the rest runs well before the next.
+    ASSERT_GT(mytbf_fetchtoken(b, INT_MAX), 0);
+    fetch_thread f[3] = {{b, INT_MAX, -1}, {b, INT_MAX, -1}, {b, 1, -1}};
+    ASSERT_TRUE(start_in_line(&f[0], 0));
+    ASSERT_TRUE(start_in_line(&f[1], 1));
+    EXPECT_TRUE(wait_until([&] { return f[0].result != NOT_YET; }, 5000));
+    EXPECT_EQ(RATE, f[0].result);
+    EXPECT_EQ(1, line_length(b));
     EXPECT_EQ(0, mytbf_returntoken(b, 10));
-    EXPECT_EQ(1, mytbf_fetchtoken(b, 1));
-    EXPECT_TRUE(wait_until([&] { return returned() == 2; }, 5000));
-    for (auto &t : threads) t.join();
-    EXPECT_EQ(9, second) << "RATE + 9: woken only by the next tick; below 1: returned with nothing";
+    EXPECT_EQ(-EAGAIN, mytbf_tryfetchtoken(b, 1));
+    ASSERT_EQ(0, pthread_create(&f[2].thread, nullptr, run_fetch, &f[2]));
+    EXPECT_TRUE(wait_until([&] { return f[1].result != NOT_YET; }, 5000));
+    EXPECT_EQ(10, f[1].result) << "RATE + 10: served only by the next tick; below 1: left";
+    EXPECT_TRUE(wait_until([&] { return f[2].result != NOT_YET; }, 5000));
+    EXPECT_EQ(1, f[2].result);
+    for (auto &x : f) pthread_join(x.thread, nullptr);
     mytbf_destroy(b);
 }
 

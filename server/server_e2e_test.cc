@@ -187,7 +187,7 @@ TEST_F(ServerE2e, ListEveryIntervalPacedFramesAndSummaryOnSigterm) {
     ASSERT_GE(sd, 0);
     ASSERT_GE(np_sd, 0);
 
-    child_proc *s = server({"-L", "200", "--source-port=1988", "-B", "900", dir + "/radio"});
+    child_proc *s = server({"-L", "200", "--source-port=1991", "-B", "900", dir + "/radio"});
     std::vector<double> lists;
     std::map<int, long long> bytes;
     std::map<int, double> audio_s;
@@ -207,7 +207,7 @@ TEST_F(ServerE2e, ListEveryIntervalPacedFramesAndSummaryOnSigterm) {
             start = *now;
             EXPECT_EQ(0, unlink((d2 + "/e2e_b2.mp3").c_str()));  // it plays after e2e_b1
         }
-        EXPECT_EQ(1988, ntohs(from.sin_port));
+        EXPECT_EQ(1991, ntohs(from.sin_port));
         if (buf[0] == CHNID_LIST) {
             lists.push_back(*now);
             return true;
@@ -240,7 +240,7 @@ TEST_F(ServerE2e, ListEveryIntervalPacedFramesAndSummaryOnSigterm) {
         err(s).find("2-two/e2e_b2.mp3: No such file or directory; going on with the next file\n"))
         << err(s);
 
-    EXPECT_EQ(0, err(s).find("stream_server: sending to 224.2.2.2 port 1989 from port 1988, TTL "
+    EXPECT_EQ(0, err(s).find("stream_server: sending to 224.2.2.2 port 1989 from port 1991, TTL "
                              "1, out of the route's interface; now playing to port 1990\n"
                              "stream_server: channel 1: 1 file, \"1-one\"\n"
                              "stream_server: channel 2: 2 files, \"2-two\"\n"))
@@ -272,7 +272,7 @@ TEST_F(ServerE2e, ListEveryIntervalPacedFramesAndSummaryOnSigterm) {
 // named as the server's.
 TEST_F(ServerE2e, RefusedFolderEndsItWithTheReason) {
     REQUIRE_PRIVATE_NETNS();
-    child_proc *s = server({"--once", "-S", "1988", dir + "/none"});
+    child_proc *s = server({"--once", "-S", "1991", dir + "/none"});
     EXPECT_EQ(1, finish(s, 10000));
     EXPECT_EQ("stream_server: " + dir + "/none: No such file or directory\n", err(s));
 }
@@ -297,7 +297,7 @@ TEST_F(ServerE2e, SighupReloadsTheFolderWhileAnUntouchedChannelPlaysOnWhole) {
     ASSERT_EQ(0, mkfifo((d1 + "/c.mp3").c_str(), 0600));
     int sd = group_socket(DEFAULT_PORT);
     ASSERT_GE(sd, 0);
-    child_proc *s = server({"-v", "-S", "1988", r});
+    child_proc *s = server({"-v", "-S", "1991", r});
     std::string got;  // channel 1's payloads
     std::map<int, int> seen;
     // Takes what has come, every 10 ms, until done() holds.

@@ -34,8 +34,9 @@ struct now_playing {
     std::string file;
 };
 
-// text as a value of the datagram: cleaned as above. Also what makes a tag
-// or a description fit a line of report.
+// text as a value: control characters blanked, bad UTF-8 replaced, cut
+// whole at NOW_PLAYING_VALUE_MAX bytes. Also for other text from the
+// network that is shown as a title (a channel's description).
 std::string now_playing_clean(const std::string &text);
 
 // The datagram that carries np (its values cleaned as above).

@@ -1,23 +1,33 @@
 #!/usr/bin/env bash
 # install_test.sh BUILD_DIR SOURCE_DIR - installs into a scratch prefix and
 # builds a small outside consumer of the library twice: through pkg-config
-# and through find_package. Also checks the Debian package's file list.
+# and through find_package. Then builds the Debian packages and checks each
+# one's files and fields, that its programs are stripped and its pages
+# gzipped, and has lintian find no error in it (lintian must be installed
+# under CI=true).
 set -euo pipefail
 build=$(cd "$1" && pwd)
 src=$(cd "$2" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
+fail() { echo "$*"; exit 1; }
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
-for f in bin/client bin/stream_server bin/throttlecat bin/stream_sender include/mytbf.h \
-         share/man/man1/client.1 share/man/man1/stream_server.1 share/man/man1/throttlecat.1 \
-         share/man/man1/stream_sender.1 share/man/man3/mytbf.3 \
-         share/doc/mcast-tools/examples/stream_server.service; do
-  [[ -e $prefix/$f ]] || { echo "not installed: $f"; exit 1; }
+for f in bin/mcast-client bin/stream_server bin/stream_gateway bin/mcast-throttlecat \
+         bin/stream_sender include/mytbf.h \
+         share/man/man1/mcast-client.1.gz share/man/man1/stream_server.1.gz \
+         share/man/man1/stream_gateway.1.gz \
+         share/man/man1/mcast-throttlecat.1.gz share/man/man1/stream_sender.1.gz \
+         share/man/man3/mytbf.3.gz share/doc/mcast-tools/examples/stream_server.service \
+         share/doc/mcast-tools/examples/stream_gateway.service; do
+  [[ -e $prefix/$f ]] || fail "not installed: $f"
+done
+for f in bin/client bin/throttlecat; do
+  [[ ! -e $prefix/$f ]] || fail "installed under its short name: $f"
 done
 pcdir=$(dirname "$(find "$prefix" -name mytbf.pc)")
-[[ -n $pcdir ]] || { echo "no mytbf.pc installed"; exit 1; }
+[[ -n $pcdir ]] || fail "no mytbf.pc installed"
 
 echo "-- pkg-config consumer"
 flags=$(PKG_CONFIG_PATH=$pcdir pkg-config --cflags --libs mytbf)
@@ -29,16 +39,50 @@ cmake -S "$src/tests/consumer" -B "$work/cb" -DCMAKE_PREFIX_PATH="$prefix" >/dev
 cmake --build "$work/cb" >/dev/null
 "$work/cb/consumer"
 
-echo "-- Debian package"
+echo "-- Debian packages"
 (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/pkg" >/dev/null)
-deb=$(ls "$work"/pkg/*.deb)
-dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' | sort > "$work/files"
-for f in /usr/bin/client /usr/bin/stream_server /usr/bin/throttlecat /usr/bin/stream_sender \
-         /usr/include/mytbf.h /usr/share/man/man1/client.1 /usr/share/man/man1/stream_server.1 \
-         /usr/share/man/man3/mytbf.3 /usr/share/doc/mcast-tools/examples/stream_server.service; do
-  grep -qx "$f" "$work/files" || { echo "not in the package: $f"; cat "$work/files"; exit 1; }
+if ! command -v lintian >/dev/null; then
+  [[ ${CI:-} != true ]] || fail "lintian is not installed (tools/ensure-deps check installs it)"
+  echo "lintian is not installed: packages not linted"
+fi
+
+# What each package holds, one path a line; the copyright file and the
+# changelog under the package's doc folder are checked for every package.
+declare -A holds=(
+  [mcast-tools]="/usr/bin/mcast-client /usr/bin/stream_server /usr/bin/stream_gateway
+    /usr/bin/mcast-throttlecat
+    /usr/share/man/man1/mcast-client.1.gz /usr/share/man/man1/stream_server.1.gz
+    /usr/share/man/man1/stream_gateway.1.gz
+    /usr/share/man/man1/mcast-throttlecat.1.gz /usr/share/doc/mcast-tools/README.md
+    /usr/share/doc/mcast-tools/examples/stream_server.service
+    /usr/share/doc/mcast-tools/examples/stream_gateway.service"
+  [mcast-stream-sender]="/usr/bin/stream_sender /usr/share/man/man1/stream_sender.1.gz"
+  [libmytbf-dev]="/usr/include/mytbf.h /usr/share/man/man3/mytbf.3.gz"
+)
+for pkg in "${!holds[@]}"; do
+  deb=$(ls "$work"/pkg/"${pkg}"_*.deb) || fail "no package $pkg: $(ls "$work/pkg")"
+  dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./|/|' | sort > "$work/$pkg.files"
+  for f in ${holds[$pkg]} /usr/share/doc/$pkg/copyright /usr/share/doc/$pkg/changelog.gz; do
+    grep -qx "$f" "$work/$pkg.files" || { cat "$work/$pkg.files"; fail "not in $pkg: $f"; }
+  done
+  # Pages only gzipped, and the programs stripped of symbols and debug data.
+  ! grep -E '^/usr/share/man/.*[0-9]$' "$work/$pkg.files" || fail "$pkg: a man page not gzipped"
+  dpkg-deb -x "$deb" "$work/root-$pkg"
+  for f in $(grep '^/usr/bin/' "$work/$pkg.files" || true); do
+    ! readelf -S "$work/root-$pkg$f" | grep -qE '\.symtab|\.debug_' || fail "$pkg: $f is not stripped"
+  done
+  dpkg-deb -f "$deb" Maintainer | grep -q '^mcast-tools developers <[^@ ]*@[^@ ]*>$' ||
+    fail "$pkg: the maintainer is $(dpkg-deb -f "$deb" Maintainer)"
+  [[ $(dpkg-deb -f "$deb" Package) == "$pkg" ]] || fail "$deb: the Package field is not $pkg"
+  dpkg-deb -f "$deb" Package Depends Recommends
+  if command -v lintian >/dev/null; then
+    lintian --fail-on error "$deb" || fail "lintian found errors in $pkg"
+  fi
 done
-grep -q '/mytbf.pc$' "$work/files" || { echo "no mytbf.pc in the package"; exit 1; }
-grep -q '/cmake/mytbf/mytbfConfig.cmake$' "$work/files" || { echo "no CMake package in the package"; exit 1; }
-dpkg-deb -f "$deb" Package Depends Recommends
+# A listener's host gets no development files and no test tool.
+grep -qE '^/usr/(include|lib)/|stream_sender' "$work/mcast-tools.files" && fail "mcast-tools holds more than the programs"
+grep -q '/mytbf.pc$' "$work/libmytbf-dev.files" || fail "no mytbf.pc in libmytbf-dev"
+grep -q '/libmytbf.a$' "$work/libmytbf-dev.files" || fail "no libmytbf.a in libmytbf-dev"
+grep -q '/cmake/mytbf/mytbfConfig.cmake$' "$work/libmytbf-dev.files" || fail "no CMake package in libmytbf-dev"
+[[ $(ls "$work"/pkg/*.deb | wc -l) == 3 ]] || fail "not three packages: $(ls "$work/pkg")"
 echo "install test passed"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# demo.sh - builds the server and the client, then plays real MPEG audio
-# through them.
+# demo.sh - builds the server, the client and the gateway, then plays real
+# MPEG audio through them.
 #
 # In a private network namespace of its own (never the machine's network):
 # stream_server serves a folder of two channels, a short piece of music on
@@ -10,8 +10,11 @@
 # gets the frames from there to the end: the report checks that they are the
 # file's last frames, whole, and that the player's decode is identical,
 # sample for sample, to a direct decode of that run of frames cut from the
-# file. Exit status 0 only when both hold (77: no private network namespace
-# could be made here). Each step says what it does and how long it took;
+# file. Then the server plays the folder once more while stream_gateway
+# serves it over HTTP, and curl hands channel 1 from the gateway to mpg123,
+# as a browser's player would get it: the same two checks hold for what
+# came over HTTP. Exit status 0 only when all hold (77: no private network
+# namespace could be made here). Each step says what it does and how long it took;
 # --help shows the options.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -63,12 +66,12 @@ wait_for() {
 
 # The source of the stream: the server, playing each channel of the radio
 # folder once. The client on this same host holds port 1989, so the server
-# sends from port 1988 (by default it would send from the destination port;
+# sends from port 1991 (by default it would send from the destination port;
 # 1990 is where it says what plays). It repeats the channel list every
 # 200 ms, so a listener waits little for it. Its pid is in source_pid; it
 # ends by itself after the music.
 start_source() {
-  "$bin/server/stream_server" --once --source-port 1988 --list-interval 200 "$out/radio" \
+  "$bin/server/stream_server" --once --source-port 1991 --list-interval 200 "$out/radio" \
     >"$out/server.out" 2>"$out/server.err" &
   source_pid=$!
 }
@@ -119,6 +122,47 @@ run_inner() {
   exec 3>&-
   # With the client gone the player reads end of file and finishes its WAV.
   wait_for 300 test -e "$out/player.done" || { echo "demo: the player did not finish" >&2; ok=0; }
+  run_gateway || ok=0
+  [[ $ok == 1 ]]
+}
+
+# The same radio through the gateway over HTTP: the gateway joins the group
+# (its now-playing port is 1990, so the server sends from 1995), the server
+# plays the folder once more, and once channel 1 is on the air curl plays
+# the HTTP listener, its bytes kept and decoded by mpg123 through a FIFO.
+# When the music has ended and the bytes stop growing, curl is stopped and
+# the player finishes.
+run_gateway() {
+  local gateway_pid curl_pid source_pid ok=1
+  "$bin/gateway/stream_gateway" --listen 127.0.0.1:8000 >"$out/gateway.out" 2>"$out/gateway.err" &
+  gateway_pid=$!
+  wait_for 100 grep -q 'listening on' "$out/gateway.err" || echo "demo: the gateway did not start" >&2
+  "$bin/server/stream_server" --once --source-port 1995 --list-interval 200 "$out/radio" \
+    >"$out/server2.out" 2>"$out/server2.err" &
+  source_pid=$!
+  on_air() { curl -s http://127.0.0.1:8000/status.json | grep -q '"number":1,[^}]*"on_air":true'; }
+  mkfifo "$out/http"
+  { tee "$out/http.mp3" <"$out/http" | mpg123 -q -w "$out/http.wav" -; touch "$out/http.done"; } &
+  if wait_for 100 on_air; then
+    curl -sN http://127.0.0.1:8000/channels/1 >"$out/http" &  # -N: unbuffered, for the kill
+    curl_pid=$!
+  else
+    echo "demo: channel 1 did not come on the air at the gateway" >&2
+    ok=0
+    : >"$out/http"
+  fi
+  wait "$source_pid" || { echo "demo: the server failed" >&2; ok=0; }
+  still() {
+    local before
+    before=$(stat -c %s "$out/http.mp3" 2>/dev/null || echo 0)
+    sleep 0.5
+    [[ $(stat -c %s "$out/http.mp3" 2>/dev/null || echo 0) == "$before" ]]
+  }
+  wait_for 100 still || { echo "demo: the HTTP stream kept coming" >&2; ok=0; }
+  [[ -n ${curl_pid:-} ]] && { kill "$curl_pid" 2>/dev/null; wait "$curl_pid" 2>/dev/null; }
+  wait_for 300 test -e "$out/http.done" || { echo "demo: the HTTP player did not finish" >&2; ok=0; }
+  kill "$gateway_pid" 2>/dev/null
+  wait "$gateway_pid" 2>/dev/null || true
   [[ $ok == 1 ]]
 }
 
@@ -129,11 +173,11 @@ fi
 
 tools/ensure-deps build test demo
 if [[ $build == 1 ]]; then
-  step "building stream_server and client in $bin"
+  step "building stream_server, client and stream_gateway in $bin"
   mkdir -p "$bin"
   log=$bin/demo-build.log
   { cmake -S . -B "$bin" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
-    cmake --build "$bin" -j"$(nproc)" --target stream_server client; } >"$log" 2>&1 ||
+    cmake --build "$bin" -j"$(nproc)" --target stream_server client stream_gateway; } >"$log" 2>&1 ||
     { echo; tail -30 "$log" >&2; echo "demo: the build failed; its log is $log" >&2; exit 1; }
 fi
 rm -rf "$out"
@@ -175,11 +219,19 @@ if ! "${ns[@]}" true 2>/dev/null; then
   [[ ${CI:-} == true ]] && exit 1
   exit 77
 fi
-step "serving it with stream_server, through client to the mpg123 player, in a private network namespace"
+step "serving it with stream_server, through client and then stream_gateway and curl to the mpg123 player, in a private network namespace"
 played=0
 "${ns[@]}" -- "$0" --inner --bin-dir "$bin" --out "$out" && played=1
 
 end_step
+
+# same_samples A.wav B.wav: the two decodes hold the same samples.
+same_samples() {
+  local status=0
+  sox "$1" -t raw "$1.raw" && sox "$2" -t raw "$2.raw" && cmp -s "$1.raw" "$2.raw" || status=1
+  rm -f "$1.raw" "$2.raw"
+  return $status
+}
 
 # The report.
 echo
@@ -206,11 +258,9 @@ fi
 identical=0
 if [[ $played == 1 && $run == 1 && -s $out/decoded.wav ]]; then
   echo "== decoded duration: $(soxi -D "$out/decoded.wav") s (direct decode of those frames: $(soxi -D "$out/direct.wav") s, of the whole file: $(soxi -D "$out/music.wav") s)"
+  echo "   (longer than the whole file: a decoder trims the encoder's delay and padding that the file's header frame gives; the server does not send that frame)"
   step "comparing with a direct decode, drawing the spectrogram"
-  sox "$out/decoded.wav" -t raw "$out/decoded.raw"
-  sox "$out/direct.wav" -t raw "$out/direct.raw"
-  cmp -s "$out/decoded.raw" "$out/direct.raw" && identical=1
-  rm -f "$out/decoded.raw" "$out/direct.raw"
+  same_samples "$out/decoded.wav" "$out/direct.wav" && identical=1
   # Resampled to 3 kHz first, so the plot spans 0 to 1.5 kHz, where the
   # notes (196 to 523 Hz), their first overtones and the chord lie.
   sox "$out/decoded.wav" -n rate 3k spectrogram -o "$out/spectrogram.png" \
@@ -225,9 +275,32 @@ else
   end_step
   echo "== nothing was decoded; logs are in $out"
 fi
-if [[ $identical == 1 ]]; then
-  echo "== the decoded audio is identical, sample for sample, to a direct decode of those frames"
+# The same checks for what the gateway served over HTTP: the file's last
+# frames from where the listener's burst began, decoding identically.
+http_got=0
+[[ -f $out/http.mp3 ]] && http_got=$(stat -c %s "$out/http.mp3")
+echo "== over HTTP from stream_gateway: $http_got bytes"
+http_identical=0
+if [[ $http_got -gt 0 ]] && tail -c "$http_got" "$out/music.mp3" | cmp -s - "$out/http.mp3"; then
+  echo "== they are the last $http_got bytes of the file: whole frames, from the listener's burst to the end"
+  tail -c "$http_got" "$out/music.mp3" >"$out/http-run.mp3"
+  mpg123 -q -w "$out/http-direct.wav" "$out/http-run.mp3"
+  [[ $played == 1 && -s $out/http.wav ]] && same_samples "$out/http.wav" "$out/http-direct.wav" &&
+    http_identical=1
 else
-  echo "== the decoded audio is NOT identical to a direct decode of those frames; logs are in $out" >&2
-  exit 1
+  echo "== the bytes over HTTP are NOT the end of the file; logs are in $out" >&2
 fi
+status=0
+if [[ $identical == 1 ]]; then
+  echo "== the client's decoded audio is identical, sample for sample, to a direct decode of those frames"
+else
+  echo "== the client's decoded audio is NOT identical to a direct decode of those frames; logs are in $out" >&2
+  status=1
+fi
+if [[ $http_identical == 1 ]]; then
+  echo "== the audio decoded over HTTP is identical, sample for sample, to a direct decode of those frames"
+else
+  echo "== the audio decoded over HTTP is NOT identical to a direct decode of those frames; logs are in $out" >&2
+  status=1
+fi
+exit $status

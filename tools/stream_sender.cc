@@ -21,6 +21,7 @@
 
 #include "defaults.h"
 #include "join.h"
+#include "option_number.h"
 #include "proto_encode.h"
 
 namespace {
@@ -161,12 +162,8 @@ void sleep_until(double t) {
 }
 
 long long parse_number(const char *text, long long lo, long long hi, const char *what) {
-    char *end;
-    errno = 0;
-    long long v = strtoll(text, &end, 10);
-    if (errno || end == text || *end || v < lo || v > hi)
-        misuse(std::string(what) + " must be a number from " + std::to_string(lo) + " to " +
-               std::to_string(hi) + ", not '" + text + "'");
+    long long v;
+    if (!option_number(text, lo, hi, &v)) misuse(option_number_complaint(text, lo, hi, what));
     return v;
 }
 

@@ -1,0 +1,227 @@
+// gateway.cc - stream_gateway: joins the radio's multicast group and serves
+// every channel over HTTP, with a page that lists and plays them.
+#include "gateway.h"
+
+#include <errno.h>
+#include <getopt.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <time.h>
+
+#include <string>
+
+#include <event2/buffer.h>
+#include <event2/event.h>
+#include <event2/http.h>
+
+#include "defaults.h"
+#include "listeners.h"
+#include "option_number.h"
+#include "receive.h"
+#include "report.h"
+#include "serve.h"
+#include "std_fds.h"
+
+namespace {
+
+const char USAGE[] =
+    "usage: stream_gateway [options]\n"
+    "Serves each channel of the multicast radio over HTTP, with a page to play them.\n"
+    "  -M, --mgroup ADDR          multicast group (" DEFAULT_MGROUP
+    ")\n"
+    "  -P, --port N               the radio's UDP port (" DEFAULT_PORT_TEXT
+    ")\n"
+    "  -I, --interface IF         join on IF: a name, an index or an address (the system's "
+    "choice)\n"
+    "  -S, --source ADDR          hear only this sender\n"
+    "      --now-playing-port N   UDP port of the now-playing datagrams (the port + 1)\n"
+    "      --listen [ADDR:]PORT   HTTP address and port (all addresses, port 8000)\n"
+    "      --burst MS             audio a new listener starts with, in ms (1000)\n"
+    "      --lag SECONDS          drop a listener this far behind (10)\n"
+    "      --listeners N          most listeners at once; more get 503 (1000)\n"
+    "  -H, --help                 show this help\n";
+
+// Every 250 ms: the lag rule, the histories' trim; every fourth time the
+// interface that -I named.
+constexpr long long TICK_MS = 250;
+constexpr int FOLLOW_EVERY_TICKS = 4;
+// Descriptors beyond the listeners': the sockets, the log, connections
+// being answered or refused.
+constexpr rlim_t FD_SPARE = 64;
+
+enum { OPT_NOW_PLAYING = 256, OPT_LISTEN, OPT_BURST, OPT_LAG, OPT_LISTENERS };
+
+[[noreturn]] void misuse(const std::string &why) {
+    fprintf(stderr, "stream_gateway: %s\n%s", why.c_str(), USAGE);
+    exit(1);
+}
+
+long long number(const char *text, long long lo, long long hi, const char *what) {
+    long long v;
+    if (!option_number(text, lo, hi, &v)) misuse(option_number_complaint(text, lo, hi, what));
+    return v;
+}
+
+// --listen [ADDR:]PORT; an IPv6 address goes in brackets ("[::]:8000").
+void parse_listen(char *text, gateway_conf *c) {
+    char *colon = strrchr(text, ':');
+    if (colon == nullptr) {
+        c->listen_port = static_cast<int>(number(text, 1, 65535, "--listen's port"));
+        return;
+    }
+    *colon = '\0';
+    c->listen_port = static_cast<int>(number(colon + 1, 1, 65535, "--listen's port"));
+    size_t n = strlen(text);
+    if (n >= 2 && text[0] == '[' && text[n - 1] == ']') {
+        text[n - 1] = '\0';
+        text++;
+    }
+    if (*text == '\0') misuse("--listen needs an address before the ':'");
+    c->listen_addr = text;
+}
+
+gateway_conf parse_options(int argc, char **argv) {
+    static const option longs[] = {
+        {"mgroup", required_argument, nullptr, 'M'},
+        {"port", required_argument, nullptr, 'P'},
+        {"help", no_argument, nullptr, 'H'},
+        // New names must not start with p, m or h: "--p", "--m" and "--h" abbreviate the above.
+        {"interface", required_argument, nullptr, 'I'},
+        {"source", required_argument, nullptr, 'S'},
+        {"now-playing-port", required_argument, nullptr, OPT_NOW_PLAYING},
+        {"listen", required_argument, nullptr, OPT_LISTEN},
+        {"burst", required_argument, nullptr, OPT_BURST},
+        {"lag", required_argument, nullptr, OPT_LAG},
+        {"listeners", required_argument, nullptr, OPT_LISTENERS},
+        {},
+    };
+    gateway_conf c = {DEFAULT_MGROUP, DEFAULT_PORT, 0,    nullptr, nullptr,
+                      "0.0.0.0",      8000,         1000, 10,      1000};
+    int o;
+    while ((o = getopt_long(argc, argv, "M:P:I:S:H", longs, nullptr)) >= 0) {
+        switch (o) {
+        case 'M':
+            c.group = optarg;
+            break;
+        case 'P':
+            c.port = static_cast<int>(number(optarg, 1, 65535, "--port"));
+            break;
+        case 'I':
+            c.interface = optarg;
+            break;
+        case 'S':
+            c.source = optarg;
+            break;
+        case OPT_NOW_PLAYING:
+            c.np_port = static_cast<int>(number(optarg, 1, 65535, "--now-playing-port"));
+            break;
+        case OPT_LISTEN:
+            parse_listen(optarg, &c);
+            break;
+        case OPT_BURST:
+            c.burst_ms = number(optarg, 0, 600000, "--burst");
+            break;
+        case OPT_LAG:
+            c.lag_s = number(optarg, 1, 3600, "--lag");
+            break;
+        case OPT_LISTENERS:
+            c.listeners_max = static_cast<int>(number(optarg, 1, 1000000, "--listeners"));
+            break;
+        case 'H':
+            fputs(USAGE, stdout);
+            exit(fflush(stdout) == 0 ? 0 : 1);
+        default:  // getopt_long has said what was wrong
+            fputs(USAGE, stderr);
+            exit(1);
+        }
+    }
+    if (optind < argc) misuse(std::string("no arguments are taken, not '") + argv[optind] + "'");
+    if (c.np_port == 0 && c.port == 65535) misuse("--port 65535 needs --now-playing-port");
+    return c;
+}
+
+// Raises the soft limit on open files to what --listeners needs, as far as
+// the hard limit allows; with less, fewer listeners are served.
+void raise_open_files(gateway *g) {
+    rlimit r;
+    if (getrlimit(RLIMIT_NOFILE, &r) < 0) return;
+    rlim_t want = static_cast<rlim_t>(g->conf.listeners_max) + FD_SPARE;
+    if (r.rlim_cur != RLIM_INFINITY && r.rlim_cur < want) {
+        r.rlim_cur = r.rlim_max == RLIM_INFINITY || r.rlim_max > want ? want : r.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &r);
+        getrlimit(RLIMIT_NOFILE, &r);
+    }
+    if (r.rlim_cur != RLIM_INFINITY && r.rlim_cur < want) {
+        int fit = r.rlim_cur > FD_SPARE ? static_cast<int>(r.rlim_cur - FD_SPARE) : 1;
+        fprintf(g->report, "open files are limited to %llu: serving at most %d listeners\n",
+                static_cast<unsigned long long>(r.rlim_cur), fit);
+        g->conf.listeners_max = fit;
+    }
+}
+
+void on_tick(evutil_socket_t, short, void *arg) {
+    static int ticks = 0;
+    auto *g = static_cast<gateway *>(arg);
+    long long now = now_ns();
+    for (history &h : g->hist) history_trim(&h, now, g->limits);
+    listeners_check_lag(g, now);
+    if (++ticks % FOLLOW_EVERY_TICKS == 0) receive_follow(g);
+}
+
+void on_stop(evutil_socket_t, short, void *arg) {
+    event_base_loopexit(static_cast<gateway *>(arg)->base, nullptr);
+}
+
+// The timer and the signals that end the loop; false when they cannot be set.
+bool add_events(gateway *g) {
+    timeval tick = {0, TICK_MS * 1000};
+    event *t = event_new(g->base, -1, EV_PERSIST, on_tick, g);
+    event *term = evsignal_new(g->base, SIGTERM, on_stop, g);
+    event *intr = evsignal_new(g->base, SIGINT, on_stop, g);
+    return t && term && intr && event_add(t, &tick) == 0 && event_add(term, nullptr) == 0 &&
+           event_add(intr, nullptr) == 0;
+}
+
+void say_listening(gateway *g) {
+    const char *addr = g->conf.listen_addr;
+    bool v6 = strchr(addr, ':') != nullptr;
+    fprintf(g->report, "listening on http://%s%s%s:%d/\n", v6 ? "[" : "", addr, v6 ? "]" : "",
+            g->conf.listen_port);
+}
+
+}  // namespace
+
+long long now_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1'000'000'000LL + ts.tv_nsec;
+}
+
+int main(int argc, char **argv) {
+    if (open_missing_std_fds() < 0) return 1;
+    // A listener gone mid-write shows as a failed write, not a signal.
+    signal(SIGPIPE, SIG_IGN);
+    static gateway g;
+    g.conf = parse_options(argc, argv);
+    g.report = report_stream(stderr, "stream_gateway");
+    if (g.report == nullptr) return 1;
+    g.start_ns = now_ns();
+    g.limits = {g.conf.burst_ms * 1'000'000, g.conf.lag_s * 1'000'000'000};
+    raise_open_files(&g);
+    g.counters.listeners_max = g.conf.listeners_max;
+    g.base = event_base_new();
+    g.scratch = evbuffer_new();
+    if (g.base == nullptr || g.scratch == nullptr || !add_events(&g)) {
+        fprintf(g.report, "cannot set up the event loop\n");
+        return 1;
+    }
+    if (receive_start(&g) < 0 || serve_start(&g) < 0) return 1;
+    say_listening(&g);
+    event_base_dispatch(g.base);
+    listeners_end_all(&g);
+    evhttp_free(g.http);
+    fprintf(g.report, "stopped\n");
+    return 0;
+}

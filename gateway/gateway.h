@@ -1,0 +1,52 @@
+// gateway.h - the state of the running gateway, shared by its parts: the
+// receive side (receive.h), the HTTP side (serve.h) and the listeners
+// (listeners.h). One event loop runs them all, in one thread.
+#pragma once
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include <vector>
+
+#include "history.h"
+#include "join.h"
+#include "status.h"
+#include "table.h"
+
+struct event_base;
+struct evhttp;
+struct evbuffer;
+struct listener;
+
+struct gateway_conf {
+    const char *group;
+    int port;
+    int np_port;              // now-playing datagrams; 0: port + 1
+    const char *interface;    // -I: name, index or address; null: the system's choice
+    const char *source;       // -S: the one sender to join for; null: any
+    const char *listen_addr;  // --listen's address
+    int listen_port;
+    long long burst_ms;
+    long long lag_s;
+    int listeners_max;
+};
+
+struct gateway {
+    gateway_conf conf;
+    FILE *report;  // lines named "stream_gateway: "
+    event_base *base;
+    evhttp *http;
+    long long start_ns;
+    history_limits limits;
+    table tab;
+    history hist[256];
+    std::vector<listener *> listeners[256];  // by channel
+    int listener_count;
+    status_counters counters;
+    join_membership data_join;
+    join_membership np_join;
+    evbuffer *scratch;  // a listener's next piece, handed to the HTTP library
+};
+
+// CLOCK_MONOTONIC in nanoseconds.
+long long now_ns();

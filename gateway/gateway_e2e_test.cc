@@ -1,0 +1,399 @@
+// End-to-end tests of stream_gateway with the real stream_server, inside
+// private network namespaces: real HTTP players (mpg123, curl), a listener
+// that stops reading among many that read, real nginx as a reverse proxy
+// and the page in real headless Chromium.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <stdio.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "audio_support.h"
+#include "e2e_support.h"
+#include "icy.h"
+#include "now_playing.h"
+
+namespace {
+
+const std::string BASE = "http://127.0.0.1:8000";
+
+// Skips the test when a tool is missing, or fails it under CI.
+#define REQUIRE_TOOL(path)                                                  \
+    do {                                                                    \
+        if (access(path, X_OK) != 0) {                                      \
+            if (running_in_ci()) FAIL() << path << " is missing";           \
+            GTEST_SKIP() << path << " is missing (tools/ensure-deps test)"; \
+        }                                                                   \
+    } while (0)
+
+// What a shell command wrote on its standard output.
+std::string output_of(const std::string &cmd) {
+    std::string out;
+    FILE *p = popen(cmd.c_str(), "r");
+    if (p == nullptr) return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    pclose(p);
+    return out;
+}
+
+// The tone of 16-bit stereo samples at 44.1 kHz, in Hz, by the zero
+// crossings of the left channel: within 50 Hz, as the joins of the file
+// with itself add a few. Enough to tell 330 Hz from 550 Hz.
+double tone_hz(const std::string &samples) {
+    size_t n = samples.size() / 4;
+    int crossings = 0;
+    int16_t prev = 0;
+    for (size_t i = 0; i < n; i++) {
+        int16_t v;
+        memcpy(&v, samples.data() + i * 4, 2);
+        if (i > 0 && (prev < 0) != (v < 0)) crossings++;
+        prev = v;
+    }
+    return n == 0 ? 0 : crossings / 2.0 / (static_cast<double>(n) / 44100);
+}
+
+// bytes cut after their last whole frame.
+std::string whole_frames(const std::string &bytes) {
+    std::vector<found_frame> f = frames_of(bytes);
+    return f.empty() ? "" : bytes.substr(0, f.back().offset + static_cast<size_t>(f.back().h.size));
+}
+
+// Splits a stream with ICY blocks into its audio and the titles of its
+// full blocks.
+std::string icy_audio(const std::string &body, std::vector<std::string> *titles) {
+    std::string audio;
+    size_t at = 0;
+    while (at + ICY_METAINT < body.size()) {
+        audio.append(body, at, ICY_METAINT);
+        at += ICY_METAINT;
+        size_t len = static_cast<uint8_t>(body[at]) * 16u;
+        std::string text = body.substr(at + 1, len);
+        if (len > 0) titles->push_back(text.substr(0, text.find('\0')));
+        at += 1 + len;
+    }
+    if (at < body.size()) audio.append(body, at, std::string::npos);
+    return audio;
+}
+
+class GatewayE2e : public client_e2e_fixture {
+protected:
+    // Channel 1 plays 330 Hz, channel 2 550 Hz, each from a file of 2 s.
+    void radio() {
+        tones = {made_mp3(TEST_AUDIO_DIR, "gw_330", 44100, 2, "synth 2 sine 330", "-b 128"),
+                 made_mp3(TEST_AUDIO_DIR, "gw_550", 44100, 2, "synth 2 sine 550", "-b 128")};
+        for (int id = 1; id <= 2; id++) {
+            ASSERT_NE("", tones[id - 1]) << "sox and lame could not make the music";
+            std::string d = dir + "/radio/" + std::to_string(id);
+            ASSERT_EQ(0,
+                      run_shell("mkdir -p '" + d + "' && cp '" + tones[id - 1] + "' '" + d + "'"));
+            ASSERT_TRUE(write_file(d + "/desc.txt", id == 1 ? "low tone\n" : "high tone\n"));
+        }
+    }
+
+    // The gateway, started and listening; then the server.
+    child_proc *start_radio(const std::vector<std::string> &options) {
+        std::vector<std::string> argv = {STREAM_GATEWAY_PATH, "--listen", "127.0.0.1:8000"};
+        argv.insert(argv.end(), options.begin(), options.end());
+        gw = start(argv, "gateway", false);
+        EXPECT_TRUE(
+            wait_until([&] { return err(gw).find("listening on") != std::string::npos; }, WAIT_MS))
+            << err(gw);
+        srv = start({STREAM_SERVER_PATH, "--source-port", "1995", dir + "/radio"}, "server", false);
+        EXPECT_TRUE(wait_until([&] { return count_of(status(), "\"on_air\":true") == 2; }, WAIT_MS))
+            << status();
+        return gw;
+    }
+
+    std::string status() { return output_of("curl -s --max-time 5 " + BASE + "/status.json"); }
+
+    // curl's whole answer to a request: head and body, in one string.
+    std::string answer(const std::string &args) {
+        return output_of("curl -s -i --max-time 3 " + args + " 2>/dev/null");
+    }
+
+    // The programme of channel id, frame by frame.
+    std::vector<std::string> prog(int id) { return programme({tones[id - 1]}); }
+
+    // True when bytes are a run of whole frames of channel id, from a frame
+    // start, with none missing; *frames says how many.
+    bool run_of(int id, const std::string &bytes, size_t *frames) {
+        std::string whole = whole_frames(bytes);
+        return !whole.empty() && whole.compare(0, 2, bytes, 0, 2) == 0 &&
+               find_run(whole, prog(id), frames) >= 0;
+    }
+
+    std::vector<std::string> tones;
+    child_proc *gw = nullptr;
+    child_proc *srv = nullptr;
+};
+
+// Real players get the channel they ask for; the answers for HEAD, Range,
+// unknown paths, other methods, ICY and a channel that went off the air
+// are as documented; the page, status and metrics are served.
+TEST_F(GatewayE2e, PlayersGetTheirChannelAndEveryAnswerIsAsDocumented) {
+    REQUIRE_PRIVATE_NETNS();
+    REQUIRE_TOOL("/usr/bin/curl");
+    REQUIRE_TOOL("/usr/bin/mpg123");
+    radio();
+    start_radio({});
+
+    std::string ch2 = output_of("mpg123 -q -n 80 -s " + BASE + "/channels/2 2>/dev/null");
+    EXPECT_NEAR(550, tone_hz(ch2), 50) << ch2.size() << " bytes decoded";
+    std::string ch1 = dir + "/ch1.mp3";
+    std::string head =
+        output_of("curl -s -r 0- -D - -o " + ch1 + " --max-time 2 " + BASE + "/channels/1");
+    EXPECT_NE(std::string::npos, head.find("HTTP/1.1 200 OK")) << head;
+    EXPECT_NE(std::string::npos, head.find("Content-Type: audio/mpeg")) << head;
+    EXPECT_NE(std::string::npos, head.find("icy-name: low tone")) << head;
+    size_t frames = 0;
+    EXPECT_TRUE(run_of(1, read_file(ch1), &frames));
+    EXPECT_GT(frames, 70u) << "a second of burst and two live";
+    EXPECT_NEAR(330, tone_hz(decoded_samples(ch1)), 50);
+
+    std::string h = answer("-I " + BASE + "/channels/1");
+    EXPECT_EQ(0u, h.find("HTTP/1.1 200 OK")) << h;
+    EXPECT_EQ(std::string::npos, h.find("Transfer-Encoding")) << "HEAD has no body: " << h;
+    for (const char *path : {"/channels/9", "/channels/01", "/nothing", "/favicon.ico"})
+        EXPECT_EQ(0u, answer(BASE + path).find("HTTP/1.1 404 Not Found")) << path;
+    std::string post = answer("-X POST " + BASE + "/");
+    EXPECT_EQ(0u, post.find("HTTP/1.1 405")) << post;
+    EXPECT_NE(std::string::npos, post.find("Allow: GET, HEAD")) << post;
+    std::string page = answer(BASE + "/");
+    EXPECT_NE(std::string::npos, page.find("Content-Type: text/html")) << page.substr(0, 300);
+    EXPECT_NE(std::string::npos, page.find("status.json"));
+    std::string metrics = answer(BASE + "/metrics");
+    EXPECT_NE(std::string::npos,
+              metrics.find("\nstream_gateway_channel_on_air{channel=\"2\"} 1\n"));
+    EXPECT_NE(std::string::npos, metrics.find("\nstream_gateway_listeners 0\n")) << metrics;
+
+    // ICY: the description first, then the title of a now-playing datagram.
+    std::string icy = dir + "/icy.bin", icy_head = dir + "/icy.head";
+    child_proc *c = start({"curl", "-s", "-H", "Icy-MetaData: 1", "-D", icy_head, "-o", icy,
+                           "--max-time", "5", BASE + "/channels/1"},
+                          "icy", false);
+    ASSERT_TRUE(wait_until([&] { return read_file(icy).size() > ICY_METAINT + 100; }, WAIT_MS));
+    now_playing np;
+    np.chnid = 1;
+    np.artist = "Miles";
+    np.title = "So What";
+    std::string d = now_playing_encode(np);
+    ASSERT_TRUE(send({"-p", "1990", "--raw", hex(bytes(d.begin(), d.end()))}));
+    EXPECT_NE(std::string::npos, status().find("\"now_playing\":\"Miles - So What\""));
+    EXPECT_EQ(28, finish(c)) << "curl ends at its --max-time";
+    EXPECT_NE(std::string::npos, read_file(icy_head).find("icy-metaint: 16000"));
+    std::vector<std::string> titles;
+    std::string audio = icy_audio(read_file(icy), &titles);
+    std::vector<std::string> want = {"StreamTitle='low tone';", "StreamTitle='Miles - So What';"};
+    EXPECT_EQ(want, titles);
+    EXPECT_TRUE(run_of(1, audio, &frames)) << "the audio between the blocks is whole";
+
+    // The server goes: after 5 s its channels are off the air.
+    proc_kill(srv);
+    EXPECT_TRUE(wait_until([&] { return answer(BASE + "/channels/2").find("HTTP/1.1 503") == 0; },
+                           WAIT_MS));
+    EXPECT_NE(std::string::npos, answer(BASE + "/channels/2").find("channel 2 is off the air"));
+}
+
+// A TCP connection to the gateway that sent head and reads nothing; its
+// receive buffer is small, so the gateway's side fills soon. -1 on failure.
+int stalled_request(const std::string &head) {
+    int sd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 4096;
+    setsockopt(sd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(8000);
+    inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+    if (connect(sd, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0 ||
+        send(sd, head.data(), head.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(head.size())) {
+        close(sd);
+        return -1;
+    }
+    return sd;
+}
+
+// True once the peer closed sd (after whatever it sent).
+bool closed_by_peer(int sd) {
+    char buf[4096];
+    ssize_t n;
+    while ((n = recv(sd, buf, sizeof buf, MSG_DONTWAIT)) > 0) {
+    }
+    return n == 0 || (n < 0 && errno == ECONNRESET);
+}
+
+int resident_kib(pid_t pid) {
+    std::string s = read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = s.find("VmRSS:");
+    return at == std::string::npos ? -1 : atoi(s.c_str() + at + 6);
+}
+
+// A listener that stops reading is dropped by the lag rule (2 s here)
+// while 19 others on its channel lose nothing and the gateway's memory
+// stays put; past --listeners the answer is 503; when the listeners go,
+// their count goes back to 0. Heads that are too large or come too slowly
+// are cut off.
+TEST_F(GatewayE2e, StalledListenerIsDroppedWhileManyOthersLoseNothing) {
+    REQUIRE_PRIVATE_NETNS();
+    REQUIRE_TOOL("/usr/bin/curl");
+    radio();
+    start_radio({"--lag", "2", "--listeners", "20"});
+    [[maybe_unused]] int rss_before = resident_kib(gw->pid);
+    int stalled = stalled_request("GET /channels/1 HTTP/1.1\r\nHost: x\r\n\r\n");
+    ASSERT_GE(stalled, 0);
+    fds.push_back(stalled);
+    std::vector<child_proc *> curls;
+    for (int i = 0; i < 20; i++) {
+        std::string out = dir + "/l" + std::to_string(i) + ".mp3";
+        curls.push_back(start({"curl", "-s", "-o", out, "--max-time", "8", BASE + "/channels/1"},
+                              "l" + std::to_string(i), false));
+        if (i == 18) {  // 19 and the stalled one: the limit is reached until it goes
+            ASSERT_TRUE(wait_until(
+                [&] {
+                    return answer(BASE + "/metrics").find("dropped_lagging_total 1\n") !=
+                           std::string::npos;
+                },
+                WAIT_MS));
+        }
+    }
+    ASSERT_TRUE(wait_until([&] { return status().find("\"listeners\":20,") != std::string::npos; },
+                           WAIT_MS))
+        << status();
+    std::string refused = answer(BASE + "/channels/2");
+    EXPECT_EQ(0u, refused.find("HTTP/1.1 503")) << refused;
+    EXPECT_NE(std::string::npos, refused.find("too many listeners"));
+    std::string metrics = answer(BASE + "/metrics");
+    EXPECT_NE(std::string::npos, metrics.find("\nstream_gateway_dropped_lagging_total 1\n"))
+        << "only the stalled one";
+    EXPECT_NE(std::string::npos, metrics.find("\nstream_gateway_refused_full_total 1\n"));
+
+    for (int i = 0; i < 20; i++) {
+        std::string out = dir + "/l" + std::to_string(i) + ".mp3";
+        EXPECT_EQ(28, finish(curls[static_cast<size_t>(i)])) << "curl ends at its --max-time";
+        size_t frames = 0;
+        EXPECT_TRUE(run_of(1, read_file(out), &frames)) << out;
+        EXPECT_GT(frames, 150u) << out;
+    }
+    int big = stalled_request("GET / HTTP/1.1\r\nX: " + std::string(20000, 'x') + "\r\n\r\n");
+    int slow = stalled_request("GET / HTTP/1.1\r\n");
+    fds.push_back(big);
+    fds.push_back(slow);
+    EXPECT_TRUE(wait_until([&] { return closed_by_peer(big); }, WAIT_MS));
+    // A header line every 300 ms: never idle, and never whole.
+    EXPECT_TRUE(wait_until(
+        [&] {
+            ::send(slow, "X: y\r\n", 6, MSG_NOSIGNAL);
+            usleep(300 * 1000);
+            return closed_by_peer(slow);
+        },
+        WAIT_MS));
+    EXPECT_TRUE(wait_until([&] { return status().find("\"listeners\":0,") != std::string::npos; },
+                           WAIT_MS));
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // (The sanitizers keep freed memory aside: their sizes tell nothing.)
+    EXPECT_LT(resident_kib(gw->pid) - rss_before, 8 * 1024);
+#endif
+}
+
+// nginx from Debian in front of the gateway under /radio/, as the README
+// shows it; written into dir, run in the foreground by the test.
+std::string nginx_conf(const std::string &dir) {
+    return "daemon off; master_process off; pid " + dir +
+           "/nginx.pid;\n"
+           "error_log " +
+           dir +
+           "/nginx.log warn;\n"
+           "events { worker_connections 64; }\n"
+           "http {\n"
+           "  access_log off;\n"
+           "  client_body_temp_path " +
+           dir + "; proxy_temp_path " + dir +
+           ";\n"
+           "  fastcgi_temp_path " +
+           dir + "; uwsgi_temp_path " + dir + "; scgi_temp_path " + dir +
+           ";\n"
+           "  server {\n"
+           "    listen 127.0.0.1:8080;\n"
+           "    location /radio/ {\n"
+           "      proxy_pass http://127.0.0.1:8000/;\n"
+           "      proxy_http_version 1.1;\n"
+           "      proxy_set_header Connection \"\";\n"
+           "      proxy_buffering off;\n"
+           "      proxy_read_timeout 1h;\n"
+           "    }\n"
+           "  }\n"
+           "}\n";
+}
+
+// True when a and b are two runs of one stream that overlap: the one that
+// starts later begins inside the other, and they agree from there on.
+bool same_stream(const std::string &a, const std::string &b) {
+    for (const auto &[early, late] : {std::pair{&a, &b}, std::pair{&b, &a}}) {
+        size_t at = early->find(late->substr(0, 4096));
+        if (late->size() < 4096 || at == std::string::npos) continue;
+        size_t n = std::min(early->size() - at, late->size());
+        return n > 16000 && early->compare(at, n, *late, 0, n) == 0;
+    }
+    return false;
+}
+
+// Through nginx a listener gets the same bytes as one direct; the page,
+// loaded in headless Chromium straight from the gateway and through nginx,
+// shows both channels and plays one, with nothing in the console.
+TEST_F(GatewayE2e, ThroughNginxAndInChromiumThePageAndTheStreamWork) {
+    REQUIRE_PRIVATE_NETNS();
+    REQUIRE_TOOL("/usr/bin/curl");
+    REQUIRE_TOOL("/usr/sbin/nginx");
+    REQUIRE_TOOL("/usr/bin/chromium");
+    REQUIRE_TOOL("/usr/bin/chromedriver");
+    if (run_shell("/usr/bin/python3 -c 'import selenium' 2>/dev/null") != 0) {
+        if (running_in_ci()) FAIL() << "python3-selenium is missing";
+        GTEST_SKIP() << "python3-selenium is missing (tools/ensure-deps test)";
+    }
+    radio();
+    start_radio({});
+    ASSERT_TRUE(write_file(dir + "/nginx.conf", nginx_conf(dir)));
+    child_proc *nginx = start(
+        {"/usr/sbin/nginx", "-e", dir + "/nginx.log", "-c", dir + "/nginx.conf"}, "nginx", false);
+    ASSERT_TRUE(wait_until(
+        [&] { return answer("http://127.0.0.1:8080/radio/").find("200 OK") != std::string::npos; },
+        WAIT_MS))
+        << read_file(dir + "/nginx.log");
+
+    std::string direct = dir + "/direct.mp3", proxied = dir + "/proxied.mp3";
+    child_proc *d = start({"curl", "-s", "-o", direct, "--max-time", "4", BASE + "/channels/2"},
+                          "direct", false);
+    child_proc *p = start(
+        {"curl", "-s", "-o", proxied, "--max-time", "4", "http://127.0.0.1:8080/radio/channels/2"},
+        "proxied", false);
+    EXPECT_EQ(28, finish(d));
+    EXPECT_EQ(28, finish(p));
+    size_t frames = 0;
+    EXPECT_TRUE(run_of(2, read_file(proxied), &frames));
+    EXPECT_TRUE(same_stream(read_file(direct), read_file(proxied)))
+        << read_file(direct).size() << " and " << read_file(proxied).size() << " bytes";
+
+    for (const std::string &url : {BASE + "/", std::string("http://127.0.0.1:8080/radio/")}) {
+        std::string shown = output_of("/usr/bin/python3 " PAGE_CHECK " " + url + " 2 2>&1");
+        EXPECT_NE(std::string::npos, shown.find("[\"1\", \"low tone\", \"on air\""))
+            << url << shown;
+        EXPECT_NE(std::string::npos, shown.find("[\"2\", \"high tone\", \"on air\""))
+            << url << shown;
+        EXPECT_NE(std::string::npos, shown.find("\"errors\": []")) << url << shown;
+        EXPECT_NE(std::string::npos, shown.find("\"phone_overflow\": false")) << url << shown;
+        EXPECT_NE(std::string::npos, shown.find("\"focused\": true")) << url << shown;
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(shown, m, std::regex("\"played_s\": ([0-9.]+)"))) << shown;
+        EXPECT_GT(std::stod(m[1].str()), 1.0) << url << " the audio element's time advanced";
+    }
+    proc_kill(nginx);
+}
+
+}  // namespace

@@ -1,0 +1,23 @@
+// listeners.h - the HTTP listeners of the channels' streams: each starts
+// with a burst of whole frames, then gets every chunk as it comes, and is
+// dropped once it lags more than the limit.
+#pragma once
+
+#include "gateway.h"
+
+struct evhttp_request;
+struct chunk;
+
+// Answers req with channel chnid's stream, with ICY metadata when icy;
+// the status line and headers are set by the caller.
+void listener_start(gateway *g, evhttp_request *req, int chnid, bool icy);
+
+// Hands the chunk that channel chnid's history just took to its listeners,
+// and starts those that waited for a frame start.
+void listeners_take_chunk(gateway *g, int chnid, chunk *c);
+
+// Drops every listener whose lag at now exceeds the limit.
+void listeners_check_lag(gateway *g, long long now);
+
+// Ends every listener's stream (at shutdown).
+void listeners_end_all(gateway *g);

@@ -1,0 +1,10 @@
+// page.h - the gateway's one page: the channel table, kept current from
+// status.json, with a player for each channel. Self-contained (styles,
+// script and icon inline), so it works on a LAN without the internet; its
+// links are relative, so it works behind a reverse proxy under any path.
+#pragma once
+
+#include <stddef.h>
+
+extern const char PAGE_HTML[];
+extern const size_t PAGE_HTML_SIZE;  // without the final NUL

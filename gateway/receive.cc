@@ -1,0 +1,196 @@
+// receive.cc - the multicast receive: drains both sockets at each readable
+// event, so that datagrams wait in the kernel only while the loop serves
+// HTTP, and the socket holds seconds of the radio for that time.
+#include "receive.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <event2/event.h>
+
+#include "listeners.h"
+#include "proto.h"
+
+namespace {
+
+// Datagrams taken by one receive call, and receive calls per readable
+// event at most: a flood beyond that waits for the next turn of the loop,
+// so HTTP is served meanwhile.
+constexpr unsigned BATCH = 32;
+constexpr int ROUNDS_MAX = 64;
+// Asked of the kernel for each socket; it gives at most net.core.rmem_max
+// unless we may force it. Two seconds of a radio of 32 channels of 128
+// kbit/s take about 1 MiB.
+constexpr int RCVBUF = 8 << 20;
+
+struct receive_buffers {
+    mmsghdr msgs[BATCH];
+    iovec iov[BATCH];
+    sockaddr_in from[BATCH];
+    uint8_t *bufs;                      // BATCH buffers of MSG_MAX_SIZE bytes, one after the other
+    std::vector<uint8_t> pending[256];  // each channel's payloads of this drain
+    bool dirty[256];
+    int last_errno;  // the last failure reported; 0 after a receive works
+};
+
+receive_buffers rx;
+
+void report_failure(gateway *g, const char *what) {
+    if (errno == rx.last_errno) return;  // once, not once per event
+    rx.last_errno = errno;
+    fprintf(g->report, "%s: %s\n", what, strerror(errno));
+}
+
+void take_batch(gateway *g, unsigned n, long long now) {
+    for (unsigned i = 0; i < n; i++) {
+        const uint8_t *buf = rx.bufs + i * MSG_MAX_SIZE;
+        size_t len = rx.msgs[i].msg_len;
+        if (table_take(&g->tab, rx.from[i], buf, len, now) != TABLE_DATA) continue;
+        rx.pending[buf[0]].insert(rx.pending[buf[0]].end(), buf + 1, buf + len);
+        rx.dirty[buf[0]] = true;
+    }
+}
+
+// Each channel's payloads of this drain become one chunk: one piece of
+// history, one reference in each listener's queue.
+void hand_out(gateway *g, long long now) {
+    for (int id = 1; id < 256; id++) {
+        if (!rx.dirty[id]) continue;
+        rx.dirty[id] = false;
+        chunk *c = chunk_new(std::move(rx.pending[id]));
+        rx.pending[id] = {};
+        history_take(&g->hist[id], c, now, g->limits);
+        listeners_take_chunk(g, id, c);
+        chunk_unref(c);
+    }
+}
+
+void on_data(evutil_socket_t sd, short, void *arg) {
+    auto *g = static_cast<gateway *>(arg);
+    long long now = now_ns();
+    for (int round = 0; round < ROUNDS_MAX; round++) {
+        for (unsigned i = 0; i < BATCH; i++) rx.msgs[i].msg_hdr.msg_namelen = sizeof rx.from[i];
+        int n = recvmmsg(sd, rx.msgs, BATCH, MSG_DONTWAIT, nullptr);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) report_failure(g, "recvmmsg()");
+        if (n <= 0) break;
+        rx.last_errno = 0;
+        take_batch(g, static_cast<unsigned>(n), now);
+        if (static_cast<unsigned>(n) < BATCH) break;
+    }
+    hand_out(g, now);
+}
+
+void on_now_playing(evutil_socket_t sd, short, void *arg) {
+    auto *g = static_cast<gateway *>(arg);
+    for (int round = 0; round < ROUNDS_MAX; round++) {
+        sockaddr_in from{};
+        socklen_t flen = sizeof from;
+        ssize_t n = recvfrom(sd, rx.bufs, MSG_MAX_SIZE, MSG_DONTWAIT,
+                             reinterpret_cast<sockaddr *>(&from), &flen);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) report_failure(g, "recvfrom()");
+        if (n < 0) break;
+        table_take_now_playing(&g->tab, from, rx.bufs, static_cast<size_t>(n));
+    }
+}
+
+// A socket joined to the group as m says and bound to port; reports and
+// returns -1 on failure.
+int open_joined(gateway *g, join_membership *m, int port) {
+    int sd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (sd < 0) {
+        fprintf(g->report, "socket(): %s\n", strerror(errno));
+        return -1;
+    }
+    m->sd = sd;
+    int one = 1, zero = 0, size = RCVBUF;
+    // Shared with a client or another gateway on this host; and only the
+    // group joined here, not every group some socket of the host joined.
+    setsockopt(sd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    setsockopt(sd, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero);
+    if (setsockopt(sd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) < 0)
+        setsockopt(sd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    sockaddr_in here{};
+    here.sin_family = AF_INET;
+    here.sin_addr.s_addr = htonl(INADDR_ANY);
+    here.sin_port = htons(static_cast<uint16_t>(port));
+    const char *failed = membership_join(*m) < 0 ? "setsockopt()"
+                         : bind(sd, reinterpret_cast<sockaddr *>(&here), sizeof here) < 0 ? "bind()"
+                                                                                          : nullptr;
+    if (failed == nullptr) return sd;
+    fprintf(g->report, "%s: %s\n", failed, strerror(errno));
+    close(sd);
+    return -1;
+}
+
+// The membership the options ask for, without its socket; false after a
+// report when an option names nothing.
+bool plan_membership(gateway *g, join_membership *m) {
+    const gateway_conf &c = g->conf;
+    if (inet_pton(AF_INET, c.group, &m->group) != 1 || !IN_MULTICAST(ntohl(m->group.s_addr))) {
+        fprintf(g->report, "invalid multicast group \"%s\": not an IPv4 multicast address\n",
+                c.group);
+        return false;
+    }
+    m->has_source = c.source != nullptr;
+    if (c.source && inet_pton(AF_INET, c.source, &m->source) != 1) {
+        fprintf(g->report, "invalid source \"%s\": not an IPv4 address\n", c.source);
+        return false;
+    }
+    if (c.interface == nullptr) return true;  // the system chooses
+    int found = join_find_interface(c.interface, &m->ifindex);
+    if (found <= 0) {
+        if (found < 0) fprintf(g->report, "getifaddrs(): %s\n", strerror(errno));
+        if (found == 0)
+            fprintf(g->report,
+                    "unknown interface \"%s\": no interface has this name, index or address\n",
+                    c.interface);
+        return false;
+    }
+    membership_follow_name(m, c.interface);
+    return true;
+}
+
+bool add_reader(gateway *g, int sd, event_callback_fn fn) {
+    event *ev = event_new(g->base, sd, EV_READ | EV_PERSIST, fn, g);
+    return ev != nullptr && event_add(ev, nullptr) == 0;
+}
+
+}  // namespace
+
+int receive_start(gateway *g) {
+    rx.bufs = static_cast<uint8_t *>(malloc(BATCH * MSG_MAX_SIZE));
+    if (rx.bufs == nullptr) {
+        fprintf(g->report, "malloc(): %s\n", strerror(errno));
+        return -1;
+    }
+    for (unsigned i = 0; i < BATCH; i++) {
+        rx.iov[i] = {rx.bufs + i * MSG_MAX_SIZE, MSG_MAX_SIZE};
+        rx.msgs[i].msg_hdr = {};
+        rx.msgs[i].msg_hdr.msg_iov = &rx.iov[i];
+        rx.msgs[i].msg_hdr.msg_iovlen = 1;
+        rx.msgs[i].msg_hdr.msg_name = &rx.from[i];
+    }
+    g->tab.fixed = g->conf.source != nullptr;
+    if (!plan_membership(g, &g->data_join)) return -1;
+    g->np_join = g->data_join;
+    int np_port = g->conf.np_port != 0 ? g->conf.np_port : g->conf.port + 1;
+    if (open_joined(g, &g->data_join, g->conf.port) < 0 || open_joined(g, &g->np_join, np_port) < 0)
+        return -1;
+    if (!add_reader(g, g->data_join.sd, on_data) || !add_reader(g, g->np_join.sd, on_now_playing)) {
+        fprintf(g->report, "event_add(): cannot watch the sockets\n");
+        return -1;
+    }
+    return 0;
+}
+
+void receive_follow(gateway *g) {
+    for (join_membership *m : {&g->data_join, &g->np_join})
+        if (membership_follow(m) < 0) report_failure(g, "setsockopt()");
+}

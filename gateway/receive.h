@@ -1,0 +1,14 @@
+// receive.h - the multicast side: the radio's port and the now-playing
+// port, joined as the client joins, drained whole at each readable event
+// into the channel table, the histories and the listeners.
+#pragma once
+
+#include "gateway.h"
+
+// Opens, joins and binds both sockets and puts them on g->base ahead of
+// the HTTP side. Reports and returns -1 on failure.
+int receive_start(gateway *g);
+
+// Follows a named interface that came back with a new index (call every
+// second or two).
+void receive_follow(gateway *g);

@@ -1,0 +1,21 @@
+// route.h - which answer a request gets, from its method and path alone.
+#pragma once
+
+enum route_kind {
+    ROUTE_PAGE,        // GET /: the page
+    ROUTE_STATUS,      // GET /status.json
+    ROUTE_METRICS,     // GET /metrics
+    ROUTE_CHANNEL,     // GET /channels/N, N 1 to 255 written plainly
+    ROUTE_NOT_FOUND,   // any other path: 404
+    ROUTE_BAD_METHOD,  // a method other than GET and HEAD: 405
+};
+
+struct route {
+    route_kind kind;
+    int chnid;  // with ROUTE_CHANNEL
+};
+
+// The route of a request. get_or_head: its method is GET or HEAD (HEAD is
+// answered like GET, without the body). path: the URI's path, without the
+// query, as sent (no decoding: the names served need none).
+route route_request(bool get_or_head, const char *path);

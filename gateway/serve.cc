@@ -1,0 +1,178 @@
+// serve.cc - request handling: routing, the small answers, the checks
+// before a stream, and the deadline for a request's head.
+#include "serve.h"
+
+#include <string.h>
+
+#include <string>
+#include <unordered_map>
+
+#include <event2/buffer.h>
+#include <event2/bufferevent.h>
+#include <event2/event.h>
+#include <event2/http.h>
+#include <event2/keyvalq_struct.h>
+
+#include "icy.h"
+#include "listeners.h"
+#include "page.h"
+#include "route.h"
+
+namespace {
+
+// A request head larger than this is refused; one that stops coming for
+// HEAD_IDLE_S is cut off, and so is a connection's first head that is not
+// whole HEAD_DEADLINE_S after the connection came (a head sent a byte at
+// a time never counts as idle).
+constexpr ev_ssize_t HEAD_MAX = 8192;
+constexpr ev_ssize_t BODY_MAX = 4096;
+constexpr int HEAD_IDLE_S = 5;
+constexpr int HEAD_DEADLINE_S = 10;
+
+constexpr ev_uint16_t EVERY_METHOD = EVHTTP_REQ_GET | EVHTTP_REQ_POST | EVHTTP_REQ_HEAD |
+                                     EVHTTP_REQ_PUT | EVHTTP_REQ_DELETE | EVHTTP_REQ_OPTIONS |
+                                     EVHTTP_REQ_TRACE | EVHTTP_REQ_CONNECT | EVHTTP_REQ_PATCH;
+
+// A connection whose first head has not come yet. The watch holds a
+// reference on the connection's bufferevent, so it can still look at it
+// after the library has freed the connection.
+struct head_watch {
+    bufferevent *bev;
+    event *timer;
+};
+
+std::unordered_map<bufferevent *, head_watch *> watches;
+
+void end_watch(head_watch *w) {
+    watches.erase(w->bev);
+    event_free(w->timer);
+    bufferevent_decref(w->bev);
+    delete w;
+}
+
+// The deadline passed: unless the library has closed the connection, its
+// read is made to time out, so that the library closes it as after an
+// idle read.
+void on_head_deadline(evutil_socket_t, short, void *arg) {
+    auto *w = static_cast<head_watch *>(arg);
+    bufferevent_event_cb eventcb = nullptr;
+    bufferevent_getcb(w->bev, nullptr, nullptr, &eventcb, nullptr);
+    if (eventcb != nullptr)
+        bufferevent_trigger_event(w->bev, BEV_EVENT_READING | BEV_EVENT_TIMEOUT, 0);
+    end_watch(w);
+}
+
+bufferevent *new_connection(event_base *base, void *) {
+    bufferevent *bev = bufferevent_socket_new(base, -1, BEV_OPT_CLOSE_ON_FREE);
+    if (bev == nullptr) return nullptr;
+    auto *w = new head_watch{bev, nullptr};
+    w->timer = evtimer_new(base, on_head_deadline, w);
+    timeval deadline = {HEAD_DEADLINE_S, 0};
+    if (w->timer == nullptr || evtimer_add(w->timer, &deadline) < 0) {
+        if (w->timer) event_free(w->timer);
+        delete w;
+        return bev;  // served without the deadline
+    }
+    bufferevent_incref(bev);
+    watches[bev] = w;
+    return bev;
+}
+
+// The head has come whole: the deadline is over.
+void head_arrived(evhttp_request *req) {
+    auto it = watches.find(evhttp_connection_get_bufferevent(evhttp_request_get_connection(req)));
+    if (it != watches.end()) end_watch(it->second);
+}
+
+void header(evhttp_request *req, const char *name, const std::string &value) {
+    evhttp_add_header(evhttp_request_get_output_headers(req), name, value.c_str());
+}
+
+void answer(evhttp_request *req, int code, const char *reason, const char *type, const char *body,
+            size_t len) {
+    header(req, "Content-Type", type);
+    header(req, "Cache-Control", "no-store");
+    evbuffer_add(evhttp_request_get_output_buffer(req), body, len);
+    evhttp_send_reply(req, code, reason, nullptr);
+}
+
+void answer_text(evhttp_request *req, int code, const char *reason, const std::string &text) {
+    answer(req, code, reason, "text/plain; charset=utf-8", text.data(), text.size());
+}
+
+void serve_channel(gateway *g, evhttp_request *req, int id, bool head) {
+    std::string name = "channel " + std::to_string(id);
+    int code = table_channel_status(g->tab, id, now_ns());
+    if (code == 404) return answer_text(req, 404, "Not Found", name + " was never heard\n");
+    if (code == 503)
+        return answer_text(req, 503, "Service Unavailable", name + " is off the air\n");
+    if (!head && g->listener_count >= g->conf.listeners_max) {
+        g->counters.refused_full++;
+        return answer_text(req, 503, "Service Unavailable", "too many listeners\n");
+    }
+    const char *want = evhttp_find_header(evhttp_request_get_input_headers(req), "Icy-MetaData");
+    bool icy = want != nullptr && strcmp(want, "1") == 0;
+    header(req, "Content-Type", "audio/mpeg");
+    header(req, "Cache-Control", "no-cache, no-store");
+    const std::string &desc = g->tab.ch[id].desc;
+    header(req, "icy-name", desc.empty() ? name : desc);
+    if (icy) header(req, "icy-metaint", std::to_string(ICY_METAINT));
+    if (!head) return listener_start(g, req, id, icy);
+    evhttp_send_reply_start(req, 200, "OK");
+    evhttp_send_reply_end(req);
+}
+
+void on_request(evhttp_request *req, void *arg) {
+    auto *g = static_cast<gateway *>(arg);
+    head_arrived(req);
+    evhttp_cmd_type method = evhttp_request_get_command(req);
+    bool head = method == EVHTTP_REQ_HEAD;
+    const evhttp_uri *uri = evhttp_request_get_evhttp_uri(req);
+    const char *path = uri ? evhttp_uri_get_path(uri) : nullptr;
+    route r = route_request(method == EVHTTP_REQ_GET || head, path ? path : "");
+    status_counters &k = g->counters;
+    long long now = now_ns();
+    k.uptime_ns = now - g->start_ns;
+    switch (r.kind) {
+    case ROUTE_PAGE:
+        return answer(req, 200, "OK", "text/html; charset=utf-8", PAGE_HTML, PAGE_HTML_SIZE);
+    case ROUTE_STATUS: {
+        std::string s = status_json(g->tab, k, now);
+        return answer(req, 200, "OK", "application/json", s.data(), s.size());
+    }
+    case ROUTE_METRICS: {
+        std::string s = status_metrics(g->tab, k, now);
+        return answer(req, 200, "OK", "text/plain; version=0.0.4", s.data(), s.size());
+    }
+    case ROUTE_CHANNEL:
+        return serve_channel(g, req, r.chnid, head);
+    case ROUTE_NOT_FOUND:
+        return answer_text(req, 404, "Not Found", "no such page\n");
+    case ROUTE_BAD_METHOD:
+        header(req, "Allow", "GET, HEAD");
+        return answer_text(req, 405, "Method Not Allowed", "only GET and HEAD\n");
+    }
+}
+
+}  // namespace
+
+int serve_start(gateway *g) {
+    g->http = evhttp_new(g->base);
+    if (g->http == nullptr) {
+        fprintf(g->report, "evhttp_new(): cannot make the HTTP server\n");
+        return -1;
+    }
+    evhttp_set_max_headers_size(g->http, HEAD_MAX);
+    evhttp_set_max_body_size(g->http, BODY_MAX);
+    evhttp_set_timeout(g->http, HEAD_IDLE_S);
+    evhttp_set_allowed_methods(g->http, EVERY_METHOD);
+    evhttp_set_bevcb(g->http, new_connection, nullptr);
+    evhttp_set_gencb(g->http, on_request, g);
+    if (evhttp_bind_socket_with_handle(g->http, g->conf.listen_addr,
+                                       static_cast<ev_uint16_t>(g->conf.listen_port)) == nullptr) {
+        fprintf(g->report, "cannot listen on %s port %d: %s\n", g->conf.listen_addr,
+                g->conf.listen_port, strerror(errno));
+        return -1;
+    }
+    return 0;
+}

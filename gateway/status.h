@@ -1,0 +1,30 @@
+// status.h - the gateway's state as /status.json and as /metrics (the
+// Prometheus text format). Pure: built from the table and the counters.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+
+#include "table.h"
+
+// What the gateway counts beyond the table.
+struct status_counters {
+    long long uptime_ns = 0;
+    uint64_t dropped_lagging = 0;  // listeners disconnected by the lag rule
+    uint64_t refused_full = 0;     // requests answered 503 at --listeners
+    int listeners_max = 0;
+};
+
+// JSON: {"server": "ADDR:PORT" or null, "uptime_s", "listeners",
+// "listeners_max", "channels": [{"number", "description", "listed",
+// "on_air", "now_playing", "bytes", "datagrams", "listeners"}]} with
+// every channel heard, in channel order.
+std::string status_json(const table &t, const status_counters &k, long long now);
+
+// The same as gauges and counters named stream_gateway_*.
+std::string status_metrics(const table &t, const status_counters &k, long long now);
+
+// text as a JSON string, quotes included. Text from the table is already
+// valid UTF-8 without control characters; any left are escaped.
+std::string json_string(const std::string &text);
