@@ -30,6 +30,7 @@ struct sender {
     long long next_lookup = 0;  // when ENODEV may look the interface up again
 };
 
+// A datagram lost to the network: said once when sends start failing.
 void network_down(sender *s, int err, long long now) {
     if (!s->failing) {
         fprintf(s->report, "sendto(): %s; the channels go on, unheard until sends work again\n",
@@ -71,6 +72,8 @@ int send_to(sender *s, const void *data, size_t size, int port, long long now) {
     return -1;
 }
 
+// Sends what the channel plays, when there is a port for it, and sets
+// when it goes again. 0, or -1 on a fault.
 int send_now_playing(channel_run *c, sender *s, long long now) {
     c->now_playing_due = now + NOW_PLAYING_REPEAT_NS;
     int port = s->conf->now_playing_port;
