@@ -106,7 +106,11 @@ protected:
         EXPECT_TRUE(
             wait_until([&] { return err(gw).find("listening on") != std::string::npos; }, WAIT_MS))
             << err(gw);
-        srv = start({STREAM_SERVER_PATH, "--source-port", "1995", dir + "/radio"}, "server", false);
+        // The server announces nothing itself (its files are untagged): the
+        // test's own now-playing datagrams are the only titles.
+        srv = start({STREAM_SERVER_PATH, "--source-port", "1995", "--now-playing-port", "0",
+                     dir + "/radio"},
+                    "server", false);
         EXPECT_TRUE(wait_until([&] { return count_of(status(), "\"on_air\":true") == 2; }, WAIT_MS))
             << status();
         return gw;

@@ -8,28 +8,108 @@
 
 #include <string>
 
+#include "join.h"
+#include "now_playing.h"
 #include "proto_encode.h"
+#include "reload.h"
 
 namespace {
 
-// Sends one datagram. A full queue drops it (a listener would lose it the
-// same way). 0, or -1 with errno set when the send failed otherwise.
-int send_datagram(const broadcast_conf &conf, const std::vector<uint8_t> &msg) {
-    for (;;) {
-        ssize_t n = sendto(conf.sd, msg.data(), msg.size(), 0,
-                           reinterpret_cast<const sockaddr *>(&conf.dest), sizeof conf.dest);
-        if (n >= 0 || errno == ENOBUFS || errno == EAGAIN) return 0;
-        if (errno != EINTR) return -1;
+constexpr long long SECOND_NS = 1'000'000'000;
+constexpr long long NOW_PLAYING_REPEAT_NS = NOW_PLAYING_REPEAT_S * SECOND_NS;
+// After ENODEV the interface's name is looked up at most this often.
+constexpr long long LOOKUP_INTERVAL_NS = SECOND_NS;
+
+// The sending side of the loop, and whether the network takes its sends.
+struct sender {
+    const broadcast_conf *conf;
+    FILE *report;
+    bool failing = false;  // sends fail because of the network
+    long long failing_since = 0;
+    long long not_sent = 0;     // datagrams lost since then
+    long long next_lookup = 0;  // when ENODEV may look the interface up again
+};
+
+// A datagram lost to the network: said once when sends start failing.
+void network_down(sender *s, int err, long long now) {
+    if (!s->failing) {
+        fprintf(s->report, "sendto(): %s; the channels go on, unheard until sends work again\n",
+                strerror(err));
+        s->failing = true;
+        s->failing_since = now;
+        s->not_sent = 0;
+    }
+    s->not_sent++;
+    // A link deleted and created again has a new index: only its name
+    // finds it.
+    if (err == ENODEV && s->conf->iface && now >= s->next_lookup) {
+        s->next_lookup = now + LOOKUP_INTERVAL_NS;
+        join_send_interface(s->conf->sd, s->conf->iface);
     }
 }
 
+// Sends one datagram to the group's port. 1 when it went, 0 when it was
+// lost (a full queue, or the network), -1 on a fault (reported).
+int send_to(sender *s, const void *data, size_t size, int port, long long now) {
+    sockaddr_in to = s->conf->dest;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    ssize_t n;
+    do {
+        n = sendto(s->conf->sd, data, size, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+    } while (n < 0 && errno == EINTR);
+    if (n >= 0) {
+        if (s->failing)
+            fprintf(s->report, "sends work again after %.1f s; %lld datagrams were not sent\n",
+                    static_cast<double>(now - s->failing_since) / 1e9, s->not_sent);
+        s->failing = false;
+        return 1;
+    }
+    int err = errno;
+    send_failure f = broadcast_send_failure(err);
+    if (f == SEND_NETWORK_DOWN) network_down(s, err, now);
+    if (f != SEND_FAULT) return 0;
+    fprintf(s->report, "sendto(): %s\n", strerror(err));
+    return -1;
+}
+
+// Sends what the channel plays, when there is a port for it, and sets
+// when it goes again. 0, or -1 on a fault.
+int send_now_playing(channel_run *c, sender *s, long long now) {
+    c->now_playing_due = now + NOW_PLAYING_REPEAT_NS;
+    int port = s->conf->now_playing_port;
+    if (port == 0) return 0;
+    return send_to(s, c->now_playing.data(), c->now_playing.size(), port, now) < 0 ? -1 : 0;
+}
+
+// Tells of the file the channel has started.
+int announce(channel_run *c, sender *s, long long now) {
+    const playout &p = c->play;
+    c->announced = p.files_played;
+    now_playing np{p.ch.id, p.tags.title, p.tags.artist, base_name(p.path)};
+    c->now_playing = now_playing_encode(np);
+    if (s->conf->verbose) {
+        std::string tags;
+        if (!np.title.empty()) tags += "title \"" + now_playing_clean(np.title) + "\"";
+        if (!np.artist.empty())
+            tags +=
+                (tags.empty() ? "" : ", ") + ("artist \"" + now_playing_clean(np.artist) + "\"");
+        fprintf(s->report, "channel %d: playing %s%s\n", np.chnid, p.path.c_str(),
+                tags.empty() ? "" : (" (" + tags + ")").c_str());
+    }
+    return send_now_playing(c, s, now);
+}
+
 // Sends the channel's prepared message at now and prepares the next one.
-int send_channel(channel_run *c, const broadcast_conf &conf, long long now, FILE *report) {
+// Its clock counts the message sent even when the network lost it.
+int send_channel(channel_run *c, sender *s, long long now) {
     pacing_sent(&c->clock, c->payload_ns, now);
-    auto id = static_cast<uint8_t>(c->play.ch->id);
-    if (send_datagram(conf, encode_data(id, c->payload.data(), c->payload.size())) < 0) return -1;
-    c->bytes_sent += static_cast<long long>(c->payload.size());
-    c->payload_ns = playout_next(&c->play, conf.payload, &c->payload, report);
+    auto id = static_cast<uint8_t>(c->play.ch.id);
+    std::vector<uint8_t> msg = encode_data(id, c->payload.data(), c->payload.size());
+    int sent = send_to(s, msg.data(), msg.size(), ntohs(s->conf->dest.sin_port), now);
+    if (sent < 0) return -1;
+    if (sent > 0) c->bytes_sent += static_cast<long long>(c->payload.size());
+    if (c->play.files_played != c->announced && announce(c, s, now) < 0) return -1;
+    c->payload_ns = playout_next(&c->play, s->conf->payload, &c->payload, s->report);
     return 0;
 }
 
@@ -37,78 +117,121 @@ enum turn_result { TURN_PLAYING, TURN_ALL_ENDED, TURN_SEND_FAILED };
 
 // Sends what every channel has due at now, and brings *wake forward to when
 // the next message is due.
-turn_result send_due(std::vector<channel_run> *runs, const broadcast_conf &conf, long long now,
-                     long long *wake, FILE *report) {
+turn_result send_due(std::vector<channel_run> *runs, sender *s, long long now, long long *wake) {
     bool playing = false;
     for (auto &c : *runs) {
         while (c.payload_ns > 0 && pacing_sends_now(c.clock, c.payload_ns, now))
-            if (send_channel(&c, conf, now, report) < 0) return TURN_SEND_FAILED;
+            if (send_channel(&c, s, now) < 0) return TURN_SEND_FAILED;
         if (c.payload_ns == 0) continue;
         playing = true;
+        if (!c.now_playing.empty() && now >= c.now_playing_due && send_now_playing(&c, s, now) < 0)
+            return TURN_SEND_FAILED;
         long long due = pacing_due(c.clock, c.payload_ns);
         if (due < *wake) *wake = due;
     }
     return playing ? TURN_PLAYING : TURN_ALL_ENDED;
 }
 
-// Waits until deadline, or until a signal of stop arrives. True when one
-// arrived.
-bool wait_for_stop(const sigset_t &stop, long long deadline) {
+// One turn of the loop at now: the list when due, then the channels. -1
+// while the broadcast goes on (*wake set), else its exit status.
+int turn(on_air *air, sender *s, long long now, long long *next_list, long long *wake) {
+    const broadcast_conf &conf = *s->conf;
+    if (now >= *next_list) {
+        if (send_to(s, air->list.data(), air->list.size(), ntohs(conf.dest.sin_port), now) < 0)
+            return 1;
+        *next_list = pacing_next_list(*next_list, conf.list_interval_ns, now);
+    }
+    *wake = *next_list;
+    turn_result t = send_due(&air->runs, s, now, wake);
+    if (t == TURN_SEND_FAILED) return 1;
+    if (t == TURN_ALL_ENDED && conf.once) return 0;
+    if (t == TURN_ALL_ENDED) {
+        fprintf(s->report, "no channel plays any more\n");
+        return 1;
+    }
+    return -1;
+}
+
+// Waits until deadline for one of the signals; the signal, or 0 when none
+// came.
+int wait_signal(const sigset_t &signals, long long deadline) {
     long long left = deadline - now_ns();
     if (left < 0) left = 0;
-    timespec ts{static_cast<time_t>(left / 1'000'000'000), static_cast<long>(left % 1'000'000'000)};
-    return sigtimedwait(&stop, nullptr, &ts) >= 0;
+    timespec ts{static_cast<time_t>(left / SECOND_NS), static_cast<long>(left % SECOND_NS)};
+    int sig = sigtimedwait(&signals, nullptr, &ts);
+    return sig > 0 ? sig : 0;
+}
+
+void start_rescan(rescan *r, const broadcast_conf &conf, FILE *report) {
+    fprintf(report, "reloading %s\n", conf.folder);
+    if (!rescan_start(r, conf.folder))
+        fprintf(report, "reload failed; the programme stays as it was: pthread_create(): %s\n",
+                strerror(errno));
 }
 
 }  // namespace
 
+send_failure broadcast_send_failure(int err) {
+    switch (err) {
+    case EAGAIN:
+        return SEND_DROPPED;
+    case ENETUNREACH:
+    case ENETDOWN:
+    case EHOSTUNREACH:
+    case ENODEV:
+    case EADDRNOTAVAIL:
+    case EPERM:
+    case ENOBUFS:
+        return SEND_NETWORK_DOWN;
+    default:
+        return SEND_FAULT;
+    }
+}
+
 long long now_ns() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+    return static_cast<long long>(ts.tv_sec) * SECOND_NS + ts.tv_nsec;
 }
 
-std::vector<channel_run> broadcast_start(const std::vector<channel_def> &channels,
-                                         const broadcast_conf &conf, long long now, FILE *report) {
-    std::vector<channel_run> runs(channels.size());
-    for (size_t i = 0; i < runs.size(); i++) {
-        channel_run &c = runs[i];
-        c.play = playout_start(&channels[i], conf.once);
-        c.clock = pacing_start(now, i, runs.size());
-        c.payload_ns = playout_next(&c.play, conf.payload, &c.payload, report);
-    }
-    return runs;
+channel_run broadcast_run(channel_def ch, const broadcast_conf &conf, long long start, size_t index,
+                          size_t count, FILE *report) {
+    channel_run c;
+    c.play = playout_start(std::move(ch), conf.once);
+    c.clock = pacing_start(start, index, count);
+    c.payload_ns = playout_next(&c.play, conf.payload, &c.payload, report);
+    return c;
 }
 
-int broadcast(std::vector<channel_run> *runs, const std::vector<uint8_t> &list,
-              const broadcast_conf &conf, const sigset_t &stop, FILE *report) {
+int broadcast(on_air *air, const broadcast_conf &conf, const sigset_t &signals, FILE *report) {
+    sender s{&conf, report};
+    rescan scan;
+    bool scan_again = false;  // a SIGHUP came while a scan ran
     long long next_list = now_ns();
-    for (;;) {
+    int status = -1;
+    while (status < 0) {
         long long now = now_ns();
-        if (now >= next_list) {
-            if (send_datagram(conf, list) < 0) break;
-            next_list = pacing_next_list(next_list, conf.list_interval_ns, now);
+        if (rescan_done(&scan)) {
+            reload_apply(air, &scan, conf, now, report);
+            if (scan_again) start_rescan(&scan, conf, report);
+            scan_again = false;
         }
-        long long wake = next_list;
-        turn_result turn = send_due(runs, conf, now, &wake, report);
-        if (turn == TURN_SEND_FAILED) break;
-        if (turn == TURN_ALL_ENDED && conf.once) return 0;
-        if (turn == TURN_ALL_ENDED) {
-            fprintf(report, "no channel plays any more\n");
-            return 1;
-        }
-        if (wait_for_stop(stop, wake)) return 0;
+        long long wake;
+        status = turn(air, &s, now, &next_list, &wake);
+        if (status >= 0) break;
+        // The scan's end is seen at a turn: turns come often while it runs.
+        if (scan.running && wake > now + PACING_BATCH_NS) wake = now + PACING_BATCH_NS;
+        int sig = wait_signal(signals, wake);
+        if (sig == SIGHUP && scan.running) scan_again = true;
+        if (sig == SIGHUP && !scan.running) start_rescan(&scan, conf, report);
+        if (sig != 0 && sig != SIGHUP) status = 0;
     }
-    fprintf(report, "sendto(): %s\n", strerror(errno));
-    return 1;
+    rescan_wait(&scan);
+    return status;
 }
 
-void broadcast_summary(const std::vector<channel_run> &runs, FILE *report) {
-    std::string line = "stopped";
-    for (const auto &c : runs) {
-        line += "; channel " + std::to_string(c.play.ch->id) + ": " +
-                std::to_string(c.play.files_played) + " files played, " +
-                std::to_string(c.bytes_sent) + " bytes sent";
-    }
-    fprintf(report, "%s\n", line.c_str());
+void broadcast_summary(const on_air &air, FILE *report) {
+    for (const auto &c : air.runs)
+        fprintf(report, "stopped; channel %d: %lld file%s played, %lld bytes sent\n", c.play.ch.id,
+                c.play.files_played, c.play.files_played == 1 ? "" : "s", c.bytes_sent);
 }

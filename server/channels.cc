@@ -3,15 +3,15 @@
 
 #include <dirent.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 
-#include "mp3_frames.h"
+#include "now_playing.h"
 #include "proto_encode.h"
+#include "regular_file.h"
 
 namespace {
 
@@ -55,24 +55,50 @@ ssize_t read_at(int fd, uint8_t *buf, size_t n, off_t offset) {
 // The description: desc.txt as it is, else the folder's name and a newline.
 std::string channel_desc(const std::string &dir, const std::string &name, FILE *report) {
     std::string path = dir + "/desc.txt";
-    FILE *f = fopen(path.c_str(), "rb");
-    if (!f) {
+    std::string why;
+    int fd = open_regular(path, &why);
+    if (fd < 0) {
         if (errno != ENOENT)
             fprintf(report, "%s: %s; the folder's name describes the channel\n", path.c_str(),
-                    strerror(errno));
+                    why.c_str());
         return name + "\n";
     }
     std::string text;
-    char chunk[4096];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
-    bool failed = ferror(f);
-    fclose(f);
-    if (failed) {
-        fprintf(report, "%s: read error; the folder's name describes the channel\n", path.c_str());
+    uint8_t chunk[4096];
+    ssize_t n;
+    while ((n = read_at(fd, chunk, sizeof chunk, static_cast<off_t>(text.size()))) > 0)
+        text.append(reinterpret_cast<const char *>(chunk), static_cast<size_t>(n));
+    int saved = errno;
+    close(fd);
+    if (n < 0) {
+        fprintf(report, "%s: %s; the folder's name describes the channel\n", path.c_str(),
+                strerror(saved));
         return name + "\n";
     }
     return text;
+}
+
+// How a file's audio is coded, as far as a decoder must change its set-up.
+std::string format_of(const mp3_header &h) {
+    return "MPEG-" +
+           std::string(h.version == 10   ? "1"
+                       : h.version == 20 ? "2"
+                                         : "2.5") +
+           ", " + std::to_string(h.sample_rate) + " Hz, " + (h.channels == 1 ? "mono" : "stereo");
+}
+
+// One line when the channel's files are not all coded alike: where the
+// format changes, common decoders drop audio.
+void warn_mixed_formats(const channel_def &ch, const std::vector<mp3_header> &heads, FILE *report) {
+    for (size_t i = 1; i < heads.size(); i++) {
+        if (format_of(heads[i]) == format_of(heads[0])) continue;
+        fprintf(report,
+                "channel %d: its files differ in format (%s: %s; %s: %s); decoders may drop "
+                "audio where it changes\n",
+                ch.id, base_name(ch.files[0]).c_str(), format_of(heads[0]).c_str(),
+                base_name(ch.files[i]).c_str(), format_of(heads[i]).c_str());
+        return;
+    }
 }
 
 // One channel folder: its playable files, the others reported.
@@ -83,16 +109,21 @@ channel_def load_channel(int id, const std::string &dir, const std::string &name
         fprintf(report, "skipping %s: %s\n", dir.c_str(), strerror(errno));
         return ch;
     }
+    std::vector<mp3_header> heads;
     for (const auto &n : names) {
         if (n == "desc.txt") continue;
         std::string path = dir + "/" + n;
         std::string why;
-        if (file_has_audio(path, &why))
+        mp3_header h;
+        if (file_has_audio(path, &h, &why)) {
             ch.files.push_back(path);
-        else
+            heads.push_back(h);
+        } else {
             fprintf(report, "skipping %s: %s\n", path.c_str(), why.c_str());
+        }
     }
     if (ch.files.empty()) fprintf(report, "skipping %s: no playable file\n", dir.c_str());
+    warn_mixed_formats(ch, heads, report);
     return ch;
 }
 
@@ -108,18 +139,14 @@ int channel_number(const char *name) {
     return digits > 0 ? n : 0;
 }
 
-bool file_has_audio(const std::string &path, std::string *why) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        *why = strerror(errno);
-        return false;
-    }
-    struct stat st;
-    if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode)) {
-        *why = "not a regular file";
-        close(fd);
-        return false;
-    }
+std::string base_name(const std::string &path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool file_has_audio(const std::string &path, mp3_header *first, std::string *why) {
+    int fd = open_regular(path, why);
+    if (fd < 0) return false;
     std::vector<uint8_t> buf(PROBE_BYTES);
     off_t offset = 0;
     bool found = false;
@@ -130,7 +157,10 @@ bool file_has_audio(const std::string &path, std::string *why) {
         if (got <= 0) break;
         size_t n = static_cast<size_t>(got);
         mp3_step s = mp3_next_frame(buf.data(), n, n < buf.size());
-        if (s.kind == MP3_FRAME) found = true;
+        if (s.kind == MP3_FRAME) {
+            found = true;
+            *first = s.h;
+        }
         if (s.kind != MP3_NEED_MORE || s.skip < MP3_MAX_PENDING) break;
         offset += static_cast<off_t>(s.skip);
     }
@@ -194,4 +224,24 @@ bool channels_list_message(const std::vector<channel_def> &channels, std::vector
     if (*size > MSG_MAX_DATAGRAM) return false;
     for (const auto &ch : channels) encode_list_entry(msg, static_cast<uint8_t>(ch.id), ch.desc);
     return true;
+}
+
+bool channels_programme(const std::string &root, std::vector<channel_def> *channels,
+                        std::vector<uint8_t> *list, std::string *why, FILE *report) {
+    std::vector<channel_def> found;
+    if (!channels_load(root, &found, why, report)) return false;
+    size_t size;
+    if (!channels_list_message(found, list, &size)) {
+        *why = "the channel list would take " + std::to_string(size) +
+               " bytes, more than one datagram carries (" + std::to_string(MSG_MAX_DATAGRAM) + ")";
+        return false;
+    }
+    *channels = std::move(found);
+    return true;
+}
+
+std::string channels_line(const channel_def &ch) {
+    std::string first = ch.desc.substr(0, ch.desc.find('\n'));
+    return "channel " + std::to_string(ch.id) + ": " + std::to_string(ch.files.size()) +
+           (ch.files.size() == 1 ? " file, \"" : " files, \"") + now_playing_clean(first) + "\"";
 }

@@ -32,6 +32,12 @@ TEST(ChannelsLoad, FoldersBecomeChannelsOrAreReported) {
     std::string song =
         made_mp3(TEST_AUDIO_DIR, "channels_a", 44100, 2, "synth 1 sine 330", "-b 96");
     ASSERT_NE("", song);
+    std::string stereo =
+        made_mp3(TEST_AUDIO_DIR, "channels_stereo", 44100, 2, "synth 1 sine 330", "-b 96 -m s");
+    std::string mono22 = made_mp3(TEST_AUDIO_DIR, "channels_mono22", 22050, 1, "synth 1 sine 330",
+                                  "-b 32 --resample 22.05");
+    ASSERT_NE("", stereo);
+    ASSERT_NE("", mono22);
     const std::string NOT_CHANNEL = ": not a folder named by a channel number 1 to 255\n";
     const load_case cases[] = {
         {"missing folder", "rmdir \"$PWD\"", false, "%R: No such file or directory", "", {}},
@@ -60,6 +66,22 @@ TEST(ChannelsLoad, FoldersBecomeChannelsOrAreReported) {
              "skipping %R/3-empty: no playable file\n"
              "skipping %R/4-good/z.mp3: no MPEG audio Layer III frames\n",
          {4}},
+        {"a FIFO is passed over, never opened",
+         "mkdir 1-a && mkfifo 1-a/desc.txt 1-a/a.mp3 && ln -s " + song + " 1-a/",
+         true,
+         "",
+         "%R/1-a/desc.txt: a FIFO, not a regular file; the folder's name describes the channel\n"
+         "skipping %R/1-a/a.mp3: a FIFO, not a regular file\n",
+         {1}},
+        {"mixed formats warned, stereo and joint stereo alike",
+         "mkdir 1-a 2-b && ln -s " + song + " 1-a/ && ln -s " + stereo + " 1-a/ && ln -s " + song +
+             " 2-b/ && ln -s " + stereo + " 2-b/ && ln -s " + mono22 + " 2-b/",
+         true,
+         "",
+         "channel 2: its files differ in format (channels_a.mp3: MPEG-1, 32000 Hz, stereo; "
+         "channels_mono22.mp3: MPEG-2, 22050 Hz, mono); decoders may drop audio where it "
+         "changes\n",
+         {1, 2}},
     };
     std::string dir = make_temp_dir();
     std::string root = dir + "/radio";

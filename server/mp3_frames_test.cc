@@ -37,7 +37,7 @@ std::string made(const kind_case &k) {
 // What the playout reads from path, one frame per payload.
 std::vector<std::string> played_frames(const std::string &path) {
     channel_def ch{7, "", "", {path}};
-    playout p = playout_start(&ch, true);
+    playout p = playout_start(ch, true);
     std::vector<std::string> out;
     std::vector<uint8_t> payload;
     while (playout_next(&p, 1, &payload, stderr) > 0)

@@ -2,11 +2,13 @@
 #include "playout.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "mp3_frames.h"
+#include "regular_file.h"
 
 namespace {
 
@@ -23,24 +25,26 @@ void close_file(playout *p) {
 // Opens the next file of the programme. False when there is nothing more
 // to play; files that cannot be opened are reported and passed over.
 bool open_next(playout *p, FILE *report) {
-    const auto &files = p->ch->files;
+    const auto &files = p->ch.files;
     for (;;) {
         if (p->once && p->next_file >= files.size()) return false;
         if (p->silent_files >= files.size()) {
             fprintf(report, "channel %d: none of its files plays any more; the channel stops\n",
-                    p->ch->id);
+                    p->ch.id);
             return false;
         }
         p->path = files[p->next_file % files.size()];
         p->next_file = p->once ? p->next_file + 1 : (p->next_file + 1) % files.size();
-        p->fd = open(p->path.c_str(), O_RDONLY | O_CLOEXEC);
+        std::string why;
+        p->fd = open_regular(p->path, &why);
         if (p->fd >= 0) {
             p->files_played++;
             p->file_had_audio = false;
+            p->tags = tags_read(p->fd);
             return true;
         }
-        fprintf(report, "channel %d: %s: %s; going on with the next file\n", p->ch->id,
-                p->path.c_str(), strerror(errno));
+        fprintf(report, "channel %d: %s: %s; going on with the next file\n", p->ch.id,
+                p->path.c_str(), why.c_str());
         p->silent_files++;
     }
 }
@@ -87,18 +91,33 @@ int peek_frame(playout *p, const uint8_t **frame, mp3_header *h) {
 
 }  // namespace
 
-playout playout_start(const channel_def *ch, bool once) {
+playout playout_start(channel_def ch, bool once) {
     playout p;
-    p.ch = ch;
+    p.ch = std::move(ch);
     p.once = once;
     p.buf.resize(READ_BUFFER);
     return p;
+}
+
+void playout_replace(playout *p, channel_def ch) {
+    p->ch = std::move(ch);
+    const auto &files = p->ch.files;
+    // The lists are sorted by name, and the folder's name may have changed.
+    std::string name = base_name(p->path);
+    auto after = std::find_if(files.begin(), files.end(),
+                              [&](const std::string &f) { return base_name(f) > name; });
+    p->next_file = static_cast<size_t>(after - files.begin());
+    if (after == files.end() && !p->once) p->next_file = 0;
+    p->silent_files = 0;
 }
 
 long long playout_next(playout *p, size_t max, std::vector<uint8_t> *payload, FILE *report) {
     payload->clear();
     long long ns = 0;
     while (!p->done) {
+        // A payload holds frames of one file, so that the file open (and
+        // its tags) is always the one the payload comes from.
+        if (p->fd < 0 && !payload->empty()) break;
         if (p->fd < 0 && !open_next(p, report)) {
             p->done = true;
             break;
@@ -109,7 +128,7 @@ long long playout_next(playout *p, size_t max, std::vector<uint8_t> *payload, FI
         if (r <= 0) {
             const char *why = r < 0 ? strerror(errno) : "no MPEG audio Layer III frames";
             if (r < 0 || !p->file_had_audio)
-                fprintf(report, "channel %d: %s: %s; going on with the next file\n", p->ch->id,
+                fprintf(report, "channel %d: %s: %s; going on with the next file\n", p->ch.id,
                         p->path.c_str(), why);
             p->silent_files = p->file_had_audio ? 0 : p->silent_files + 1;
             close_file(p);

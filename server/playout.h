@@ -11,13 +11,15 @@
 #include <vector>
 
 #include "channels.h"
+#include "tags.h"
 
 struct playout {
-    const channel_def *ch = nullptr;
+    channel_def ch;
     bool once = false;     // play the files once, then end
     size_t next_file = 0;  // index of the file to open next
     int fd = -1;           // the file now playing, or -1
-    std::string path;      // its name
+    std::string path;      // the file opened last
+    file_tags tags;        // its tags
     bool file_had_audio = false;
     size_t silent_files = 0;   // files in a row that gave no frame
     std::vector<uint8_t> buf;  // read from fd; unused bytes are buf[start, end)
@@ -29,13 +31,19 @@ struct playout {
 };
 
 // A playout of ch's files, from the first; once ends it after the last.
-playout playout_start(const channel_def *ch, bool once);
+playout playout_start(channel_def ch, bool once);
 
-// Gathers the next payload: whole frames, as many as fit max bytes (a larger
-// frame goes alone). Returns its playing time in nanoseconds, or 0 when the
+// Gives the playout a new list of files (ch has the same number): the file
+// now playing plays on to its end, then the file whose name sorts after
+// its name plays (the first when none does, or, with once, none).
+void playout_replace(playout *p, channel_def ch);
+
+// Gathers the next payload: whole frames of one file, as many as fit max
+// bytes (a larger frame goes alone). Returns its playing time in nanoseconds, or 0 when the
 // channel has nothing more to play (its files played once, or none of them
-// gives audio any more). A file that fails is reported on report, and the
-// next one plays.
+// gives audio any more). A file that fails (one that is no regular file
+// too) is reported on report, and the next one plays. Each file opened is
+// counted in files_played, its tags read.
 long long playout_next(playout *p, size_t max, std::vector<uint8_t> *payload, FILE *report);
 
 // Closes the file now playing.

@@ -1,6 +1,7 @@
 // server.cc - the stream server: broadcasts the channels of a music folder
 // to a multicast group, each at the pace its frames play, with the channel
-// list every interval, until it is stopped.
+// list every interval and what each plays on a port of its own, until it is
+// stopped; reads the folder again on SIGHUP.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <getopt.h>
@@ -35,7 +36,9 @@ const char USAGE[] =
     "  -S, --source-port N       source UDP port (the destination port)\n"
     "  -B, --payload N           most payload bytes per data message, 1 to 65506 (1024)\n"
     "  -L, --list-interval MS    send the channel list every MS milliseconds (1000)\n"
+    "  -N, --now-playing-port N  send what plays to port N, 0: not at all (the port + 1)\n"
     "  -O, --once                play each channel's files once, then end\n"
+    "  -v, --verbose             say each file a channel starts\n"
     "  -H, --help                show this help\n";
 
 struct server_conf {
@@ -43,7 +46,8 @@ struct server_conf {
     int port = DEFAULT_PORT;
     const char *iface = nullptr;
     int ttl = 1;
-    int source_port = -1;  // -1: the destination port
+    int source_port = -1;       // -1: the destination port
+    int now_playing_port = -1;  // -1: the destination port + 1
     const char *folder = nullptr;
     broadcast_conf send;  // what the send loop takes, but its socket
 };
@@ -79,22 +83,38 @@ sockaddr_in destination(const char *group, int port) {
     return dest;
 }
 
+// The defaults that depend on other options, and what the send loop takes.
+void settle(server_conf *c) {
+    server_conf &conf = *c;
+    if (conf.source_port < 0) conf.source_port = conf.port;
+    if (conf.now_playing_port < 0) conf.now_playing_port = conf.port < 65535 ? conf.port + 1 : 0;
+    if (conf.now_playing_port == conf.port)
+        misuse("%s", "--now-playing-port must differ from --port, where listeners take the stream");
+    conf.send.dest = destination(conf.group, conf.port);
+    conf.send.now_playing_port = conf.now_playing_port;
+    conf.send.iface = conf.iface;
+    conf.send.folder = conf.folder;
+}
+
+const option LONGS[] = {
+    {"mgroup", required_argument, nullptr, 'M'},
+    {"port", required_argument, nullptr, 'P'},
+    {"interface", required_argument, nullptr, 'I'},
+    {"ttl", required_argument, nullptr, 'T'},
+    {"source-port", required_argument, nullptr, 'S'},
+    {"payload", required_argument, nullptr, 'B'},
+    {"list-interval", required_argument, nullptr, 'L'},
+    {"now-playing-port", required_argument, nullptr, 'N'},
+    {"once", no_argument, nullptr, 'O'},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"help", no_argument, nullptr, 'H'},
+    {nullptr, 0, nullptr, 0},
+};
+
 server_conf parse_options(int argc, char **argv) {
-    static const option longs[] = {
-        {"mgroup", required_argument, nullptr, 'M'},
-        {"port", required_argument, nullptr, 'P'},
-        {"interface", required_argument, nullptr, 'I'},
-        {"ttl", required_argument, nullptr, 'T'},
-        {"source-port", required_argument, nullptr, 'S'},
-        {"payload", required_argument, nullptr, 'B'},
-        {"list-interval", required_argument, nullptr, 'L'},
-        {"once", no_argument, nullptr, 'O'},
-        {"help", no_argument, nullptr, 'H'},
-        {nullptr, 0, nullptr, 0},
-    };
     server_conf conf;
     int c;
-    while ((c = getopt_long(argc, argv, "M:P:I:T:S:B:L:OH", longs, nullptr)) >= 0) {
+    while ((c = getopt_long(argc, argv, "M:P:I:T:S:B:L:N:OvH", LONGS, nullptr)) >= 0) {
         switch (c) {
         case 'M':
             conf.group = optarg;
@@ -119,8 +139,15 @@ server_conf parse_options(int argc, char **argv) {
             conf.send.list_interval_ns =
                 parse_number(optarg, 10, 86400000, "--list-interval") * 1'000'000;
             break;
+        case 'N':
+            conf.now_playing_port =
+                static_cast<int>(parse_number(optarg, 0, 65535, "--now-playing-port"));
+            break;
         case 'O':
             conf.send.once = true;
+            break;
+        case 'v':
+            conf.send.verbose = true;
             break;
         case 'H':
             fputs(USAGE, stdout);
@@ -132,8 +159,7 @@ server_conf parse_options(int argc, char **argv) {
     }
     if (optind != argc - 1) misuse("give one FOLDER%s", optind < argc - 1 ? ", not several" : "");
     conf.folder = argv[optind];
-    if (conf.source_port < 0) conf.source_port = conf.port;
-    conf.send.dest = destination(conf.group, conf.port);
+    settle(&conf);
     return conf;
 }
 
@@ -167,49 +193,60 @@ int open_socket(const server_conf &conf) {
     return sd;
 }
 
-// The channels of the folder, and their list message; ends the process
-// when the server has nothing to play or the list does not fit a datagram.
-std::vector<channel_def> channels_or_exit(const char *folder, std::vector<uint8_t> *list,
-                                          FILE *report) {
-    std::vector<channel_def> channels;
+// What the folder holds to play; ends the process when the server cannot
+// serve it.
+on_air programme_or_exit(const char *folder, std::vector<channel_def> *channels, FILE *report) {
+    on_air air;
     std::string why;
-    if (!channels_load(folder, &channels, &why, report)) {
+    if (!channels_programme(folder, channels, &air.list, &why, report)) {
         fprintf(report, "%s\n", why.c_str());
         exit(1);
     }
-    size_t list_size;
-    if (!channels_list_message(channels, list, &list_size)) {
-        fprintf(report,
-                "the channel list would take %zu bytes, more than one datagram carries (%zu)\n",
-                list_size, MSG_MAX_DATAGRAM);
-        exit(1);
-    }
-    return channels;
+    return air;
 }
 
-// SIGTERM and SIGINT, blocked: the loop takes them only where it waits.
-sigset_t block_stop_signals() {
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGTERM);
-    sigaddset(&stop, SIGINT);
-    sigprocmask(SIG_BLOCK, &stop, nullptr);
-    return stop;
+// The start-up lines: where the radio goes, and its channels.
+void say_start(const server_conf &conf, const std::vector<channel_def> &channels, FILE *report) {
+    std::string iface =
+        conf.iface ? std::string("interface ") + conf.iface : std::string("the route's interface");
+    std::string np = conf.now_playing_port
+                         ? "now playing to port " + std::to_string(conf.now_playing_port)
+                         : std::string("no now-playing datagrams");
+    fprintf(report, "sending to %s port %d from port %d, TTL %d, out of %s; %s\n", conf.group,
+            conf.port, conf.source_port, conf.ttl, iface.c_str(), np.c_str());
+    for (const auto &ch : channels) fprintf(report, "%s\n", channels_line(ch).c_str());
+}
+
+// The signals the loop takes where it waits, blocked: SIGTERM and SIGINT
+// stop it, SIGHUP reloads. Blocked first thing, so that none that comes
+// during start-up ends the process.
+sigset_t block_loop_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+    return set;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
     if (open_missing_std_fds() < 0) return 1;
+    sigset_t signals = block_loop_signals();
     server_conf conf = parse_options(argc, argv);
     FILE *report = report_stream(stderr, "stream_server");
     if (report == nullptr) return 1;
-    std::vector<uint8_t> list;
-    std::vector<channel_def> channels = channels_or_exit(conf.folder, &list, report);
-    sigset_t stop = block_stop_signals();
+    std::vector<channel_def> channels;
+    on_air air = programme_or_exit(conf.folder, &channels, report);
     conf.send.sd = open_socket(conf);
-    std::vector<channel_run> runs = broadcast_start(channels, conf.send, now_ns(), report);
-    int status = broadcast(&runs, list, conf.send, stop, report);
-    broadcast_summary(runs, report);
+    say_start(conf, channels, report);
+    long long now = now_ns();
+    for (size_t i = 0; i < channels.size(); i++)
+        air.runs.push_back(
+            broadcast_run(std::move(channels[i]), conf.send, now, i, channels.size(), report));
+    int status = broadcast(&air, conf.send, signals, report);
+    broadcast_summary(air, report);
     return status;
 }

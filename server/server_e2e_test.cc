@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <functional>
 #include <map>
 #include <regex>
 #include <string>
@@ -18,6 +20,7 @@
 
 #include "audio_support.h"
 #include "e2e_support.h"
+#include "now_playing.h"
 
 namespace {
 
@@ -42,32 +45,58 @@ protected:
         return d;
     }
 
+    // A socket joined to the group on interface ifname ("": the route's
+    // choice) and bound to port, with a large receive buffer, taking a
+    // datagram within 200 ms or none; closed at the end of the test, or -1.
+    int group_socket(int port, const char *ifname = "") {
+        int sd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (sd < 0) return -1;
+        fds.push_back(sd);
+        ip_mreqn mreq{};
+        inet_pton(AF_INET, DEFAULT_MGROUP, &mreq.imr_multiaddr);
+        mreq.imr_ifindex = static_cast<int>(*ifname ? if_nametoindex(ifname) : 0);
+        sockaddr_in here{};
+        here.sin_family = AF_INET;
+        here.sin_port = htons(static_cast<uint16_t>(port));
+        timeval tv{0, 200000};
+        setsockopt(sd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        // Room for seconds of every channel, so that a test busy elsewhere
+        // (a sanitizer build is slow) loses nothing.
+        int room = 8 << 20;
+        if (setsockopt(sd, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) < 0)
+            setsockopt(sd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+        if (setsockopt(sd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) < 0 ||
+            bind(sd, reinterpret_cast<sockaddr *>(&here), sizeof here) < 0)
+            return -1;
+        return sd;
+    }
+
     // Waits until a socket joined here on the client's interface has taken n
     // data messages of channel id: the channel has been on the air a while.
     // The socket is closed again, so the port is free for a client.
     bool heard(int id, int n) {
-        int sd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        ip_mreqn mreq{};
-        inet_pton(AF_INET, DEFAULT_MGROUP, &mreq.imr_multiaddr);
-        mreq.imr_ifindex = static_cast<int>(if_nametoindex("enp0s3"));
-        sockaddr_in here{};
-        here.sin_family = AF_INET;
-        here.sin_port = htons(DEFAULT_PORT);
-        timeval tv{0, 200000};
-        setsockopt(sd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        int sd = group_socket(DEFAULT_PORT, "enp0s3");
         int seen = 0;
-        if (setsockopt(sd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) == 0 &&
-            bind(sd, reinterpret_cast<sockaddr *>(&here), sizeof here) == 0) {
-            uint8_t first = 0;
+        uint8_t first = 0;
+        if (sd >= 0)
             wait_until(
                 [&] {
                     if (recv(sd, &first, 1, MSG_TRUNC) > 0 && first == id) seen++;
                     return seen >= n;
                 },
                 WAIT_MS);
-        }
-        close(sd);
+        close_socket(sd);
         return seen >= n;
+    }
+
+    void close_socket(int sd) {
+        close(sd);
+        fds.erase(std::remove(fds.begin(), fds.end(), sd), fds.end());
+    }
+
+    // Waits until err(s) holds text.
+    bool says(child_proc *s, const std::string &text) {
+        return wait_until([&] { return err(s).find(text) != std::string::npos; }, WAIT_MS);
     }
 
     child_proc *server(const std::vector<std::string> &args,
@@ -141,29 +170,24 @@ TEST_F(ServerE2e, LateListenerGetsARunOfWholeFramesOfItsChannelThatDecodesCleanl
         << "the decode differs after the first three frames";
 }
 
-// A receiving socket here sees the list every interval, from the one source
-// port, and data of whole frames paced at the rate they play; a file that
-// vanishes is reported and its channel goes on; SIGTERM ends the server
-// with status 0 and a summary of what the socket received.
+// The server says where it sends and what it plays. A receiving socket here
+// sees the list every interval, from the one source port, and data of whole
+// frames paced at the rate they play; a socket on the now-playing port gets
+// each file's title from its tags, and its name; a file that vanishes is
+// reported and its channel goes on; SIGTERM ends the server with status 0
+// and a line per channel of what the socket received.
 TEST_F(ServerE2e, ListEveryIntervalPacedFramesAndSummaryOnSigterm) {
     REQUIRE_PRIVATE_NETNS();
     channel("1-one", {mp3("e2e_a", 44100, "synth 2 sine 330", "-b 96")});
     std::string d2 = channel(
         "2-two", {mp3("e2e_b1", 44100, "synth 1.5 pluck A3 pluck E4", "-b 128 --add-id3v2 --tt b1"),
                   mp3("e2e_b2", 44100, "synth 1.5 pluck C4 pluck G4", "-V 4")});
-    int sd = socket(AF_INET, SOCK_DGRAM, 0);
+    int sd = group_socket(DEFAULT_PORT);
+    int np_sd = group_socket(DEFAULT_PORT + 1);
     ASSERT_GE(sd, 0);
-    ip_mreqn mreq{};
-    inet_pton(AF_INET, DEFAULT_MGROUP, &mreq.imr_multiaddr);
-    sockaddr_in here{};
-    here.sin_family = AF_INET;
-    here.sin_port = htons(DEFAULT_PORT);
-    ASSERT_EQ(0, setsockopt(sd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq));
-    ASSERT_EQ(0, bind(sd, reinterpret_cast<sockaddr *>(&here), sizeof here));
-    timeval tv{0, 200000};
-    setsockopt(sd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ASSERT_GE(np_sd, 0);
 
-    child_proc *s = server({"-L", "200", "--source-port=1990", "-B", "900", dir + "/radio"});
+    child_proc *s = server({"-L", "200", "--source-port=1991", "-B", "900", dir + "/radio"});
     std::vector<double> lists;
     std::map<int, long long> bytes;
     std::map<int, double> audio_s;
@@ -183,7 +207,7 @@ TEST_F(ServerE2e, ListEveryIntervalPacedFramesAndSummaryOnSigterm) {
             start = *now;
             EXPECT_EQ(0, unlink((d2 + "/e2e_b2.mp3").c_str()));  // it plays after e2e_b1
         }
-        EXPECT_EQ(1990, ntohs(from.sin_port));
+        EXPECT_EQ(1991, ntohs(from.sin_port));
         if (buf[0] == CHNID_LIST) {
             lists.push_back(*now);
             return true;
@@ -216,13 +240,30 @@ TEST_F(ServerE2e, ListEveryIntervalPacedFramesAndSummaryOnSigterm) {
         err(s).find("2-two/e2e_b2.mp3: No such file or directory; going on with the next file\n"))
         << err(s);
 
+    EXPECT_EQ(0, err(s).find("stream_server: sending to 224.2.2.2 port 1989 from port 1991, TTL "
+                             "1, out of the route's interface; now playing to port 1990\n"
+                             "stream_server: channel 1: 1 file, \"1-one\"\n"
+                             "stream_server: channel 2: 2 files, \"2-two\"\n"))
+        << err(s);
+    std::map<std::string, now_playing> announced;  // by file
+    uint8_t np_buf[4096];
+    for (ssize_t n; (n = recv(np_sd, np_buf, sizeof np_buf, MSG_DONTWAIT)) > 0;) {
+        now_playing np;
+        EXPECT_TRUE(now_playing_parse(np_buf, static_cast<size_t>(n), &np));
+        announced[np.file] = np;
+    }
+    EXPECT_EQ(2, announced["e2e_b1.mp3"].chnid);
+    EXPECT_EQ("b1", announced["e2e_b1.mp3"].title);
+    EXPECT_EQ(1, announced["e2e_a.mp3"].chnid);
+    EXPECT_EQ("", announced["e2e_a.mp3"].title);
+
     kill(s->pid, SIGTERM);
     EXPECT_EQ(0, finish(s, 1000));
     for (double now; take(MSG_DONTWAIT, &now);) {
     }
-    close(sd);
-    std::regex want("stream_server: stopped; channel 1: [0-9]+ files played, " +
-                    std::to_string(bytes[1]) + " bytes sent; channel 2: [0-9]+ files played, " +
+    std::regex want("stream_server: stopped; channel 1: [0-9]+ files? played, " +
+                    std::to_string(bytes[1]) +
+                    " bytes sent\nstream_server: stopped; channel 2: [0-9]+ files? played, " +
                     std::to_string(bytes[2]) + " bytes sent\n$");
     EXPECT_TRUE(std::regex_search(err(s), want)) << err(s);
 }
@@ -231,9 +272,151 @@ TEST_F(ServerE2e, ListEveryIntervalPacedFramesAndSummaryOnSigterm) {
 // named as the server's.
 TEST_F(ServerE2e, RefusedFolderEndsItWithTheReason) {
     REQUIRE_PRIVATE_NETNS();
-    child_proc *s = server({"--once", "-S", "1990", dir + "/none"});
+    child_proc *s = server({"--once", "-S", "1991", dir + "/none"});
     EXPECT_EQ(1, finish(s, 10000));
     EXPECT_EQ("stream_server: " + dir + "/none: No such file or directory\n", err(s));
+}
+
+// Under SIGHUP the server reads its folder again while it plays: a file
+// added to channel 2 (of another format: warned), channel 3 new with a few
+// thousand files, channel 4 gone; then a folder it would refuse (a second
+// channel 1) keeps the programme. FIFOs, one there at start and one put in
+// place of a file during play, are passed over without a hang. A listener
+// of channel 1, which no reload touches, gets one unbroken run of its
+// frames throughout; SIGTERM then ends the server with status 0.
+TEST_F(ServerE2e, SighupReloadsTheFolderWhileAnUntouchedChannelPlaysOnWhole) {
+    REQUIRE_PRIVATE_NETNS();
+    std::string a = mp3("e2e_a", 44100, "synth 2 sine 330", "-b 96");
+    std::vector<std::string> one = {
+        mp3("e2e_b1", 44100, "synth 1.5 pluck A3 pluck E4", "-b 128 --add-id3v2 --tt b1"),
+        mp3("e2e_b2", 44100, "synth 1.5 pluck C4 pluck G4", "-V 4")};
+    std::string mono = made_mp3(TEST_AUDIO_DIR, "e2e_mono", 22050, 1, "synth 1 sine 440",
+                                "-b 32 --resample 22.05");
+    std::string r = dir + "/radio", d1 = channel("1-one", one), d2 = channel("2-two", {a, one[0]});
+    channel("4-four", {a});
+    ASSERT_EQ(0, mkfifo((d1 + "/c.mp3").c_str(), 0600));
+    int sd = group_socket(DEFAULT_PORT);
+    ASSERT_GE(sd, 0);
+    child_proc *s = server({"-v", "-S", "1991", r});
+    std::string got;  // channel 1's payloads
+    std::map<int, int> seen;
+    // Takes what has come, every 10 ms, until done() holds.
+    auto listen_until = [&](const std::function<bool()> &done) {
+        std::vector<uint8_t> buf(MSG_MAX_SIZE);
+        return wait_until(
+            [&] {
+                for (ssize_t n; (n = recv(sd, buf.data(), buf.size(), MSG_DONTWAIT)) > 1;) {
+                    if (buf[0] == 1) got.append(reinterpret_cast<char *>(&buf[1]), n - 1);
+                    seen[buf[0]]++;
+                }
+                return done();
+            },
+            WAIT_MS);
+    };
+    auto says_now = [&](const std::string &text) { return err(s).find(text) != std::string::npos; };
+    ASSERT_TRUE(listen_until([&] { return seen[2] > 0 && seen[4] > 0; })) << err(s);
+    EXPECT_TRUE(says_now("skipping " + d1 + "/c.mp3: a FIFO, not a regular file\n"));
+    EXPECT_TRUE(says_now("channel 1: playing " + d1 + "/e2e_b1.mp3 (title \"b1\")\n"));
+
+    ASSERT_EQ(0, unlink((d2 + "/e2e_b1.mp3").c_str()));
+    ASSERT_EQ(0, mkfifo((d2 + "/e2e_b1.mp3").c_str(), 0600));
+    ASSERT_TRUE(listen_until([&] {
+        return says_now("channel 2: " + d2 +
+                        "/e2e_b1.mp3: a FIFO, not a regular file; going on with the next file\n");
+    })) << err(s);
+
+    ASSERT_EQ(0, symlink(mono.c_str(), (d2 + "/e2e_c.mp3").c_str()));
+    ASSERT_EQ(0, run_shell("mkdir '" + r + "/3-three' && rm -r '" + r + "/4-four'"));
+    for (int i = 0; i < 3000; i++) {
+        std::string name = r + "/3-three/" + std::to_string(10000 + i) + ".mp3";
+        ASSERT_EQ(0, symlink(a.c_str(), name.c_str()));
+    }
+    kill(s->pid, SIGHUP);
+    ASSERT_TRUE(listen_until([&] { return seen[3] > 0; })) << err(s);
+    for (const std::string &line : std::vector<std::string>{
+             "reloading " + r + "\n", "reloaded; channel 1: 2 files, \"1-one\"\n",
+             "reloaded; channel 2: 2 files, \"2-two\"\n",
+             "channel 2: its files differ in format (e2e_a.mp3: MPEG-1, 32000 Hz, stereo; "
+             "e2e_c.mp3: MPEG-2, 22050 Hz, mono); decoders may drop audio where it changes\n",
+             "reloaded; channel 3: 3000 files, \"3-three\" (new)\n",
+             "reloaded; channel 4: removed after "})
+        EXPECT_TRUE(says_now(line)) << line << err(s);
+
+    ASSERT_EQ(0,
+              run_shell("mkdir '" + r + "/01-again' && ln -s '" + a + "' '" + r + "/01-again/'"));
+    kill(s->pid, SIGHUP);
+    ASSERT_TRUE(listen_until([&] {
+        return says_now("reload failed; the programme stays as it was: channel 1 twice: " + r +
+                        "/01-again and " + r + "/1-one\n");
+    })) << err(s);
+    seen.clear();
+    EXPECT_TRUE(listen_until([&] { return seen[1] > 0 && seen[2] > 0 && seen[3] > 0; }));
+    EXPECT_EQ(0u, seen.count(4));
+    kill(s->pid, SIGTERM);
+    EXPECT_EQ(0, finish(s));
+    listen_until([] { return true; });  // what was still queued
+    size_t count = 0;
+    EXPECT_GE(find_run(got, programme(one), &count), 0) << "channel 1 lost or mixed something";
+    EXPECT_GT(count, 20u);  // from before the first reload to after the last
+    EXPECT_EQ(3u, count_of(err(s), "stream_server: stopped; channel "));
+}
+
+// The network going away does not end the server: the link to the
+// listener taken down (its routes flushed with it) and brought up with its
+// route put back, then deleted and created again under the name that -I
+// gave. Each time the server says when sends fail and when they work
+// again, and the listener hears the channel again; the audio of the outage
+// is skipped, not sent in a burst afterwards.
+TEST_F(ServerE2e, LinkDownAndLinkCreatedAgainAreLivedThrough) {
+    REQUIRE_PRIVATE_NETNS();
+    channel("1-one", {mp3("e2e_a", 44100, "synth 2 sine 330", "-b 96")});
+    ASSERT_EQ("", netns_peer_start(&peer, "enp0s3", "10.201.8.1/24", "veth0", "10.201.8.2/24"));
+    child_proc *s = server({"-I", "veth0", dir + "/radio"}, netns_peer_prefix(peer));
+    ASSERT_TRUE(heard(1, 16)) << err(s);
+
+    int sd = group_socket(DEFAULT_PORT, "enp0s3");
+    ASSERT_GE(sd, 0);
+    ASSERT_EQ(0, netns_peer_shell(peer, "ip link set veth0 down"));
+    ASSERT_TRUE(says(s,
+                     "stream_server: sendto(): Network is unreachable; the channels go on, "
+                     "unheard until sends work again\n"))
+        << err(s);
+    usleep(1000 * 1000);  // an outage of a second
+    ASSERT_EQ(0, netns_peer_shell(peer,
+                                  "ip link set veth0 up && ip route replace 224.0.0.0/4 "
+                                  "dev veth0"));
+    // The audio that arrives in the 1.5 s after the first datagram: 1.5 s
+    // and the lead, where a burst of the outage's audio would add a second.
+    std::vector<uint8_t> buf(MSG_MAX_SIZE);
+    double audio_s = 0, first = -1, now = 0;
+    for (int tries = 0; tries < 200 && (first < 0 || now - first < 1.5); tries++) {
+        ssize_t n = recv(sd, buf.data(), buf.size(), 0);
+        timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        now = static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+        if (n <= 1 || buf[0] != 1) continue;
+        if (first < 0) first = now;
+        std::string payload(reinterpret_cast<char *>(&buf[1]), static_cast<size_t>(n) - 1);
+        for (const auto &f : frames_of(payload))
+            audio_s += static_cast<double>(mp3_frame_ns(f.h)) / 1e9;
+    }
+    EXPECT_GT(first, 0) << "nothing heard after the link came back";
+    EXPECT_LT(audio_s, 2.0);
+    EXPECT_TRUE(says(s, "stream_server: sends work again after ")) << err(s);
+
+    ASSERT_EQ(0, netns_peer_shell(peer, "ip link del veth0"));
+    ASSERT_TRUE(says(s,
+                     "stream_server: sendto(): No such device; the channels go on, unheard "
+                     "until sends work again\n"))
+        << err(s);
+    close_socket(sd);  // on the link deleted
+    ASSERT_EQ("", netns_peer_link(peer, "enp0s3", "10.201.8.1/24", "veth0", "10.201.8.2/24"));
+    EXPECT_TRUE(
+        wait_until([&] { return count_of(err(s), "sends work again after ") == 2; }, WAIT_MS))
+        << err(s);
+    EXPECT_TRUE(heard(1, 16)) << err(s);
+    kill(s->pid, SIGTERM);
+    EXPECT_EQ(0, finish(s));
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // now_playing.h - the now-playing datagram: what a channel plays, sent by the
 // server to the group on a port of its own (by default the radio's port + 1),
-// so that receivers of the radio's port never see it.
+// so that receivers of the radio's port never see it; once when a channel
+// starts a file, then every NOW_PLAYING_REPEAT_S seconds while it plays, so
+// that a receiver who joins late learns it.
 //
 // UTF-8 text, one datagram each, of lines "key=value\n" in this order:
 //   now-playing=1   the format and its version; always the first line
@@ -18,6 +20,9 @@
 #include <stdint.h>
 
 #include <string>
+
+// How often the server repeats a channel's datagram while the file plays.
+constexpr int NOW_PLAYING_REPEAT_S = 5;
 
 // The most bytes of one value; the datagram stays well under 4 KiB.
 constexpr size_t NOW_PLAYING_VALUE_MAX = 1000;

@@ -2,7 +2,8 @@
 //
 // Byte 0 of every message is the channel id; 0 marks the channel list, 1 to
 // 255 a data message of that channel. Multi-byte fields are big-endian and
-// the records are packed.
+// the records are packed. What a channel plays goes in a datagram of its
+// own to another port: now_playing.h.
 #pragma once
 
 #include <stddef.h>

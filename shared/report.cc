@@ -9,7 +9,14 @@ struct named_lines {
     FILE *to;
     std::string prefix;  // "name: "
     bool at_line_start = true;
+    named_lines *next = nullptr;
 };
+
+// Every stream's state, kept for the life of the process: exit flushes the
+// streams after static destructors have run, so nothing may free it, and
+// held here it is no leak to a leak checker, which cannot see the pointer
+// that the C library keeps.
+named_lines *all_streams = nullptr;
 
 // fopencookie's write: the bytes with the prefix at the start of each line,
 // handed on in one call (so lines of two processes do not mix).
@@ -37,5 +44,7 @@ FILE *report_stream(FILE *to, const char *name) {
         return nullptr;
     }
     setvbuf(f, nullptr, _IOLBF, BUFSIZ);
+    n->next = all_streams;
+    all_streams = n;
     return f;
 }
