@@ -207,8 +207,7 @@ TEST_F(ClientE2e, PortOptionBindsTheLowSixteenBitsOfItsNumber) {
 TEST_F(ClientE2e, ShowsTheListAndRelaysTheChosenChannelOverLoopback) {
     REQUIRE_PRIVATE_NETNS();
     std::string player_out = dir + "/player";
-    child_proc *c = client({"-p", "cat > " + player_out});
-    ASSERT_TRUE(wait_until([] { return port_bound(1989); }, WAIT_MS));
+    child_proc *c = cat_client(player_out);
     // Turned away in the list phase: data from another host, a short list.
     ASSERT_TRUE(send_raw("127.0.0.2", 40001, {data_msg(3, "abcde")}));
     ASSERT_TRUE(send_raw("127.0.0.1", 40001,
@@ -237,8 +236,7 @@ TEST_F(ClientE2e, ShowsTheListAndRelaysTheChosenChannelOverLoopback) {
 TEST_F(ClientE2e, DropsOtherSourcesBeforeShortOrForeignChannelMessages) {
     REQUIRE_PRIVATE_NETNS();
     std::string player_out = dir + "/player";
-    child_proc *c = client({"-p", "cat > " + player_out});
-    ASSERT_TRUE(wait_until([] { return port_bound(1989); }, WAIT_MS));
+    child_proc *c = cat_client(player_out);
     ASSERT_TRUE(send_raw("127.0.0.1", 40001, {list_of({entry(1, "one\n")})}));
     ASSERT_TRUE(send_raw("127.0.0.2", 40001, {data_msg(1, "bad1"), {1}}));  // other address
     ASSERT_TRUE(send_raw("127.0.0.1", 40002, {data_msg(1, "bad2"), {1}}));  // other port
@@ -308,8 +306,7 @@ TEST_F(ClientE2e, ChoiceIsReadLikeADecimalAndNeverWrapsOntoAChannel) {
 TEST_F(ClientE2e, BadListEntryStopsTheWalkAndTheListPhaseEndsAsUsual) {
     REQUIRE_PRIVATE_NETNS();
     std::string player_out = dir + "/player";
-    child_proc *c = client({"-p", "cat > " + player_out});
-    ASSERT_TRUE(wait_until([] { return port_bound(1989); }, WAIT_MS));
+    child_proc *c = cat_client(player_out);
     bytes list = list_of({entry(1, "one\n"), {2, 0, 2, 'x', 0}, entry(3, "three\n")});
     ASSERT_TRUE(send_raw("127.0.0.1", 40001, {list, data_msg(3, "payload")}));
     ASSERT_TRUE(file_is(c->out_path, "channel:1one\n")) << out(c);
@@ -352,8 +349,7 @@ TEST_F(ClientE2e, MixedSizesReachThePlayerByteForByteInOrder) {
     std::string player_out = dir + "/player";
     std::string go = dir + "/go";
     ASSERT_TRUE(write_file(in_path, input));
-    child_proc *c = client({"-p", "cat > " + player_out});
-    ASSERT_TRUE(wait_until([] { return port_bound(1989); }, WAIT_MS));
+    child_proc *c = cat_client(player_out);
     // The sender keeps pace with what the player has written, so nothing is
     // lost however busy the machine is.
     child_proc *s =
@@ -378,8 +374,7 @@ TEST_F(ClientE2e, ReceivesFromAnotherHostOverEnp0s3AndDropsItsOtherAddress) {
     std::string go = dir + "/go";
     ASSERT_TRUE(write_file(in_path, input));
     ASSERT_TRUE(write_file(in_path + "1", "not this one"));
-    child_proc *c = client({"-p", "cat > " + player_out});  // default group and port
-    ASSERT_TRUE(wait_until([] { return port_bound(1989); }, WAIT_MS));
+    child_proc *c = cat_client(player_out);  // default group and port
     std::vector<std::string> argv = netns_peer_prefix(peer);
     argv.insert(argv.end(), {STREAM_SENDER_PATH,
                              "-i",

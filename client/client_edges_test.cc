@@ -274,10 +274,9 @@ std::string read_terminal(int master, const std::string &want, std::string *got)
 // are shown visibly on the terminal and byte for byte through the pipe.
 TEST_F(ClientEdges, LinesKeepTheirOrderOnATerminalAndOnOnePipe) {
     REQUIRE_PRIVATE_NETNS();
-    int server = source("127.0.0.1", 40001);
-    int other_port = source("127.0.0.1", 40002);
-    int stranger = source("127.0.0.2", 40001);
-    ASSERT_TRUE(server >= 0 && other_port >= 0 && stranger >= 0);
+    const senders s = three_senders();
+    ASSERT_FALSE(HasFailure());
+    const int server = s.server, other_port = s.other_port, stranger = s.stranger;
     const std::string desc = "one\x1b]0;owned\x07\r\n";
     const std::string shown = "one^[]0;owned^G^M\n";
     std::string player_out = dir + "/player";
@@ -392,10 +391,9 @@ TEST_F(ClientEdges, LinesOfWrittenPayloadsAreOutWhileThePipeIsFull) {
 // failed write are printed.
 TEST_F(ClientEdges, QueuedDatagramsGiveTheLinesAndBytesOfOneAtATime) {
     REQUIRE_PRIVATE_NETNS();
-    int server = source("127.0.0.1", 40001);
-    int other_port = source("127.0.0.1", 40002);
-    int stranger = source("127.0.0.2", 40001);
-    ASSERT_TRUE(server >= 0 && other_port >= 0 && stranger >= 0);
+    const senders s = three_senders();
+    ASSERT_FALSE(HasFailure());
+    const int server = s.server, other_port = s.other_port, stranger = s.stranger;
     for (int row = 0; row < 4; row++) {
         bool player_gone = row & 1;
         bool quiet = row & 2;

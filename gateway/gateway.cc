@@ -101,16 +101,11 @@ gateway_conf parse_options(int argc, char **argv) {
                       "0.0.0.0",      8000,         1000, 10,      1000};
     int o;
     while ((o = getopt_long(argc, argv, "M:P:I:S:H", longs, nullptr)) >= 0) {
+        std::string why;
+        int place = place_option(o, optarg, &c.group, &c.port, &c.interface, &why);
+        if (place < 0) misuse(why);
+        if (place > 0) continue;
         switch (o) {
-        case 'M':
-            c.group = optarg;
-            break;
-        case 'P':
-            c.port = static_cast<int>(number(optarg, 1, 65535, "--port"));
-            break;
-        case 'I':
-            c.interface = optarg;
-            break;
         case 'S':
             c.source = optarg;
             break;
@@ -130,11 +125,9 @@ gateway_conf parse_options(int argc, char **argv) {
             c.listeners_max = static_cast<int>(number(optarg, 1, 1000000, "--listeners"));
             break;
         case 'H':
-            fputs(USAGE, stdout);
-            exit(fflush(stdout) == 0 ? 0 : 1);
+            usage_exit(USAGE, true);
         default:  // getopt_long has said what was wrong
-            fputs(USAGE, stderr);
-            exit(1);
+            usage_exit(USAGE, false);
         }
     }
     if (optind < argc) misuse(std::string("no arguments are taken, not '") + argv[optind] + "'");

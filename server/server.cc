@@ -3,7 +3,6 @@
 // list every interval and what each plays on a port of its own, until it is
 // stopped; reads the folder again on SIGHUP.
 #include <arpa/inet.h>
-#include <errno.h>
 #include <getopt.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -18,19 +17,19 @@
 #include "channels.h"
 #include "defaults.h"
 #include "join.h"
+#include "option_number.h"
 #include "proto.h"
 #include "report.h"
 #include "std_fds.h"
 
 namespace {
 
+// clang-format off
 const char USAGE[] =
     "usage: stream_server [options] FOLDER\n"
     "Broadcasts each subfolder of FOLDER named by a number 1 to 255 as that channel.\n"
-    "  -M, --mgroup ADDR         multicast group (" DEFAULT_MGROUP
-    ")\n"
-    "  -P, --port N              destination UDP port (" DEFAULT_PORT_TEXT
-    ")\n"
+    "  -M, --mgroup ADDR         multicast group (" DEFAULT_MGROUP ")\n"
+    "  -P, --port N              destination UDP port (" DEFAULT_PORT_TEXT ")\n"
     "  -I, --interface IF        send out of IF: a name, an index or an address\n"
     "  -T, --ttl N               multicast time-to-live, 0 to 255 (1)\n"
     "  -S, --source-port N       source UDP port (the destination port)\n"
@@ -40,6 +39,7 @@ const char USAGE[] =
     "  -O, --once                play each channel's files once, then end\n"
     "  -v, --verbose             say each file a channel starts\n"
     "  -H, --help                show this help\n";
+// clang-format on
 
 struct server_conf {
     const char *group = DEFAULT_MGROUP;
@@ -60,15 +60,9 @@ struct server_conf {
 }
 
 long long parse_number(const char *text, long long lo, long long hi, const char *what) {
-    char *end;
-    errno = 0;
-    long long v = strtoll(text, &end, 10);
-    if (errno || end == text || *end || v < lo || v > hi) {
-        fprintf(stderr, "stream_server: %s must be a number from %lld to %lld, not '%s'\n%s", what,
-                lo, hi, text, USAGE);
-        exit(1);
-    }
-    return v;
+    long long v;
+    if (option_number(text, lo, hi, &v)) return v;
+    misuse("%s", option_number_complaint(text, lo, hi, what).c_str());
 }
 
 // Where the messages go; ends the process when group is no IPv4 multicast
@@ -115,16 +109,11 @@ server_conf parse_options(int argc, char **argv) {
     server_conf conf;
     int c;
     while ((c = getopt_long(argc, argv, "M:P:I:T:S:B:L:N:OvH", LONGS, nullptr)) >= 0) {
+        std::string why;
+        int place = place_option(c, optarg, &conf.group, &conf.port, &conf.iface, &why);
+        if (place < 0) misuse("%s", why.c_str());
+        if (place > 0) continue;
         switch (c) {
-        case 'M':
-            conf.group = optarg;
-            break;
-        case 'P':
-            conf.port = static_cast<int>(parse_number(optarg, 1, 65535, "--port"));
-            break;
-        case 'I':
-            conf.iface = optarg;
-            break;
         case 'T':
             conf.ttl = static_cast<int>(parse_number(optarg, 0, 255, "--ttl"));
             break;
@@ -150,11 +139,9 @@ server_conf parse_options(int argc, char **argv) {
             conf.send.verbose = true;
             break;
         case 'H':
-            fputs(USAGE, stdout);
-            exit(fflush(stdout) == 0 ? 0 : 1);
+            usage_exit(USAGE, true);
         default:  // getopt_long has said what was wrong
-            fputs(USAGE, stderr);
-            exit(1);
+            usage_exit(USAGE, false);
         }
     }
     if (optind != argc - 1) misuse("give one FOLDER%s", optind < argc - 1 ? ", not several" : "");

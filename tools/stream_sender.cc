@@ -39,15 +39,14 @@ constexpr size_t FOLLOW_AHEAD_MESSAGES = 32;
 // A receiver that takes nothing for this long has stopped.
 constexpr double FOLLOW_STALL_S = 10;
 
+// clang-format off
 const char USAGE[] =
     "usage: stream_sender [options]              channel list and channel data\n"
     "       stream_sender --raw [options] DATAGRAM...  crafted datagrams\n"
     "\n"
     "Destination and source:\n"
-    "  -g, --group ADDR        multicast group to send to (" DEFAULT_MGROUP
-    ")\n"
-    "  -p, --port N            destination UDP port (" DEFAULT_PORT_TEXT
-    ")\n"
+    "  -g, --group ADDR        multicast group to send to (" DEFAULT_MGROUP ")\n"
+    "  -p, --port N            destination UDP port (" DEFAULT_PORT_TEXT ")\n"
     "  -s, --source ADDR       source address to bind (the system's choice)\n"
     "  -S, --source-port N     source port to bind (the system's choice)\n"
     "  -i, --interface IF      send out of IF: a name, an index or an address (IP_MULTICAST_IF)\n"
@@ -84,6 +83,7 @@ const char USAGE[] =
     "\n"
     "Multicast loopback is on and the TTL is 1. Exit status: 0 when all was\n"
     "sent, 1 on misuse or failure.\n";
+// clang-format on
 
 struct list_entry_arg {
     int id;

@@ -211,6 +211,26 @@ protected:
         return start(argv, name, true);
     }
 
+    // Starts the client with `cat > player_out` as its player and waits
+    // until it has bound the default port.
+    child_proc *cat_client(const std::string &player_out) {
+        child_proc *c = client({"-p", "cat > " + player_out});
+        EXPECT_TRUE(wait_until([] { return port_bound(DEFAULT_PORT); }, WAIT_MS));
+        return c;
+    }
+
+    // Three senders here: the server at 127.0.0.1:40001, one at the
+    // server's address but another port, and one at another address.
+    struct senders {
+        int server, other_port, stranger;
+    };
+    senders three_senders() {
+        senders s = {source("127.0.0.1", 40001), source("127.0.0.1", 40002),
+                     source("127.0.0.2", 40001)};
+        EXPECT_TRUE(s.server >= 0 && s.other_port >= 0 && s.stranger >= 0);
+        return s;
+    }
+
     // Runs the sender to its end; true when it ended with status 0.
     bool send(const std::vector<std::string> &args, const std::vector<std::string> &prefix = {}) {
         std::vector<std::string> argv = prefix;
