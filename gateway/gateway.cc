@@ -212,8 +212,7 @@ int main(int argc, char **argv) {
     raise_open_files(&g);
     g.counters.listeners_max = g.conf.listeners_max;
     g.base = event_base_new();
-    g.scratch = evbuffer_new();
-    if (g.base == nullptr || g.scratch == nullptr || !add_events(&g)) {
+    if (g.base == nullptr || !add_events(&g)) {
         fprintf(g.report, "cannot set up the event loop\n");
         return 1;
     }
