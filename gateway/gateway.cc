@@ -166,6 +166,7 @@ void on_tick(evutil_socket_t, short, void *arg) {
     auto *g = static_cast<gateway *>(arg);
     long long now = now_ns();
     for (history &h : g->hist) history_trim(&h, now, g->limits);
+    listeners_flush(g);
     listeners_check_lag(g, now);
     if (++ticks % FOLLOW_EVERY_TICKS == 0) receive_follow(g);
 }
