@@ -72,11 +72,10 @@ constexpr uint64_t SOCKET_HOLDS_MAX = 2 * LISTENER_SNDBUF + 64 * 1024;
 constexpr size_t LISTENER_READ_MAX = 4096;
 // Segments handed to one writev.
 constexpr int IOV_BATCH = 64;
-// A listener's new bytes wait for this much, or for the next tick (250 ms),
-// before they are written: a quarter second of 128 kbit/s per write rather
-// than one write per receive drain (a third of the writes, and of the CPU,
-// in gateway_bench).
-constexpr size_t WRITE_MIN = 4096;
+// A listener's new bytes wait for this much, or for the next flush (every
+// 500 ms), before they are written: half a second of 128 kbit/s per write
+// rather than one write per receive drain.
+constexpr size_t WRITE_MIN = 8192;
 constexpr size_t NO_FRAME = SIZE_MAX;
 
 void push_own(listener *l, std::string bytes) {
