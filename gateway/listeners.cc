@@ -48,14 +48,14 @@ struct listener {
     uint64_t queued_end;  // the offset after the last byte queued for it
     bool icy;
     icy_state meta;
-    bool chunked;   // HTTP/1.1: each write is one chunk of the chunked coding
-    bool failed;    // a write failed: nothing more is written, the tick drops it
-    event *writable;              // armed only while the socket is full
-    size_t frame_at;              // the size line of the chunk being filled; NO_FRAME: none
-    size_t frame_body;            // its bytes so far
-    std::vector<segment> queue;   // unsent, from queue[head]
+    bool chunked;                // HTTP/1.1: each write is one chunk of the chunked coding
+    bool failed;                 // a write failed: nothing more is written, the tick drops it
+    event *writable;             // armed only while the socket is full
+    size_t frame_at;             // the size line of the chunk being filled; NO_FRAME: none
+    size_t frame_body;           // its bytes so far
+    std::vector<segment> queue;  // unsent, from queue[head]
     size_t head;
-    size_t queued_bytes;          // in queue[head..]
+    size_t queued_bytes;  // in queue[head..]
 };
 
 namespace {
@@ -205,7 +205,9 @@ void write_out(listener *l) {
     if (!waiting && armed) event_del(l->writable);
 }
 
-void on_writable(evutil_socket_t, short, void *arg) { write_out(static_cast<listener *>(arg)); }
+void on_writable(evutil_socket_t, short, void *arg) {
+    write_out(static_cast<listener *>(arg));
+}
 
 // Starts l at the frame its burst begins with, when one is held: queues
 // every held byte from there.
@@ -234,7 +236,7 @@ void unlink_listener(listener *l) {
     v.pop_back();
     g->tab.ch[l->chnid].listeners--;
     g->listener_count--;
-    event_free(l->writable);
+    if (l->writable != nullptr) event_free(l->writable);
     clear_queue(l);
 }
 
@@ -300,9 +302,14 @@ void take_over(listener *l) {
 void listener_start(gateway *g, evhttp_request *req, int chnid, bool icy) {
     evhttp_connection *evcon = evhttp_request_get_connection(req);
     bufferevent *bev = evhttp_connection_get_bufferevent(evcon);
-    auto *l = new listener{};
-    *l = {g, req, evcon, bufferevent_getfd(bev), chnid, 0, false, 0, 0, icy, {}, false, false,
-          nullptr, NO_FRAME, 0, {}, 0, 0};
+    auto *l = new listener{};  // the rest zero: no bytes queued, not started
+    l->g = g;
+    l->req = req;
+    l->evcon = evcon;
+    l->fd = bufferevent_getfd(bev);
+    l->chnid = chnid;
+    l->icy = icy;
+    l->frame_at = NO_FRAME;
     l->writable = event_new(g->base, l->fd, EV_WRITE | EV_PERSIST, on_writable, l);
     setsockopt(l->fd, SOL_SOCKET, SO_SNDBUF, &LISTENER_SNDBUF, sizeof LISTENER_SNDBUF);
     l->index = g->listeners[chnid].size();
@@ -311,7 +318,8 @@ void listener_start(gateway *g, evhttp_request *req, int chnid, bool icy) {
     g->listener_count++;
     evhttp_connection_set_closecb(evcon, on_close, l);
     evhttp_send_reply_start(req, 200, "OK");
-    const char *te = evhttp_find_header(evhttp_request_get_output_headers(req), "Transfer-Encoding");
+    const char *te =
+        evhttp_find_header(evhttp_request_get_output_headers(req), "Transfer-Encoding");
     l->chunked = te != nullptr && strcmp(te, "chunked") == 0;
     // The head has come: from here on only the lag rule ends the stream.
     bufferevent_set_timeouts(bev, nullptr, nullptr);
