@@ -43,10 +43,12 @@ const char USAGE[] =
     "      --listeners N          most listeners at once; more get 503 (1000)\n"
     "  -H, --help                 show this help\n";
 
-// Every 250 ms: the lag rule, the histories' trim; every fourth time the
+// Every 250 ms: the lag rule, the histories' trim; every second time the
+// listeners' waiting bytes are written; every fourth time the
 // interface that -I named.
 constexpr long long TICK_MS = 250;
 constexpr int FOLLOW_EVERY_TICKS = 4;
+constexpr int FLUSH_EVERY_TICKS = 2;
 // Descriptors beyond the listeners': the sockets, the log, connections
 // being answered or refused.
 constexpr rlim_t FD_SPARE = 64;
@@ -159,6 +161,7 @@ void on_tick(evutil_socket_t, short, void *arg) {
     auto *g = static_cast<gateway *>(arg);
     long long now = now_ns();
     for (history &h : g->hist) history_trim(&h, now, g->limits);
+    if (ticks % FLUSH_EVERY_TICKS == 0) listeners_flush(g);
     listeners_check_lag(g, now);
     if (++ticks % FOLLOW_EVERY_TICKS == 0) receive_follow(g);
 }
@@ -205,8 +208,7 @@ int main(int argc, char **argv) {
     raise_open_files(&g);
     g.counters.listeners_max = g.conf.listeners_max;
     g.base = event_base_new();
-    g.scratch = evbuffer_new();
-    if (g.base == nullptr || g.scratch == nullptr || !add_events(&g)) {
+    if (g.base == nullptr || !add_events(&g)) {
         fprintf(g.report, "cannot set up the event loop\n");
         return 1;
     }

@@ -15,7 +15,6 @@
 
 struct event_base;
 struct evhttp;
-struct evbuffer;
 struct listener;
 
 struct gateway_conf {
@@ -45,7 +44,6 @@ struct gateway {
     status_counters counters;
     join_membership data_join;
     join_membership np_join;
-    evbuffer *scratch;  // a listener's next piece, handed to the HTTP library
 };
 
 // CLOCK_MONOTONIC in nanoseconds.

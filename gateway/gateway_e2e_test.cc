@@ -161,6 +161,15 @@ TEST_F(GatewayE2e, PlayersGetTheirChannelAndEveryAnswerIsAsDocumented) {
     EXPECT_TRUE(run_of(1, read_file(ch1), &frames));
     EXPECT_GT(frames, 70u) << "a second of burst and two live";
     EXPECT_NEAR(330, tone_hz(decoded_samples(ch1)), 50);
+    // The stream is written past the HTTP library: it stays whole after an
+    // answer on the same kept-alive connection, and unchunked for HTTP/1.0.
+    std::string kept = dir + "/kept.mp3", old = dir + "/http10.mp3";
+    output_of("curl -s -o /dev/null " + BASE + "/status.json -o " + kept + " --max-time 2 " + BASE +
+              "/channels/1 & curl -s -0 -o " + old + " --max-time 2 " + BASE + "/channels/1; wait");
+    for (const std::string &f : {kept, old}) {
+        EXPECT_TRUE(run_of(1, read_file(f), &frames)) << f;
+        EXPECT_GT(frames, 70u) << f;
+    }
 
     std::string h = answer("-I " + BASE + "/channels/1");
     EXPECT_EQ(0u, h.find("HTTP/1.1 200 OK")) << h;

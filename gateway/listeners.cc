@@ -1,12 +1,20 @@
 // listeners.cc - fan-out of the channels' chunks to the HTTP listeners, and
-// the lag rule.
+// the lag rule. Once a listener's response head is queued, its stream
+// bypasses the HTTP library: pieces of the shared chunks go straight to the
+// socket with writev, and a write event is armed only while the socket is
+// full, so a write that fits costs one system call and no epoll_ctl.
 #include "listeners.h"
 
+#include <errno.h>
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
+#include <string.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
+#include <string>
+#include <vector>
 
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
@@ -14,6 +22,19 @@
 #include <event2/http.h>
 
 #include "icy.h"
+
+namespace {
+
+// What a listener's socket has not taken yet: a piece of a shared chunk
+// (holding a reference), or bytes of its own (the response head, chunk
+// framing, an ICY block).
+struct segment {
+    chunk *c;         // null for own bytes
+    size_t off, len;  // into c->bytes or own
+    std::string own;
+};
+
+}  // namespace
 
 struct listener {
     gateway *g;
@@ -27,6 +48,14 @@ struct listener {
     uint64_t queued_end;  // the offset after the last byte queued for it
     bool icy;
     icy_state meta;
+    bool chunked;                // HTTP/1.1: each write is one chunk of the chunked coding
+    bool failed;                 // a write failed: nothing more is written, the tick drops it
+    event *writable;             // armed only while the socket is full
+    size_t frame_at;             // the size line of the chunk being filled; NO_FRAME: none
+    size_t frame_body;           // its bytes so far
+    std::vector<segment> queue;  // unsent, from queue[head]
+    size_t head;
+    size_t queued_bytes;  // in queue[head..]
 };
 
 namespace {
@@ -35,39 +64,149 @@ namespace {
 // in its socket, two seconds of 128 kbit/s, which the lag rule counts
 // (SIOCOUTQ). Left to itself the kernel grows the buffer to megabytes.
 constexpr int LISTENER_SNDBUF = 16 * 1024;
+// The most stream bytes SIOCOUTQ can show for such a socket: the doubled
+// buffer and one more segment of up to 64 KiB that a write may add past it.
+constexpr uint64_t SOCKET_HOLDS_MAX = 2 * LISTENER_SNDBUF + 64 * 1024;
 // What a listener may send us while it listens is read up to this and then
 // left in its socket: enough to see it close, never a growing buffer.
 constexpr size_t LISTENER_READ_MAX = 4096;
+// Segments handed to one writev.
+constexpr int IOV_BATCH = 64;
+// A listener's new bytes wait for this much, or for the next flush (every
+// 500 ms), before they are written: half a second of 128 kbit/s per write
+// rather than one write per receive drain.
+constexpr size_t WRITE_MIN = 8192;
+constexpr size_t NO_FRAME = SIZE_MAX;
 
-void release_chunk(const void *, size_t, void *extra) {
-    chunk_unref(static_cast<chunk *>(extra));
+void push_own(listener *l, std::string bytes) {
+    size_t n = bytes.size();
+    l->queue.push_back({nullptr, 0, n, std::move(bytes)});
+    l->queued_bytes += n;
 }
 
-// Adds c->bytes[begin, begin + len) to the scratch buffer for l, by
-// reference, with ICY blocks where they fall.
-void queue_range(listener *l, chunk *c, size_t begin, size_t len) {
-    evbuffer *b = l->g->scratch;
+void push_piece(listener *l, chunk *c, size_t begin, size_t n) {
+    chunk_ref(c);
+    l->queue.push_back({c, begin, n, {}});
+    l->queued_bytes += n;
+}
+
+// Queues c->bytes[begin, begin + len) for l, by reference, with ICY blocks
+// where they fall. Returns the bytes queued.
+size_t queue_range(listener *l, chunk *c, size_t begin, size_t len) {
+    size_t queued = 0;
     while (len > 0) {
         size_t n = len;
         bool due = false;
         if (l->icy) n = icy_next_piece(l->meta, len, &due);
-        chunk_ref(c);
-        evbuffer_add_reference(b, c->bytes.data() + begin, n, release_chunk, c);
+        push_piece(l, c, begin, n);
+        queued += n;
         if (l->icy) icy_sent(&l->meta, n);
         if (due) {
             std::string block = icy_due_block(&l->meta, table_title(l->g->tab, l->chnid));
-            evbuffer_add(b, block.data(), block.size());
+            queued += block.size();
+            push_own(l, std::move(block));
         }
         begin += n;
         len -= n;
     }
+    return queued;
 }
 
-// Sends what the scratch buffer holds as the next piece of l's answer.
-void flush(listener *l) {
-    evbuffer *b = l->g->scratch;
-    if (evhttp_request_get_connection(l->req) != nullptr) evhttp_send_reply_chunk(l->req, b);
-    evbuffer_drain(b, evbuffer_get_length(b));  // never left for the next listener
+// Queues c->bytes[begin, begin + len) as the next bytes of l's answer, in
+// the chunk of the chunked coding being filled (opened here when none is);
+// its size line is written by close_frame.
+void send_range(listener *l, chunk *c, size_t begin, size_t len) {
+    if (l->frame_at == NO_FRAME && l->head > 0 && l->head * 2 > l->queue.size()) {
+        l->queue.erase(l->queue.begin(), l->queue.begin() + static_cast<ptrdiff_t>(l->head));
+        l->head = 0;  // sent segments go
+    }
+    if (l->chunked && l->frame_at == NO_FRAME) {
+        push_own(l, {});
+        l->frame_at = l->queue.size() - 1;
+        l->frame_body = 0;
+    }
+    l->frame_body += queue_range(l, c, begin, len);
+}
+
+// Ends the chunk being filled, before its bytes are written.
+void close_frame(listener *l) {
+    if (l->frame_at == NO_FRAME) return;
+    segment &line = l->queue[l->frame_at];
+    l->frame_at = NO_FRAME;
+    if (l->frame_body == 0) {  // an empty chunk would end the stream; the line is the last segment
+        l->queue.pop_back();
+        return;
+    }
+    char text[24];
+    int n = snprintf(text, sizeof text, "%zx\r\n", l->frame_body);
+    line.own.assign(text, static_cast<size_t>(n));
+    line.len = static_cast<size_t>(n);
+    l->queued_bytes += static_cast<size_t>(n);
+    push_own(l, "\r\n");
+}
+
+// Forgets the first n bytes of l's queue, which the socket took.
+void consume(listener *l, size_t n) {
+    l->queued_bytes -= n;
+    while (n > 0) {
+        segment &s = l->queue[l->head];
+        if (n < s.len) {
+            s.off += n;
+            s.len -= n;
+            return;
+        }
+        n -= s.len;
+        if (s.c != nullptr) chunk_unref(s.c);
+        l->head++;
+    }
+}
+
+void clear_queue(listener *l) {
+    for (size_t i = l->head; i < l->queue.size(); i++)
+        if (l->queue[i].c != nullptr) chunk_unref(l->queue[i].c);
+    l->queue.clear();
+    l->head = 0;
+    l->queued_bytes = 0;
+}
+
+// Writes l's queue until it is empty or the socket is full; the write
+// event is armed only while something waits. A failed socket is marked.
+void write_out(listener *l) {
+    close_frame(l);
+    while (l->head < l->queue.size()) {
+        iovec iov[IOV_BATCH];
+        int n = 0;
+        size_t want = 0;
+        for (size_t i = l->head; i < l->queue.size() && n < IOV_BATCH; i++, n++) {
+            const segment &s = l->queue[i];
+            const uint8_t *base =
+                s.c ? s.c->bytes.data() : reinterpret_cast<const uint8_t *>(s.own.data());
+            iov[n] = {const_cast<uint8_t *>(base + s.off), s.len};
+            want += s.len;
+        }
+        ssize_t w = writev(l->fd, iov, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            l->failed = true;
+            clear_queue(l);
+            break;
+        }
+        if (w < 0) break;
+        consume(l, static_cast<size_t>(w));
+        if (static_cast<size_t>(w) < want) break;  // the socket is full
+    }
+    if (l->head == l->queue.size()) {
+        l->queue.clear();  // keeps its capacity for the next write
+        l->head = 0;
+    }
+    bool armed = event_pending(l->writable, EV_WRITE, nullptr);
+    bool waiting = !l->queue.empty();
+    if (waiting && !armed) event_add(l->writable, nullptr);
+    if (!waiting && armed) event_del(l->writable);
+}
+
+void on_writable(evutil_socket_t, short, void *arg) {
+    write_out(static_cast<listener *>(arg));
 }
 
 // Starts l at the frame its burst begins with, when one is held: queues
@@ -80,13 +219,13 @@ void try_start(listener *l) {
         uint64_t end = hc.offset + hc.c->bytes.size();
         if (end <= from) continue;
         uint64_t begin = from > hc.offset ? from - hc.offset : 0;
-        queue_range(l, hc.c, static_cast<size_t>(begin),
-                    static_cast<size_t>(end - hc.offset - begin));
+        send_range(l, hc.c, static_cast<size_t>(begin),
+                   static_cast<size_t>(end - hc.offset - begin));
     }
     l->started = true;
     l->start = from;
     l->queued_end = h.end;
-    flush(l);
+    write_out(l);
 }
 
 void unlink_listener(listener *l) {
@@ -97,9 +236,11 @@ void unlink_listener(listener *l) {
     v.pop_back();
     g->tab.ch[l->chnid].listeners--;
     g->listener_count--;
+    if (l->writable != nullptr) event_free(l->writable);
+    clear_queue(l);
 }
 
-// The connection is going: by the listener's doing or a failed write.
+// The connection is going: by the listener's doing or a failed read.
 void on_close(evhttp_connection *, void *arg) {
     auto *l = static_cast<listener *>(arg);
     unlink_listener(l);
@@ -122,11 +263,38 @@ void drop(listener *l) {
 // bytes of chunk framing and ICY blocks count as stream bytes, which makes
 // the lag look a little larger than it is, never smaller.
 uint64_t unaccepted(const listener *l) {
-    bufferevent *bev = evhttp_connection_get_bufferevent(l->evcon);
-    uint64_t own = evbuffer_get_length(bufferevent_get_output(bev));
     int outq = 0;
     if (ioctl(l->fd, SIOCOUTQ, &outq) < 0) return l->queued_end - l->start;
-    return own + static_cast<uint64_t>(outq);
+    return l->queued_bytes + static_cast<uint64_t>(outq);
+}
+
+// Whether l's oldest unaccepted byte, behind bytes before the end of what
+// was queued, is older than the lag at now.
+bool lags(const listener *l, uint64_t behind, long long now) {
+    behind = std::min(behind, l->queued_end - l->start);
+    long long age = history_age_ns(l->g->hist[l->chnid], l->queued_end - behind, now);
+    return behind > 0 && (age < 0 || age > l->g->limits.lag_ns);
+}
+
+// Moves the response head that the library queued onto l's own queue, so
+// that the stream's bytes follow it on the socket in order; the library's
+// bufferevent is left to watch the connection for its close. Its output
+// buffer is frozen at the front between its own writes (after a first
+// answer on the connection): thawed for this one read, and frozen again.
+void take_over(listener *l) {
+    evbuffer *out = bufferevent_get_output(evhttp_connection_get_bufferevent(l->evcon));
+    std::string head(evbuffer_get_length(out), '\0');
+    int got = evbuffer_remove(out, head.data(), head.size());
+    if (got < 0) {
+        evbuffer_unfreeze(out, 1);
+        got = evbuffer_remove(out, head.data(), head.size());
+        evbuffer_freeze(out, 1);
+    }
+    if (got != static_cast<int>(head.size())) {
+        l->failed = true;
+        return;
+    }
+    push_own(l, std::move(head));
 }
 
 }  // namespace
@@ -134,7 +302,15 @@ uint64_t unaccepted(const listener *l) {
 void listener_start(gateway *g, evhttp_request *req, int chnid, bool icy) {
     evhttp_connection *evcon = evhttp_request_get_connection(req);
     bufferevent *bev = evhttp_connection_get_bufferevent(evcon);
-    auto *l = new listener{g, req, evcon, bufferevent_getfd(bev), chnid, 0, false, 0, 0, icy, {}};
+    auto *l = new listener{};  // the rest zero: no bytes queued, not started
+    l->g = g;
+    l->req = req;
+    l->evcon = evcon;
+    l->fd = bufferevent_getfd(bev);
+    l->chnid = chnid;
+    l->icy = icy;
+    l->frame_at = NO_FRAME;
+    l->writable = event_new(g->base, l->fd, EV_WRITE | EV_PERSIST, on_writable, l);
     setsockopt(l->fd, SOL_SOCKET, SO_SNDBUF, &LISTENER_SNDBUF, sizeof LISTENER_SNDBUF);
     l->index = g->listeners[chnid].size();
     g->listeners[chnid].push_back(l);
@@ -142,26 +318,37 @@ void listener_start(gateway *g, evhttp_request *req, int chnid, bool icy) {
     g->listener_count++;
     evhttp_connection_set_closecb(evcon, on_close, l);
     evhttp_send_reply_start(req, 200, "OK");
+    const char *te =
+        evhttp_find_header(evhttp_request_get_output_headers(req), "Transfer-Encoding");
+    l->chunked = te != nullptr && strcmp(te, "chunked") == 0;
     // The head has come: from here on only the lag rule ends the stream.
     bufferevent_set_timeouts(bev, nullptr, nullptr);
     bufferevent_setwatermark(bev, EV_READ, 0, LISTENER_READ_MAX);
-    try_start(l);
+    if (l->writable == nullptr) l->failed = true;
+    if (!l->failed) take_over(l);
+    if (!l->failed) try_start(l);
 }
 
 void listeners_take_chunk(gateway *g, int chnid, chunk *c) {
-    // Sends only queue (the library writes when the loop next turns), so no
-    // listener leaves while this runs.
-    std::vector<listener *> &v = g->listeners[chnid];
-    for (size_t i = 0; i < v.size(); i++) {
-        listener *l = v[i];
+    // A failed write only marks its listener, so none leaves while this runs.
+    for (listener *l : g->listeners[chnid]) {
+        if (l->failed) continue;
         if (!l->started) {
             try_start(l);
             continue;
         }
-        queue_range(l, c, 0, c->bytes.size());
+        send_range(l, c, 0, c->bytes.size());
         l->queued_end += c->bytes.size();
-        flush(l);
+        if (l->queued_bytes >= WRITE_MIN && !event_pending(l->writable, EV_WRITE, nullptr))
+            write_out(l);
     }
+}
+
+void listeners_flush(gateway *g) {
+    for (auto &v : g->listeners)
+        for (listener *l : v)
+            if (!l->failed && l->queued_bytes > 0 && !event_pending(l->writable, EV_WRITE, nullptr))
+                write_out(l);
 }
 
 void listeners_check_lag(gateway *g, long long now) {
@@ -169,10 +356,16 @@ void listeners_check_lag(gateway *g, long long now) {
         std::vector<listener *> &v = g->listeners[id];
         for (size_t i = v.size(); i-- > 0;) {
             listener *l = v[i];
+            if (l->failed) {
+                drop(l);
+                continue;
+            }
             if (!l->started) continue;
-            uint64_t behind = std::min(unaccepted(l), l->queued_end - l->start);
-            long long age = history_age_ns(g->hist[id], l->queued_end - behind, now);
-            if (behind == 0 || (age >= 0 && age <= g->limits.lag_ns)) continue;
+            // The socket holds at most SOCKET_HOLDS_MAX: while even that
+            // much more than our queue is young enough, it cannot lag, and
+            // the kernel need not be asked.
+            if (!lags(l, l->queued_bytes + SOCKET_HOLDS_MAX, now)) continue;
+            if (!lags(l, unaccepted(l), now)) continue;
             g->counters.dropped_lagging++;
             drop(l);
         }

@@ -1,6 +1,6 @@
 // listeners.h - the HTTP listeners of the channels' streams: each starts
-// with a burst of whole frames, then gets every chunk as it comes, and is
-// dropped once it lags more than the limit.
+// with a burst of whole frames, then gets every chunk, a few KiB or a tick's
+// worth at a time, and is dropped once it lags more than the limit.
 #pragma once
 
 #include "gateway.h"
@@ -15,6 +15,9 @@ void listener_start(gateway *g, evhttp_request *req, int chnid, bool icy);
 // Hands the chunk that channel chnid's history just took to its listeners,
 // and starts those that waited for a frame start.
 void listeners_take_chunk(gateway *g, int chnid, chunk *c);
+
+// Writes what every listener's queue holds, as far as its socket takes it.
+void listeners_flush(gateway *g);
 
 // Drops every listener whose lag at now exceeds the limit.
 void listeners_check_lag(gateway *g, long long now);
