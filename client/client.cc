@@ -24,6 +24,7 @@
 
 #include "defaults.h"
 #include "join.h"
+#include "options.h"
 #include "output.h"
 #include "proto.h"
 #include "retry_wait.h"
@@ -72,12 +73,7 @@ constexpr int PLAYER_CHECK_MS = 100;
 constexpr int RETRY_FAILURES_CAP = 64;
 
 const option LONG_OPTIONS[] = {
-    {"port", required_argument, nullptr, 'P'},
-    {"mgroup", required_argument, nullptr, 'M'},
-    {"help", no_argument, nullptr, 'H'},
-    // New names must not start with p, m or h: "--p", "--m" and "--h" abbreviate the above.
-    {"interface", required_argument, nullptr, 'I'},
-    {"source", required_argument, nullptr, 'S'},
+    LISTENER_LONG_OPTIONS,
     {"quiet", no_argument, nullptr, 'q'},
     {},
 };

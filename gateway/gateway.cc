@@ -18,7 +18,7 @@
 
 #include "defaults.h"
 #include "listeners.h"
-#include "option_number.h"
+#include "options.h"
 #include "receive.h"
 #include "report.h"
 #include "serve.h"
@@ -86,12 +86,7 @@ void parse_listen(char *text, gateway_conf *c) {
 
 gateway_conf parse_options(int argc, char **argv) {
     static const option longs[] = {
-        {"mgroup", required_argument, nullptr, 'M'},
-        {"port", required_argument, nullptr, 'P'},
-        {"help", no_argument, nullptr, 'H'},
-        // New names must not start with p, m or h: "--p", "--m" and "--h" abbreviate the above.
-        {"interface", required_argument, nullptr, 'I'},
-        {"source", required_argument, nullptr, 'S'},
+        LISTENER_LONG_OPTIONS,
         {"now-playing-port", required_argument, nullptr, OPT_NOW_PLAYING},
         {"listen", required_argument, nullptr, OPT_LISTEN},
         {"burst", required_argument, nullptr, OPT_BURST},

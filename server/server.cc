@@ -17,7 +17,7 @@
 #include "channels.h"
 #include "defaults.h"
 #include "join.h"
-#include "option_number.h"
+#include "options.h"
 #include "proto.h"
 #include "report.h"
 #include "std_fds.h"

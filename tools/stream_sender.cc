@@ -21,7 +21,7 @@
 
 #include "defaults.h"
 #include "join.h"
-#include "option_number.h"
+#include "options.h"
 #include "proto_encode.h"
 
 namespace {

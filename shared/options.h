@@ -1,5 +1,7 @@
-// option_number.h - a number given on a command line, checked against its
-// range; the programs word the complaint alike.
+// options.h - command-line options that the radio's programs read alike:
+// numbers checked against their range (the complaint worded alike), the
+// place of the radio (-M, -P, -I), the listener's long options and the
+// usage exit.
 #pragma once
 
 #include <string>
@@ -23,3 +25,14 @@ int place_option(int c, const char *arg, const char **group, int *port, const ch
 // with status 0 (1 when it cannot be written); after a misuse that
 // getopt_long has already named, on standard error with status 1.
 [[noreturn]] void usage_exit(const char *usage, bool asked);
+
+// The long options of a listener of the radio, the client's and the
+// gateway's alike: --port, --mgroup, --help, --interface and --source (-P,
+// -M, -H, -I, -S), for the head of a getopt_long table. New names must not
+// start with p, m or h: "--p", "--m" and "--h" abbreviate these.
+// clang-format off
+#define LISTENER_LONG_OPTIONS                                                               \
+    {"port", required_argument, nullptr, 'P'}, {"mgroup", required_argument, nullptr, 'M'}, \
+    {"help", no_argument, nullptr, 'H'}, {"interface", required_argument, nullptr, 'I'},     \
+    {"source", required_argument, nullptr, 'S'}
+// clang-format on

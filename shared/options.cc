@@ -1,5 +1,5 @@
-// option_number.cc - numbers from the command line.
-#include "option_number.h"
+// options.cc - reading the options that the programs share.
+#include "options.h"
 
 #include <errno.h>
 #include <stdio.h>
