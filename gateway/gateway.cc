@@ -184,12 +184,6 @@ void say_listening(gateway *g) {
 
 }  // namespace
 
-long long now_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1'000'000'000LL + ts.tv_nsec;
-}
-
 int main(int argc, char **argv) {
     if (open_missing_std_fds() < 0) return 1;
     // A listener gone mid-write shows as a failed write, not a signal.

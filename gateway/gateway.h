@@ -10,6 +10,7 @@
 
 #include "history.h"
 #include "join.h"
+#include "mono_clock.h"
 #include "status.h"
 #include "table.h"
 
@@ -45,6 +46,3 @@ struct gateway {
     join_membership data_join;
     join_membership np_join;
 };
-
-// CLOCK_MONOTONIC in nanoseconds.
-long long now_ns();

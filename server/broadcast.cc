@@ -188,12 +188,6 @@ send_failure broadcast_send_failure(int err) {
     }
 }
 
-long long now_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * SECOND_NS + ts.tv_nsec;
-}
-
 channel_run broadcast_run(channel_def ch, const broadcast_conf &conf, long long start, size_t index,
                           size_t count, FILE *report) {
     channel_run c;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "channels.h"
+#include "mono_clock.h"
 #include "pacing.h"
 #include "playout.h"
 
@@ -73,6 +74,3 @@ send_failure broadcast_send_failure(int err);
 
 // The stop summary: one line per channel, what it played and sent.
 void broadcast_summary(const on_air &air, FILE *report);
-
-// The monotonic clock in nanoseconds.
-long long now_ns();

@@ -3,26 +3,17 @@
 
 #include <string.h>
 
+#include "utf8.h"
+
 namespace {
 
 constexpr char FIRST_LINE[] = "now-playing=1\n";
 constexpr char REPLACEMENT[] = "\xEF\xBF\xBD";  // U+FFFD
 
 // The length of the valid UTF-8 character at p[0, n), or 0 when its first
-// bytes are not one (overlong forms, surrogates and values past U+10FFFF
-// included).
+// bytes are not one.
 size_t utf8_char(const uint8_t *p, size_t n) {
-    uint8_t c = p[0];
-    if (c < 0x80) return 1;
-    size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
-    if (len == 0 || c > 0xF4 || len > n) return 0;
-    for (size_t i = 1; i < len; i++)
-        if ((p[i] & 0xC0) != 0x80) return 0;
-    if (c == 0xE0 && p[1] < 0xA0) return 0;   // overlong
-    if (c == 0xED && p[1] >= 0xA0) return 0;  // surrogate
-    if (c == 0xF0 && p[1] < 0x90) return 0;   // overlong
-    if (c == 0xF4 && p[1] >= 0x90) return 0;  // past U+10FFFF
-    return len;
+    return p[0] < 0x80 ? 1 : utf8_sequence(p, n);
 }
 
 // The channel a value names: decimal digits only, 1 to 255; else 0.
