@@ -53,8 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
         // Encoded again it is the same bytes, up to the NUL; the length
         // field tells the entry's whole size, bytes after the NUL included.
-        std::vector<uint8_t> again;
         std::string desc(e.desc, desc_len);
+        std::vector<uint8_t> again;  // sized first, else g++ 12 -O3 warns (-Wstringop-overflow)
+        again.reserve(encode_entry_size(desc));
         check(encode_list_entry(&again, static_cast<uint8_t>(e.chnid), desc));
         size_t len = static_cast<size_t>(data[start + 1]) << 8 | data[start + 2];
         check(len == pos - start);

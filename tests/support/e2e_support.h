@@ -44,6 +44,9 @@ inline std::string addr_int(const char *ip) {
 
 inline bytes entry(int id, const std::string &desc) {
     bytes e;
+    // Sized first: one allocation, and g++ 12 at -O3 no longer takes the
+    // pushes into an empty vector for writes past its end (-Wstringop-overflow).
+    e.reserve(encode_entry_size(desc));
     encode_list_entry(&e, static_cast<uint8_t>(id), desc);
     return e;
 }
