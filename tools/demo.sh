@@ -171,14 +171,19 @@ if [[ $inner == 1 ]]; then
   exit $?
 fi
 
-tools/ensure-deps build test demo
+mkdir -p "$bin"
+tools/ensure-deps --log "$bin/ensure-deps.log" build test demo
 if [[ $build == 1 ]]; then
-  step "building stream_server, client and stream_gateway in $bin"
-  mkdir -p "$bin"
+  . tools/logged.sh
   log=$bin/demo-build.log
-  { cmake -S . -B "$bin" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
-    cmake --build "$bin" -j"$(nproc)" --target stream_server client stream_gateway; } >"$log" 2>&1 ||
-    { echo; tail -30 "$log" >&2; echo "demo: the build failed; its log is $log" >&2; exit 1; }
+  : >"$log"
+  step "configuring $bin (output in $log)"
+  logged "$log" cmake -S . -B "$bin" -DCMAKE_BUILD_TYPE=RelWithDebInfo ||
+    { echo "demo: the configure failed" >&2; exit 1; }
+  step "building stream_server, client and stream_gateway"
+  logged "$log" cmake --build "$bin" -j"$(nproc)" --target stream_server client stream_gateway ||
+    { echo "demo: the build failed" >&2; exit 1; }
+  printf ' '
 fi
 rm -rf "$out"
 mkdir -p "$out"
