@@ -66,8 +66,14 @@ foreach(component programs sender dev)
 endforeach()
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${deb_package_programs}
         COMPONENT programs)
-install(FILES server/stream_server.service gateway/stream_gateway.service
-        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${deb_package_programs}/examples COMPONENT programs)
+
+# The systemd units, where systemd finds them, not enabled, and the
+# /etc/default files they read, each line a comment: installed by
+# cmake/service_files.cmake, which knows the prefix they go under.
+install(CODE "set(mcast_source_dir \"${PROJECT_SOURCE_DIR}\")
+set(mcast_build_dir \"${CMAKE_CURRENT_BINARY_DIR}\")
+set(mcast_bindir \"${CMAKE_INSTALL_BINDIR}\")" COMPONENT programs)
+install(SCRIPT cmake/service_files.cmake COMPONENT programs)
 
 install(TARGETS mytbf EXPORT mytbfTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
@@ -75,13 +81,16 @@ install(TARGETS mytbf EXPORT mytbfTargets
 install(FILES mytbf/mytbf.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 install_gzipped(${PROJECT_SOURCE_DIR}/man/mytbf.3 ${CMAKE_INSTALL_MANDIR}/man3 dev)
 
-# The .pc file finds its prefix from its own place, so a package or a copied
-# tree works wherever it lands.
-file(RELATIVE_PATH pc_to_prefix /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
-string(REGEX REPLACE "/$" "" pc_to_prefix "${pc_to_prefix}")
-configure_file(cmake/mytbf.pc.in ${CMAKE_CURRENT_BINARY_DIR}/mytbf.pc @ONLY)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/mytbf.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
-        COMPONENT dev)
+# The .pc file names the prefix it is installed under, which is known only
+# then (cmake --install --prefix P; /usr in the package), so pkg-config
+# prints plain paths (and leaves out /usr/include, the compiler's own).
+# Configured now with @prefix@ kept, which the install fills in.
+set(prefix @prefix@)
+configure_file(cmake/mytbf.pc.in ${CMAKE_CURRENT_BINARY_DIR}/mytbf.pc.in @ONLY)
+install(CODE "set(prefix \"\${CMAKE_INSTALL_PREFIX}\")
+configure_file(\"${CMAKE_CURRENT_BINARY_DIR}/mytbf.pc.in\" \"${CMAKE_CURRENT_BINARY_DIR}/pc/mytbf.pc\" @ONLY)
+file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\" TYPE FILE
+     FILES \"${CMAKE_CURRENT_BINARY_DIR}/pc/mytbf.pc\")" COMPONENT dev)
 
 set(mytbf_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/mytbf)
 install(EXPORT mytbfTargets NAMESPACE mytbf:: DESTINATION ${mytbf_cmake_dir} COMPONENT dev)
@@ -111,11 +120,19 @@ set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION net)
 # stream_gateway's HTTP server; stream_server's tag reader.
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_DEPENDS "${runtime_depends}, libevent-2.1-7, libtag1v5")
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_RECOMMENDS mpg123)
-set(CPACK_COMPONENT_PROGRAMS_DESCRIPTION "multicast radio server and client
+set(CPACK_COMPONENT_PROGRAMS_DESCRIPTION "multicast radio server, client and HTTP gateway
 stream_server broadcasts the channels of a folder of MP3 files to an IPv4
 multicast group on a LAN; mcast-client shows the channel list and plays the
-chosen channel through a player. mcast-throttlecat copies a file at no more
-than five bytes per second.")
+chosen channel through a player; stream_gateway serves every channel over
+HTTP, with a page, to browsers and players that cannot join multicast.
+mcast-throttlecat copies a file at no more than five bytes per second.
+The systemd units of stream_server and stream_gateway are installed, not
+enabled; each reads its options from its file in /etc/default.")
+# The /etc/default files that service_files.cmake installs are the
+# administrator's: an upgrade keeps their changes.
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/deb/programs/conffiles
+     "/etc/default/stream_gateway\n/etc/default/stream_server\n")
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/deb/programs/conffiles)
 
 set(CPACK_DEBIAN_SENDER_PACKAGE_NAME ${deb_package_sender})
 set(CPACK_DEBIAN_SENDER_PACKAGE_SECTION net)

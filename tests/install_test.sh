@@ -4,7 +4,8 @@
 # and through find_package. Then builds the Debian packages and checks each
 # one's files and fields, that its programs are stripped and its pages
 # gzipped, and has lintian find no error in it (lintian must be installed
-# under CI=true).
+# under CI=true). The systemd units must name the programs where they are
+# installed, and pkg-config plain paths.
 set -euo pipefail
 build=$(cd "$1" && pwd)
 src=$(cd "$2" && pwd)
@@ -19,9 +20,14 @@ for f in bin/mcast-client bin/stream_server bin/stream_gateway bin/mcast-throttl
          share/man/man1/mcast-client.1.gz share/man/man1/stream_server.1.gz \
          share/man/man1/stream_gateway.1.gz \
          share/man/man1/mcast-throttlecat.1.gz share/man/man1/stream_sender.1.gz \
-         share/man/man3/mytbf.3.gz share/doc/mcast-tools/examples/stream_server.service \
-         share/doc/mcast-tools/examples/stream_gateway.service; do
+         share/man/man3/mytbf.3.gz lib/systemd/system/stream_server.service \
+         lib/systemd/system/stream_gateway.service etc/default/stream_server \
+         etc/default/stream_gateway; do
   [[ -e $prefix/$f ]] || fail "not installed: $f"
+done
+for p in stream_server stream_gateway; do
+  grep -q "^ExecStart=$prefix/bin/$p " "$prefix/lib/systemd/system/$p.service" ||
+    fail "$p.service does not start $prefix/bin/$p"
 done
 for f in bin/client bin/throttlecat; do
   [[ ! -e $prefix/$f ]] || fail "installed under its short name: $f"
@@ -31,6 +37,7 @@ pcdir=$(dirname "$(find "$prefix" -name mytbf.pc)")
 
 echo "-- pkg-config consumer"
 flags=$(PKG_CONFIG_PATH=$pcdir pkg-config --cflags --libs mytbf)
+[[ $(echo $flags) == "-I$prefix/include -L$prefix/lib -lmytbf -pthread" ]] || fail "pkg-config says: $flags"
 cc -std=c11 -Wall -Wextra -Werror -o "$work/consumer-pc" "$src/tests/consumer/consumer.c" $flags
 "$work/consumer-pc"
 
@@ -54,8 +61,8 @@ declare -A holds=(
     /usr/share/man/man1/mcast-client.1.gz /usr/share/man/man1/stream_server.1.gz
     /usr/share/man/man1/stream_gateway.1.gz
     /usr/share/man/man1/mcast-throttlecat.1.gz /usr/share/doc/mcast-tools/README.md
-    /usr/share/doc/mcast-tools/examples/stream_server.service
-    /usr/share/doc/mcast-tools/examples/stream_gateway.service"
+    /usr/lib/systemd/system/stream_server.service /usr/lib/systemd/system/stream_gateway.service
+    /etc/default/stream_server /etc/default/stream_gateway"
   [mcast-stream-sender]="/usr/bin/stream_sender /usr/share/man/man1/stream_sender.1.gz"
   [libmytbf-dev]="/usr/include/mytbf.h /usr/share/man/man3/mytbf.3.gz"
 )
@@ -80,7 +87,15 @@ for pkg in "${!holds[@]}"; do
   fi
 done
 # A listener's host gets no development files and no test tool.
-grep -qE '^/usr/(include|lib)/|stream_sender' "$work/mcast-tools.files" && fail "mcast-tools holds more than the programs"
+grep -vE '^/usr/lib/systemd/system/[a-z_]+\.service$' "$work/mcast-tools.files" |
+  grep -qE '^/usr/(include|lib)/|stream_sender' && fail "mcast-tools holds more than the programs"
+# Its description names every program it holds; its /etc files are conffiles.
+for p in mcast-client stream_server stream_gateway mcast-throttlecat; do
+  dpkg-deb -f "$work"/pkg/mcast-tools_*.deb Description | grep -qw "$p" || fail "mcast-tools: $p not described"
+done
+[[ $(dpkg-deb -I "$work"/pkg/mcast-tools_*.deb conffiles | sort) == $'/etc/default/stream_gateway\n/etc/default/stream_server' ]] ||
+  fail "mcast-tools: the conffiles are not its /etc/default files"
+grep -qx 'prefix=/usr' "$work/root-libmytbf-dev/usr/lib/pkgconfig/mytbf.pc" || fail "mytbf.pc: prefix is not /usr"
 grep -q '/mytbf.pc$' "$work/libmytbf-dev.files" || fail "no mytbf.pc in libmytbf-dev"
 grep -q '/libmytbf.a$' "$work/libmytbf-dev.files" || fail "no libmytbf.a in libmytbf-dev"
 grep -q '/cmake/mytbf/mytbfConfig.cmake$' "$work/libmytbf-dev.files" || fail "no CMake package in libmytbf-dev"
