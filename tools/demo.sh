@@ -183,7 +183,6 @@ if [[ $build == 1 ]]; then
   step "building stream_server, client and stream_gateway"
   logged "$log" cmake --build "$bin" -j"$(nproc)" --target stream_server client stream_gateway ||
     { echo "demo: the build failed" >&2; exit 1; }
-  printf ' '
 fi
 rm -rf "$out"
 mkdir -p "$out"

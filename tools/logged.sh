@@ -3,7 +3,7 @@
 
 # logged LOG COMMAND...: runs COMMAND with its output appended to LOG. While
 # it runs, each tenth of a build's progress that cmake reports ("[ 40%]", or
-# Ninja's "[12/80]") is shown as " 40%" on the current line. When COMMAND
+# Ninja's "[12/80]") is shown as "40% " on the current line. When COMMAND
 # fails, the line is ended and the log's last 30 lines follow (the whole
 # log under CI=true, whose log files nobody reads), with where the whole log
 # is; COMMAND's status is returned.
@@ -35,7 +35,7 @@ show_progress() {
   tenth=$(tail -n +"$2" "$1" | sed -nE 's/^\[ *([0-9]+)%\].*/\1/p; s|^\[([0-9]+)/([0-9]+)\].*|\1 \2|p' |
     awk '{ p = NF == 2 ? int(100 * $1 / $2) : $1 } END { print int(p / 10) }')
   if [[ $tenth -gt $shown ]]; then
-    printf ' %d%%' $((tenth * 10))
+    printf '%d%% ' $((tenth * 10))
     shown=$tenth
   fi
 }

@@ -35,13 +35,13 @@ log=$build/test-build.log
 : >"$log"
 echo "test.sh: the configure and build output goes to $log"
 step=$SECONDS
-printf 'test.sh: configuring %s:' "$build"
+printf 'test.sh: configuring %s: ' "$build"
 logged "$log" cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWERROR=$werror "$@"
-echo " $((SECONDS - step)) s"
+echo "$((SECONDS - step)) s"
 step=$SECONDS
-printf 'test.sh: building %s:' "$what"
+printf 'test.sh: building %s: ' "$what"
 logged "$log" cmake --build "$build" -j"$(nproc)" "${target[@]}"
-echo " $((SECONDS - step)) s"
+echo "$((SECONDS - step)) s"
 built=$SECONDS
 status=0
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)" "${labels[@]}" | tee "$build/ctest.log" ||
