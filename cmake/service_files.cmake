@@ -17,7 +17,7 @@ endif()
 foreach(program server/stream_server gateway/stream_gateway)
   get_filename_component(name ${program} NAME)
   file(READ "${mcast_source_dir}/${program}.service" unit)
-  string(REPLACE "/usr/bin/" "${prefix}/${mcast_bindir}/" unit "${unit}")
+  string(REPLACE "=/usr/bin/${name} " "=${prefix}/${mcast_bindir}/${name} " unit "${unit}")
   file(WRITE "${mcast_build_dir}/units/${name}.service" "${unit}")
   file(INSTALL DESTINATION "${prefix}/lib/systemd/system" TYPE FILE
        FILES "${mcast_build_dir}/units/${name}.service")
