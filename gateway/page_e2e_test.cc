@@ -1,0 +1,96 @@
+// The page in real headless Chromium as a listener uses it, with the
+// real stream_server and stream_gateway in a private network namespace
+// and the gateway's status.json as the witness (page_check.py --player):
+// 32 channels laid out at 1280 and 360 px, one player for the page, stop
+// and play again, a reconnect after the gateway restarts, the channel
+// going off the air; the station's name and what plays in the tab's title
+// and the media session.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "audio_support.h"
+#include "e2e_support.h"
+#include "now_playing.h"
+
+namespace {
+
+const std::string BASE = "http://127.0.0.1:8000";
+const std::string NAME = "Bar & <b>Grill</b> FM";
+
+class PageE2e : public client_e2e_fixture {
+protected:
+    child_proc *gateway() {
+        child_proc *g = start({STREAM_GATEWAY_PATH, "--listen", "127.0.0.1:8000", "--name", NAME},
+                              "gateway" + std::to_string(procs.size()), false);
+        EXPECT_TRUE(
+            wait_until([&] { return err(g).find("listening on") != std::string::npos; }, WAIT_MS));
+        return g;
+    }
+
+    std::string status() {
+        std::string out;
+        FILE *p = popen(("curl -s --max-time 5 " + BASE + "/status.json").c_str(), "r");
+        char buf[4096];
+        for (size_t n; p != nullptr && (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+        if (p != nullptr) pclose(p);
+        return out;
+    }
+};
+
+TEST_F(PageE2e, OnePlayerStopsPlaysLiveReconnectsAndSaysWhenOffTheAir) {
+    REQUIRE_PRIVATE_NETNS();
+    if (access("/usr/bin/chromium", X_OK) != 0 || access("/usr/bin/chromedriver", X_OK) != 0 ||
+        access("/usr/bin/curl", X_OK) != 0 ||
+        run_shell("/usr/bin/python3 -c 'import selenium' 2>/dev/null") != 0) {
+        if (running_in_ci()) FAIL() << "Chromium, its driver, Selenium or curl is missing";
+        GTEST_SKIP()
+            << "Chromium, its driver, Selenium or curl is missing (tools/ensure-deps test)";
+    }
+    std::string tones[] = {
+        made_mp3(TEST_AUDIO_DIR, "gw_330", 44100, 2, "synth 2 sine 330", "-b 128"),
+        made_mp3(TEST_AUDIO_DIR, "gw_550", 44100, 2, "synth 2 sine 550", "-b 128")};
+    for (int id = 1; id <= 32; id++) {
+        std::string d = dir + "/radio/" + std::to_string(id);
+        ASSERT_EQ(0, run_shell("mkdir -p '" + d + "' && cp '" + tones[id % 2] + "' '" + d + "'"));
+        ASSERT_TRUE(write_file(d + "/desc.txt", "tone " + std::to_string(id) + "\n"));
+    }
+    child_proc *gw = gateway();
+    child_proc *srv = start(
+        {STREAM_SERVER_PATH, "--source-port", "1995", "--now-playing-port", "0", dir + "/radio"},
+        "server", false);
+    ASSERT_TRUE(wait_until([&] { return count_of(status(), "\"on_air\":true") == 32; }, WAIT_MS));
+    now_playing np;
+    np.chnid = 1;
+    np.title = "<b>So</b> What";
+    np.artist = "Miles & Co";
+    std::string d = now_playing_encode(np);
+    ASSERT_TRUE(send({"-p", "1990", "--raw", hex(bytes(d.begin(), d.end()))}));
+
+    setenv("PAGE_SHOT", PAGE_SHOT_PATH, 1);
+    std::string steps = dir + "/steps";
+    child_proc *page =
+        start({"/usr/bin/python3", PAGE_CHECK, BASE + "/", "1", "--player", steps}, "page", false);
+    ASSERT_TRUE(wait_until([&] { return read_file(steps) == "restart\n"; }, 90000));
+    proc_kill(gw);
+    gateway();
+    ASSERT_TRUE(wait_until([&] { return read_file(steps) == "off-air\n"; }, 60000));
+    proc_kill(srv);
+    EXPECT_EQ(0, finish(page, 60000));
+    std::string shown = out(page);
+    for (const std::string &want : std::vector<std::string>{
+             "\"failed\": []", "\"errors\": []",
+             "[\"1\", \"tone 1\", \"on air\", \"Miles & Co - <b>So</b> What\", \"0\"]",
+             "\"heading\": \"" + NAME + "\"",
+             "\"title_playing\": \"<b>So</b> What - " + NAME + "\"",
+             "\"title_stopped\": \"" + NAME + "\"",
+             "\"metadata\": [\"<b>So</b> What\", \"Miles & Co\", \"Channel 1: tone 1 - " + NAME +
+                 "\"]"})
+        EXPECT_NE(std::string::npos, shown.find(want)) << want << "\nin " << shown << err(page);
+}
+
+}  // namespace
