@@ -43,8 +43,7 @@ const char USAGE[] =
     "      --burst MS             audio a new listener starts with, in ms (1000)\n"
     "      --lag SECONDS          drop a listener this far behind (10)\n"
     "      --listeners N          most listeners at once; more get 503 (1000)\n"
-    "      --name TEXT            the station's name on the page and in playlists\n"
-    "                             (Radio on HOSTNAME)\n"
+    "      --name TEXT            the station's name (Radio on HOSTNAME)\n"
     "      --trust-proxy          take X-Forwarded-* headers from any peer, not only loopback\n"
     "  -H, --help                 show this help\n";
 
