@@ -20,8 +20,8 @@ struct status_counters {
 // "listeners_max", "channels": [{"number", "description", "listed",
 // "on_air", "now_playing", "title", "artist", "bytes", "datagrams",
 // "listeners"}]} with every channel heard, in channel order. name is the
-// station's (--name); now_playing is table_title's text, title and artist
-// the now-playing datagram's own ("" when none came).
+// station's (--name); now_playing is table_title's text once a now-playing
+// datagram came, title and artist are that datagram's own ("" before).
 std::string status_json(const table &t, const status_counters &k, long long now,
                         const std::string &name);
 
