@@ -31,9 +31,8 @@ protected:
 
 TEST_F(PageE2e, OnePlayerStopsPlaysLiveReconnectsAndSaysWhenOffTheAir) {
     REQUIRE_PRIVATE_NETNS();
-    if (access("/usr/bin/chromium", X_OK) != 0 || access("/usr/bin/chromedriver", X_OK) != 0 ||
-        access("/usr/bin/curl", X_OK) != 0 ||
-        run_shell("/usr/bin/python3 -c 'import selenium' 2>/dev/null") != 0) {
+    if (run_shell("test -x /usr/bin/chromium -a -x /usr/bin/chromedriver -a -x /usr/bin/curl && "
+                  "/usr/bin/python3 -c 'import selenium' 2>/dev/null") != 0) {
         if (running_in_ci()) FAIL() << "a tool is missing";
         GTEST_SKIP() << "Chromium, its driver, Selenium or curl is missing (tools/ensure-deps)";
     }
@@ -50,8 +49,7 @@ TEST_F(PageE2e, OnePlayerStopsPlaysLiveReconnectsAndSaysWhenOffTheAir) {
     ASSERT_TRUE(wait_until(  // the list is in: the server is known
         [&] { return run_shell("curl -s " + BASE + "/status.json | grep -q '1995'") == 0; },
         WAIT_MS));
-    now_playing np = {1, "<b>So</b> What", "Miles & Co", ""};
-    std::string d = now_playing_encode(np);
+    std::string d = now_playing_encode({1, "<b>So</b> What", "Miles & Co", ""});
     ASSERT_TRUE(send({"-p", "1990", "--raw", hex(bytes(d.begin(), d.end()))}));
 
     setenv("PAGE_SHOT", PAGE_SHOT_PATH, 1);
