@@ -84,8 +84,9 @@ def listeners(url):
 # --player: with CHANNEL playing, its title and media session; the layout;
 # the next channel (its connection replaces the first one's); stop (the
 # count back to 0 within 2 s); play again (a fresh stream: the live edge).
-# Then "restart" in STEP_FILE has the test restart the gateway (the page
-# reconnects), "off-air" stop the server. "failed": what did not hold.
+# Then STEP_FILE says "stop-gateway", "start-gateway" once the page is
+# reconnecting, and "stop-server", for the test to do so. "failed": what
+# did not hold.
 def player(d, url, channel, step_file, out):
     def check(name, ok, seen):
         if not ok:
@@ -116,10 +117,11 @@ def player(d, url, channel, step_file, out):
     if os.environ.get("PAGE_SHOT"):
         d.save_screenshot(os.environ["PAGE_SHOT"])
     out["errors"] = [e["message"] for e in d.get_log("browser") if e["level"] == "SEVERE"]
-    pathlib.Path(step_file).write_text("restart\n")
+    pathlib.Path(step_file).write_text("stop-gateway\n")
     lost = wait(lambda: said().startswith("Connection lost; reconnecting"), 20)
+    pathlib.Path(step_file).write_text("start-gateway\n")
     check("reconnects", lost and wait(lambda: said().startswith("Playing"), 20), said())
-    pathlib.Path(step_file).write_text("off-air\n")
+    pathlib.Path(step_file).write_text("stop-server\n")
     gone = wait(lambda: "went off the air" in said(), 20)
     rows = js(d, """[...document.querySelectorAll('#channels tr')].map(r =>
         [r.querySelector('.air').textContent, r.querySelector('.np').textContent, r.querySelector('button').disabled])""")

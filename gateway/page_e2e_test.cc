@@ -1,6 +1,7 @@
 // The page in headless Chromium as a listener uses it (page_check.py
 // --player), with the real server and gateway in a private network
-// namespace: 32 channels, the gateway restarted, the server stopped.
+// namespace: 32 channels, the gateway stopped and started again, the
+// server stopped.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -56,10 +57,11 @@ TEST_F(PageE2e, OnePlayerStopsPlaysLiveReconnectsAndSaysWhenOffTheAir) {
     std::string steps = dir + "/steps";
     child_proc *page =
         start({"/usr/bin/python3", PAGE_CHECK, BASE + "/", "1", "--player", steps}, "page", false);
-    ASSERT_TRUE(wait_until([&] { return read_file(steps) == "restart\n"; }, 90000));
+    ASSERT_TRUE(wait_until([&] { return read_file(steps) == "stop-gateway\n"; }, 90000));
     proc_kill(gw);
+    ASSERT_TRUE(wait_until([&] { return read_file(steps) == "start-gateway\n"; }, WAIT_MS));
     gateway();
-    ASSERT_TRUE(wait_until([&] { return read_file(steps) == "off-air\n"; }, 60000));
+    ASSERT_TRUE(wait_until([&] { return read_file(steps) == "stop-server\n"; }, 60000));
     proc_kill(srv);
     EXPECT_EQ(0, finish(page, 60000));
     std::string shown = out(page);
