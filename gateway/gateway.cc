@@ -9,6 +9,7 @@
 #include <string.h>
 #include <sys/resource.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -18,6 +19,7 @@
 
 #include "defaults.h"
 #include "listeners.h"
+#include "now_playing.h"
 #include "options.h"
 #include "receive.h"
 #include "report.h"
@@ -41,6 +43,8 @@ const char USAGE[] =
     "      --burst MS             audio a new listener starts with, in ms (1000)\n"
     "      --lag SECONDS          drop a listener this far behind (10)\n"
     "      --listeners N          most listeners at once; more get 503 (1000)\n"
+    "      --name TEXT            the station's name (Radio on HOSTNAME)\n"
+    "      --trust-proxy          take X-Forwarded-* headers from any peer, not only loopback\n"
     "  -H, --help                 show this help\n";
 
 // Every 250 ms: the lag rule, the histories' trim; every second time the
@@ -54,6 +58,7 @@ constexpr int FLUSH_EVERY_TICKS = 2;
 constexpr rlim_t FD_SPARE = 64;
 
 enum { OPT_NOW_PLAYING = 256, OPT_LISTEN, OPT_BURST, OPT_LAG, OPT_LISTENERS };
+enum { OPT_NAME = OPT_LISTENERS + 1, OPT_TRUST_PROXY };
 
 [[noreturn]] void misuse(const std::string &why) {
     fprintf(stderr, "stream_gateway: %s\n%s", why.c_str(), USAGE);
@@ -84,6 +89,29 @@ void parse_listen(char *text, gateway_conf *c) {
     c->listen_addr = text;
 }
 
+// "Radio on HOSTNAME", as the host calls itself.
+std::string default_name() {
+    char host[256] = "";
+    if (gethostname(host, sizeof host - 1) < 0 || host[0] == '\0') return "Radio";
+    return "Radio on " + now_playing_clean(host);
+}
+
+// --name and --trust-proxy: how the station shows itself. False when o is
+// another option.
+bool station_option(int o, const char *arg, gateway_conf *c) {
+    switch (o) {
+    case OPT_NAME:
+        c->name = now_playing_clean(arg);
+        if (c->name.find_first_not_of(' ') == std::string::npos) misuse("--name needs a text");
+        return true;
+    case OPT_TRUST_PROXY:
+        c->trust_proxy = true;
+        return true;
+    default:
+        return false;
+    }
+}
+
 gateway_conf parse_options(int argc, char **argv) {
     static const option longs[] = {
         LISTENER_LONG_OPTIONS,
@@ -92,6 +120,8 @@ gateway_conf parse_options(int argc, char **argv) {
         {"burst", required_argument, nullptr, OPT_BURST},
         {"lag", required_argument, nullptr, OPT_LAG},
         {"listeners", required_argument, nullptr, OPT_LISTENERS},
+        {"name", required_argument, nullptr, OPT_NAME},
+        {"trust-proxy", no_argument, nullptr, OPT_TRUST_PROXY},
         {},
     };
     gateway_conf c = {DEFAULT_MGROUP, DEFAULT_PORT, 0,    nullptr, nullptr,
@@ -101,7 +131,7 @@ gateway_conf parse_options(int argc, char **argv) {
         std::string why;
         int place = place_option(o, optarg, &c.group, &c.port, &c.interface, &why);
         if (place < 0) misuse(why);
-        if (place > 0) continue;
+        if (place > 0 || station_option(o, optarg, &c)) continue;
         switch (o) {
         case 'S':
             c.source = optarg;
@@ -129,6 +159,7 @@ gateway_conf parse_options(int argc, char **argv) {
     }
     if (optind < argc) misuse(std::string("no arguments are taken, not '") + argv[optind] + "'");
     if (c.np_port == 0 && c.port == 65535) misuse("--port 65535 needs --now-playing-port");
+    if (c.name.empty()) c.name = default_name();
     return c;
 }
 

@@ -6,6 +6,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <string>
 #include <vector>
 
 #include "history.h"
@@ -29,6 +30,8 @@ struct gateway_conf {
     long long burst_ms;
     long long lag_s;
     int listeners_max;
+    std::string name = {};     // --name, cleaned as a title; "Radio on HOSTNAME" by default
+    bool trust_proxy = false;  // --trust-proxy: X-Forwarded-* headers from any peer
 };
 
 struct gateway {

@@ -1,5 +1,6 @@
 // page.h - the gateway's one page: the channel table, kept current from
-// status.json, with a player for each channel. Self-contained (styles,
+// status.json, with one player that any row's button tunes, and each
+// channel's address and playlist for other players. Self-contained (styles,
 // script and icon inline), so it works on a LAN without the internet; its
 // links are relative, so it works behind a reverse proxy under any path.
 #pragma once

@@ -6,15 +6,16 @@
 namespace {
 
 constexpr char CHANNELS[] = "/channels/";
+constexpr char M3U[] = ".m3u";
 
-// The channel a path's last part names: 1 to 255 in decimal, with no sign,
-// leading zero or anything after; else 0.
-int channel_of(const char *text) {
-    if (text[0] < '1' || text[0] > '9') return 0;
+// The channel that text[0, len) names: 1 to 255 in decimal, with no sign,
+// leading zero or anything else; else 0.
+int channel_of(const char *text, size_t len) {
+    if (len == 0 || len > 3 || text[0] < '1' || text[0] > '9') return 0;
     int n = 0;
-    for (const char *p = text; *p; p++) {
-        if (*p < '0' || *p > '9' || p - text >= 3) return 0;
-        n = n * 10 + (*p - '0');
+    for (size_t i = 0; i < len; i++) {
+        if (text[i] < '0' || text[i] > '9') return 0;
+        n = n * 10 + (text[i] - '0');
     }
     return n <= 255 ? n : 0;
 }
@@ -26,9 +27,14 @@ route route_request(bool get_or_head, const char *path) {
     if (strcmp(path, "/") == 0) return {ROUTE_PAGE, 0};
     if (strcmp(path, "/status.json") == 0) return {ROUTE_STATUS, 0};
     if (strcmp(path, "/metrics") == 0) return {ROUTE_METRICS, 0};
+    if (strcmp(path, "/listen.m3u") == 0) return {ROUTE_M3U, 0};
+    if (strcmp(path, "/listen.pls") == 0) return {ROUTE_PLS, 0};
     if (strncmp(path, CHANNELS, sizeof CHANNELS - 1) == 0) {
-        int id = channel_of(path + sizeof CHANNELS - 1);
-        if (id != 0) return {ROUTE_CHANNEL, id};
+        const char *name = path + sizeof CHANNELS - 1;
+        size_t len = strlen(name), ext = sizeof M3U - 1;
+        bool m3u = len > ext && strcmp(name + len - ext, M3U) == 0;
+        int id = channel_of(name, m3u ? len - ext : len);
+        if (id != 0) return {m3u ? ROUTE_M3U : ROUTE_CHANNEL, id};
     }
     return {ROUTE_NOT_FOUND, 0};
 }

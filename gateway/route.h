@@ -6,13 +6,15 @@ enum route_kind {
     ROUTE_STATUS,      // GET /status.json
     ROUTE_METRICS,     // GET /metrics
     ROUTE_CHANNEL,     // GET /channels/N, N 1 to 255 written plainly
+    ROUTE_M3U,         // GET /channels/N.m3u (chnid N), /listen.m3u (chnid 0: every channel)
+    ROUTE_PLS,         // GET /listen.pls
     ROUTE_NOT_FOUND,   // any other path: 404
     ROUTE_BAD_METHOD,  // a method other than GET and HEAD: 405
 };
 
 struct route {
     route_kind kind;
-    int chnid;  // with ROUTE_CHANNEL
+    int chnid;  // with ROUTE_CHANNEL and ROUTE_M3U
 };
 
 // The route of a request. get_or_head: its method is GET or HEAD (HEAD is

@@ -2,7 +2,9 @@
 // before a stream, and the deadline for a request's head.
 #include "serve.h"
 
+#include <netdb.h>
 #include <string.h>
+#include <sys/socket.h>
 
 #include <string>
 #include <unordered_map>
@@ -16,6 +18,7 @@
 #include "icy.h"
 #include "listeners.h"
 #include "page.h"
+#include "playlist.h"
 #include "route.h"
 
 namespace {
@@ -122,6 +125,49 @@ void serve_channel(gateway *g, evhttp_request *req, int id, bool head) {
     evhttp_send_reply_end(req);
 }
 
+// "ADDR:PORT" ("[ADDR]:PORT" for IPv6) of the socket's own end; "" when
+// it cannot be had.
+std::string local_address(int fd) {
+    sockaddr_storage a;
+    socklen_t len = sizeof a;
+    char host[NI_MAXHOST], port[NI_MAXSERV];
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) < 0 ||
+        getnameinfo(reinterpret_cast<sockaddr *>(&a), len, host, sizeof host, port, sizeof port,
+                    NI_NUMERICHOST | NI_NUMERICSERV) != 0)
+        return "";
+    bool v6 = a.ss_family == AF_INET6;
+    return std::string(v6 ? "[" : "") + host + (v6 ? "]:" : ":") + port;
+}
+
+request_origin origin_of(evhttp_request *req) {
+    evkeyvalq *in = evhttp_request_get_input_headers(req);
+    evhttp_connection *conn = evhttp_request_get_connection(req);
+    request_origin o;
+    o.host = evhttp_find_header(in, "Host");
+    o.fwd_proto = evhttp_find_header(in, "X-Forwarded-Proto");
+    o.fwd_host = evhttp_find_header(in, "X-Forwarded-Host");
+    o.fwd_prefix = evhttp_find_header(in, "X-Forwarded-Prefix");
+    o.local = local_address(bufferevent_getfd(evhttp_connection_get_bufferevent(conn)));
+    char *peer = nullptr;
+    ev_uint16_t port = 0;
+    evhttp_connection_get_peer(conn, &peer, &port);
+    if (peer != nullptr) o.peer = peer;
+    return o;
+}
+
+// /channels/N.m3u, /listen.m3u and /listen.pls, with the addresses the
+// request was sent to.
+void serve_playlist(gateway *g, evhttp_request *req, const route &r) {
+    if (r.chnid != 0 && table_channel_status(g->tab, r.chnid, now_ns()) == 404)
+        return answer_text(req, 404, "Not Found",
+                           "channel " + std::to_string(r.chnid) + " was never heard\n");
+    std::string base = playlist_base(origin_of(req), g->conf.trust_proxy);
+    bool pls = r.kind == ROUTE_PLS;
+    std::string body = pls ? playlist_pls(g->tab, base, g->conf.name)
+                           : playlist_m3u(g->tab, r.chnid, base, g->conf.name);
+    answer(req, 200, "OK", pls ? "audio/x-scpls" : "audio/x-mpegurl", body.data(), body.size());
+}
+
 void on_request(evhttp_request *req, void *arg) {
     auto *g = static_cast<gateway *>(arg);
     head_arrived(req);
@@ -137,7 +183,7 @@ void on_request(evhttp_request *req, void *arg) {
     case ROUTE_PAGE:
         return answer(req, 200, "OK", "text/html; charset=utf-8", PAGE_HTML, PAGE_HTML_SIZE);
     case ROUTE_STATUS: {
-        std::string s = status_json(g->tab, k, now);
+        std::string s = status_json(g->tab, k, now, g->conf.name);
         return answer(req, 200, "OK", "application/json", s.data(), s.size());
     }
     case ROUTE_METRICS: {
@@ -146,6 +192,9 @@ void on_request(evhttp_request *req, void *arg) {
     }
     case ROUTE_CHANNEL:
         return serve_channel(g, req, r.chnid, head);
+    case ROUTE_M3U:
+    case ROUTE_PLS:
+        return serve_playlist(g, req, r);
     case ROUTE_NOT_FOUND:
         return answer_text(req, 404, "Not Found", "no such page\n");
     case ROUTE_BAD_METHOD:

@@ -25,6 +25,8 @@ std::string channel_json(const table &t, int id, long long now) {
            ",\"listed\":" + (c.listed ? "true" : "false") +
            ",\"on_air\":" + (table_on_air(t, id, now) ? "true" : "false") +
            ",\"now_playing\":" + json_string(c.has_np ? table_title(t, id) : "") +
+           ",\"title\":" + json_string(c.has_np ? c.np.title : "") +
+           ",\"artist\":" + json_string(c.has_np ? c.np.artist : "") +
            ",\"bytes\":" + std::to_string(c.bytes) +
            ",\"datagrams\":" + std::to_string(c.datagrams) +
            ",\"listeners\":" + std::to_string(c.listeners) + "}";
@@ -102,9 +104,11 @@ std::string json_string(const std::string &text) {
     return out + "\"";
 }
 
-std::string status_json(const table &t, const status_counters &k, long long now) {
+std::string status_json(const table &t, const status_counters &k, long long now,
+                        const std::string &name) {
     std::string server = server_text(t);
-    std::string out = "{\"server\":" + (server.empty() ? "null" : json_string(server)) +
+    std::string out = "{\"name\":" + json_string(name) +
+                      ",\"server\":" + (server.empty() ? "null" : json_string(server)) +
                       ",\"uptime_s\":" + std::to_string(k.uptime_ns / 1'000'000'000) +
                       ",\"listeners\":" + std::to_string(listeners_of(t)) +
                       ",\"listeners_max\":" + std::to_string(k.listeners_max) + ",\"channels\":[";

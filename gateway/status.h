@@ -16,11 +16,14 @@ struct status_counters {
     int listeners_max = 0;
 };
 
-// JSON: {"server": "ADDR:PORT" or null, "uptime_s", "listeners",
+// JSON: {"name", "server": "ADDR:PORT" or null, "uptime_s", "listeners",
 // "listeners_max", "channels": [{"number", "description", "listed",
-// "on_air", "now_playing", "bytes", "datagrams", "listeners"}]} with
-// every channel heard, in channel order.
-std::string status_json(const table &t, const status_counters &k, long long now);
+// "on_air", "now_playing", "title", "artist", "bytes", "datagrams",
+// "listeners"}]} with every channel heard, in channel order. name is the
+// station's (--name); now_playing is table_title's text once a now-playing
+// datagram came, title and artist are that datagram's own ("" before).
+std::string status_json(const table &t, const status_counters &k, long long now,
+                        const std::string &name);
 
 // The same as gauges and counters named stream_gateway_*.
 std::string status_metrics(const table &t, const status_counters &k, long long now);

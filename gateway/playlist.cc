@@ -1,0 +1,100 @@
+// playlist.cc - playlists and the address a request was sent to.
+#include "playlist.h"
+
+#include <arpa/inet.h>
+#include <string.h>
+#include <strings.h>
+
+namespace {
+
+// The characters of a host and port as a URL holds them: a name, an IPv4
+// address or an IPv6 address in brackets, then ":PORT". Anything else (a
+// '/', '@', a blank) would change what the URL means.
+constexpr char HOST_CHARS[] =
+    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-_:[]";
+// A path's characters, percent-escapes included.
+constexpr char PATH_CHARS[] =
+    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-_~%/";
+constexpr size_t HOST_MAX = 255;
+constexpr size_t PREFIX_MAX = 1024;
+
+// The first element of a header's comma-separated list, without blanks
+// around it; "" for a header not sent.
+std::string first_of(const char *value) {
+    if (value == nullptr) return "";
+    std::string v(value, strcspn(value, ","));
+    size_t from = v.find_first_not_of(" \t");
+    if (from == std::string::npos) return "";
+    return v.substr(from, v.find_last_not_of(" \t") + 1 - from);
+}
+
+bool made_of(const std::string &text, const char *chars) {
+    return strspn(text.c_str(), chars) == text.size();
+}
+
+bool host_ok(const std::string &host) {
+    return !host.empty() && host.size() <= HOST_MAX && made_of(host, HOST_CHARS);
+}
+
+// A prefix as it goes into the base: "" or "/PATH" with no '/' at the end.
+std::string prefix_of(const char *value) {
+    std::string p = first_of(value);
+    if (p.empty() || p[0] != '/' || p.size() > PREFIX_MAX || !made_of(p, PATH_CHARS)) return "";
+    while (!p.empty() && p.back() == '/') p.pop_back();
+    return p;
+}
+
+std::string title_of(const table &t, int id, const std::string &station) {
+    const std::string &desc = t.ch[id].desc;
+    return station + " - " + (desc.empty() ? "channel " + std::to_string(id) : desc);
+}
+
+std::string address_of(const std::string &base, int id) {
+    return base + "channels/" + std::to_string(id);
+}
+
+}  // namespace
+
+bool forwarded_trusted(const std::string &peer, bool trust) {
+    if (trust) return true;
+    in_addr v4;
+    if (inet_pton(AF_INET, peer.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+    in6_addr v6;
+    if (inet_pton(AF_INET6, peer.c_str(), &v6) != 1) return false;
+    if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
+    return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
+}
+
+std::string playlist_base(const request_origin &r, bool trust) {
+    std::string scheme = "http", host = first_of(r.host), prefix;
+    if (!host_ok(host)) host = r.local;
+    if (forwarded_trusted(r.peer, trust)) {
+        std::string proto = first_of(r.fwd_proto), fwd_host = first_of(r.fwd_host);
+        if (strcasecmp(proto.c_str(), "https") == 0) scheme = "https";
+        if (host_ok(fwd_host)) host = fwd_host;
+        prefix = prefix_of(r.fwd_prefix);
+    }
+    return scheme + "://" + host + prefix + "/";
+}
+
+std::string playlist_m3u(const table &t, int chnid, const std::string &base,
+                         const std::string &station) {
+    std::string out = "#EXTM3U\n";
+    for (int id = 1; id < 256; id++) {
+        if (!t.ch[id].heard || (chnid != 0 && id != chnid)) continue;
+        out += "#EXTINF:-1," + title_of(t, id, station) + "\n" + address_of(base, id) + "\n";
+    }
+    return out;
+}
+
+std::string playlist_pls(const table &t, const std::string &base, const std::string &station) {
+    std::string out = "[playlist]\n";
+    int n = 0;
+    for (int id = 1; id < 256; id++) {
+        if (!t.ch[id].heard) continue;
+        std::string k = std::to_string(++n);
+        out += "File" + k + "=" + address_of(base, id) + "\nTitle" + k + "=" +
+               title_of(t, id, station) + "\nLength" + k + "=-1\n";
+    }
+    return out + "NumberOfEntries=" + std::to_string(n) + "\nVersion=2\n";
+}
