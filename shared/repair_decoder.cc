@@ -50,11 +50,21 @@ int missing(const repair_block &b) {
     return n;
 }
 
-// The free slot of b that the held datagram h fills, or -1.
+// The free slot of b that the held datagram h fills, or -1: one whose
+// fingerprint is h's, the first after the slot of the datagram that came
+// last before h, else the first. Two datagrams of a block may share a
+// fingerprint; taking them in the order they came puts each in its own
+// slot unless the network also reordered them.
 int match_slot(const repair_block &b, const repair_held &h) {
     if (h.arrived > b.known_at + REORDER_NS || h.bytes.size() + 2 > b.symbol_len) return -1;
+    int from = 0;
+    long long before = -1;
     for (int j = 0; j < b.k; j++)
+        if (b.slot_seq[j] < h.seq && b.slot_seq[j] > before) before = b.slot_seq[j], from = j + 1;
+    for (int i = 0; i < b.k; i++) {
+        int j = (from + i) % b.k;
         if (slot_free(b, j) && get16(&b.table[2 * j]) == h.fingerprint) return j;
+    }
     return -1;
 }
 

@@ -35,10 +35,25 @@ struct wire_item {
     std::vector<uint8_t> bytes;
 };
 
+// Datagram i, but 60 is changed in its last bytes to share the
+// fingerprint of 50.
+std::vector<uint8_t> with_twin(int i) {
+    std::vector<uint8_t> d = datagram(i);
+    if (i != 60) return d;
+    std::vector<uint8_t> first = datagram(50);
+    uint16_t want = repair_fingerprint(first.data(), first.size());
+    for (int v = 0; repair_fingerprint(d.data(), d.size()) != want; v++) {
+        d[d.size() - 3] = static_cast<uint8_t>(v >> 16);
+        d[d.size() - 2] = static_cast<uint8_t>(v >> 8);
+        d[d.size() - 1] = static_cast<uint8_t>(v);
+    }
+    return d;
+}
+
 // What the encoder sends for datagrams [first, first + n), one every STEP
 // from start, its repair at its times, to the last repair datagram.
 std::vector<wire_item> send(int first, int n, uint32_t block = 1000, long long start = 0,
-                            repair_conf conf = CONF) {
+                            repair_conf conf = CONF, std::vector<uint8_t> (*make)(int) = datagram) {
     repair_encoder e = repair_encoder_start(conf, block);
     std::vector<wire_item> wire;
     repair_datagrams out;
@@ -49,7 +64,7 @@ std::vector<wire_item> send(int first, int n, uint32_t block = 1000, long long s
     for (int i = first; i < first + n; i++) {
         long long at = start + (i - first) * STEP;
         for (long long due; (due = repair_encoder_due(e)) < at;) repair_encoder_tick(&e, due, &out), flush(due);
-        wire.push_back({at, false, i, datagram(i)});
+        wire.push_back({at, false, i, make(i)});
         repair_encoder_add(&e, wire.back().bytes.data(), wire.back().bytes.size(), at, &out);
         flush(at);
     }
@@ -262,6 +277,8 @@ const edit_case EDITS[] = {
          return w;
      },
      numbers(0, 108), 2, 0},
+    {"a lost datagram's fingerprint is a later one's",
+     [] { return without(send(0, 108, 1000, 0, CONF, with_twin), {50}); }, numbers(0, 108), 1, 0},
     {"joined mid-block", [] { return without(send(0, 108), span(0, 20)); }, numbers(20, 108), 0, 0},
     {"joined after the first losses, which repair covers", [] { return without(send(0, 108), span(0, 8)); },
      numbers(0, 108), 8, 0},
