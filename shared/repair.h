@@ -75,16 +75,18 @@ struct repair_conf {
 };
 
 // The server's choice, made with bench/repair_sim (bench/README.md): for a
-// 128 kbit/s channel in payloads of 1024 bytes (two frames, a datagram
-// every 52 ms) a block holds 36 datagrams, 1.83 s, and its 10 repair
-// datagrams add 31 % to the bytes sent; a block survives any 10 losses of
-// its 46 datagrams, so also a 250 ms outage (5 datagrams) with random loss
-// beside it.
-constexpr repair_conf REPAIR_DEFAULTS = {36, 10, 1'900'000'000, 300'000'000};
+// 128 kbit/s channel in payloads of up to 1024 bytes (two frames, a
+// datagram every 52 ms) a block holds 34 datagrams, 1.72 s, and its 10
+// repair datagrams add 32 % to the bytes sent. A block survives any 10
+// losses among its 44 datagrams: a 250 ms outage (5 datagrams of the
+// channel) with random loss beside it, since an outage at the block's end
+// takes at most 6 of its repair datagrams, spread over 450 ms.
+constexpr repair_conf REPAIR_DEFAULTS = {34, 10, 1'800'000'000, 450'000'000};
 
 // How long a receiver holds a data datagram at most, waiting for its block
-// to be complete: a block's time and the spread of its repair at the
-// defaults, and a margin for the network.
+// to be complete: at the defaults a block's first datagram waits its
+// block's time and the spread of its repair (2.2 s at most), and a margin
+// for the network.
 constexpr long long REPAIR_HOLD_NS = 2'400'000'000;
 
 // A repair datagram read in place: table and symbol point into it.

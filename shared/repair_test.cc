@@ -203,7 +203,8 @@ TEST(RepairEncoder, BlocksCloseByCountTimeChannelAndSize) {
     EXPECT_EQ(at.front() + CONF.spread_ns * (CONF.r - 1) / CONF.r, at.back());
 }
 
-// Three full blocks (data 0-35, 36-71, 72-107; repair 0-9, 10-19, 20-29).
+// Three full blocks (data 0-33, 34-67, 68-101; repair 0-9, 10-19, 20-29).
+static_assert(CONF.k == 34 && CONF.r == 10, "the rows below count with these");
 struct loss_case {
     const char *name;
     std::set<int> data, repair;
@@ -211,14 +212,14 @@ struct loss_case {
 };
 const loss_case LOSSES[] = {
     {"none", {}, {}, 0, 0},
-    {"first, middle and last of a block", {36, 50, 71}, {}, 3, 0},
-    {"as many as the repair", {0, 2, 4, 6, 8, 10, 12, 14, 16, 35}, {}, 10, 0},
-    {"one more than the repair", {36, 38, 40, 42, 44, 46, 48, 50, 52, 54, 71}, {}, 0, 11},
-    {"burst of 8 at a block's end and its first repair", {64, 65, 66, 67, 68, 69, 70, 71}, {10, 11}, 8, 0},
-    {"outage over a block boundary", {33, 34, 35, 36, 37}, {0, 1, 2, 3, 4, 5, 6}, 5, 0},
-    {"repair short of the losses", {40, 41, 42}, {10, 11, 12, 13, 14, 15, 16, 17}, 0, 3},
+    {"first, middle and last of a block", {34, 50, 67}, {}, 3, 0},
+    {"as many as the repair", {0, 2, 4, 6, 8, 10, 12, 14, 16, 33}, {}, 10, 0},
+    {"one more than the repair", {34, 36, 38, 40, 42, 44, 46, 48, 50, 52, 67}, {}, 0, 11},
+    {"burst of 8 at a block's end and its first repair", span(60, 68), {10, 11}, 8, 0},
+    {"outage over a block boundary", span(31, 36), span(0, 7), 5, 0},
+    {"repair short of the losses", {40, 41, 42}, span(10, 18), 0, 3},
     {"all repair lost: the block goes as it came", {80}, span(20, 30), 0, 0},
-    {"whole block lost, repair cannot cover it", span(36, 72), {}, 0, 36},
+    {"whole block lost, repair cannot cover it", span(34, 68), {}, 0, 34},
 };
 
 TEST(RepairDecoder, LossPatternsRebuiltInOrder) {
