@@ -103,9 +103,8 @@ struct repair_header {
 };
 
 // Reads the repair datagram p[0, n). False when it is none of this version:
-// too short or long for its fields, chnid 0, k, r or index out of range,
-// or a symbol too short to hold a data datagram or too long for its
-// 2-byte length.
+// chnid 0, k, r or index out of range, a symbol too short to hold a data
+// datagram, or n not the size that k and symbol_len give.
 bool repair_parse(const uint8_t *p, size_t n, repair_header *h);
 
 // CRC-32 of p[0, n) continued from crc (0 to start).

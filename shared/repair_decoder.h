@@ -4,10 +4,16 @@
 // lost ones rebuilt where their block allows. Time is passed in (monotonic
 // nanoseconds, never going back); nothing here reads a clock or does I/O.
 //
+// A receiver gives it the datagrams of the channel it relays (data from
+// the data port, repair from the repair port, both only from the server's
+// address and port), writes out what each call appends, and wakes at
+// repair_decoder_due to call repair_decoder_tick.
+//
 // What holds, whatever comes in:
-// - no data datagram is held longer than the hold time after it came (nor
-//   one rebuilt after its block's first datagram or repair came): then it
-//   goes, with everything that came before it;
+// - no data datagram is held longer than the hold time after it came, nor
+//   is a rebuilt one handed out later than the hold time after its block's
+//   first datagram or repair datagram came; at that time it goes, with
+//   everything that came before it;
 // - a block's datagrams go out in the order of its table; a datagram that
 //   came before a block's first one goes out before it;
 // - a rebuilt datagram goes out only when it is what the block's table and

@@ -54,7 +54,9 @@ void repair_encoder_add(repair_encoder *e, const uint8_t *p, size_t n, long long
                         repair_datagrams *out);
 
 // Closes the open block when conf.block_ns has passed since its first
-// datagram, and appends to out the repair datagrams due by now.
+// datagram, and appends to out the repair datagrams due by now. A sender
+// that wakes for several sends at once may pass a now a few milliseconds
+// ahead: the repair then goes that much early, which costs nothing.
 void repair_encoder_tick(repair_encoder *e, long long now, repair_datagrams *out);
 
 // When repair_encoder_tick next has something to do: the open block's time
