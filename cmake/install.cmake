@@ -117,8 +117,9 @@ set(runtime_depends "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
 
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME ${deb_package_programs})
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION net)
-# stream_gateway's HTTP server; stream_server's tag reader.
-set(CPACK_DEBIAN_PROGRAMS_PACKAGE_DEPENDS "${runtime_depends}, libevent-2.1-7, libtag1v5")
+# stream_gateway's HTTP server; stream_server's tag reader; the erasure code
+# of the repair datagrams.
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_DEPENDS "${runtime_depends}, libevent-2.1-7, libtag1v5, libisal2")
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_RECOMMENDS mpg123)
 set(CPACK_COMPONENT_PROGRAMS_DESCRIPTION "multicast radio server, client and HTTP gateway
 stream_server broadcasts the channels of a folder of MP3 files to an IPv4
