@@ -14,6 +14,7 @@
 #include "status.h"
 #include "table.h"
 
+struct event;
 struct event_base;
 struct evhttp;
 struct listener;
@@ -29,6 +30,7 @@ struct gateway_conf {
     long long burst_ms;
     long long lag_s;
     int listeners_max;
+    int connections_max = 0;  // --connections; 0: a little above listeners_max
 };
 
 struct gateway {
@@ -42,7 +44,9 @@ struct gateway {
     history hist[256];
     std::vector<listener *> listeners[256];  // by channel
     int listener_count;
+    int connection_count;  // HTTP connections open, listeners' too
     status_counters counters;
     join_membership data_join;
     join_membership np_join;
+    event *receive_events[2];  // the two sockets' readers
 };

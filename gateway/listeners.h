@@ -22,5 +22,11 @@ void listeners_flush(gateway *g);
 // Drops every listener whose lag at now exceeds the limit.
 void listeners_check_lag(gateway *g, long long now);
 
-// Ends every listener's stream (at shutdown).
+// Frees l, whose connection is going: by the listener's doing, a failed
+// read, or a drop.
+void listener_closed(listener *l);
+
+// Ends every listener's stream, with the last chunk of the chunked coding
+// where it is used, as far as its socket takes it now, and closes its
+// connection (at shutdown).
 void listeners_end_all(gateway *g);
