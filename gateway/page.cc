@@ -14,6 +14,7 @@ body { margin: 0 auto; max-width: 60rem; padding: 1rem; }
 h1 { font-size: 1.4rem; margin: 0 0 .5rem; }
 table { border-collapse: collapse; width: 100%; }
 th, td { text-align: left; padding: .5rem; border-bottom: 1px solid #8884; vertical-align: middle; }
+td.desc, td.np { overflow-wrap: anywhere; }  /* a long title or address never widens the page */
 td.num, td.count { text-align: right; font-variant-numeric: tabular-nums; }
 .air { font-weight: 600; }
 tr.off .air { color: #888; font-weight: normal; }
