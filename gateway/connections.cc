@@ -13,7 +13,10 @@
 // socket of a peer that has gone.
 #include "connections.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <string.h>
+#include <sys/socket.h>
 
 #include <string>
 #include <unordered_map>
@@ -47,6 +50,10 @@ struct accepting {
 };
 
 constexpr timeval ACCEPT_RETRY = {0, 100 * 1000};
+// A connection's send buffer (the kernel doubles it): room for the largest
+// answer, the page, many times over. Left to itself the kernel grows it to
+// megabytes for a peer that pipelines requests and reads nothing.
+constexpr int ANSWER_SNDBUF = 64 * 1024;
 
 std::unordered_map<bufferevent *, conn *> conns;
 accepting acc;
@@ -64,8 +71,14 @@ void on_close(evhttp_connection *, void *arg) {
     forget(c);
 }
 
-// From here on the close callback tells when the connection goes.
+// From here on the close callback tells when the connection goes. Each
+// answer leaves at once: pipelined answers would otherwise wait for the
+// peer's delayed acknowledgement of the one before (40 ms each). What the
+// kernel holds of answers the peer does not read is bounded too.
 void learn(conn *c, evhttp_connection *evcon) {
+    int fd = bufferevent_getfd(c->bev), one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &ANSWER_SNDBUF, sizeof ANSWER_SNDBUF);
     c->evcon = evcon;
     evhttp_connection_set_closecb(evcon, on_close, c);
     bufferevent_decref(c->bev);
