@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # run.sh relay|library|pacing|server|gateway|gateway-load|all [ARGS...] - builds the
 # benchmarks (in build-bench/, with -DBUILD_BENCHMARKS=ON) and runs one of
-# them, or all five in turn; ARGS go to the benchmark program. The relay,
+# them, or all six in turn; ARGS go to the benchmark program. The relay,
 # server and gateway benchmarks create their own private network namespaces
 # (they need root or user namespaces; the gateway's, for Icecast, root);
 # nothing they send leaves them.
