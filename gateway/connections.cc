@@ -174,6 +174,11 @@ conn *record_of(evhttp_connection *evcon) {
 bool connections_start(gateway *g, evhttp_bound_socket *bound) {
     acc.g = g;
     acc.lev = evhttp_bound_socket_get_listener(bound);
+    // The library listens with a queue of 128: a thousand connections a
+    // second, while one turn of the loop writes to thousands of listeners,
+    // would overflow it, and a peer whose connection finds it full waits a
+    // second or more to try again. The kernel caps this at somaxconn.
+    listen(evhttp_bound_socket_get_fd(bound), SOMAXCONN);
     acc.retry = evtimer_new(g->base, on_retry, nullptr);
     if (acc.retry == nullptr) {
         fprintf(g->report, "event_new(): cannot make the accept timer\n");
