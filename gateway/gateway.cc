@@ -46,9 +46,10 @@ const char USAGE[] =
     "      --connections N        most HTTP connections at once (listeners + 64)\n"
     "  -H, --help                 show this help\n";
 
-// Every 250 ms: the lag rule, the histories' trim; every second time the
-// listeners' waiting bytes are written; every fourth time the
-// interface that -I named.
+// Every 250 ms: the lag rule, the histories' trim, and the waiting bytes
+// of every second listener (so each one's every 500 ms, and one turn of
+// the loop writes to half of them); every fourth time the interface that
+// -I named.
 constexpr long long TICK_MS = 250;
 constexpr int FOLLOW_EVERY_TICKS = 4;
 constexpr int FLUSH_EVERY_TICKS = 2;
@@ -170,7 +171,7 @@ void on_tick(evutil_socket_t, short, void *arg) {
     auto *g = static_cast<gateway *>(arg);
     long long now = now_ns();
     for (history &h : g->hist) history_trim(&h, now, g->limits);
-    if (ticks % FLUSH_EVERY_TICKS == 0) listeners_flush(g);
+    listeners_flush(g, ticks % FLUSH_EVERY_TICKS, FLUSH_EVERY_TICKS);
     listeners_check_lag(g, now);
     if (++ticks % FOLLOW_EVERY_TICKS == 0) receive_follow(g);
 }

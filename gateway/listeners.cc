@@ -337,10 +337,13 @@ void listeners_take_chunk(gateway *g, int chnid, chunk *c) {
     }
 }
 
-void listeners_flush(gateway *g) {
+// A listener's part is its place in its channel's list, which changes only
+// when one before it leaves: its wait then grows by one tick at most.
+void listeners_flush(gateway *g, int part, int parts) {
     for (auto &v : g->listeners)
         for (listener *l : v)
-            if (!l->failed && l->queued_bytes > 0 && !event_pending(l->writable, EV_WRITE, nullptr))
+            if (l->index % static_cast<size_t>(parts) == static_cast<size_t>(part) &&
+                !l->failed && l->queued_bytes > 0 && !event_pending(l->writable, EV_WRITE, nullptr))
                 write_out(l);
 }
 
