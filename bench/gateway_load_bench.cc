@@ -69,9 +69,9 @@ struct config {
 struct plan {
     uint16_t port;
     std::string path;
-    bool from_frame;  // the stream must start on a frame header
-    int count;        // this worker's listeners
-    double rate;      // this worker's connects per second
+    bool from_frame;          // the stream must start on a frame header
+    int count;                // this worker's listeners
+    double rate;              // this worker's connects per second
     double start_at, end_at;  // monotonic seconds
 };
 
@@ -84,8 +84,8 @@ struct programme_index {
 
 // A listener's stream, checked as it comes.
 struct stream_check {
-    std::string start;  // the first bytes, until a frame in them places them
-    long long pos = -1; // where the next byte lies in the programme, cycles unrolled
+    std::string start;   // the first bytes, until a frame in them places them
+    long long pos = -1;  // where the next byte lies in the programme, cycles unrolled
     std::string fault;
 };
 
@@ -149,7 +149,8 @@ void on_body(listener_set *, size_t i, const char *data, size_t n) {
 void sleep_until(double t) {
     double left = t - listeners_now();
     if (left <= 0) return;
-    timespec ts = {static_cast<time_t>(left), static_cast<long>((left - static_cast<long>(left)) * 1e9)};
+    timespec ts = {static_cast<time_t>(left),
+                   static_cast<long>((left - static_cast<long>(left)) * 1e9)};
     while (nanosleep(&ts, &ts) < 0 && errno == EINTR) {
     }
 }
@@ -177,11 +178,12 @@ int run_worker(const plan &p, const programme_index &x, const std::string &out) 
     std::ofstream f(out);
     for (size_t i = 0; i < set.all.size(); i++) {
         const listener &l = set.all[i];
-        std::string fault = !l.failure.empty() ? l.failure
-                            : l.status == 0    ? "no answer came"
+        std::string fault = !l.failure.empty()  ? l.failure
+                            : l.status == 0     ? "no answer came"
                             : l.body_bytes == 0 ? "no byte of the body came"
-                            : checks[i].pos < 0 && checks[i].fault.empty() ? "too few bytes to place"
-                                                                           : checks[i].fault;
+                            : checks[i].pos < 0 && checks[i].fault.empty()
+                                ? "too few bytes to place"
+                                : checks[i].fault;
         double ms = l.t_first < 0 ? -1 : (l.t_first - l.t_asked) * 1000;
         f << ms << '\t' << checks[i].pos << '\t' << fault << '\n';
     }
@@ -254,8 +256,10 @@ void judge(const std::vector<std::string> &files, run_result *r) {
         std::string fault = o.fault;
         if (fault.empty() && lag > LAG_LIMIT_S) fault = "behind by " + std::to_string(lag) + " s";
         if (fault.empty()) r->worst_lag_s = std::max(r->worst_lag_s, lag);
-        if (fault.empty()) r->whole++;
-        else if (r->faults.size() < 5) r->faults.push_back(fault);
+        if (fault.empty())
+            r->whole++;
+        else if (r->faults.size() < 5)
+            r->faults.push_back(fault);
     }
     r->listeners = static_cast<int>(all.size());
 }
@@ -274,8 +278,13 @@ run_result run_listeners(const config &conf, const std::string &dir, const progr
     std::vector<pid_t> kids;
     std::vector<std::string> files;
     for (int w = 0; w < conf.workers; w++) {
-        plan p{port, path, port == GATEWAY_PORT, count / conf.workers + (w < count % conf.workers),
-               conf.connect_rate / conf.workers, start, end};
+        plan p{port,
+               path,
+               port == GATEWAY_PORT,
+               count / conf.workers + (w < count % conf.workers),
+               conf.connect_rate / conf.workers,
+               start,
+               end};
         files.push_back(dir + "/worker" + std::to_string(w) + ".txt");
         kids.push_back(fork_to([&] { return run_worker(p, x, files.back()); }));
     }
@@ -332,10 +341,10 @@ bool parse_args(int argc, char **argv, config *c) {
     }
     // Bounded in count and time: the whole run stays within a few minutes.
     return optind == argc && c->workers >= 1 && c->workers <= 8 && c->listeners >= 1 &&
-           c->listeners <= 40000 && c->listeners <= 10000 * c->workers &&
-           c->churn_listeners >= 1 && c->churn_listeners <= 10000 * c->workers &&
-           c->connect_rate >= 1 && c->seconds >= 1 && c->seconds <= 120 && c->churn_rate >= 1 &&
-           c->churn_rate <= 10000 && c->churn_seconds >= 1 && c->churn_seconds <= 60 &&
+           c->listeners <= 40000 && c->listeners <= 10000 * c->workers && c->churn_listeners >= 1 &&
+           c->churn_listeners <= 10000 * c->workers && c->connect_rate >= 1 && c->seconds >= 1 &&
+           c->seconds <= 120 && c->churn_rate >= 1 && c->churn_rate <= 10000 &&
+           c->churn_seconds >= 1 && c->churn_seconds <= 60 &&
            (c->run_gateway || c->run_churn || c->run_icecast);
 }
 
@@ -369,10 +378,11 @@ void print_result(const run_result &r, int asked) {
            LAG_LIMIT_S, r.whole, asked, r.worst_lag_s);
     int late = 0;
     for (double ms : r.first_ms) late += ms > 300;
-    printf("  first audio byte after connect(), ms: median %.1f, p99 %.1f, largest %.1f; "
-           "over 300 ms %d, none %d\n",
-           percentile(r.first_ms, 50), percentile(r.first_ms, 99), percentile(r.first_ms, 100),
-           late, asked - static_cast<int>(r.first_ms.size()));
+    printf(
+        "  first audio byte after connect(), ms: median %.1f, p99 %.1f, largest %.1f; "
+        "over 300 ms %d, none %d\n",
+        percentile(r.first_ms, 50), percentile(r.first_ms, 99), percentile(r.first_ms, 100), late,
+        asked - static_cast<int>(r.first_ms.size()));
     printf("  CPU, %% of one core: while connecting (and 3 s) %.1f, measured %.1f; threads %d\n",
            100 * r.cpu_connect, 100 * r.cpu_measured, r.threads);
     printf("  RSS at the end %.1f MiB, peak %.1f MiB\n", r.rss_kib / 1024.0, r.hwm_kib / 1024.0);
@@ -426,16 +436,18 @@ bool verdict(const config &conf, const run_result &gw, const run_result &churn,
     if (conf.run_gateway) {
         bool met = gw.whole == conf.listeners && percentile(gw.first_ms, 99) <= 300 &&
                    gw.cpu_measured <= 0.5 && gw.hwm_kib <= 300 * 1024;
-        printf("gateway: every listener whole, p99 <= 300 ms, CPU <= 50 %%, peak RSS <= 300 MB: %s\n",
-               met ? "met" : "MISSED");
+        printf(
+            "gateway: every listener whole, p99 <= 300 ms, CPU <= 50 %%, peak RSS <= 300 MB: %s\n",
+            met ? "met" : "MISSED");
         ok = ok && met;
     }
     const run_result &same = eq.listeners > 0 ? eq : gw;
     if (conf.run_gateway && conf.run_icecast && ice.cpu_measured > 0) {
         double ratio = same.cpu_measured / ice.cpu_measured;
-        printf("gateway CPU / Icecast CPU at equal listeners (%d and %d whole): %.3f "
-               "(target <= 0.5)\n",
-               same.whole, ice.whole, ratio);
+        printf(
+            "gateway CPU / Icecast CPU at equal listeners (%d and %d whole): %.3f "
+            "(target <= 0.5)\n",
+            same.whole, ice.whole, ratio);
         ok = ok && ratio <= 0.5;
     }
     if (conf.run_churn) {
@@ -456,7 +468,8 @@ int main(int argc, char **argv) {
         return 1;
     }
     if ((conf.run_gateway || conf.run_churn) && conf.gateway.empty()) {
-        fprintf(stderr, "gateway_load_bench: no stream_gateway in this build: give --gateway PATH\n");
+        fprintf(stderr,
+                "gateway_load_bench: no stream_gateway in this build: give --gateway PATH\n");
         return 1;
     }
     std::string why = netns_enter_private();
@@ -475,7 +488,8 @@ int main(int argc, char **argv) {
     bool ran = (!conf.run_gateway && !conf.run_churn) ||
                start_gateway(conf, dir, radio, &server, &gateway);
     if (ran && conf.run_gateway) gw = gateway_run(conf, dir, x, gateway.pid, conf.listeners, false);
-    if (ran && conf.run_churn) churn = gateway_run(conf, dir, x, gateway.pid, conf.churn_listeners, true);
+    if (ran && conf.run_churn)
+        churn = gateway_run(conf, dir, x, gateway.pid, conf.churn_listeners, true);
     ran = ran && (!conf.run_icecast || icecast_run(conf, dir, piece, x, &ice));
     // Icecast served fewer: the gateway again with as many, for CPU at equal listeners.
     if (ran && conf.run_gateway && conf.run_icecast && ice.whole > 0 && ice.whole < conf.listeners)

@@ -102,7 +102,8 @@ void stop_process(child_proc *p, const char *name, bool strict) {
     kill(p->pid, SIGTERM);
     int status = 0;
     if (!proc_wait(p, 3000, &status)) {
-        fprintf(stderr, "%s: %s did not end on SIGTERM within 3 s\n", program_invocation_short_name, name);
+        fprintf(stderr, "%s: %s did not end on SIGTERM within 3 s\n", program_invocation_short_name,
+                name);
         proc_kill(p);
     } else if (strict && (!WIFEXITED(status) || WEXITSTATUS(status) != 0)) {
         fprintf(stderr, "%s: %s ended with wait status %d\n", program_invocation_short_name, name,
@@ -123,7 +124,8 @@ std::string make_radio(const std::string &dir, int long_s, std::string *piece) {
     std::vector<std::string> pieces = radio_pieces(BENCH_AUDIO_DIR);
     *piece = radio_long_piece(BENCH_AUDIO_DIR, long_s);
     if (pieces.empty() || piece->empty()) {
-        fprintf(stderr, "%s: cannot make the music with sox and lame\n", program_invocation_short_name);
+        fprintf(stderr, "%s: cannot make the music with sox and lame\n",
+                program_invocation_short_name);
         return "";
     }
     std::vector<std::string> song_of{*piece};

@@ -26,7 +26,8 @@ void take_body(listener_set *s, size_t i, const char *data, size_t n, double at)
     listener &l = s->all[i];
     static std::string plain;
     plain.clear();
-    if (l.chunked && !dechunk(&l.chunks, data, n, &plain)) return fail(s, i, "broken chunked coding");
+    if (l.chunked && !dechunk(&l.chunks, data, n, &plain))
+        return fail(s, i, "broken chunked coding");
     const char *p = l.chunked ? plain.data() : data;
     size_t len = l.chunked ? plain.size() : n;
     if (len > 0 && l.body_bytes == 0) l.t_first = at;

@@ -24,8 +24,8 @@ struct listener {
     dechunker chunks;
     std::string request;  // the request, and how much of it went out
     size_t sent = 0;
-    std::string head;     // the response head (and, until it ends, what came)
-    std::string body;     // every body byte, in order (unless the set hands them on)
+    std::string head;  // the response head (and, until it ends, what came)
+    std::string body;  // every body byte, in order (unless the set hands them on)
     uint64_t body_bytes = 0;
     std::string failure;  // why it ended before the caller closed it; "" if it did not
 };

@@ -25,8 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string b = icy_block(title);
     size_t units = static_cast<uint8_t>(b[0]);
     check(units >= 1 && b.size() == 1 + 16 * units);
-    std::string text = b.substr(1, b.find('\0', 1) == std::string::npos ? std::string::npos
-                                                                         : b.find('\0', 1) - 1);
+    std::string text =
+        b.substr(1, b.find('\0', 1) == std::string::npos ? std::string::npos : b.find('\0', 1) - 1);
     check(b.find_first_not_of('\0', 1 + text.size()) == std::string::npos);
     const std::string head = "StreamTitle='", tail = "';";
     check(text.size() >= head.size() + tail.size());

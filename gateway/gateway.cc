@@ -151,8 +151,8 @@ gateway_conf parse_options(int argc, char **argv) {
 void raise_open_files(gateway *g) {
     rlimit r;
     if (getrlimit(RLIMIT_NOFILE, &r) < 0) return;
-    rlim_t want = static_cast<rlim_t>(
-                      std::max(g->conf.listeners_max, g->conf.connections_max)) + FD_SPARE;
+    rlim_t want =
+        static_cast<rlim_t>(std::max(g->conf.listeners_max, g->conf.connections_max)) + FD_SPARE;
     if (r.rlim_cur != RLIM_INFINITY && r.rlim_cur < want) {
         r.rlim_cur = r.rlim_max == RLIM_INFINITY || r.rlim_max > want ? want : r.rlim_max;
         setrlimit(RLIMIT_NOFILE, &r);

@@ -145,8 +145,8 @@ TEST(Table, TitleFromNowPlayingOfTheServerElseTheDescription) {
         np.artist = r.artist;
         np.file = r.file;
         std::string d = now_playing_encode(np);
-        ASSERT_TRUE(table_take_now_playing(&t, a,
-                                           reinterpret_cast<const uint8_t *>(d.data()), d.size()));
+        ASSERT_TRUE(
+            table_take_now_playing(&t, a, reinterpret_cast<const uint8_t *>(d.data()), d.size()));
         EXPECT_EQ(r.want, table_title(t, 1));
     }
     now_playing np;
@@ -154,8 +154,8 @@ TEST(Table, TitleFromNowPlayingOfTheServerElseTheDescription) {
     np.title = "other";
     std::string d = now_playing_encode(np);
     for (const sockaddr_in &other : {source("10.0.0.9", 1989), source("10.0.0.1", 1990)})
-        EXPECT_FALSE(table_take_now_playing(&t, other,
-                                            reinterpret_cast<const uint8_t *>(d.data()), d.size()))
+        EXPECT_FALSE(table_take_now_playing(&t, other, reinterpret_cast<const uint8_t *>(d.data()),
+                                            d.size()))
             << "another address, or the server's address and another port";
     EXPECT_EQ("jazz", table_title(t, 1));
 }
@@ -269,7 +269,7 @@ TEST(Icy, BlocksCarryTheTitlePaddedToSixteenAndCutWhole) {
     // A quote in the title would end the field: it becomes U+2019, and
     // the block holds one field, even when cut.
     EXPECT_STREQ("StreamTitle='x\u2019;StreamUrl=\u2019http://e.invalid/\u2019;';",
-              icy_block("x';StreamUrl='http://e.invalid/';").substr(1).c_str());
+                 icy_block("x';StreamUrl='http://e.invalid/';").substr(1).c_str());
     std::string quotes = icy_block(std::string(2000, '\''));
     EXPECT_EQ(1 + ICY_BLOCK_MAX, quotes.size());
     EXPECT_EQ(quotes.find('\''), quotes.rfind('\'', quotes.rfind("';") - 1)) << "none inside";

@@ -205,14 +205,18 @@ TEST_F(GatewayE2e, PlayersGetTheirChannelAndEveryAnswerIsAsDocumented) {
               metrics.find("\nstream_gateway_channel_on_air{channel=\"2\"} 1\n"));
     EXPECT_NE(std::string::npos, metrics.find("\nstream_gateway_listeners 0\n")) << metrics;
     const std::string escaped = R"(low \"tone\" \\ <b>1</b> & more)";
-    EXPECT_NE(std::string::npos, metrics.find("{channel=\"1\",description=\"" + escaped + "\"} 1\n"))
+    EXPECT_NE(std::string::npos,
+              metrics.find("{channel=\"1\",description=\"" + escaped + "\"} 1\n"))
         << metrics;
     EXPECT_NE(std::string::npos, status().find("\"description\":\"" + escaped + "\"")) << status();
 
     // ICY: the title of the server's datagram, its quotes made U+2019. A
     // datagram from the server's address but another port is no title.
     const std::string title = "Miles - x\u2019;StreamUrl=\u2019http://elsewhere.invalid/\u2019;";
-    EXPECT_TRUE(wait_until([&] { return status().find("\"now_playing\":\"Miles - x';") != std::string::npos; }, WAIT_MS)) << status();
+    EXPECT_TRUE(wait_until(
+        [&] { return status().find("\"now_playing\":\"Miles - x';") != std::string::npos; },
+        WAIT_MS))
+        << status();
     std::string icy = dir + "/icy.bin", icy_head = dir + "/icy.head";
     child_proc *c = start({"curl", "-s", "-H", "Icy-MetaData: 1", "-D", icy_head, "-o", icy,
                            "--max-time", "5", BASE + "/channels/1"},
@@ -476,7 +480,8 @@ std::string pipelined(const std::string &requests, size_t answers, int ms) {
         if ((p.revents & POLLIN) && n <= 0) break;
         if (n > 0) got.append(buf, static_cast<size_t>(n));
         if (p.revents & POLLOUT) {
-            n = send(sd, requests.data() + sent, requests.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+            n = send(sd, requests.data() + sent, requests.size() - sent,
+                     MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n > 0) sent += static_cast<size_t>(n);
         }
     }
@@ -494,9 +499,9 @@ std::string codes_of(const std::string &got) {
 }
 
 size_t open_fds(pid_t pid) {
-    return static_cast<size_t>(std::distance(
-        std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"),
-        std::filesystem::directory_iterator()));
+    return static_cast<size_t>(
+        std::distance(std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"),
+                      std::filesystem::directory_iterator()));
 }
 
 // HEAD answers headers alone on every path, a live channel's and errors
@@ -509,7 +514,7 @@ TEST_F(GatewayE2e, HeadAnswersHeadersAloneAndSigtermEndsStreamsWhole) {
     radio();
     start_radio({});
     const std::pair<const char *, const char *> rows[] = {
-        {"/", "200 OK"},          {"/status.json", "200 OK"},   {"/metrics", "200 OK"},
+        {"/", "200 OK"},           {"/status.json", "200 OK"},       {"/metrics", "200 OK"},
         {"/channels/1", "200 OK"}, {"/channels/9", "404 Not Found"}, {"/nothing", "404 Not Found"},
     };
     for (const auto &[path, status] : rows) {
@@ -625,9 +630,9 @@ TEST_F(GatewayE2e, AtTheOpenFilesLimitAcceptingPausesQuietlyAndComesBack) {
     REQUIRE_PRIVATE_NETNS();
     REQUIRE_TOOL("/usr/bin/curl");
     REQUIRE_TOOL("/usr/bin/prlimit");
-    gw = start({"/usr/bin/prlimit", "--nofile=128:128", STREAM_GATEWAY_PATH, "--listen",
-                "127.0.0.1:8000"},
-               "gateway", false);
+    gw = start(
+        {"/usr/bin/prlimit", "--nofile=128:128", STREAM_GATEWAY_PATH, "--listen", "127.0.0.1:8000"},
+        "gateway", false);
     ASSERT_TRUE(
         wait_until([&] { return err(gw).find("listening on") != std::string::npos; }, WAIT_MS));
     std::vector<int> idle;
@@ -640,14 +645,14 @@ TEST_F(GatewayE2e, AtTheOpenFilesLimitAcceptingPausesQuietlyAndComesBack) {
         connect(sd, reinterpret_cast<sockaddr *>(&a), sizeof a);
         idle.push_back(sd);
     }
-    ASSERT_TRUE(wait_until([&] { return err(gw).find("accepting paused") != std::string::npos; },
-                           WAIT_MS));
+    ASSERT_TRUE(
+        wait_until([&] { return err(gw).find("accepting paused") != std::string::npos; }, WAIT_MS));
     double cpu_before = cpu_seconds(gw->pid);
     usleep(2'000'000);  // a window in which a spinning loop would show
     EXPECT_LT(cpu_seconds(gw->pid) - cpu_before, 0.3);
     for (int sd : idle) close(sd);
-    EXPECT_TRUE(wait_until([&] { return status().find("\"server\":") != std::string::npos; },
-                           3000));
+    EXPECT_TRUE(
+        wait_until([&] { return status().find("\"server\":") != std::string::npos; }, 3000));
     std::string e = err(gw);
     EXPECT_LE(count_of(e, "\n"), 8u) << e;
     EXPECT_EQ(count_of(e, "\n"), count_of(e, "stream_gateway: ")) << e;

@@ -342,8 +342,8 @@ void listeners_take_chunk(gateway *g, int chnid, chunk *c) {
 void listeners_flush(gateway *g, int part, int parts) {
     for (auto &v : g->listeners)
         for (listener *l : v)
-            if (l->index % static_cast<size_t>(parts) == static_cast<size_t>(part) &&
-                !l->failed && l->queued_bytes > 0 && !event_pending(l->writable, EV_WRITE, nullptr))
+            if (l->index % static_cast<size_t>(parts) == static_cast<size_t>(part) && !l->failed &&
+                l->queued_bytes > 0 && !event_pending(l->writable, EV_WRITE, nullptr))
                 write_out(l);
 }
 
