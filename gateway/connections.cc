@@ -41,15 +41,22 @@ struct conn {
 // Accepting pauses at the cap or when accept() fails (the open-files limit),
 // and is tried again every ACCEPT_RETRY. An episode runs from the pause to
 // the first accept that works, and says so in two lines, one at each end.
+// At the cap, while connections keep coming and going, episodes follow each
+// other every few tries: one that starts within QUIET_NS of the last line
+// says nothing unless it lasts a second, and the next line counts it.
 struct accepting {
     gateway *g;
     evconnlistener *lev;
     event *retry;
     bool paused;
-    long long since_ns;
+    bool said;  // this episode's pause was reported
+    long long since_ns, said_ns;
+    std::string why;
+    int unsaid;  // episodes not reported since the last line
 };
 
 constexpr timeval ACCEPT_RETRY = {0, 100 * 1000};
+constexpr long long QUIET_NS = 10'000'000'000LL;
 // A connection's send buffer (the kernel doubles it): room for the largest
 // answer, the page, many times over. Left to itself the kernel grows it to
 // megabytes for a peer that pipelines requests and reads nothing.
@@ -116,13 +123,24 @@ void on_timer(evutil_socket_t, short, void *arg) {
     arm_deadline(c);
 }
 
+void say_paused() {
+    acc.said = true;
+    acc.said_ns = now_ns();
+    fprintf(acc.g->report, "accepting paused: %s", acc.why.c_str());
+    if (acc.unsaid > 0) fprintf(acc.g->report, " (and %d brief pauses before)", acc.unsaid);
+    fprintf(acc.g->report, "\n");
+    acc.unsaid = 0;
+}
+
 void pause_accepting(const std::string &why) {
     evconnlistener_disable(acc.lev);
     evtimer_add(acc.retry, &ACCEPT_RETRY);
     if (acc.paused) return;
     acc.paused = true;
+    acc.said = false;
     acc.since_ns = now_ns();
-    fprintf(acc.g->report, "accepting paused: %s\n", why.c_str());
+    acc.why = why;
+    if (acc.since_ns - acc.said_ns >= QUIET_NS) say_paused();
 }
 
 void on_accept_error(evconnlistener *, void *) {
@@ -130,6 +148,7 @@ void on_accept_error(evconnlistener *, void *) {
 }
 
 void on_retry(evutil_socket_t, short, void *) {
+    if (!acc.said && now_ns() - acc.since_ns >= 1'000'000'000LL) say_paused();
     if (acc.g->connection_count < acc.g->conf.connections_max)
         evconnlistener_enable(acc.lev);
     else
@@ -140,11 +159,12 @@ void on_retry(evutil_socket_t, short, void *) {
 // READ_AHEAD_MAX ahead, and its record.
 bufferevent *new_connection(event_base *base, void *arg) {
     auto *g = static_cast<gateway *>(arg);
-    if (acc.paused) {
-        acc.paused = false;
+    if (acc.paused && acc.said)
         fprintf(g->report, "accepting again after %.1f s\n",
                 static_cast<double>(now_ns() - acc.since_ns) / 1e9);
-    }
+    else if (acc.paused)
+        acc.unsaid++;
+    acc.paused = false;
     bufferevent *bev = bufferevent_socket_new(base, -1, BEV_OPT_CLOSE_ON_FREE);
     if (bev == nullptr) return nullptr;
     bufferevent_setwatermark(bev, EV_READ, 0, READ_AHEAD_MAX);
@@ -174,6 +194,7 @@ conn *record_of(evhttp_connection *evcon) {
 bool connections_start(gateway *g, evhttp_bound_socket *bound) {
     acc.g = g;
     acc.lev = evhttp_bound_socket_get_listener(bound);
+    acc.said_ns = now_ns() - QUIET_NS;
     // The library listens with a queue of 128: a thousand connections a
     // second, while one turn of the loop writes to thousands of listeners,
     // would overflow it, and a peer whose connection finds it full waits a

@@ -623,41 +623,53 @@ TEST_F(GatewayE2e, PipelinedFloodsAndChurnLeaveMemoryAndDescriptorsBounded) {
     stop_gateway();
 }
 
-// Under an open-files limit of 128, 300 connections that wait idle make
-// the gateway pause accepting: a few prefixed lines, little CPU, never a
-// line per attempt; once they leave, /status.json is answered.
-TEST_F(GatewayE2e, AtTheOpenFilesLimitAcceptingPausesQuietlyAndComesBack) {
+// Under an open-files limit of 128, or at --connections 20, 300
+// connections that wait idle make the gateway pause accepting: a few
+// prefixed lines, little CPU, never a line per attempt; once they leave,
+// /status.json is answered.
+TEST_F(GatewayE2e, AtTheLimitsAcceptingPausesQuietlyAndComesBack) {
     REQUIRE_PRIVATE_NETNS();
     REQUIRE_TOOL("/usr/bin/curl");
     REQUIRE_TOOL("/usr/bin/prlimit");
-    gw = start(
-        {"/usr/bin/prlimit", "--nofile=128:128", STREAM_GATEWAY_PATH, "--listen", "127.0.0.1:8000"},
-        "gateway", false);
-    ASSERT_TRUE(
-        wait_until([&] { return err(gw).find("listening on") != std::string::npos; }, WAIT_MS));
-    std::vector<int> idle;
-    for (int i = 0; i < 300; i++) {
-        int sd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(8000);
-        inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-        connect(sd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        idle.push_back(sd);
+    struct {
+        std::vector<std::string> argv;
+        const char *why;
+    } rows[] = {
+        {{"/usr/bin/prlimit", "--nofile=128:128", STREAM_GATEWAY_PATH},
+         "accepting paused: accept(): Too many open files\n"},
+        {{STREAM_GATEWAY_PATH, "--connections", "20"},
+         "accepting paused: 20 connections are open, the most allowed (--connections)\n"},
+    };
+    for (auto &r : rows) {
+        SCOPED_TRACE(r.why);
+        r.argv.insert(r.argv.end(), {"--listen", "127.0.0.1:8000"});
+        gw = start(r.argv, "gateway" + std::to_string(procs.size()), false);
+        ASSERT_TRUE(
+            wait_until([&] { return err(gw).find("listening on") != std::string::npos; }, WAIT_MS));
+        std::vector<int> idle;
+        for (int i = 0; i < 300; i++) {
+            int sd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(8000);
+            inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+            connect(sd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+            idle.push_back(sd);
+        }
+        ASSERT_TRUE(wait_until([&] { return err(gw).find(r.why) != std::string::npos; }, WAIT_MS))
+            << err(gw);
+        double cpu_before = cpu_seconds(gw->pid);
+        usleep(2'000'000);  // a window in which a spinning loop would show
+        EXPECT_LT(cpu_seconds(gw->pid) - cpu_before, 0.3);
+        for (int sd : idle) close(sd);
+        EXPECT_TRUE(
+            wait_until([&] { return status().find("\"server\":") != std::string::npos; }, 3000));
+        std::string e = err(gw);
+        EXPECT_LE(count_of(e, "\n"), 8u) << e;
+        EXPECT_EQ(count_of(e, "\n"), count_of(e, "stream_gateway: ")) << e;
+        EXPECT_NE(std::string::npos, e.find("accepting again")) << e;
+        stop_gateway();
     }
-    ASSERT_TRUE(
-        wait_until([&] { return err(gw).find("accepting paused") != std::string::npos; }, WAIT_MS));
-    double cpu_before = cpu_seconds(gw->pid);
-    usleep(2'000'000);  // a window in which a spinning loop would show
-    EXPECT_LT(cpu_seconds(gw->pid) - cpu_before, 0.3);
-    for (int sd : idle) close(sd);
-    EXPECT_TRUE(
-        wait_until([&] { return status().find("\"server\":") != std::string::npos; }, 3000));
-    std::string e = err(gw);
-    EXPECT_LE(count_of(e, "\n"), 8u) << e;
-    EXPECT_EQ(count_of(e, "\n"), count_of(e, "stream_gateway: ")) << e;
-    EXPECT_NE(std::string::npos, e.find("accepting again")) << e;
-    stop_gateway();
 }
 
 }  // namespace
