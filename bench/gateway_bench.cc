@@ -49,6 +49,7 @@
 
 #include "audio_support.h"
 #include "bench_util.h"
+#include "gateway_peers.h"
 #include "listeners.h"
 #include "netns.h"
 #include "proc.h"
@@ -63,8 +64,7 @@ namespace {
 constexpr int GATEWAY = 0, ICECAST = 1, SIDES = 2;
 constexpr const char *SIDE_NAME[SIDES] = {"stream_gateway", "icecast2"};
 constexpr uint16_t SIDE_PORT[SIDES] = {8000, 8001};
-constexpr const char *SIDE_PATH[SIDES] = {"/channels/1", "/radio.mp3"};
-constexpr const char *SOURCE_PASSWORD = "bench-source";
+constexpr const char *SIDE_PATH[SIDES] = {"/channels/1", ICECAST_MOUNT};
 constexpr double BYTES_PER_S = 16000;  // 128 kbit/s
 constexpr double FIRST_BYTE_TARGET_MS = 300;
 constexpr double LAG_LIMIT_S = 2;
@@ -129,74 +129,6 @@ bool parse_args(int argc, char **argv, config *conf) {
     return optind == argc && conf->seconds >= 1 && conf->seconds <= 120 && conf->listeners >= 1 &&
            conf->listeners <= 2000 && kept <= 2.0 * (1 << 30) && conf->connect_rate >= 0 &&
            (conf->run[GATEWAY] || conf->run[ICECAST]);
-}
-
-// Run time of all of pid's threads, in seconds; *threads their count.
-double process_cpu_s(pid_t pid, int *threads) {
-    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    DIR *d = opendir(tasks.c_str());
-    *threads = 0;
-    if (!d) return -1;
-    unsigned long long total = 0;
-    for (dirent *e; (e = readdir(d));) {
-        if (e->d_name[0] == '.') continue;
-        std::string stat = read_file(tasks + "/" + e->d_name + "/schedstat");
-        total += strtoull(stat.c_str(), nullptr, 10);
-        (*threads)++;
-    }
-    closedir(d);
-    return static_cast<double>(total) / 1e9;
-}
-
-long rss_kib(pid_t pid) {
-    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
-    size_t at = status.find("VmRSS:");
-    return at == std::string::npos ? -1 : atol(status.c_str() + at + 6);
-}
-
-// Icecast as the Debian package ships it, but on loopback, with room for
-// the listeners, and as nobody (it refuses to serve as root).
-bool start_icecast(const config &conf, const std::string &dir, side *s) {
-    std::string logs = dir + "/icecast-log";
-    std::string conf_path = dir + "/icecast.xml";
-    std::string xml = "<icecast>\n";
-    xml += "  <limits><clients>" + std::to_string(conf.listeners + 100) +
-           "</clients><sources>2</sources></limits>\n";
-    xml += "  <authentication><source-password>" + std::string(SOURCE_PASSWORD) +
-           "</source-password><admin-user>admin</admin-user>"
-           "<admin-password>bench-admin</admin-password></authentication>\n";
-    xml += "  <hostname>127.0.0.1</hostname>\n";
-    xml += "  <listen-socket><port>" + std::to_string(SIDE_PORT[ICECAST]) +
-           "</port><bind-address>127.0.0.1</bind-address></listen-socket>\n";
-    xml += "  <paths><logdir>" + logs +
-           "</logdir><webroot>/usr/share/icecast2/web</webroot>"
-           "<adminroot>/usr/share/icecast2/admin</adminroot></paths>\n";
-    xml +=
-        "  <logging><errorlog>error.log</errorlog><accesslog>access.log</accesslog>"
-        "<loglevel>2</loglevel></logging>\n";
-    xml +=
-        "  <security><chroot>0</chroot><changeowner><user>nobody</user>"
-        "<group>nogroup</group></changeowner></security>\n";
-    xml += "</icecast>\n";
-    // nobody writes the logs, so it must reach the folder.
-    if (!write_file(conf_path, xml) || mkdir(logs.c_str(), 0777) < 0 ||
-        chmod(logs.c_str(), 0777) < 0 || chmod(dir.c_str(), 0711) < 0) {
-        perror("icecast configuration");
-        return false;
-    }
-    return proc_start(&s->proc, {"icecast2", "-c", conf_path}, dir, "icecast", false);
-}
-
-// ffmpeg sends the file's frames as they are, looped, at the pace they
-// play, with no tag or header frame of its own in front.
-bool start_source(const std::string &dir, const std::string &mp3, child_proc *source) {
-    std::string url = "icecast://source:" + std::string(SOURCE_PASSWORD) +
-                      "@127.0.0.1:" + std::to_string(SIDE_PORT[ICECAST]) + SIDE_PATH[ICECAST];
-    std::vector<std::string> argv = {"ffmpeg", "-nostdin", "-loglevel", "error"};
-    argv.insert(argv.end(), {"-re", "-stream_loop", "-1", "-i", mp3, "-c:a", "copy", "-f", "mp3"});
-    argv.insert(argv.end(), {"-id3v2_version", "0", "-write_xing", "0"});
-    argv.insert(argv.end(), {"-content_type", "audio/mpeg", url});
-    return proc_start(source, argv, dir, "ffmpeg", false);
 }
 
 size_t body_reserve(const config &conf) {
@@ -328,19 +260,6 @@ double percentile(std::vector<double> v, double p) {
     return v[std::min(v.size() - 1, static_cast<size_t>(p / 100 * static_cast<double>(v.size())))];
 }
 
-// Ends p; with strict, an exit other than 0 on SIGTERM is reported.
-void stop_process(child_proc *p, const char *name, bool strict) {
-    if (p->pid < 0) return;
-    kill(p->pid, SIGTERM);
-    int status = 0;
-    if (!proc_wait(p, 3000, &status)) {
-        fprintf(stderr, "gateway_bench: %s did not end on SIGTERM within 3 s\n", name);
-        proc_kill(p);
-    } else if (strict && (!WIFEXITED(status) || WEXITSTATUS(status) != 0)) {
-        fprintf(stderr, "gateway_bench: %s ended with wait status %d\n", name, status);
-    }
-}
-
 // One line of the table: the label, then what value(k) says of each server run.
 template <typename F>
 void row(const config &conf, const char *label, F value) {
@@ -412,39 +331,6 @@ bool verdict(const config &conf, const side (&s)[SIDES], const outcome (&o)[SIDE
     return ok;
 }
 
-void raise_open_files() {
-    rlimit r;
-    if (getrlimit(RLIMIT_NOFILE, &r) == 0 && r.rlim_cur < r.rlim_max) {
-        r.rlim_cur = r.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &r);
-    }
-}
-
-// The radio's folder in dir, channel 1 playing the long piece (*piece).
-std::string make_radio(const std::string &dir, std::string *piece) {
-    std::vector<std::string> pieces = radio_pieces(BENCH_AUDIO_DIR);
-    *piece = radio_long_piece(BENCH_AUDIO_DIR, LONG_PIECE_S);
-    if (pieces.empty() || piece->empty()) {
-        fprintf(stderr, "gateway_bench: cannot make the music with sox and lame\n");
-        return "";
-    }
-    std::vector<std::string> song_of{*piece};
-    for (int c = 2; c <= RADIO_CHANNELS; c++) song_of.push_back(radio_piece_of(pieces, c));
-    return radio_folder(dir, song_of);
-}
-
-// Whether something accepts connections on 127.0.0.1:port.
-bool accepts(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0;
-    if (fd >= 0) close(fd);
-    return ok;
-}
-
 // The radio, the gateway on it, Icecast and its source.
 bool start_servers(const config &conf, const std::string &dir, const std::string &piece,
                    const std::string &radio, child_proc *server, child_proc *source,
@@ -458,13 +344,13 @@ bool start_servers(const config &conf, const std::string &dir, const std::string
             return false;
     }
     if (conf.run[ICECAST]) {
-        if (!start_icecast(conf, dir, &s[ICECAST])) return false;
+        if (!start_icecast(conf.listeners + 100, SIDE_PORT[ICECAST], dir, &s[ICECAST].proc)) return false;
         // ffmpeg gives up at once when nobody listens yet.
         if (!wait_until([] { return accepts(SIDE_PORT[ICECAST]); }, 5000)) {
             fprintf(stderr, "gateway_bench: icecast2 does not listen\n");
             return false;
         }
-        if (!start_source(dir, piece, source)) return false;
+        if (!start_source(dir, piece, SIDE_PORT[ICECAST], source)) return false;
     }
     return true;
 }
@@ -527,7 +413,7 @@ int main(int argc, char **argv) {
     raise_open_files();
     std::string dir = make_temp_dir();
     std::string piece;
-    std::string radio = make_radio(dir, &piece);
+    std::string radio = make_radio(dir, LONG_PIECE_S, &piece);
     if (radio.empty()) return 1;
     child_proc server, source;
     side s[SIDES];

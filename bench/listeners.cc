@@ -20,18 +20,23 @@ void fail(listener_set *s, size_t i, const std::string &why) {
     listener_close(s, i);
 }
 
-// Body bytes: stamped when the first arrives, decoded when chunked.
+// Body bytes: stamped when the first arrives, decoded when chunked, kept
+// or handed to the set's sink.
 void take_body(listener_set *s, size_t i, const char *data, size_t n, double at) {
     listener &l = s->all[i];
-    size_t before = l.body.size();
-    if (!l.chunked) {
-        l.body.append(data, n);
-    } else if (!dechunk(&l.chunks, data, n, &l.body)) {
+    static std::string plain;
+    plain.clear();
+    if (l.chunked && !dechunk(&l.chunks, data, n, &plain))
         return fail(s, i, "broken chunked coding");
-    } else if (dechunk_ended(l.chunks)) {
-        return fail(s, i, "the body ended");
-    }
-    if (before == 0 && !l.body.empty()) l.t_first = at;
+    const char *p = l.chunked ? plain.data() : data;
+    size_t len = l.chunked ? plain.size() : n;
+    if (len > 0 && l.body_bytes == 0) l.t_first = at;
+    l.body_bytes += len;
+    if (s->sink != nullptr)
+        s->sink(s, i, p, len);
+    else
+        l.body.append(p, len);
+    if (l.chunked && dechunk_ended(l.chunks)) fail(s, i, "the body ended");
 }
 
 // Bytes that came before the end of the head: the head's, then the body's.
@@ -68,7 +73,7 @@ void on_readable(listener_set *s, size_t i) {
     static char buf[65536];
     // Small reads until the body starts, so that the stamp, that of the
     // last packet a read takes, is that of the body's first bytes.
-    iovec iov{buf, s->all[i].body.empty() ? 2048 : sizeof buf};
+    iovec iov{buf, s->all[i].body_bytes == 0 ? 2048 : sizeof buf};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
     msghdr msg{};
     msg.msg_iov = &iov;

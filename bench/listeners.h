@@ -24,14 +24,20 @@ struct listener {
     dechunker chunks;
     std::string request;  // the request, and how much of it went out
     size_t sent = 0;
-    std::string head;     // the response head (and, until it ends, what came)
-    std::string body;     // every body byte, in order
+    std::string head;  // the response head (and, until it ends, what came)
+    std::string body;  // every body byte, in order (unless the set hands them on)
+    uint64_t body_bytes = 0;
     std::string failure;  // why it ended before the caller closed it; "" if it did not
 };
+
+struct listener_set;
+// Takes the body bytes of listener i as they come, instead of its body.
+using body_sink = void (*)(listener_set *s, size_t i, const char *data, size_t n);
 
 struct listener_set {
     int ep = -1;                // the epoll descriptor
     std::vector<listener> all;  // indices stay valid: listeners are never removed
+    body_sink sink = nullptr;   // null: every listener keeps its body
 };
 
 // The monotonic clock and the real-time clock (that of the kernel's

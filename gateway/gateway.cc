@@ -11,12 +11,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include <event2/buffer.h>
 #include <event2/event.h>
 #include <event2/http.h>
 
+#include "connections.h"
 #include "defaults.h"
 #include "listeners.h"
 #include "now_playing.h"
@@ -45,11 +47,13 @@ const char USAGE[] =
     "      --listeners N          most listeners at once; more get 503 (1000)\n"
     "      --name TEXT            the station's name (Radio on HOSTNAME)\n"
     "      --trust-proxy          take X-Forwarded-* headers from any peer, not only loopback\n"
+    "      --connections N        most HTTP connections at once (listeners + 64)\n"
     "  -H, --help                 show this help\n";
 
-// Every 250 ms: the lag rule, the histories' trim; every second time the
-// listeners' waiting bytes are written; every fourth time the
-// interface that -I named.
+// Every 250 ms: the lag rule, the histories' trim, and the waiting bytes
+// of every second listener (so each one's every 500 ms, and one turn of
+// the loop writes to half of them); every fourth time the interface that
+// -I named.
 constexpr long long TICK_MS = 250;
 constexpr int FOLLOW_EVERY_TICKS = 4;
 constexpr int FLUSH_EVERY_TICKS = 2;
@@ -57,8 +61,19 @@ constexpr int FLUSH_EVERY_TICKS = 2;
 // being answered or refused.
 constexpr rlim_t FD_SPARE = 64;
 
-enum { OPT_NOW_PLAYING = 256, OPT_LISTEN, OPT_BURST, OPT_LAG, OPT_LISTENERS };
-enum { OPT_NAME = OPT_LISTENERS + 1, OPT_TRUST_PROXY };
+enum {
+    OPT_NOW_PLAYING = 256,
+    OPT_LISTEN,
+    OPT_BURST,
+    OPT_LAG,
+    OPT_LISTENERS,
+    OPT_NAME,
+    OPT_TRUST_PROXY,
+    OPT_CONNECTIONS
+};
+// Connections beyond the listeners by default: requests for the page and
+// the status while every listener slot is taken.
+constexpr int CONNECTIONS_ABOVE_LISTENERS = 64;
 
 [[noreturn]] void misuse(const std::string &why) {
     fprintf(stderr, "stream_gateway: %s\n%s", why.c_str(), USAGE);
@@ -122,6 +137,7 @@ gateway_conf parse_options(int argc, char **argv) {
         {"listeners", required_argument, nullptr, OPT_LISTENERS},
         {"name", required_argument, nullptr, OPT_NAME},
         {"trust-proxy", no_argument, nullptr, OPT_TRUST_PROXY},
+        {"connections", required_argument, nullptr, OPT_CONNECTIONS},
         {},
     };
     gateway_conf c = {DEFAULT_MGROUP, DEFAULT_PORT, 0,    nullptr, nullptr,
@@ -151,6 +167,9 @@ gateway_conf parse_options(int argc, char **argv) {
         case OPT_LISTENERS:
             c.listeners_max = static_cast<int>(number(optarg, 1, 1000000, "--listeners"));
             break;
+        case OPT_CONNECTIONS:
+            c.connections_max = static_cast<int>(number(optarg, 1, 1000000, "--connections"));
+            break;
         case 'H':
             usage_exit(USAGE, true);
         default:  // getopt_long has said what was wrong
@@ -163,12 +182,15 @@ gateway_conf parse_options(int argc, char **argv) {
     return c;
 }
 
-// Raises the soft limit on open files to what --listeners needs, as far as
-// the hard limit allows; with less, fewer listeners are served.
+// Raises the soft limit on open files to what --listeners and
+// --connections need, as far as the hard limit allows; with less, fewer
+// listeners are served, and connections past the limit wait until
+// accepting works again.
 void raise_open_files(gateway *g) {
     rlimit r;
     if (getrlimit(RLIMIT_NOFILE, &r) < 0) return;
-    rlim_t want = static_cast<rlim_t>(g->conf.listeners_max) + FD_SPARE;
+    rlim_t want =
+        static_cast<rlim_t>(std::max(g->conf.listeners_max, g->conf.connections_max)) + FD_SPARE;
     if (r.rlim_cur != RLIM_INFINITY && r.rlim_cur < want) {
         r.rlim_cur = r.rlim_max == RLIM_INFINITY || r.rlim_max > want ? want : r.rlim_max;
         setrlimit(RLIMIT_NOFILE, &r);
@@ -187,7 +209,7 @@ void on_tick(evutil_socket_t, short, void *arg) {
     auto *g = static_cast<gateway *>(arg);
     long long now = now_ns();
     for (history &h : g->hist) history_trim(&h, now, g->limits);
-    if (ticks % FLUSH_EVERY_TICKS == 0) listeners_flush(g);
+    listeners_flush(g, ticks % FLUSH_EVERY_TICKS, FLUSH_EVERY_TICKS);
     listeners_check_lag(g, now);
     if (++ticks % FOLLOW_EVERY_TICKS == 0) receive_follow(g);
 }
@@ -196,14 +218,29 @@ void on_stop(evutil_socket_t, short, void *arg) {
     event_base_loopexit(static_cast<gateway *>(arg)->base, nullptr);
 }
 
+// The tick and the two signals' events.
+event *loop_events[3];
+
 // The timer and the signals that end the loop; false when they cannot be set.
 bool add_events(gateway *g) {
     timeval tick = {0, TICK_MS * 1000};
-    event *t = event_new(g->base, -1, EV_PERSIST, on_tick, g);
-    event *term = evsignal_new(g->base, SIGTERM, on_stop, g);
-    event *intr = evsignal_new(g->base, SIGINT, on_stop, g);
+    event *t = loop_events[0] = event_new(g->base, -1, EV_PERSIST, on_tick, g);
+    event *term = loop_events[1] = evsignal_new(g->base, SIGTERM, on_stop, g);
+    event *intr = loop_events[2] = evsignal_new(g->base, SIGINT, on_stop, g);
     return t && term && intr && event_add(t, &tick) == 0 && event_add(term, nullptr) == 0 &&
            event_add(intr, nullptr) == 0;
+}
+
+// Ends every stream cleanly and frees all that the gateway holds.
+void stop(gateway *g) {
+    connections_stop_accepting();
+    listeners_end_all(g);
+    evhttp_free(g->http);
+    connections_end();
+    receive_stop(g);
+    for (history &h : g->hist) history_clear(&h);
+    for (event *ev : loop_events) event_free(ev);
+    event_base_free(g->base);
 }
 
 void say_listening(gateway *g) {
@@ -226,6 +263,8 @@ int main(int argc, char **argv) {
     g.start_ns = now_ns();
     g.limits = {g.conf.burst_ms * 1'000'000, g.conf.lag_s * 1'000'000'000};
     raise_open_files(&g);
+    if (g.conf.connections_max == 0)
+        g.conf.connections_max = g.conf.listeners_max + CONNECTIONS_ABOVE_LISTENERS;
     g.counters.listeners_max = g.conf.listeners_max;
     g.base = event_base_new();
     if (g.base == nullptr || !add_events(&g)) {
@@ -235,8 +274,7 @@ int main(int argc, char **argv) {
     if (receive_start(&g) < 0 || serve_start(&g) < 0) return 1;
     say_listening(&g);
     event_base_dispatch(g.base);
-    listeners_end_all(&g);
-    evhttp_free(g.http);
+    stop(&g);
     fprintf(g.report, "stopped\n");
     return 0;
 }

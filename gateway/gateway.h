@@ -15,6 +15,7 @@
 #include "status.h"
 #include "table.h"
 
+struct event;
 struct event_base;
 struct evhttp;
 struct listener;
@@ -32,6 +33,7 @@ struct gateway_conf {
     int listeners_max;
     std::string name = {};     // --name, cleaned as a title; "Radio on HOSTNAME" by default
     bool trust_proxy = false;  // --trust-proxy: X-Forwarded-* headers from any peer
+    int connections_max = 0;  // --connections; 0: a little above listeners_max
 };
 
 struct gateway {
@@ -45,7 +47,9 @@ struct gateway {
     history hist[256];
     std::vector<listener *> listeners[256];  // by channel
     int listener_count;
+    int connection_count;  // HTTP connections open, listeners' too
     status_counters counters;
     join_membership data_join;
     join_membership np_join;
+    event *receive_events[2];  // the two sockets' readers
 };

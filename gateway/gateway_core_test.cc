@@ -102,10 +102,11 @@ TEST(Table, ServerComesFromTheFirstListAndGivesWayOnlyAfterFiveSilentSeconds) {
     EXPECT_EQ(3u, t.ch[1].bytes);
     EXPECT_EQ(1u, t.ch[1].datagrams);
 
-    table fixed;
-    fixed.fixed = true;
-    take(&fixed, a, list_of({{1, "one"}}), 0);
-    EXPECT_EQ(TABLE_IGNORED, take(&fixed, b, list_of({{1, "b"}}), 60 * S)) << "-S never switches";
+    // Under -S every datagram comes from one address: the server started
+    // again there from another port is taken after the silence, as any is.
+    sockaddr_in b_again = source("10.0.0.2", 1995);
+    EXPECT_EQ(TABLE_IGNORED, take(&t, b_again, list_of({{7, "seven"}}), 16 * S)) << "4 s quiet";
+    EXPECT_EQ(TABLE_LIST, take(&t, b_again, list_of({{7, "seven"}}), 17 * S));
 }
 
 TEST(Table, OnAirForFiveSecondsAfterDataAndAnswersFollow) {
@@ -149,16 +150,18 @@ TEST(Table, TitleFromNowPlayingOfTheServerElseTheDescription) {
         np.artist = r.artist;
         np.file = r.file;
         std::string d = now_playing_encode(np);
-        ASSERT_TRUE(table_take_now_playing(&t, source("10.0.0.1", 1990),
-                                           reinterpret_cast<const uint8_t *>(d.data()), d.size()));
+        ASSERT_TRUE(
+            table_take_now_playing(&t, a, reinterpret_cast<const uint8_t *>(d.data()), d.size()));
         EXPECT_EQ(r.want, table_title(t, 1));
     }
     now_playing np;
     np.chnid = 1;
     np.title = "other";
     std::string d = now_playing_encode(np);
-    EXPECT_FALSE(table_take_now_playing(&t, source("10.0.0.9", 1990),
-                                        reinterpret_cast<const uint8_t *>(d.data()), d.size()));
+    for (const sockaddr_in &other : {source("10.0.0.9", 1989), source("10.0.0.1", 1990)})
+        EXPECT_FALSE(table_take_now_playing(&t, other, reinterpret_cast<const uint8_t *>(d.data()),
+                                            d.size()))
+            << "another address, or the server's address and another port";
     EXPECT_EQ("jazz", table_title(t, 1));
 }
 
@@ -267,6 +270,15 @@ TEST(Icy, BlocksCarryTheTitlePaddedToSixteenAndCutWhole) {
     size_t quote = cut.rfind("';");
     ASSERT_NE(std::string::npos, quote);
     EXPECT_EQ(0u, (quote - 14) % 2) << "no half character before the quote";
+
+    // A quote in the title would end the field: it becomes U+2019, and
+    // the block holds one field, even when cut.
+    EXPECT_STREQ("StreamTitle='x\u2019;StreamUrl=\u2019http://e.invalid/\u2019;';",
+                 icy_block("x';StreamUrl='http://e.invalid/';").substr(1).c_str());
+    std::string quotes = icy_block(std::string(2000, '\''));
+    EXPECT_EQ(1 + ICY_BLOCK_MAX, quotes.size());
+    EXPECT_EQ(quotes.find('\''), quotes.rfind('\'', quotes.rfind("';") - 1)) << "none inside";
+    EXPECT_EQ(0u, (quotes.rfind("';") - 14) % 3) << "no third of a character before the quote";
 }
 
 // A listener's audio in pieces of various sizes: a block after exactly

@@ -4,11 +4,15 @@
 // and the page in real headless Chromium.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,6 +21,7 @@
 #include "audio_support.h"
 #include "e2e_support.h"
 #include "icy.h"
+#include "mono_clock.h"
 #include "now_playing.h"
 
 namespace {
@@ -66,6 +71,11 @@ std::string whole_frames(const std::string &bytes) {
     return f.empty() ? "" : bytes.substr(0, f.back().offset + static_cast<size_t>(f.back().h.size));
 }
 
+// A description that HTML, JSON and the metrics' labels must each escape.
+const std::string MARKUP_DESC = "low \"tone\" \\ <b>1</b> & more";
+// Channel 1's title tag: a quote that would end an ICY field.
+const std::string QUOTE_TITLE = "x';StreamUrl='http://elsewhere.invalid/';";
+
 // Splits a stream with ICY blocks into its audio and the titles of its
 // full blocks.
 std::string icy_audio(const std::string &body, std::vector<std::string> *titles) {
@@ -85,35 +95,44 @@ std::string icy_audio(const std::string &body, std::vector<std::string> *titles)
 
 class GatewayE2e : public client_e2e_fixture {
 protected:
-    // Channel 1 plays 330 Hz, channel 2 550 Hz, each from a file of 2 s.
+    // Channel 1 plays 330 Hz, tagged "Miles" and QUOTE_TITLE, described as
+    // MARKUP_DESC; channel 2 550 Hz, untagged; each from a file of 2 s.
     void radio() {
-        tones = {made_mp3(TEST_AUDIO_DIR, "gw_330", 44100, 2, "synth 2 sine 330", "-b 128"),
+        tones = {made_mp3(TEST_AUDIO_DIR, "gw_330_tagged", 44100, 2, "synth 2 sine 330",
+                          "-b 128 --ta Miles --tt \"" + QUOTE_TITLE + "\""),
                  made_mp3(TEST_AUDIO_DIR, "gw_550", 44100, 2, "synth 2 sine 550", "-b 128")};
         for (int id = 1; id <= 2; id++) {
             ASSERT_NE("", tones[id - 1]) << "sox and lame could not make the music";
             std::string d = dir + "/radio/" + std::to_string(id);
             ASSERT_EQ(0,
                       run_shell("mkdir -p '" + d + "' && cp '" + tones[id - 1] + "' '" + d + "'"));
-            ASSERT_TRUE(write_file(d + "/desc.txt", id == 1 ? "low tone\n" : "high tone\n"));
+            ASSERT_TRUE(write_file(d + "/desc.txt", id == 1 ? MARKUP_DESC + "\n" : "high tone\n"));
         }
     }
 
-    // The gateway, started and listening; then the server.
-    child_proc *start_radio(const std::vector<std::string> &options) {
-        std::vector<std::string> argv = {STREAM_GATEWAY_PATH, "--listen", "127.0.0.1:8000"};
+    // The gateway, started and listening; then the server, which sends
+    // its own now-playing datagrams.
+    child_proc *start_radio(const std::vector<std::string> &options,
+                            const std::vector<std::string> &prefix = {}) {
+        std::vector<std::string> argv = prefix;
+        argv.insert(argv.end(), {STREAM_GATEWAY_PATH, "--listen", "127.0.0.1:8000"});
         argv.insert(argv.end(), options.begin(), options.end());
         gw = start(argv, "gateway", false);
         EXPECT_TRUE(
             wait_until([&] { return err(gw).find("listening on") != std::string::npos; }, WAIT_MS))
             << err(gw);
-        // The server announces nothing itself (its files are untagged): the
-        // test's own now-playing datagrams are the only titles.
-        srv = start({STREAM_SERVER_PATH, "--source-port", "1995", "--now-playing-port", "0",
-                     dir + "/radio"},
-                    "server", false);
+        srv = start({STREAM_SERVER_PATH, "--source-port", "1995", dir + "/radio"}, "server", false);
         EXPECT_TRUE(wait_until([&] { return count_of(status(), "\"on_air\":true") == 2; }, WAIT_MS))
             << status();
         return gw;
+    }
+
+    // SIGTERM ends the gateway with status 0 and its last line; in a
+    // sanitizer build, status 0 also says that the sanitizer found nothing.
+    void stop_gateway() {
+        kill(gw->pid, SIGTERM);
+        EXPECT_EQ(0, finish(gw, 5000)) << err(gw);
+        EXPECT_TRUE(ends_with(err(gw), "stream_gateway: stopped\n")) << err(gw);
     }
 
     std::string status() { return output_of("curl -s --max-time 5 " + BASE + "/status.json"); }
@@ -127,11 +146,11 @@ protected:
     std::vector<std::string> prog(int id) { return programme({tones[id - 1]}); }
 
     // True when bytes are a run of whole frames of channel id, from a frame
-    // start, with none missing; *frames says how many.
+    // header at their first byte, with none missing; *frames says how many.
     bool run_of(int id, const std::string &bytes, size_t *frames) {
-        std::string whole = whole_frames(bytes);
-        return !whole.empty() && whole.compare(0, 2, bytes, 0, 2) == 0 &&
-               find_run(whole, prog(id), frames) >= 0;
+        std::vector<found_frame> f = frames_of(bytes);
+        return !f.empty() && f[0].offset == 0 &&
+               find_run(whole_frames(bytes), prog(id), frames) >= 0;
     }
 
     std::vector<std::string> tones;
@@ -139,9 +158,11 @@ protected:
     child_proc *srv = nullptr;
 };
 
-// Real players get the channel they ask for; the answers for HEAD, Range,
+// Real players get the channel they ask for; the answers for Range,
 // unknown paths, other methods, ICY and a channel that went off the air
-// are as documented; the page, status and metrics are served.
+// are as documented; the page, status and metrics are served, with the
+// description escaped for each; titles come from the server's own
+// now-playing datagrams, quoted for ICY, and from nowhere else.
 TEST_F(GatewayE2e, PlayersGetTheirChannelAndEveryAnswerIsAsDocumented) {
     REQUIRE_PRIVATE_NETNS();
     REQUIRE_TOOL("/usr/bin/curl");
@@ -156,7 +177,7 @@ TEST_F(GatewayE2e, PlayersGetTheirChannelAndEveryAnswerIsAsDocumented) {
         output_of("curl -s -r 0- -D - -o " + ch1 + " --max-time 2 " + BASE + "/channels/1");
     EXPECT_NE(std::string::npos, head.find("HTTP/1.1 200 OK")) << head;
     EXPECT_NE(std::string::npos, head.find("Content-Type: audio/mpeg")) << head;
-    EXPECT_NE(std::string::npos, head.find("icy-name: low tone")) << head;
+    EXPECT_NE(std::string::npos, head.find("icy-name: " + MARKUP_DESC)) << head;
     size_t frames = 0;
     EXPECT_TRUE(run_of(1, read_file(ch1), &frames));
     EXPECT_GT(frames, 70u) << "a second of burst and two live";
@@ -171,9 +192,6 @@ TEST_F(GatewayE2e, PlayersGetTheirChannelAndEveryAnswerIsAsDocumented) {
         EXPECT_GT(frames, 70u) << f;
     }
 
-    std::string h = answer("-I " + BASE + "/channels/1");
-    EXPECT_EQ(0u, h.find("HTTP/1.1 200 OK")) << h;
-    EXPECT_EQ(std::string::npos, h.find("Transfer-Encoding")) << "HEAD has no body: " << h;
     for (const char *path : {"/channels/9", "/channels/01", "/nothing", "/favicon.ico"})
         EXPECT_EQ(0u, answer(BASE + path).find("HTTP/1.1 404 Not Found")) << path;
     std::string post = answer("-X POST " + BASE + "/");
@@ -186,25 +204,38 @@ TEST_F(GatewayE2e, PlayersGetTheirChannelAndEveryAnswerIsAsDocumented) {
     EXPECT_NE(std::string::npos,
               metrics.find("\nstream_gateway_channel_on_air{channel=\"2\"} 1\n"));
     EXPECT_NE(std::string::npos, metrics.find("\nstream_gateway_listeners 0\n")) << metrics;
+    const std::string escaped = R"(low \"tone\" \\ <b>1</b> & more)";
+    EXPECT_NE(std::string::npos,
+              metrics.find("{channel=\"1\",description=\"" + escaped + "\"} 1\n"))
+        << metrics;
+    EXPECT_NE(std::string::npos, status().find("\"description\":\"" + escaped + "\"")) << status();
 
-    // ICY: the description first, then the title of a now-playing datagram.
+    // ICY: the title of the server's datagram, its quotes made U+2019. A
+    // datagram from the server's address but another port is no title.
+    const std::string title = "Miles - x\u2019;StreamUrl=\u2019http://elsewhere.invalid/\u2019;";
+    EXPECT_TRUE(wait_until(
+        [&] { return status().find("\"now_playing\":\"Miles - x';") != std::string::npos; },
+        WAIT_MS))
+        << status();
     std::string icy = dir + "/icy.bin", icy_head = dir + "/icy.head";
     child_proc *c = start({"curl", "-s", "-H", "Icy-MetaData: 1", "-D", icy_head, "-o", icy,
                            "--max-time", "5", BASE + "/channels/1"},
                           "icy", false);
     ASSERT_TRUE(wait_until([&] { return read_file(icy).size() > ICY_METAINT + 100; }, WAIT_MS));
+    std::smatch server;
+    std::string st = status();
+    ASSERT_TRUE(std::regex_search(st, server, std::regex("\"server\":\"([0-9.]+):1995\""))) << st;
     now_playing np;
     np.chnid = 1;
-    np.artist = "Miles";
-    np.title = "So What";
+    np.title = "Spoofed";
     std::string d = now_playing_encode(np);
-    ASSERT_TRUE(send({"-p", "1990", "--raw", hex(bytes(d.begin(), d.end()))}));
-    EXPECT_NE(std::string::npos, status().find("\"now_playing\":\"Miles - So What\""));
+    ASSERT_TRUE(send_now(source(server[1].str().c_str(), 40002), d, 1990));
     EXPECT_EQ(28, finish(c)) << "curl ends at its --max-time";
+    EXPECT_EQ(std::string::npos, status().find("Spoofed")) << status();
     EXPECT_NE(std::string::npos, read_file(icy_head).find("icy-metaint: 16000"));
     std::vector<std::string> titles;
     std::string audio = icy_audio(read_file(icy), &titles);
-    std::vector<std::string> want = {"StreamTitle='low tone';", "StreamTitle='Miles - So What';"};
+    std::vector<std::string> want = {"StreamTitle='" + title + "';"};
     EXPECT_EQ(want, titles);
     EXPECT_TRUE(run_of(1, audio, &frames)) << "the audio between the blocks is whole";
 
@@ -213,6 +244,7 @@ TEST_F(GatewayE2e, PlayersGetTheirChannelAndEveryAnswerIsAsDocumented) {
     EXPECT_TRUE(wait_until([&] { return answer(BASE + "/channels/2").find("HTTP/1.1 503") == 0; },
                            WAIT_MS));
     EXPECT_NE(std::string::npos, answer(BASE + "/channels/2").find("channel 2 is off the air"));
+    stop_gateway();
 }
 
 // A TCP connection to the gateway that sent head and reads nothing; its
@@ -240,6 +272,17 @@ bool closed_by_peer(int sd) {
     while ((n = recv(sd, buf, sizeof buf, MSG_DONTWAIT)) > 0) {
     }
     return n == 0 || (n < 0 && errno == ECONNRESET);
+}
+
+// The CPU time pid has used, in seconds.
+double cpu_seconds(pid_t pid) {
+    std::string st = read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream f(st.substr(st.rfind(')') + 2));
+    std::string field;
+    long long ticks = 0;
+    for (int i = 3; i <= 15 && f >> field; i++)
+        if (i >= 14) ticks += std::stoll(field);  // utime, stime
+    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 int resident_kib(pid_t pid) {
@@ -313,6 +356,7 @@ TEST_F(GatewayE2e, StalledListenerIsDroppedWhileManyOthersLoseNothing) {
     // (The sanitizers keep freed memory aside: their sizes tell nothing.)
     EXPECT_LT(resident_kib(gw->pid) - rss_before, 8 * 1024);
 #endif
+    stop_gateway();
 }
 
 // nginx from Debian in front of the gateway under /radio/, as the README
@@ -395,7 +439,9 @@ TEST_F(GatewayE2e, ThroughNginxAndInChromiumThePageAndTheStreamWork) {
 
     for (const std::string &url : {BASE + "/", std::string("http://127.0.0.1:8080/radio/")}) {
         std::string shown = output_of("/usr/bin/python3 " PAGE_CHECK " " + url + " 2 2>&1");
-        EXPECT_NE(std::string::npos, shown.find("[\"1\", \"low tone\", \"on air\""))
+        // The description as text: quotes, backslash, markup and all.
+        EXPECT_NE(std::string::npos,
+                  shown.find(R"(["1", "low \"tone\" \\ <b>1</b> & more", "on air")"))
             << url << shown;
         EXPECT_NE(std::string::npos, shown.find("[\"2\", \"high tone\", \"on air\""))
             << url << shown;
@@ -407,6 +453,223 @@ TEST_F(GatewayE2e, ThroughNginxAndInChromiumThePageAndTheStreamWork) {
         EXPECT_GT(std::stod(m[1].str()), 1.0) << url << " the audio element's time advanced";
     }
     proc_kill(nginx);
+    stop_gateway();
+}
+
+// Sends requests on one connection to the gateway as fast as it takes
+// them and reads what comes, until it holds `answers` status lines, the
+// gateway closes, or ms pass. What came.
+std::string pipelined(const std::string &requests, size_t answers, int ms) {
+    int sd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(8000);
+    inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+    std::string got;
+    if (connect(sd, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0) {
+        close(sd);
+        return got;
+    }
+    size_t sent = 0;
+    long long end = now_ns() + ms * 1'000'000LL;
+    while (count_of(got, "HTTP/1.1 ") < answers && now_ns() < end) {
+        pollfd p = {sd, static_cast<short>(POLLIN | (sent < requests.size() ? POLLOUT : 0)), 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        char buf[65536];
+        ssize_t n = p.revents & POLLIN ? recv(sd, buf, sizeof buf, 0) : 0;
+        if ((p.revents & POLLIN) && n <= 0) break;
+        if (n > 0) got.append(buf, static_cast<size_t>(n));
+        if (p.revents & POLLOUT) {
+            n = send(sd, requests.data() + sent, requests.size() - sent,
+                     MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) sent += static_cast<size_t>(n);
+        }
+    }
+    close(sd);
+    return got;
+}
+
+// The status codes of the answers in what came, in order.
+std::string codes_of(const std::string &got) {
+    std::string codes;
+    for (size_t at = got.find("HTTP/1.1 "); at != std::string::npos;
+         at = got.find("HTTP/1.1 ", at + 1))
+        codes += got.substr(at + 9, 3) + " ";
+    return codes;
+}
+
+size_t open_fds(pid_t pid) {
+    return static_cast<size_t>(
+        std::distance(std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"),
+                      std::filesystem::directory_iterator()));
+}
+
+// HEAD answers headers alone on every path, a live channel's and errors
+// too: the answer to a GET pipelined behind it comes right after them, and
+// nothing after that. At SIGTERM a listener's stream ends with the last
+// chunk (curl ends with 0, not 18 for a cut stream).
+TEST_F(GatewayE2e, HeadAnswersHeadersAloneAndSigtermEndsStreamsWhole) {
+    REQUIRE_PRIVATE_NETNS();
+    REQUIRE_TOOL("/usr/bin/curl");
+    radio();
+    start_radio({});
+    const std::pair<const char *, const char *> rows[] = {
+        {"/", "200 OK"},           {"/status.json", "200 OK"},       {"/metrics", "200 OK"},
+        {"/channels/1", "200 OK"}, {"/channels/9", "404 Not Found"}, {"/nothing", "404 Not Found"},
+    };
+    for (const auto &[path, status] : rows) {
+        SCOPED_TRACE(path);
+        std::string got = pipelined(std::string("HEAD ") + path +
+                                        " HTTP/1.1\r\nHost: x\r\n\r\nGET /nothing HTTP/1.1\r\n"
+                                        "Host: x\r\n\r\n",
+                                    3, 1500);
+        EXPECT_EQ(0u, got.find(std::string("HTTP/1.1 ") + status)) << got;
+        size_t end = got.find("\r\n\r\n");
+        ASSERT_NE(std::string::npos, end) << got;
+        std::string rest = got.substr(end + 4);
+        EXPECT_EQ(0u, rest.find("HTTP/1.1 404 Not Found")) << got;
+        EXPECT_TRUE(ends_with(rest, "\r\n\r\nno such page\n")) << got;
+    }
+
+    std::string heard = dir + "/to_the_end.mp3";
+    child_proc *c = start({"curl", "-s", "-o", heard, "--max-time", "20", BASE + "/channels/2"},
+                          "to_the_end", false);
+    ASSERT_TRUE(wait_until([&] { return read_file(heard).size() > 20000; }, WAIT_MS));
+    stop_gateway();
+    EXPECT_EQ(0, finish(c)) << "curl saw the end of the chunked stream";
+    size_t frames = 0;
+    EXPECT_TRUE(run_of(2, read_file(heard), &frames));
+}
+
+// Datagrams that cut the frames anywhere: a new listener's first byte is
+// still a frame header, and what it gets is a run of whole frames.
+TEST_F(GatewayE2e, NewListenerStartsOnAFrameHeaderWhereverDatagramsCutTheFrames) {
+    REQUIRE_PRIVATE_NETNS();
+    REQUIRE_TOOL("/usr/bin/curl");
+    radio();
+    gw = start({STREAM_GATEWAY_PATH, "--listen", "127.0.0.1:8000", "--burst", "300"}, "gateway",
+               false);
+    ASSERT_TRUE(
+        wait_until([&] { return err(gw).find("listening on") != std::string::npos; }, WAIT_MS));
+    int sd = source("127.0.0.1", 40001);
+    bytes list = list_of({entry(1, "cut")});
+    ASSERT_TRUE(send_now(sd, std::string(list.begin(), list.end())));
+    std::string file = file_bytes(tones[0]);
+    std::string stream = cut_frames(file, frames_of(file));
+    for (size_t at = 0; at < stream.size(); at += 1001) {
+        bytes d = data_msg(1, stream.substr(at, 1001));
+        ASSERT_TRUE(send_now(sd, std::string(d.begin(), d.end())));
+        usleep(5000);  // one datagram a drain: each its own chunk
+    }
+    std::string got = output_of("curl -s --max-time 1 " + BASE + "/channels/1");
+    size_t frames = 0;
+    EXPECT_TRUE(run_of(1, got, &frames)) << got.size() << " bytes";
+    EXPECT_GE(frames, 11u) << "300 ms of frames";
+    stop_gateway();
+}
+
+// What one connection reads ahead is bounded: 100 connections that pipeline
+// requests and never read the answers leave the gateway's memory within
+// 64 MiB, while 1000 pipelined requests that are read get 1000 answers in
+// order. 2000 connections that come and go leave no descriptor behind a
+// second later, and a kept-alive connection whose next request comes a
+// byte every 2 s is cut off at its deadline.
+TEST_F(GatewayE2e, PipelinedFloodsAndChurnLeaveMemoryAndDescriptorsBounded) {
+    REQUIRE_PRIVATE_NETNS();
+    gw = start({STREAM_GATEWAY_PATH, "--listen", "127.0.0.1:8000"}, "gateway", false);
+    ASSERT_TRUE(
+        wait_until([&] { return err(gw).find("listening on") != std::string::npos; }, WAIT_MS));
+    size_t fds_before = open_fds(gw->pid);
+    [[maybe_unused]] int rss_before = resident_kib(gw->pid);
+    std::string batch;
+    for (int i = 0; i < 200; i++) batch += "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
+    std::vector<int> floods;
+    for (int i = 0; i < 100; i++) {
+        floods.push_back(stalled_request(batch));
+        ASSERT_GE(floods.back(), 0);
+        fds.push_back(floods.back());
+    }
+    long long end = now_ns() + 3'000'000'000LL;
+    while (now_ns() < end)
+        for (int sd : floods) ::send(sd, batch.data(), batch.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    EXPECT_LT(resident_kib(gw->pid) - rss_before, 64 * 1024);
+#endif
+    std::string in_order, want;
+    for (int i = 0; i < 1000; i++) {
+        in_order += i % 3 ? "GET /status.json HTTP/1.1\r\nHost: x\r\n\r\n"
+                          : "GET /nothing HTTP/1.1\r\nHost: x\r\n\r\n";
+        want += i % 3 ? "200 " : "404 ";
+    }
+    EXPECT_EQ(want, codes_of(pipelined(in_order, 1000, WAIT_MS)));
+
+    for (int sd : floods) close(sd);
+    fds.resize(fds.size() - floods.size());
+    for (int i = 0; i < 2000; i++) close(stalled_request(""));
+    EXPECT_TRUE(wait_until([&] { return open_fds(gw->pid) == fds_before; }, 1000))
+        << open_fds(gw->pid) << " descriptors open, " << fds_before << " before";
+
+    int slow = stalled_request("GET /nothing HTTP/1.1\r\nHost: x\r\n\r\n");
+    fds.push_back(slow);
+    long long answered = now_ns(), last = 0;
+    EXPECT_TRUE(wait_until(
+        [&] {
+            if (now_ns() - last >= 2'000'000'000LL) ::send(slow, "G", 1, MSG_NOSIGNAL);
+            last = now_ns() - last >= 2'000'000'000LL ? now_ns() : last;
+            return closed_by_peer(slow);
+        },
+        15000));
+    EXPECT_GT(now_ns() - answered, 9'000'000'000LL) << "not before the deadline";
+    stop_gateway();
+}
+
+// Under an open-files limit of 128, or at --connections 20, 300
+// connections that wait idle make the gateway pause accepting: a few
+// prefixed lines, little CPU, never a line per attempt; once they leave,
+// /status.json is answered.
+TEST_F(GatewayE2e, AtTheLimitsAcceptingPausesQuietlyAndComesBack) {
+    REQUIRE_PRIVATE_NETNS();
+    REQUIRE_TOOL("/usr/bin/curl");
+    REQUIRE_TOOL("/usr/bin/prlimit");
+    struct {
+        std::vector<std::string> argv;
+        const char *why;
+    } rows[] = {
+        {{"/usr/bin/prlimit", "--nofile=128:128", STREAM_GATEWAY_PATH},
+         "accepting paused: accept(): Too many open files\n"},
+        {{STREAM_GATEWAY_PATH, "--connections", "20"},
+         "accepting paused: 20 connections are open, the most allowed (--connections)\n"},
+    };
+    for (auto &r : rows) {
+        SCOPED_TRACE(r.why);
+        r.argv.insert(r.argv.end(), {"--listen", "127.0.0.1:8000"});
+        gw = start(r.argv, "gateway" + std::to_string(procs.size()), false);
+        ASSERT_TRUE(
+            wait_until([&] { return err(gw).find("listening on") != std::string::npos; }, WAIT_MS));
+        std::vector<int> idle;
+        for (int i = 0; i < 300; i++) {
+            int sd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(8000);
+            inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+            connect(sd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+            idle.push_back(sd);
+        }
+        ASSERT_TRUE(wait_until([&] { return err(gw).find(r.why) != std::string::npos; }, WAIT_MS))
+            << err(gw);
+        double cpu_before = cpu_seconds(gw->pid);
+        usleep(2'000'000);  // a window in which a spinning loop would show
+        EXPECT_LT(cpu_seconds(gw->pid) - cpu_before, 0.3);
+        for (int sd : idle) close(sd);
+        EXPECT_TRUE(
+            wait_until([&] { return status().find("\"server\":") != std::string::npos; }, 3000));
+        std::string e = err(gw);
+        EXPECT_LE(count_of(e, "\n"), 8u) << e;
+        EXPECT_EQ(count_of(e, "\n"), count_of(e, "stream_gateway: ")) << e;
+        EXPECT_NE(std::string::npos, e.find("accepting again")) << e;
+        stop_gateway();
+    }
 }
 
 }  // namespace

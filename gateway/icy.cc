@@ -5,20 +5,28 @@ namespace {
 
 constexpr char PREFIX[] = "StreamTitle='";
 constexpr char SUFFIX[] = "';";
+constexpr char RIGHT_QUOTE[] = "\u2019";  // in UTF-8, as the title is
 
 }  // namespace
 
 std::string icy_block(const std::string &title) {
+    // A quote would end the field early: players read up to the next "';",
+    // and whatever follows as fields of their own.
+    std::string quoted;
+    for (char c : title) {
+        if (c == '\'')
+            quoted += RIGHT_QUOTE;
+        else
+            quoted += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
+    }
     size_t room = ICY_BLOCK_MAX - (sizeof PREFIX - 1) - (sizeof SUFFIX - 1);
-    size_t n = title.size();
+    size_t n = quoted.size();
     if (n > room) {
         n = room;
         // Back to the start of a character: never half of one.
-        while (n > 0 && (static_cast<unsigned char>(title[n]) & 0xC0) == 0x80) n--;
+        while (n > 0 && (static_cast<unsigned char>(quoted[n]) & 0xC0) == 0x80) n--;
     }
-    std::string text = PREFIX + title.substr(0, n) + SUFFIX;
-    for (char &c : text)
-        if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+    std::string text = PREFIX + quoted.substr(0, n) + SUFFIX;
     size_t units = (text.size() + 15) / 16;
     text.resize(units * 16, '\0');
     return std::string(1, static_cast<char>(units)) + text;

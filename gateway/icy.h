@@ -14,8 +14,9 @@ constexpr size_t ICY_METAINT = 16000;
 // The most text one block carries: 255 * 16 bytes.
 constexpr size_t ICY_BLOCK_MAX = 255 * 16;
 
-// The block carrying title, its bytes below 0x20 blanked and cut (at a
-// UTF-8 character boundary) so that it fits ICY_BLOCK_MAX.
+// The block carrying title, each ' in it as U+2019 (so that the block
+// always holds exactly one field), its bytes below 0x20 blanked, and cut
+// (at a UTF-8 character boundary) so that it fits ICY_BLOCK_MAX.
 std::string icy_block(const std::string &title);
 
 // A listener's place in the metadata rhythm.

@@ -21,6 +21,7 @@
 #include <event2/event.h>
 #include <event2/http.h>
 
+#include "connections.h"
 #include "icy.h"
 
 namespace {
@@ -240,22 +241,10 @@ void unlink_listener(listener *l) {
     clear_queue(l);
 }
 
-// The connection is going: by the listener's doing or a failed read.
-void on_close(evhttp_connection *, void *arg) {
-    auto *l = static_cast<listener *>(arg);
-    unlink_listener(l);
-    // A request whose connection failed is left to us to free; otherwise
-    // the connection frees it.
-    if (evhttp_request_get_connection(l->req) == nullptr) evhttp_send_reply_end(l->req);
-    delete l;
-}
-
-// Closes l's connection at once; what its queue held is released.
+// Closes l's connection at once; what its queue held is released, and
+// listener_closed frees l.
 void drop(listener *l) {
-    unlink_listener(l);
-    evhttp_connection_set_closecb(l->evcon, nullptr, nullptr);
     evhttp_connection_free(l->evcon);
-    delete l;
 }
 
 // Bytes of l's answer that its TCP stack has not accepted: our queue and
@@ -303,6 +292,11 @@ void listener_start(gateway *g, evhttp_request *req, int chnid, bool icy) {
     evhttp_connection *evcon = evhttp_request_get_connection(req);
     bufferevent *bev = evhttp_connection_get_bufferevent(evcon);
     auto *l = new listener{};  // the rest zero: no bytes queued, not started
+    if (!connection_set_listener(evcon, l)) {
+        delete l;
+        evhttp_send_reply(req, 503, "Service Unavailable", nullptr);
+        return;
+    }
     l->g = g;
     l->req = req;
     l->evcon = evcon;
@@ -316,7 +310,6 @@ void listener_start(gateway *g, evhttp_request *req, int chnid, bool icy) {
     g->listeners[chnid].push_back(l);
     g->tab.ch[chnid].listeners++;
     g->listener_count++;
-    evhttp_connection_set_closecb(evcon, on_close, l);
     evhttp_send_reply_start(req, 200, "OK");
     const char *te =
         evhttp_find_header(evhttp_request_get_output_headers(req), "Transfer-Encoding");
@@ -344,10 +337,13 @@ void listeners_take_chunk(gateway *g, int chnid, chunk *c) {
     }
 }
 
-void listeners_flush(gateway *g) {
+// A listener's part is its place in its channel's list, which changes only
+// when one before it leaves: its wait then grows by one tick at most.
+void listeners_flush(gateway *g, int part, int parts) {
     for (auto &v : g->listeners)
         for (listener *l : v)
-            if (!l->failed && l->queued_bytes > 0 && !event_pending(l->writable, EV_WRITE, nullptr))
+            if (l->index % static_cast<size_t>(parts) == static_cast<size_t>(part) && !l->failed &&
+                l->queued_bytes > 0 && !event_pending(l->writable, EV_WRITE, nullptr))
                 write_out(l);
 }
 
@@ -372,7 +368,24 @@ void listeners_check_lag(gateway *g, long long now) {
     }
 }
 
+void listener_closed(listener *l) {
+    unlink_listener(l);
+    // A request whose connection failed is left to us to free; otherwise
+    // the connection frees it.
+    if (evhttp_request_get_connection(l->req) == nullptr) evhttp_send_reply_end(l->req);
+    delete l;
+}
+
 void listeners_end_all(gateway *g) {
-    for (auto &v : g->listeners)
-        while (!v.empty()) drop(v.back());
+    for (auto &v : g->listeners) {
+        while (!v.empty()) {
+            listener *l = v.back();
+            if (!l->failed) {
+                close_frame(l);
+                if (l->chunked) push_own(l, "0\r\n\r\n");  // the stream's end
+                write_out(l);
+            }
+            drop(l);
+        }
+    }
 }

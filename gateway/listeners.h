@@ -16,11 +16,18 @@ void listener_start(gateway *g, evhttp_request *req, int chnid, bool icy);
 // and starts those that waited for a frame start.
 void listeners_take_chunk(gateway *g, int chnid, chunk *c);
 
-// Writes what every listener's queue holds, as far as its socket takes it.
-void listeners_flush(gateway *g);
+// Writes what the queue of every listener in part (0 to parts - 1) of
+// them holds, as far as its socket takes it.
+void listeners_flush(gateway *g, int part, int parts);
 
 // Drops every listener whose lag at now exceeds the limit.
 void listeners_check_lag(gateway *g, long long now);
 
-// Ends every listener's stream (at shutdown).
+// Frees l, whose connection is going: by the listener's doing, a failed
+// read, or a drop.
+void listener_closed(listener *l);
+
+// Ends every listener's stream, with the last chunk of the chunked coding
+// where it is used, as far as its socket takes it now, and closes its
+// connection (at shutdown).
 void listeners_end_all(gateway *g);

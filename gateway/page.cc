@@ -31,6 +31,7 @@ a { color: var(--accent); display: inline-flex; align-items: center; padding: 0 
 table { border-collapse: collapse; width: 100%; }
 caption { text-align: left; padding: .5rem 0; color: var(--muted); }
 th, td { text-align: left; padding: .25rem .5rem; border-bottom: 1px solid var(--line); vertical-align: middle; }
+td.desc, td.np { overflow-wrap: anywhere; }  /* a long title or address never widens the page */
 td.num, td.count { text-align: right; font-variant-numeric: tabular-nums; }
 td.air { white-space: nowrap; }
 tr.off td.air, tr.off td.desc, tr.off td.num { color: var(--muted); }

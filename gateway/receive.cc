@@ -157,9 +157,9 @@ bool plan_membership(gateway *g, join_membership *m) {
     return true;
 }
 
-bool add_reader(gateway *g, int sd, event_callback_fn fn) {
-    event *ev = event_new(g->base, sd, EV_READ | EV_PERSIST, fn, g);
-    return ev != nullptr && event_add(ev, nullptr) == 0;
+bool add_reader(gateway *g, int sd, event_callback_fn fn, event **ev) {
+    *ev = event_new(g->base, sd, EV_READ | EV_PERSIST, fn, g);
+    return *ev != nullptr && event_add(*ev, nullptr) == 0;
 }
 
 }  // namespace
@@ -177,13 +177,13 @@ int receive_start(gateway *g) {
         rx.msgs[i].msg_hdr.msg_iovlen = 1;
         rx.msgs[i].msg_hdr.msg_name = &rx.from[i];
     }
-    g->tab.fixed = g->conf.source != nullptr;
     if (!plan_membership(g, &g->data_join)) return -1;
     g->np_join = g->data_join;
     int np_port = g->conf.np_port != 0 ? g->conf.np_port : g->conf.port + 1;
     if (open_joined(g, &g->data_join, g->conf.port) < 0 || open_joined(g, &g->np_join, np_port) < 0)
         return -1;
-    if (!add_reader(g, g->data_join.sd, on_data) || !add_reader(g, g->np_join.sd, on_now_playing)) {
+    if (!add_reader(g, g->data_join.sd, on_data, &g->receive_events[0]) ||
+        !add_reader(g, g->np_join.sd, on_now_playing, &g->receive_events[1])) {
         fprintf(g->report, "event_add(): cannot watch the sockets\n");
         return -1;
     }
@@ -193,4 +193,15 @@ int receive_start(gateway *g) {
 void receive_follow(gateway *g) {
     for (join_membership *m : {&g->data_join, &g->np_join})
         if (membership_follow(m) < 0) report_failure(g, "setsockopt()");
+}
+
+void receive_stop(gateway *g) {
+    for (event *&ev : g->receive_events) {
+        if (ev != nullptr) event_free(ev);
+        ev = nullptr;
+    }
+    for (join_membership *m : {&g->data_join, &g->np_join})
+        if (m->sd >= 0) close(m->sd);
+    free(rx.bufs);
+    rx.bufs = nullptr;
 }

@@ -12,3 +12,6 @@ int receive_start(gateway *g);
 // Follows a named interface that came back with a new index (call every
 // second or two).
 void receive_follow(gateway *g);
+
+// Closes both sockets and frees what the receive holds (at shutdown).
+void receive_stop(gateway *g);

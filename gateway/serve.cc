@@ -1,5 +1,5 @@
-// serve.cc - request handling: routing, the small answers, the checks
-// before a stream, and the deadline for a request's head.
+// serve.cc - request handling: routing, the small answers (headers only
+// for HEAD) and the checks before a stream.
 #include "serve.h"
 
 #include <netdb.h>
@@ -7,7 +7,6 @@
 #include <sys/socket.h>
 
 #include <string>
-#include <unordered_map>
 
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
@@ -15,6 +14,7 @@
 #include <event2/http.h>
 #include <event2/keyvalq_struct.h>
 
+#include "connections.h"
 #include "icy.h"
 #include "listeners.h"
 #include "page.h"
@@ -23,69 +23,19 @@
 
 namespace {
 
-// A request head larger than this is refused; one that stops coming for
-// HEAD_IDLE_S is cut off, and so is a connection's first head that is not
-// whole HEAD_DEADLINE_S after the connection came (a head sent a byte at
-// a time never counts as idle).
+// A request head larger than this is refused; a connection whose request
+// stops coming for HEAD_IDLE_S is cut off, and so is one whose request's
+// head and body are not whole REQUEST_DEADLINE_S after the connection came
+// or the last answer went (connections.h): a head sent a byte at a time
+// never counts as idle.
 constexpr ev_ssize_t HEAD_MAX = 8192;
 constexpr ev_ssize_t BODY_MAX = 4096;
 constexpr int HEAD_IDLE_S = 5;
-constexpr int HEAD_DEADLINE_S = 10;
+static_assert(HEAD_MAX + BODY_MAX <= static_cast<ev_ssize_t>(READ_AHEAD_MAX));
 
 constexpr ev_uint16_t EVERY_METHOD = EVHTTP_REQ_GET | EVHTTP_REQ_POST | EVHTTP_REQ_HEAD |
                                      EVHTTP_REQ_PUT | EVHTTP_REQ_DELETE | EVHTTP_REQ_OPTIONS |
                                      EVHTTP_REQ_TRACE | EVHTTP_REQ_CONNECT | EVHTTP_REQ_PATCH;
-
-// A connection whose first head has not come yet. The watch holds a
-// reference on the connection's bufferevent, so it can still look at it
-// after the library has freed the connection.
-struct head_watch {
-    bufferevent *bev;
-    event *timer;
-};
-
-std::unordered_map<bufferevent *, head_watch *> watches;
-
-void end_watch(head_watch *w) {
-    watches.erase(w->bev);
-    event_free(w->timer);
-    bufferevent_decref(w->bev);
-    delete w;
-}
-
-// The deadline passed: unless the library has closed the connection, its
-// read is made to time out, so that the library closes it as after an
-// idle read.
-void on_head_deadline(evutil_socket_t, short, void *arg) {
-    auto *w = static_cast<head_watch *>(arg);
-    bufferevent_event_cb eventcb = nullptr;
-    bufferevent_getcb(w->bev, nullptr, nullptr, &eventcb, nullptr);
-    if (eventcb != nullptr)
-        bufferevent_trigger_event(w->bev, BEV_EVENT_READING | BEV_EVENT_TIMEOUT, 0);
-    end_watch(w);
-}
-
-bufferevent *new_connection(event_base *base, void *) {
-    bufferevent *bev = bufferevent_socket_new(base, -1, BEV_OPT_CLOSE_ON_FREE);
-    if (bev == nullptr) return nullptr;
-    auto *w = new head_watch{bev, nullptr};
-    w->timer = evtimer_new(base, on_head_deadline, w);
-    timeval deadline = {HEAD_DEADLINE_S, 0};
-    if (w->timer == nullptr || evtimer_add(w->timer, &deadline) < 0) {
-        if (w->timer) event_free(w->timer);
-        delete w;
-        return bev;  // served without the deadline
-    }
-    bufferevent_incref(bev);
-    watches[bev] = w;
-    return bev;
-}
-
-// The head has come whole: the deadline is over.
-void head_arrived(evhttp_request *req) {
-    auto it = watches.find(evhttp_connection_get_bufferevent(evhttp_request_get_connection(req)));
-    if (it != watches.end()) end_watch(it->second);
-}
 
 void header(evhttp_request *req, const char *name, const std::string &value) {
     evhttp_add_header(evhttp_request_get_output_headers(req), name, value.c_str());
@@ -95,7 +45,12 @@ void answer(evhttp_request *req, int code, const char *reason, const char *type,
             size_t len) {
     header(req, "Content-Type", type);
     header(req, "Cache-Control", "no-store");
-    evbuffer_add(evhttp_request_get_output_buffer(req), body, len);
+    // HEAD: the length the body would have, and no body, which the library
+    // would send.
+    if (evhttp_request_get_command(req) == EVHTTP_REQ_HEAD)
+        header(req, "Content-Length", std::to_string(len));
+    else
+        evbuffer_add(evhttp_request_get_output_buffer(req), body, len);
     evhttp_send_reply(req, code, reason, nullptr);
 }
 
@@ -170,7 +125,7 @@ void serve_playlist(gateway *g, evhttp_request *req, const route &r) {
 
 void on_request(evhttp_request *req, void *arg) {
     auto *g = static_cast<gateway *>(arg);
-    head_arrived(req);
+    connection_request_came(req);
     evhttp_cmd_type method = evhttp_request_get_command(req);
     bool head = method == EVHTTP_REQ_HEAD;
     const evhttp_uri *uri = evhttp_request_get_evhttp_uri(req);
@@ -215,13 +170,13 @@ int serve_start(gateway *g) {
     evhttp_set_max_body_size(g->http, BODY_MAX);
     evhttp_set_timeout(g->http, HEAD_IDLE_S);
     evhttp_set_allowed_methods(g->http, EVERY_METHOD);
-    evhttp_set_bevcb(g->http, new_connection, nullptr);
     evhttp_set_gencb(g->http, on_request, g);
-    if (evhttp_bind_socket_with_handle(g->http, g->conf.listen_addr,
-                                       static_cast<ev_uint16_t>(g->conf.listen_port)) == nullptr) {
+    evhttp_bound_socket *bound = evhttp_bind_socket_with_handle(
+        g->http, g->conf.listen_addr, static_cast<ev_uint16_t>(g->conf.listen_port));
+    if (bound == nullptr) {
         fprintf(g->report, "cannot listen on %s port %d: %s\n", g->conf.listen_addr,
                 g->conf.listen_port, strerror(errno));
         return -1;
     }
-    return 0;
+    return connections_start(g, bound) ? 0 : -1;
 }

@@ -40,8 +40,7 @@ table_kind table_take(table *t, const sockaddr_in &from, const uint8_t *buf, siz
     bool is_list = len >= LIST_MIN_SIZE && buf[0] == CHNID_LIST;
     bool from_server = t->has_server && same_source(from, t->server);
     if (!from_server) {
-        bool server_gone =
-            !t->has_server || (!t->fixed && now - t->server_heard_ns >= TABLE_SILENCE_NS);
+        bool server_gone = !t->has_server || now - t->server_heard_ns >= TABLE_SILENCE_NS;
         if (!is_list || !server_gone) return TABLE_IGNORED;
         take_server(t, from);
     }
@@ -60,7 +59,7 @@ table_kind table_take(table *t, const sockaddr_in &from, const uint8_t *buf, siz
 }
 
 bool table_take_now_playing(table *t, const sockaddr_in &from, const uint8_t *buf, size_t len) {
-    if (!t->has_server || from.sin_addr.s_addr != t->server.sin_addr.s_addr) return false;
+    if (!t->has_server || !same_source(from, t->server)) return false;
     now_playing np;
     if (!now_playing_parse(buf, len, &np)) return false;
     table_channel &c = t->ch[np.chnid];

@@ -29,7 +29,6 @@ struct table_channel {
 
 struct table {
     bool has_server = false;
-    bool fixed = false;  // -S: the server is never given up for another
     sockaddr_in server{};
     long long server_heard_ns = 0;  // its latest datagram of either kind
     table_channel ch[256];          // by channel id; ch[0] unused
@@ -43,15 +42,16 @@ enum table_kind {
 };
 
 // Takes one datagram from `from` that arrived at now. The first list sets
-// the server; a list from another source replaces it once the server has
-// sent nothing for TABLE_SILENCE_NS (never with t->fixed). Each list sets
+// the server; a list from another source (another port of the same
+// address too) replaces it once the server has sent nothing for
+// TABLE_SILENCE_NS. Each list sets
 // the descriptions of the channels it names. A data message of the server
 // counts towards its channel and puts it on the air.
 table_kind table_take(table *t, const sockaddr_in &from, const uint8_t *buf, size_t len,
                       long long now);
 
 // Takes a now-playing datagram: kept for its channel when it comes from
-// the server's address. False when it was not taken.
+// the server's address and source port. False when it was not taken.
 bool table_take_now_playing(table *t, const sockaddr_in &from, const uint8_t *buf, size_t len);
 
 // Data came for the channel within TABLE_SILENCE_NS before now.

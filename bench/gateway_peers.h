@@ -1,0 +1,44 @@
+// gateway_peers.h - what the gateway benchmarks start and read: the busy
+// radio with a long piece on channel 1, Icecast with ffmpeg as its source,
+// and the servers' CPU and memory from /proc.
+#pragma once
+
+#include <stdint.h>
+#include <sys/types.h>
+
+#include <string>
+
+#include "proc.h"
+
+// Where Icecast serves the MP3 that ffmpeg sends it.
+constexpr const char *ICECAST_MOUNT = "/radio.mp3";
+
+// Run time of all of pid's threads, in seconds; *threads their count.
+double process_cpu_s(pid_t pid, int *threads);
+
+// A field of /proc/PID/status in KiB (VmRSS, VmHWM); -1 when missing.
+long status_kib(pid_t pid, const char *field);
+long rss_kib(pid_t pid);
+
+// Icecast as the Debian package ships it, but on 127.0.0.1:port, with room
+// for clients, and as nobody (it refuses to serve as root); its files in dir.
+bool start_icecast(int clients, uint16_t port, const std::string &dir, child_proc *p);
+
+// ffmpeg sends the frames of mp3, looped, at the pace they play, to
+// Icecast's ICECAST_MOUNT on 127.0.0.1:port.
+bool start_source(const std::string &dir, const std::string &mp3, uint16_t port,
+                  child_proc *source);
+
+// Ends p with SIGTERM (SIGKILL after 3 s); with strict, an exit other than
+// 0 is reported.
+void stop_process(child_proc *p, const char *name, bool strict);
+
+// The soft limit on open files raised to the hard one.
+void raise_open_files();
+
+// The busy radio's folder in dir, channel 1 playing a piece of long_s
+// seconds that repeats no frame (*piece); "" (said) when it cannot be made.
+std::string make_radio(const std::string &dir, int long_s, std::string *piece);
+
+// Whether something accepts connections on 127.0.0.1:port.
+bool accepts(uint16_t port);
