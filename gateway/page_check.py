@@ -122,10 +122,13 @@ def player(d, url, channel, step_file, out):
     pathlib.Path(step_file).write_text("start-gateway\n")
     check("reconnects", lost and wait(lambda: said().startswith("Playing"), 20), said())
     pathlib.Path(step_file).write_text("stop-server\n")
-    gone = wait(lambda: "went off the air" in said(), 20)
-    rows = js(d, """[...document.querySelectorAll('#channels tr')].map(r =>
-        [r.querySelector('.air').textContent, r.querySelector('.np').textContent, r.querySelector('button').disabled])""")
-    check("off the air", gone and all(r == ["off the air", "", True] for r in rows), [said(), rows[:2]])
+    # The channels fall silent within a few milliseconds of each other, so
+    # one poll of the status may find some still on the air: wait for all.
+    rows_js = """[...document.querySelectorAll('#channels tr')].map(r =>
+        [r.querySelector('.air').textContent, r.querySelector('.np').textContent, r.querySelector('button').disabled])"""
+    gone = wait(lambda: "went off the air" in said()
+                and all(r == ["off the air", "", True] for r in js(d, rows_js)), 20)
+    check("off the air", gone, [said(), js(d, rows_js)[:2]])
 
 
 def main():

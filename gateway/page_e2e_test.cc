@@ -12,7 +12,6 @@
 
 #include "audio_support.h"
 #include "e2e_support.h"
-#include "now_playing.h"
 
 namespace {
 
@@ -37,21 +36,23 @@ TEST_F(PageE2e, OnePlayerStopsPlaysLiveReconnectsAndSaysWhenOffTheAir) {
         if (running_in_ci()) FAIL() << "a tool is missing";
         GTEST_SKIP() << "Chromium, its driver, Selenium or curl is missing (tools/ensure-deps)";
     }
+    // Channel 1's file is tagged: the server says what it plays, in markup
+    // that must reach the page as text.
     std::string tone = made_mp3(TEST_AUDIO_DIR, "gw_330", 44100, 2, "synth 2 sine 330", "-b 128");
+    std::string tagged = made_mp3(TEST_AUDIO_DIR, "gw_330_so_what", 44100, 2, "synth 2 sine 330",
+                                  "-b 128 --ta 'Miles & Co' --tt '<b>So</b> What'");
     for (int id = 1; id <= 32; id++) {
         std::string d = dir + "/radio/" + std::to_string(id);
-        ASSERT_EQ(0, run_shell("mkdir -p '" + d + "' && cp '" + tone + "' '" + d + "'"));
+        std::string file = id == 1 ? tagged : tone;
+        ASSERT_EQ(0, run_shell("mkdir -p '" + d + "' && cp '" + file + "' '" + d + "'"));
         ASSERT_TRUE(write_file(d + "/desc.txt", "tone " + std::to_string(id) + "\n"));
     }
     child_proc *gw = gateway();
-    child_proc *srv = start(
-        {STREAM_SERVER_PATH, "--source-port", "1995", "--now-playing-port", "0", dir + "/radio"},
-        "server", false);
+    child_proc *srv =
+        start({STREAM_SERVER_PATH, "--source-port", "1995", dir + "/radio"}, "server", false);
     ASSERT_TRUE(wait_until(  // the list is in: the server is known
         [&] { return run_shell("curl -s " + BASE + "/status.json | grep -q '1995'") == 0; },
         WAIT_MS));
-    std::string d = now_playing_encode({1, "<b>So</b> What", "Miles & Co", ""});
-    ASSERT_TRUE(send({"-p", "1990", "--raw", hex(bytes(d.begin(), d.end()))}));
 
     setenv("PAGE_SHOT", PAGE_SHOT_PATH, 1);
     std::string steps = dir + "/steps";
