@@ -18,6 +18,7 @@
 
 #include "defaults.h"
 #include "listeners.h"
+#include "now_playing.h"
 #include "options.h"
 #include "receive.h"
 #include "report.h"
@@ -128,7 +129,8 @@ gateway_conf parse_options(int argc, char **argv) {
         }
     }
     if (optind < argc) misuse(std::string("no arguments are taken, not '") + argv[optind] + "'");
-    if (c.np_port == 0 && c.port == 65535) misuse("--port 65535 needs --now-playing-port");
+    if (c.np_port == 0 && now_playing_port(c.port) == 0)
+        misuse("--port 65535 needs --now-playing-port");
     return c;
 }
 

@@ -14,6 +14,7 @@
 #include <event2/event.h>
 
 #include "listeners.h"
+#include "now_playing.h"
 #include "proto.h"
 
 namespace {
@@ -180,7 +181,7 @@ int receive_start(gateway *g) {
     g->tab.fixed = g->conf.source != nullptr;
     if (!plan_membership(g, &g->data_join)) return -1;
     g->np_join = g->data_join;
-    int np_port = g->conf.np_port != 0 ? g->conf.np_port : g->conf.port + 1;
+    int np_port = g->conf.np_port != 0 ? g->conf.np_port : now_playing_port(g->conf.port);
     if (open_joined(g, &g->data_join, g->conf.port) < 0 || open_joined(g, &g->np_join, np_port) < 0)
         return -1;
     if (!add_reader(g, g->data_join.sd, on_data) || !add_reader(g, g->np_join.sd, on_now_playing)) {

@@ -17,6 +17,7 @@
 #include "channels.h"
 #include "defaults.h"
 #include "join.h"
+#include "now_playing.h"
 #include "options.h"
 #include "proto.h"
 #include "report.h"
@@ -81,7 +82,7 @@ sockaddr_in destination(const char *group, int port) {
 void settle(server_conf *c) {
     server_conf &conf = *c;
     if (conf.source_port < 0) conf.source_port = conf.port;
-    if (conf.now_playing_port < 0) conf.now_playing_port = conf.port < 65535 ? conf.port + 1 : 0;
+    if (conf.now_playing_port < 0) conf.now_playing_port = now_playing_port(conf.port);
     if (conf.now_playing_port == conf.port)
         misuse("%s", "--now-playing-port must differ from --port, where listeners take the stream");
     conf.send.dest = destination(conf.group, conf.port);
