@@ -17,13 +17,13 @@
 #include <sys/types.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <string>
 
 #include "defaults.h"
 #include "join.h"
+#include "mono_clock.h"
 #include "options.h"
 #include "output.h"
 #include "proto.h"
@@ -520,11 +520,7 @@ void print_dropped(const batch &b, unsigned i, data_verdict v, const sockaddr_in
     exit(1);
 }
 
-long long monotonic_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+long long monotonic_ms() { return now_ns() / 1'000'000; }
 
 // Waits until the pipe has room, or has lost its reader (the next write
 // then fails). While the player lives, the wait takes as long as the player

@@ -21,6 +21,7 @@
 
 #include "defaults.h"
 #include "join.h"
+#include "mono_clock.h"
 #include "options.h"
 #include "proto_encode.h"
 
@@ -145,11 +146,7 @@ struct sender_run {
     exit(1);
 }
 
-double now_s() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
+double now_s() { return static_cast<double>(now_ns()) / 1e9; }
 
 void sleep_until(double t) {
     double left = t - now_s();
