@@ -31,7 +31,6 @@
 #include "std_fds.h"
 #include "stream.h"
 #include "text_number.h"
-#include "unicast.h"
 
 namespace {
 
@@ -127,44 +126,11 @@ void parse_options(int argc, char **argv) {
     }
 }
 
-// The index of the interface -I names; ends the process when none has
-// that name, index or address.
-unsigned interface_or_exit(const char *text) {
-    unsigned index = 0;
-    int found = join_find_interface(text, &index);
-    if (found < 0) {
-        perror("getifaddrs()");
-        exit(1);
-    }
-    if (found == 0) {
-        fprintf(stderr, "unknown interface \"%s\": no interface has this name, index or address\n",
-                text);
-        exit(1);
-    }
-    return index;
-}
-
-// The sender -S names; ends the process unless text is a unicast IPv4
-// address, since no datagram comes from any other.
-in_addr source_or_exit(const char *text) {
-    in_addr source;
-    if (inet_pton(AF_INET, text, &source) != 1) {
-        fprintf(stderr, "invalid source \"%s\": not an IPv4 address\n", text);
-        exit(1);
-    }
-    if (!unicast_source(source)) {
-        fprintf(stderr, "invalid source \"%s\": not a unicast IPv4 address\n", text);
-        exit(1);
-    }
-    return source;
-}
-
 // Joins the group as membership says. When -I names an interface by its
 // name, a receive waits at most FOLLOW_CHECK_S, so that a link deleted and
 // created again under that name is found (see receive_again); the relay's
 // path gains nothing otherwise. Ends the process on failure.
 void join_or_exit() {
-    if (client_conf.interface) membership_follow_name(&membership, client_conf.interface);
     if (membership_join(membership) < 0) {
         perror("setsockopt()");
         exit(1);
@@ -179,14 +145,15 @@ void join_or_exit() {
 
 // The joined, bound socket; ends the process on failure.
 int open_socket() {
-    if (inet_pton(AF_INET, client_conf.multicast_group, &membership.group) != 1) {
-        fprintf(stderr, "invalid multicast group \"%s\": not an IPv4 address\n",
-                client_conf.multicast_group);
+    // A group that is no multicast address is not refused here: its join
+    // fails with the report of setsockopt().
+    join_plan plan = join_plan_here(
+        {client_conf.multicast_group, client_conf.source, client_conf.interface});
+    if (!plan.refused.empty()) {
+        fprintf(stderr, "%s\n", plan.refused.c_str());
         exit(1);
     }
-    membership.has_source = client_conf.source != nullptr;
-    if (client_conf.source) membership.source = source_or_exit(client_conf.source);
-    if (client_conf.interface) membership.ifindex = interface_or_exit(client_conf.interface);
+    membership = plan.m;
     int sd = socket(AF_INET, SOCK_DGRAM, 0);
     if (sd < 0) {
         perror("socket()");

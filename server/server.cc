@@ -173,7 +173,7 @@ int open_socket(const server_conf &conf) {
         exit(1);
     }
     int set = conf.iface ? join_send_interface(sd, conf.iface) : 1;
-    if (set == 0) misuse("no interface '%s'", conf.iface);
+    if (set == 0) misuse("%s", join_unknown_interface(conf.iface).c_str());
     if (set < 0) {
         perror("setsockopt(IP_MULTICAST_IF)");
         exit(1);

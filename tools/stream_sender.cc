@@ -372,7 +372,7 @@ int open_socket(const sender_conf &conf) {
     }
     if (!conf.iface.empty()) {
         int set = join_send_interface(sd, conf.iface.c_str());
-        if (set == 0) misuse("no interface '" + conf.iface + "'");
+        if (set == 0) misuse(join_unknown_interface(conf.iface.c_str()));
         if (set < 0) {
             perror("setsockopt(IP_MULTICAST_IF)");
             exit(1);
