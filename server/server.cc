@@ -50,7 +50,7 @@ struct server_conf {
     int source_port = -1;       // -1: the destination port
     int now_playing_port = -1;  // -1: the destination port + 1
     const char *folder = nullptr;
-    broadcast_conf send;  // what the send loop takes, but its socket
+    station_conf send;  // what the send loop takes, but its socket
 };
 
 [[noreturn]] void misuse(const char *fmt, const char *arg) {
@@ -230,11 +230,8 @@ int main(int argc, char **argv) {
     on_air air = programme_or_exit(conf.folder, &channels, report);
     conf.send.sd = open_socket(conf);
     say_start(conf, channels, report);
-    long long now = now_ns();
-    for (size_t i = 0; i < channels.size(); i++)
-        air.runs.push_back(
-            broadcast_run(std::move(channels[i]), conf.send, now, i, channels.size(), report));
+    station_start(&air, std::move(channels), conf.send, now_ns(), report);
     int status = broadcast(&air, conf.send, signals, report);
-    broadcast_summary(air, report);
+    station_summary(air, report);
     return status;
 }
