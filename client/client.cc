@@ -140,8 +140,8 @@ void join_or_exit() {
 int open_socket() {
     // A group that is no multicast address is not refused here: its join
     // fails with the report of setsockopt().
-    join_plan plan = join_plan_here(
-        {client_conf.multicast_group, client_conf.source, client_conf.interface});
+    join_plan plan =
+        join_plan_here({client_conf.multicast_group, client_conf.source, client_conf.interface});
     if (!plan.refused.empty()) {
         fprintf(stderr, "%s\n", plan.refused.c_str());
         exit(1);

@@ -81,8 +81,7 @@ std::string said(const char *fmt, const char *text) {
 }
 
 // Plans where t joins: the source and the interface; the group is set.
-void plan_source_and_interface(const join_texts &t, const join_iface *ifs, size_t n,
-                               join_plan *p) {
+void plan_source_and_interface(const join_texts &t, const join_iface *ifs, size_t n, join_plan *p) {
     p->m.has_source = t.source != nullptr;
     if (t.source && inet_pton(AF_INET, t.source, &p->m.source) != 1) {
         p->refused = said("invalid source \"%s\": not an IPv4 address", t.source);

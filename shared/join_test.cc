@@ -75,6 +75,7 @@ TEST(JoinPlan, FirstRefusalIsSaidAndANameIsFollowed) {
         const char *follow;
     };
     const std::string bad_source = "invalid source \"224.2.2.2\": not a unicast IPv4 address";
+    // clang-format off
     const plan_case cases[] = {
         {{"224.2.2.2"}, "", false, 0, nullptr},
         {{"239.255.255.255", "127.0.0.1", "eth0"}, "", false, 2, "eth0"},
@@ -98,6 +99,7 @@ TEST(JoinPlan, FirstRefusalIsSaidAndANameIsFollowed) {
         {{"224.2.2.2", nullptr, ""},
          "unknown interface \"\": no interface has this name, index or address", false, 0, nullptr},
     };
+    // clang-format on
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.t.group) + " " + (c.t.source ? c.t.source : "-") + " " +
                      (c.t.iface ? c.t.iface : "-"));
