@@ -105,6 +105,19 @@ gateway_conf parse_options(int argc, char **argv) {
     return c;
 }
 
+// Where libevent's own messages go: the report stream, so that they too
+// carry the program's name.
+FILE *libevent_report = stderr;
+
+// libevent's messages, with its own words for their severity.
+void log_libevent(int severity, const char *msg) {
+    const char *level = severity == EVENT_LOG_DEBUG  ? "debug"
+                        : severity == EVENT_LOG_MSG  ? "msg"
+                        : severity == EVENT_LOG_WARN ? "warn"
+                                                     : "err";
+    fprintf(libevent_report, "[%s] %s\n", level, msg);
+}
+
 // Raises the soft limit on open files to what --listeners needs, as far as
 // the hard limit allows; with less, fewer listeners are served.
 void raise_open_files(gateway *g) {
@@ -165,6 +178,8 @@ int main(int argc, char **argv) {
     g.conf = parse_options(argc, argv);
     g.report = report_stream(stderr, "stream_gateway");
     if (g.report == nullptr) return 1;
+    libevent_report = g.report;
+    event_set_log_callback(log_libevent);
     g.start_ns = now_ns();
     g.limits = {g.conf.burst_ms * 1'000'000, g.conf.lag_s * 1'000'000'000};
     raise_open_files(&g);

@@ -140,7 +140,8 @@ protected:
 };
 
 // What the gateway could never hear is refused at start, worded as the
-// client words it, before HTTP is served.
+// client words it, before HTTP is served; libevent's own words too carry
+// the gateway's name.
 TEST_F(GatewayE2e, GroupSenderOrInterfaceThatCannotBeHeardIsRefused) {
     REQUIRE_PRIVATE_NETNS();
     const std::string not_unicast = "\": not a unicast IPv4 address\n";
@@ -152,6 +153,7 @@ TEST_F(GatewayE2e, GroupSenderOrInterfaceThatCannotBeHeardIsRefused) {
         {"-M", "10.1.2.3", "invalid multicast group \"10.1.2.3\": not an IPv4 multicast address\n"},
         {"-I", "nope",
          "unknown interface \"nope\": no interface has this name, index or address\n"},
+        {"--listen", "999.1.1.1:8000", "[warn] getaddrinfo: "},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r[0] + " " + r[1]);
@@ -160,6 +162,8 @@ TEST_F(GatewayE2e, GroupSenderOrInterfaceThatCannotBeHeardIsRefused) {
         EXPECT_EQ(1, finish(g));
         EXPECT_NE(std::string::npos, err(g).find("stream_gateway: " + r[2])) << err(g);
         EXPECT_EQ(std::string::npos, err(g).find("listening")) << err(g);
+        std::regex unnamed("(^|\n)(?!stream_gateway: |$)");
+        EXPECT_FALSE(std::regex_search(err(g), unnamed)) << err(g);
     }
 }
 
