@@ -45,7 +45,7 @@ enum { OPT_NOW_PLAYING = 256, OPT_LISTEN, OPT_BURST, OPT_LAG, OPT_LISTENERS };
 void parse_listen(char *text, gateway_conf *c) {
     char *colon = strrchr(text, ':');
     const char *port = colon ? colon + 1 : text;
-    c->listen_port = static_cast<int>(number_or_exit(GATEWAY, port, 1, 65535, "--listen's port"));
+    c->listen_port = port_or_exit(GATEWAY, port, 1, "--listen's port");
     if (colon == nullptr) return;
     *colon = '\0';
     size_t n = strlen(text);
@@ -76,8 +76,7 @@ gateway_conf parse_options(int argc, char **argv) {
             c.source = optarg;
             break;
         case OPT_NOW_PLAYING:
-            c.np_port =
-                static_cast<int>(number_or_exit(GATEWAY, optarg, 1, 65535, "--now-playing-port"));
+            c.np_port = port_or_exit(GATEWAY, optarg, 1, "--now-playing-port");
             break;
         case OPT_LISTEN:
             parse_listen(optarg, &c);

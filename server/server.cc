@@ -77,8 +77,7 @@ void take_option(int c, const char *arg, server_conf *conf) {
         conf->ttl = static_cast<int>(number_or_exit(SERVER, arg, 0, 255, "--ttl"));
         break;
     case 'S':
-        conf->source_port =
-            static_cast<int>(number_or_exit(SERVER, arg, 1, 65535, "--source-port"));
+        conf->source_port = port_or_exit(SERVER, arg, 1, "--source-port");
         break;
     case 'B':
         conf->send.payload =
@@ -89,8 +88,7 @@ void take_option(int c, const char *arg, server_conf *conf) {
             number_or_exit(SERVER, arg, 10, 86400000, "--list-interval") * 1'000'000;
         break;
     case 'N':
-        conf->now_playing_port =
-            static_cast<int>(number_or_exit(SERVER, arg, 0, 65535, "--now-playing-port"));
+        conf->now_playing_port = port_or_exit(SERVER, arg, 0, "--now-playing-port");
         break;
     case 'O':
         conf->send.once = true;

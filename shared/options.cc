@@ -28,6 +28,10 @@ long long number_or_exit(const program_usage &p, const char *text, long long lo,
     return v;
 }
 
+int port_or_exit(const program_usage &p, const char *text, int lo, const char *what) {
+    return static_cast<int>(number_or_exit(p, text, lo, 65535, what));
+}
+
 bool place_option(const program_usage &p, int c, const char *arg, const char **group, int *port,
                   const char **iface) {
     switch (c) {
@@ -38,7 +42,7 @@ bool place_option(const program_usage &p, int c, const char *arg, const char **g
         *iface = arg;
         return true;
     case 'P':
-        *port = static_cast<int>(number_or_exit(p, arg, 1, 65535, "--port"));
+        *port = port_or_exit(p, arg, 1, "--port");
         return true;
     default:
         return false;

@@ -30,6 +30,9 @@ std::string option_number_complaint(const char *text, long long lo, long long hi
 long long number_or_exit(const program_usage &p, const char *text, long long lo, long long hi,
                          const char *what);
 
+// number_or_exit for a UDP or TCP port: lo (0 where 0 means none) to 65535.
+int port_or_exit(const program_usage &p, const char *text, int lo, const char *what);
+
 // -M, -P and -I as the server and the gateway take them: the group, the port
 // (1 to 65535) and the interface. True when c is one of them (arg stored),
 // false when c is another option; misuse_exit when the port is no such
