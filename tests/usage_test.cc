@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -33,40 +34,38 @@ std::vector<std::string> quoted(const std::string &usage, const std::string &opt
     return words;
 }
 
+std::string text(long long v) {
+    return std::to_string(v);
+}
+
 TEST(Usage, EachOptionQuotesTheDefaultItsProgramUses) {
-    struct quote_case {
+    struct program_case {
         const char *usage;
-        const char *option;
-        std::string value;
+        std::vector<std::pair<std::string, std::string>> defaults;  // option, value
     };
     const server_conf s;
     const gateway_conf g;
     const sender_conf t;
-    const quote_case cases[] = {
-        {SERVER_USAGE, "--mgroup", s.group},
-        {SERVER_USAGE, "--port", std::to_string(s.port)},
-        {SERVER_USAGE, "--ttl", std::to_string(s.ttl)},
-        {SERVER_USAGE, "--payload", std::to_string(s.send.payload)},
-        {SERVER_USAGE, "--list-interval", std::to_string(s.send.list_interval_ns / 1'000'000)},
-        {GATEWAY_USAGE, "--mgroup", g.group},
-        {GATEWAY_USAGE, "--port", std::to_string(g.port)},
-        {GATEWAY_USAGE, "--listen", std::to_string(g.listen_port)},
-        {GATEWAY_USAGE, "--burst", std::to_string(g.burst_ms)},
-        {GATEWAY_USAGE, "--lag", std::to_string(g.lag_s)},
-        {GATEWAY_USAGE, "--listeners", std::to_string(g.listeners_max)},
-        {SENDER_USAGE, "--group", t.group},
-        {SENDER_USAGE, "--port", std::to_string(t.port)},
-        {SENDER_USAGE, "--payload", std::to_string(t.payload)},
-        {SENDER_USAGE, "--rate", std::to_string(t.rate)},
-        {SENDER_USAGE, "--list-every", std::to_string(t.list_every_ms)},
-        {SENDER_USAGE, "--repeat", std::to_string(t.repeat)},
-        {SENDER_USAGE, "--gap", std::to_string(t.gap_ms)},
-        {SENDER_USAGE, "--duration", std::to_string(t.duration_ms)},
+    // clang-format off
+    const program_case programs[] = {
+        {SERVER_USAGE, {{"--mgroup", s.group}, {"--port", text(s.port)}, {"--ttl", text(s.ttl)},
+                        {"--payload", text(static_cast<long long>(s.send.payload))},
+                        {"--list-interval", text(s.send.list_interval_ns / 1'000'000)}}},
+        {GATEWAY_USAGE, {{"--mgroup", g.group}, {"--port", text(g.port)},
+                         {"--listen", text(g.listen_port)}, {"--burst", text(g.burst_ms)},
+                         {"--lag", text(g.lag_s)}, {"--listeners", text(g.listeners_max)}}},
+        {SENDER_USAGE, {{"--group", t.group}, {"--port", text(t.port)},
+                        {"--payload", text(t.payload)}, {"--rate", text(t.rate)},
+                        {"--list-every", text(t.list_every_ms)}, {"--repeat", text(t.repeat)},
+                        {"--gap", text(t.gap_ms)}, {"--duration", text(t.duration_ms)}}},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(std::string(c.usage, strcspn(c.usage, "\n")) + ": " + c.option);
-        std::vector<std::string> words = quoted(c.usage, c.option);
-        EXPECT_NE(words.end(), std::find(words.begin(), words.end(), c.value)) << c.value;
+    // clang-format on
+    for (const auto &p : programs) {
+        for (const auto &[option, value] : p.defaults) {
+            SCOPED_TRACE(std::string(p.usage, strcspn(p.usage, "\n")) + ": " + option);
+            std::vector<std::string> words = quoted(p.usage, option);
+            EXPECT_NE(words.end(), std::find(words.begin(), words.end(), value)) << value;
+        }
     }
     EXPECT_EQ("0.0.0.0", std::string(g.listen_addr));  // "all addresses"
 }
