@@ -2,7 +2,6 @@
 // channel list, and relays the chosen channel's payload to a player process.
 #include <arpa/inet.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <getopt.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -12,12 +11,9 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/types.h>
 #include <sys/uio.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -26,12 +22,12 @@
 #include "join.h"
 #include "options.h"
 #include "output.h"
+#include "player.h"
 #include "proto.h"
 #include "retry_wait.h"
 #include "std_fds.h"
 #include "stream.h"
 #include "text_number.h"
-#include "unicast.h"
 
 namespace {
 
@@ -65,10 +61,6 @@ output out;
 // Descriptions are shown with their control characters made visible:
 // standard output is a terminal.
 bool show_visible = false;
-// How long a wait for room in the pipe may last once the player has ended.
-constexpr int HELD_PIPE_MS = 2000;
-// Where the system has no pidfd, how often a wait for room looks at the player.
-constexpr int PLAYER_CHECK_MS = 100;
 // Failures in a row are counted up to here; the wait stops growing long before.
 constexpr int RETRY_FAILURES_CAP = 64;
 
@@ -127,44 +119,11 @@ void parse_options(int argc, char **argv) {
     }
 }
 
-// The index of the interface -I names; ends the process when none has
-// that name, index or address.
-unsigned interface_or_exit(const char *text) {
-    unsigned index = 0;
-    int found = join_find_interface(text, &index);
-    if (found < 0) {
-        perror("getifaddrs()");
-        exit(1);
-    }
-    if (found == 0) {
-        fprintf(stderr, "unknown interface \"%s\": no interface has this name, index or address\n",
-                text);
-        exit(1);
-    }
-    return index;
-}
-
-// The sender -S names; ends the process unless text is a unicast IPv4
-// address, since no datagram comes from any other.
-in_addr source_or_exit(const char *text) {
-    in_addr source;
-    if (inet_pton(AF_INET, text, &source) != 1) {
-        fprintf(stderr, "invalid source \"%s\": not an IPv4 address\n", text);
-        exit(1);
-    }
-    if (!unicast_source(source)) {
-        fprintf(stderr, "invalid source \"%s\": not a unicast IPv4 address\n", text);
-        exit(1);
-    }
-    return source;
-}
-
 // Joins the group as membership says. When -I names an interface by its
 // name, a receive waits at most FOLLOW_CHECK_S, so that a link deleted and
 // created again under that name is found (see receive_again); the relay's
 // path gains nothing otherwise. Ends the process on failure.
 void join_or_exit() {
-    if (client_conf.interface) membership_follow_name(&membership, client_conf.interface);
     if (membership_join(membership) < 0) {
         perror("setsockopt()");
         exit(1);
@@ -179,14 +138,15 @@ void join_or_exit() {
 
 // The joined, bound socket; ends the process on failure.
 int open_socket() {
-    if (inet_pton(AF_INET, client_conf.multicast_group, &membership.group) != 1) {
-        fprintf(stderr, "invalid multicast group \"%s\": not an IPv4 address\n",
-                client_conf.multicast_group);
+    // A group that is no multicast address is not refused here: its join
+    // fails with the report of setsockopt().
+    join_plan plan =
+        join_plan_here({client_conf.multicast_group, client_conf.source, client_conf.interface});
+    if (!plan.refused.empty()) {
+        fprintf(stderr, "%s\n", plan.refused.c_str());
         exit(1);
     }
-    membership.has_source = client_conf.source != nullptr;
-    if (client_conf.source) membership.source = source_or_exit(client_conf.source);
-    if (client_conf.interface) membership.ifindex = interface_or_exit(client_conf.interface);
+    membership = plan.m;
     int sd = socket(AF_INET, SOCK_DGRAM, 0);
     if (sd < 0) {
         perror("socket()");
@@ -210,153 +170,6 @@ int open_socket() {
         exit(1);
     }
     return sd;
-}
-
-// The player, for the handler of the signals that end the client and for
-// the exit handler. Set while those signals are blocked, before they can be
-// delivered.
-volatile pid_t player_pid = -1;
-volatile int player_fd = -1;
-// A descriptor that becomes readable when the player ends (pidfd_open), or
-// -1 where the system has none.
-int player_pidfd = -1;
-
-constexpr int ENDING_SIGNALS[] = {SIGTERM, SIGINT, SIGHUP};
-// How long the client, when it ends, gives the player to finish what it
-// has, and then its group to go after SIGTERM: PLAYER_GRACE_STEPS waits of
-// PLAYER_GRACE_STEP_MS each (about a second).
-constexpr int PLAYER_GRACE_STEPS = 100;
-constexpr int PLAYER_GRACE_STEP_MS = 10;
-
-// True once the player process has ended. It is not reaped here: as a
-// zombie it keeps its process id, and so its group's, for stop_player.
-// ECHILD: the system reaped it, as when the client was started with SIGCHLD
-// ignored. waitid is a system call like waitpid, safe in a signal handler.
-bool player_ended() {
-    siginfo_t info;
-    info.si_pid = 0;
-    if (waitid(P_PID, static_cast<id_t>(player_pid), &info, WEXITED | WNOHANG | WNOWAIT) < 0)
-        return errno == ECHILD;
-    return info.si_pid != 0;
-}
-
-// Stops the player without leaving its group behind: closes the pipe (a
-// player that reads its input sees end of file and finishes), waits about
-// a second for the player, sends SIGTERM to its process group, which takes
-// its children too, and SIGKILL about a second later if any of the group is
-// still there (a member that ignores SIGTERM, or a zombie whose new parent
-// does not reap it: SIGKILL does it no harm). Async-signal-safe calls only.
-// The player is reaped only after its group is signalled: a group keeps its
-// id while any member is left, zombies included.
-void stop_player() {
-    if (player_pid <= 0) return;
-    if (player_fd >= 0) close(player_fd);
-    for (int i = 0; i < PLAYER_GRACE_STEPS && !player_ended(); i++)
-        poll(nullptr, 0, PLAYER_GRACE_STEP_MS);
-    kill(-player_pid, SIGTERM);
-    for (int i = 0; i < PLAYER_GRACE_STEPS; i++) {
-        waitpid(player_pid, nullptr, WNOHANG);
-        if (kill(-player_pid, 0) < 0 && errno == ESRCH) return;
-        poll(nullptr, 0, PLAYER_GRACE_STEP_MS);
-    }
-    kill(-player_pid, SIGKILL);
-}
-
-// Ends the client by sig without leaving the player behind (stop_player).
-void end_by_signal(int sig) {
-    stop_player();
-    struct sigaction dfl;
-    memset(&dfl, 0, sizeof dfl);
-    dfl.sa_handler = SIG_DFL;
-    sigaction(sig, &dfl, nullptr);
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, sig);
-    sigprocmask(SIG_UNBLOCK, &set, nullptr);
-    raise(sig);
-    _exit(128 + sig);
-}
-
-sigset_t ending_signals() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : ENDING_SIGNALS) sigaddset(&set, sig);
-    return set;
-}
-
-// Stops the player when the client exits after starting it, for whatever
-// reason: no channel number, a failed write, a pipe held but not read.
-void stop_player_at_exit() {
-    sigset_t ending = ending_signals();
-    sigprocmask(SIG_BLOCK, &ending, nullptr);  // else a signal now would stop it twice
-    stop_player();
-}
-
-// Catches the ending signals, except those the client was started with
-// ignored (as under nohup, or as a shell's background job): they stay ignored.
-void catch_ending_signals() {
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = end_by_signal;
-    sa.sa_mask = ending_signals();  // one ending at a time
-    for (int sig : ENDING_SIGNALS) {
-        struct sigaction old;
-        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
-        sigaction(sig, &sa, nullptr);
-    }
-}
-
-// Starts the player on the read end of a new pipe, in a process group of
-// its own; returns the write end, the only end the client keeps. That end
-// is non-blocking: on a full pipe the client hands out its lines first and
-// then waits for room.
-int start_player(int sd) {
-    int pd[2];
-    if (pipe(pd) < 0) {
-        perror("pipe()");
-        exit(1);
-    }
-    flush_output();  // nothing buffered may be written twice
-    // Harmless until the player's id is set, and in the child, which never sets it.
-    if (atexit(stop_player_at_exit) != 0) {
-        fprintf(stderr, "atexit(): cannot register the player's stop\n");
-        exit(1);
-    }
-    sigset_t ending = ending_signals();
-    sigset_t old;
-    sigprocmask(SIG_BLOCK, &ending, &old);
-    pid_t pid = fork();
-    if (pid < 0) {
-        perror("fork()");
-        exit(1);
-    }
-    if (pid == 0) {
-        close(sd);
-        close(pd[1]);
-        dup2(pd[0], 0);
-        if (pd[0] > 0) close(pd[0]);
-        setpgid(0, 0);
-        signal(SIGPIPE, SIG_DFL);
-        for (int sig : ENDING_SIGNALS) {
-            struct sigaction now;
-            if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler == end_by_signal)
-                signal(sig, SIG_DFL);
-        }
-        sigprocmask(SIG_SETMASK, &old, nullptr);
-        execl("/bin/sh", "sh", "-c", client_conf.player_command, static_cast<char *>(nullptr));
-        perror("execl()");
-        exit(1);
-    }
-    setpgid(pid, pid);  // also here: the group must exist before a signal can come
-    close(pd[0]);
-    fcntl(pd[1], F_SETFL, fcntl(pd[1], F_GETFL) | O_NONBLOCK);
-    player_pid = pid;
-    player_fd = pd[1];
-    // By its number: glibc's wrapper is recent, and its 2.36 header does not
-    // declare it for C++.
-    player_pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    sigprocmask(SIG_SETMASK, &old, nullptr);
-    return pd[1];
 }
 
 // Counts one more failed receive in a row and waits as the wait rule says
@@ -514,50 +327,26 @@ void print_dropped(const batch &b, unsigned i, data_verdict v, const sockaddr_in
 }
 
 // Hands out every line so far and ends the client with status 1, the
-// player with it (stop_player_at_exit).
+// player with it (player_start has its stop run at exit).
 [[noreturn]] void end_client() {
     output_flush(&out);
     exit(1);
 }
 
-long long monotonic_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Waits until the pipe has room, or has lost its reader (the next write
-// then fails). While the player lives, the wait takes as long as the player
-// does; once the player has ended, a process it left behind may still hold
-// the pipe, and a wait longer than HELD_PIPE_MS ends the client: nobody
-// reads the pipe any more. The running client watches the player only
-// here, through its pidfd polled beside the pipe (where there is none,
-// every PLAYER_CHECK_MS), so the relay's path gains nothing while the pipe
-// has room.
+// then fails); ends the client when nobody reads the pipe any more.
 void wait_for_room(int pd) {
-    pollfd p[2] = {{pd, POLLOUT, 0}, {player_pidfd, POLLIN, 0}};
-    long long give_up = -1;  // on the monotonic clock, once the player has ended
-    for (;;) {
-        if (give_up < 0 && player_ended()) give_up = monotonic_ms() + HELD_PIPE_MS;
-        nfds_t watched = player_pidfd >= 0 ? 2 : 1;
-        int timeout = player_pidfd >= 0 ? -1 : PLAYER_CHECK_MS;
-        if (give_up >= 0) {
-            long long left = give_up - monotonic_ms();
-            if (left <= 0) {
-                output_printf(&out, OUT_STDERR,
-                              "player ended; its pipe is held open but not read\n");
-                end_client();
-            }
-            watched = 1;
-            timeout = static_cast<int>(left);
-        }
-        int n = poll(p, watched, timeout);
-        if (n > 0 && p[0].revents != 0) return;
-        if (n < 0 && errno != EINTR) {
-            output_report(&out, "poll()");
-            end_client();
-        }
+    switch (player_wait_for_room(pd)) {
+    case PLAYER_ROOM:
+        return;
+    case PLAYER_PIPE_HELD:
+        output_printf(&out, OUT_STDERR, "player ended; its pipe is held open but not read\n");
+        break;
+    case PLAYER_POLL_FAILED:
+        output_report(&out, "poll()");
+        break;
     }
+    end_client();
 }
 
 // Writes the run's payloads to the player, in as few writes as the pipe
@@ -680,8 +469,10 @@ int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
     parse_options(argc, argv);
     int sd = open_socket();
-    catch_ending_signals();
-    int pd = start_player(sd);
+    player_catch_ending_signals();
+    flush_output();  // nothing buffered may be written twice
+    int pd = player_start(client_conf.player_command, sd);
+    if (pd < 0) exit(1);
     sockaddr_in server = list_phase(sd);
     long long choice = read_choice_or_exit();
     data_phase(sd, pd, server, choice);

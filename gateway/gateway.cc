@@ -30,25 +30,7 @@
 
 namespace {
 
-const char USAGE[] =
-    "usage: stream_gateway [options]\n"
-    "Serves each channel of the multicast radio over HTTP, with a page to play them.\n"
-    "  -M, --mgroup ADDR          multicast group (" DEFAULT_MGROUP
-    ")\n"
-    "  -P, --port N               the radio's UDP port (" DEFAULT_PORT_TEXT
-    ")\n"
-    "  -I, --interface IF         join on IF: a name, an index or an address (the system's "
-    "choice)\n"
-    "  -S, --source ADDR          hear only this sender\n"
-    "      --now-playing-port N   UDP port of the now-playing datagrams (the port + 1)\n"
-    "      --listen [ADDR:]PORT   HTTP address and port (all addresses, port 8000)\n"
-    "      --burst MS             audio a new listener starts with, in ms (1000)\n"
-    "      --lag SECONDS          drop a listener this far behind (10)\n"
-    "      --listeners N          most listeners at once; more get 503 (1000)\n"
-    "      --name TEXT            the station's name (Radio on HOSTNAME)\n"
-    "      --trust-proxy          take X-Forwarded-* headers from any peer, not only loopback\n"
-    "      --connections N        most HTTP connections at once (listeners + 64)\n"
-    "  -H, --help                 show this help\n";
+const program_usage GATEWAY = {"stream_gateway", GATEWAY_USAGE};
 
 // Every 250 ms: the lag rule, the histories' trim, and the waiting bytes
 // of every second listener (so each one's every 500 ms, and one turn of
@@ -75,32 +57,19 @@ enum {
 // the status while every listener slot is taken.
 constexpr int CONNECTIONS_ABOVE_LISTENERS = 64;
 
-[[noreturn]] void misuse(const std::string &why) {
-    fprintf(stderr, "stream_gateway: %s\n%s", why.c_str(), USAGE);
-    exit(1);
-}
-
-long long number(const char *text, long long lo, long long hi, const char *what) {
-    long long v;
-    if (!option_number(text, lo, hi, &v)) misuse(option_number_complaint(text, lo, hi, what));
-    return v;
-}
-
 // --listen [ADDR:]PORT; an IPv6 address goes in brackets ("[::]:8000").
 void parse_listen(char *text, gateway_conf *c) {
     char *colon = strrchr(text, ':');
-    if (colon == nullptr) {
-        c->listen_port = static_cast<int>(number(text, 1, 65535, "--listen's port"));
-        return;
-    }
+    const char *port = colon ? colon + 1 : text;
+    c->listen_port = port_or_exit(GATEWAY, port, 1, "--listen's port");
+    if (colon == nullptr) return;
     *colon = '\0';
-    c->listen_port = static_cast<int>(number(colon + 1, 1, 65535, "--listen's port"));
     size_t n = strlen(text);
     if (n >= 2 && text[0] == '[' && text[n - 1] == ']') {
         text[n - 1] = '\0';
         text++;
     }
-    if (*text == '\0') misuse("--listen needs an address before the ':'");
+    if (*text == '\0') misuse_exit(GATEWAY, "--listen needs an address before the ':'");
     c->listen_addr = text;
 }
 
@@ -111,13 +80,37 @@ std::string default_name() {
     return "Radio on " + now_playing_clean(host);
 }
 
+// --burst, --lag, --listeners and --connections: what a listener gets and
+// how many are served. False when o is another option.
+bool limit_option(int o, const char *arg, gateway_conf *c) {
+    switch (o) {
+    case OPT_BURST:
+        c->burst_ms = number_or_exit(GATEWAY, arg, 0, 600000, "--burst");
+        return true;
+    case OPT_LAG:
+        c->lag_s = number_or_exit(GATEWAY, arg, 1, 3600, "--lag");
+        return true;
+    case OPT_LISTENERS:
+        c->listeners_max =
+            static_cast<int>(number_or_exit(GATEWAY, arg, 1, 1000000, "--listeners"));
+        return true;
+    case OPT_CONNECTIONS:
+        c->connections_max =
+            static_cast<int>(number_or_exit(GATEWAY, arg, 1, 1000000, "--connections"));
+        return true;
+    default:
+        return false;
+    }
+}
+
 // --name and --trust-proxy: how the station shows itself. False when o is
 // another option.
 bool station_option(int o, const char *arg, gateway_conf *c) {
     switch (o) {
     case OPT_NAME:
         c->name = now_playing_clean(arg);
-        if (c->name.find_first_not_of(' ') == std::string::npos) misuse("--name needs a text");
+        if (c->name.find_first_not_of(' ') == std::string::npos)
+            misuse_exit(GATEWAY, "--name needs a text");
         return true;
     case OPT_TRUST_PROXY:
         c->trust_proxy = true;
@@ -140,46 +133,47 @@ gateway_conf parse_options(int argc, char **argv) {
         {"connections", required_argument, nullptr, OPT_CONNECTIONS},
         {},
     };
-    gateway_conf c = {DEFAULT_MGROUP, DEFAULT_PORT, 0,    nullptr, nullptr,
-                      "0.0.0.0",      8000,         1000, 10,      1000};
+    gateway_conf c;
     int o;
     while ((o = getopt_long(argc, argv, "M:P:I:S:H", longs, nullptr)) >= 0) {
-        std::string why;
-        int place = place_option(o, optarg, &c.group, &c.port, &c.interface, &why);
-        if (place < 0) misuse(why);
-        if (place > 0 || station_option(o, optarg, &c)) continue;
+        if (place_option(GATEWAY, o, optarg, &c.group, &c.port, &c.interface) ||
+            station_option(o, optarg, &c) || limit_option(o, optarg, &c))
+            continue;
         switch (o) {
         case 'S':
             c.source = optarg;
             break;
         case OPT_NOW_PLAYING:
-            c.np_port = static_cast<int>(number(optarg, 1, 65535, "--now-playing-port"));
+            c.np_port = port_or_exit(GATEWAY, optarg, 1, "--now-playing-port");
             break;
         case OPT_LISTEN:
             parse_listen(optarg, &c);
             break;
-        case OPT_BURST:
-            c.burst_ms = number(optarg, 0, 600000, "--burst");
-            break;
-        case OPT_LAG:
-            c.lag_s = number(optarg, 1, 3600, "--lag");
-            break;
-        case OPT_LISTENERS:
-            c.listeners_max = static_cast<int>(number(optarg, 1, 1000000, "--listeners"));
-            break;
-        case OPT_CONNECTIONS:
-            c.connections_max = static_cast<int>(number(optarg, 1, 1000000, "--connections"));
-            break;
         case 'H':
-            usage_exit(USAGE, true);
+            usage_exit(GATEWAY_USAGE, true);
         default:  // getopt_long has said what was wrong
-            usage_exit(USAGE, false);
+            usage_exit(GATEWAY_USAGE, false);
         }
     }
-    if (optind < argc) misuse(std::string("no arguments are taken, not '") + argv[optind] + "'");
-    if (c.np_port == 0 && c.port == 65535) misuse("--port 65535 needs --now-playing-port");
+    if (optind < argc)
+        misuse_exit(GATEWAY, std::string("no arguments are taken, not '") + argv[optind] + "'");
+    if (c.np_port == 0 && now_playing_port(c.port) == 0)
+        misuse_exit(GATEWAY, "--port 65535 needs --now-playing-port");
     if (c.name.empty()) c.name = default_name();
     return c;
+}
+
+// Where libevent's own messages go: the report stream, so that they too
+// carry the program's name.
+FILE *libevent_report = stderr;
+
+// libevent's messages, with its own words for their severity.
+void log_libevent(int severity, const char *msg) {
+    const char *level = severity == EVENT_LOG_DEBUG  ? "debug"
+                        : severity == EVENT_LOG_MSG  ? "msg"
+                        : severity == EVENT_LOG_WARN ? "warn"
+                                                     : "err";
+    fprintf(libevent_report, "[%s] %s\n", level, msg);
 }
 
 // Raises the soft limit on open files to what --listeners and
@@ -260,6 +254,8 @@ int main(int argc, char **argv) {
     g.conf = parse_options(argc, argv);
     g.report = report_stream(stderr, "stream_gateway");
     if (g.report == nullptr) return 1;
+    libevent_report = g.report;
+    event_set_log_callback(log_libevent);
     g.start_ns = now_ns();
     g.limits = {g.conf.burst_ms * 1'000'000, g.conf.lag_s * 1'000'000'000};
     raise_open_files(&g);

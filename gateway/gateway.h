@@ -9,9 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "defaults.h"
 #include "history.h"
 #include "join.h"
 #include "mono_clock.h"
+#include "options.h"
 #include "status.h"
 #include "table.h"
 
@@ -20,20 +22,42 @@ struct event_base;
 struct evhttp;
 struct listener;
 
+// clang-format off
+inline constexpr char GATEWAY_USAGE[] =
+    "usage: stream_gateway [options]\n"
+    "Serves each channel of the multicast radio over HTTP, with a page to play them.\n"
+    "  -M, --mgroup ADDR          multicast group (" DEFAULT_MGROUP ")\n"
+    "  -P, --port N               the radio's UDP port (" DEFAULT_PORT_TEXT ")\n"
+    "  -I, --interface IF         join on IF: a name, an index or an address (the system's "
+    "choice)\n"
+    "  -S, --source ADDR          hear only this sender\n"
+    "      --now-playing-port N   UDP port of the now-playing datagrams (the port + 1)\n"
+    "      --listen [ADDR:]PORT   HTTP address and port (all addresses, port 8000)\n"
+    "      --burst MS             audio a new listener starts with, in ms (1000)\n"
+    "      --lag SECONDS          drop a listener this far behind (10)\n"
+    "      --listeners N          most listeners at once; more get 503 (1000)\n"
+    "      --connections N        most HTTP connections at once (listeners + 64)\n"
+    "      --name TEXT            the station's name (Radio on HOSTNAME)\n"
+    "      --trust-proxy          take X-Forwarded-* headers from any peer, not only loopback\n"
+    "  -H, --help                 show this help\n"
+    S_IS_SENDER;
+// clang-format on
+
+// The options, with their defaults (GATEWAY_USAGE quotes them).
 struct gateway_conf {
-    const char *group;
-    int port;
-    int np_port;              // now-playing datagrams; 0: port + 1
-    const char *interface;    // -I: name, index or address; null: the system's choice
-    const char *source;       // -S: the one sender to join for; null: any
-    const char *listen_addr;  // --listen's address
-    int listen_port;
-    long long burst_ms;
-    long long lag_s;
-    int listeners_max;
+    const char *group = DEFAULT_MGROUP;
+    int port = DEFAULT_PORT;
+    int np_port = 0;                      // now-playing datagrams; 0: now_playing_port(port)
+    const char *interface = nullptr;      // -I: name, index or address; null: the system's choice
+    const char *source = nullptr;         // -S: the one sender to join for; null: any
+    const char *listen_addr = "0.0.0.0";  // --listen's address: all IPv4 addresses
+    int listen_port = 8000;
+    long long burst_ms = 1000;
+    long long lag_s = 10;
+    int listeners_max = 1000;
     std::string name = {};     // --name, cleaned as a title; "Radio on HOSTNAME" by default
     bool trust_proxy = false;  // --trust-proxy: X-Forwarded-* headers from any peer
-    int connections_max = 0;  // --connections; 0: a little above listeners_max
+    int connections_max = 0;   // --connections; 0: a little above listeners_max
 };
 
 struct gateway {

@@ -158,6 +158,34 @@ protected:
     child_proc *srv = nullptr;
 };
 
+// What the gateway could never hear is refused at start, worded as the
+// client words it, before HTTP is served; libevent's own words too carry
+// the gateway's name.
+TEST_F(GatewayE2e, GroupSenderOrInterfaceThatCannotBeHeardIsRefused) {
+    REQUIRE_PRIVATE_NETNS();
+    const std::string not_unicast = "\": not a unicast IPv4 address\n";
+    const std::vector<std::vector<std::string>> rows = {
+        {"-S", "224.2.2.2", "invalid source \"224.2.2.2" + not_unicast},
+        {"-S", "0.0.0.0", "invalid source \"0.0.0.0" + not_unicast},
+        {"-S", "255.255.255.255", "invalid source \"255.255.255.255" + not_unicast},
+        {"-S", "240.0.0.1", "invalid source \"240.0.0.1" + not_unicast},
+        {"-M", "10.1.2.3", "invalid multicast group \"10.1.2.3\": not an IPv4 multicast address\n"},
+        {"-I", "nope",
+         "unknown interface \"nope\": no interface has this name, index or address\n"},
+        {"--listen", "999.1.1.1:8000", "[warn] getaddrinfo: "},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r[0] + " " + r[1]);
+        child_proc *g = start({STREAM_GATEWAY_PATH, "--listen", "127.0.0.1:8000", r[0], r[1]},
+                              "gateway", false);
+        EXPECT_EQ(1, finish(g));
+        EXPECT_NE(std::string::npos, err(g).find("stream_gateway: " + r[2])) << err(g);
+        EXPECT_EQ(std::string::npos, err(g).find("listening")) << err(g);
+        std::regex unnamed("(^|\n)(?!stream_gateway: |$)");
+        EXPECT_FALSE(std::regex_search(err(g), unnamed)) << err(g);
+    }
+}
+
 // Real players get the channel they ask for; the answers for Range,
 // unknown paths, other methods, ICY and a channel that went off the air
 // are as documented; the page, status and metrics are served, with the

@@ -14,6 +14,7 @@
 #include <event2/event.h>
 
 #include "listeners.h"
+#include "now_playing.h"
 #include "proto.h"
 
 namespace {
@@ -130,30 +131,17 @@ int open_joined(gateway *g, join_membership *m, int port) {
 }
 
 // The membership the options ask for, without its socket; false after a
-// report when an option names nothing.
+// report when an option names nothing. A group that is no multicast
+// address is refused here too: a join could only fail.
 bool plan_membership(gateway *g, join_membership *m) {
     const gateway_conf &c = g->conf;
-    if (inet_pton(AF_INET, c.group, &m->group) != 1 || !IN_MULTICAST(ntohl(m->group.s_addr))) {
-        fprintf(g->report, "invalid multicast group \"%s\": not an IPv4 multicast address\n",
-                c.group);
+    join_plan plan = join_plan_here({c.group, c.source, c.interface});
+    const std::string &why = plan.refused.empty() ? plan.not_multicast : plan.refused;
+    if (!why.empty()) {
+        fprintf(g->report, "%s\n", why.c_str());
         return false;
     }
-    m->has_source = c.source != nullptr;
-    if (c.source && inet_pton(AF_INET, c.source, &m->source) != 1) {
-        fprintf(g->report, "invalid source \"%s\": not an IPv4 address\n", c.source);
-        return false;
-    }
-    if (c.interface == nullptr) return true;  // the system chooses
-    int found = join_find_interface(c.interface, &m->ifindex);
-    if (found <= 0) {
-        if (found < 0) fprintf(g->report, "getifaddrs(): %s\n", strerror(errno));
-        if (found == 0)
-            fprintf(g->report,
-                    "unknown interface \"%s\": no interface has this name, index or address\n",
-                    c.interface);
-        return false;
-    }
-    membership_follow_name(m, c.interface);
+    *m = plan.m;
     return true;
 }
 
@@ -179,7 +167,7 @@ int receive_start(gateway *g) {
     }
     if (!plan_membership(g, &g->data_join)) return -1;
     g->np_join = g->data_join;
-    int np_port = g->conf.np_port != 0 ? g->conf.np_port : g->conf.port + 1;
+    int np_port = g->conf.np_port != 0 ? g->conf.np_port : now_playing_port(g->conf.port);
     if (open_joined(g, &g->data_join, g->conf.port) < 0 || open_joined(g, &g->np_join, np_port) < 0)
         return -1;
     if (!add_reader(g, g->data_join.sd, on_data, &g->receive_events[0]) ||

@@ -22,7 +22,7 @@ constexpr long long LOOKUP_INTERVAL_NS = SECOND_NS;
 
 // The sending side of the loop, and whether the network takes its sends.
 struct sender {
-    const broadcast_conf *conf;
+    const station_conf *conf;
     FILE *report;
     bool failing = false;  // sends fail because of the network
     long long failing_since = 0;
@@ -135,7 +135,7 @@ turn_result send_due(std::vector<channel_run> *runs, sender *s, long long now, l
 // One turn of the loop at now: the list when due, then the channels. -1
 // while the broadcast goes on (*wake set), else its exit status.
 int turn(on_air *air, sender *s, long long now, long long *next_list, long long *wake) {
-    const broadcast_conf &conf = *s->conf;
+    const station_conf &conf = *s->conf;
     if (now >= *next_list) {
         if (send_to(s, air->list.data(), air->list.size(), ntohs(conf.dest.sin_port), now) < 0)
             return 1;
@@ -162,7 +162,7 @@ int wait_signal(const sigset_t &signals, long long deadline) {
     return sig > 0 ? sig : 0;
 }
 
-void start_rescan(rescan *r, const broadcast_conf &conf, FILE *report) {
+void start_rescan(rescan *r, const station_conf &conf, FILE *report) {
     fprintf(report, "reloading %s\n", conf.folder);
     if (!rescan_start(r, conf.folder))
         fprintf(report, "reload failed; the programme stays as it was: pthread_create(): %s\n",
@@ -188,16 +188,7 @@ send_failure broadcast_send_failure(int err) {
     }
 }
 
-channel_run broadcast_run(channel_def ch, const broadcast_conf &conf, long long start, size_t index,
-                          size_t count, FILE *report) {
-    channel_run c;
-    c.play = playout_start(std::move(ch), conf.once);
-    c.clock = pacing_start(start, index, count);
-    c.payload_ns = playout_next(&c.play, conf.payload, &c.payload, report);
-    return c;
-}
-
-int broadcast(on_air *air, const broadcast_conf &conf, const sigset_t &signals, FILE *report) {
+int broadcast(on_air *air, const station_conf &conf, const sigset_t &signals, FILE *report) {
     sender s{&conf, report};
     rescan scan;
     bool scan_again = false;  // a SIGHUP came while a scan ran
@@ -222,10 +213,4 @@ int broadcast(on_air *air, const broadcast_conf &conf, const sigset_t &signals, 
     }
     rescan_wait(&scan);
     return status;
-}
-
-void broadcast_summary(const on_air &air, FILE *report) {
-    for (const auto &c : air.runs)
-        fprintf(report, "stopped; channel %d: %lld file%s played, %lld bytes sent\n", c.play.ch.id,
-                c.play.files_played, c.play.files_played == 1 ? "" : "s", c.bytes_sent);
 }

@@ -33,7 +33,7 @@ channel_run *run_of(std::vector<channel_run> *runs, int id) {
 
 // The scan's channels as runs: the old run of each number goes on, a new
 // one starts. Reports each and marks the old runs taken (by number).
-std::vector<channel_run> merge(on_air *air, rescan *r, const broadcast_conf &conf, long long now,
+std::vector<channel_run> merge(on_air *air, rescan *r, const station_conf &conf, long long now,
                                std::vector<bool> *taken, FILE *report) {
     std::vector<channel_run> runs;
     for (auto &ch : r->channels) {
@@ -45,7 +45,7 @@ std::vector<channel_run> merge(on_air *air, rescan *r, const broadcast_conf &con
             runs.push_back(std::move(*old));
         } else {
             // A channel that had stopped starts again, its counts kept.
-            channel_run fresh = broadcast_run(std::move(ch), conf, now, 0, 1, report);
+            channel_run fresh = station_run(std::move(ch), conf, now, 0, 1, report);
             if (old) {
                 fresh.play.files_played += old->play.files_played;
                 fresh.bytes_sent = old->bytes_sent;
@@ -95,7 +95,7 @@ void rescan_wait(rescan *r) {
     r->running = false;
 }
 
-void reload_apply(on_air *air, rescan *r, const broadcast_conf &conf, long long now, FILE *report) {
+void reload_apply(on_air *air, rescan *r, const station_conf &conf, long long now, FILE *report) {
     fputs(r->report.c_str(), report);
     if (!r->ok) {
         fprintf(report, "reload failed; the programme stays as it was: %s\n", r->why.c_str());
@@ -105,9 +105,8 @@ void reload_apply(on_air *air, rescan *r, const broadcast_conf &conf, long long 
     std::vector<channel_run> runs = merge(air, r, conf, now, &taken, report);
     for (auto &old : air->runs) {
         if (taken[static_cast<size_t>(old.play.ch.id)]) continue;
-        fprintf(report, "reloaded; channel %d: removed after %lld file%s played, %lld bytes sent\n",
-                old.play.ch.id, old.play.files_played, old.play.files_played == 1 ? "" : "s",
-                old.bytes_sent);
+        fprintf(report, "reloaded; channel %d: removed after %s\n", old.play.ch.id,
+                station_counts(old).c_str());
         playout_stop(&old.play);
     }
     air->runs = std::move(runs);

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "broadcast.h"
 #include "channels.h"
+#include "station.h"
 
 // One scan. The helper writes the results, then sets finished; the loop
 // reads them only after it has seen finished and joined the helper.
@@ -44,4 +44,4 @@ void rescan_wait(rescan *r);
 // channel (or one that had stopped) starts at now; a channel gone from the
 // folder stops, with its summary line; the new list goes at the next list
 // time. A refused folder leaves air as it was, with a line saying why.
-void reload_apply(on_air *air, rescan *r, const broadcast_conf &conf, long long now, FILE *report);
+void reload_apply(on_air *air, rescan *r, const station_conf &conf, long long now, FILE *report);

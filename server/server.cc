@@ -3,12 +3,15 @@
 // list every interval and what each plays on a port of its own, until it is
 // stopped; reads the folder again on SIGHUP.
 #include <arpa/inet.h>
+#include <errno.h>
 #include <getopt.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -17,53 +20,16 @@
 #include "channels.h"
 #include "defaults.h"
 #include "join.h"
+#include "now_playing.h"
 #include "options.h"
 #include "proto.h"
 #include "report.h"
+#include "server.h"
 #include "std_fds.h"
 
 namespace {
 
-// clang-format off
-const char USAGE[] =
-    "usage: stream_server [options] FOLDER\n"
-    "Broadcasts each subfolder of FOLDER named by a number 1 to 255 as that channel.\n"
-    "  -M, --mgroup ADDR         multicast group (" DEFAULT_MGROUP ")\n"
-    "  -P, --port N              destination UDP port (" DEFAULT_PORT_TEXT ")\n"
-    "  -I, --interface IF        send out of IF: a name, an index or an address\n"
-    "  -T, --ttl N               multicast time-to-live, 0 to 255 (1)\n"
-    "  -S, --source-port N       source UDP port (the destination port)\n"
-    "  -B, --payload N           most payload bytes per data message, 1 to 65506 (1024)\n"
-    "  -L, --list-interval MS    send the channel list every MS milliseconds (1000)\n"
-    "  -N, --now-playing-port N  send what plays to port N, 0: not at all (the port + 1)\n"
-    "  -O, --once                play each channel's files once, then end\n"
-    "  -v, --verbose             say each file a channel starts\n"
-    "  -H, --help                show this help\n";
-// clang-format on
-
-struct server_conf {
-    const char *group = DEFAULT_MGROUP;
-    int port = DEFAULT_PORT;
-    const char *iface = nullptr;
-    int ttl = 1;
-    int source_port = -1;       // -1: the destination port
-    int now_playing_port = -1;  // -1: the destination port + 1
-    const char *folder = nullptr;
-    broadcast_conf send;  // what the send loop takes, but its socket
-};
-
-[[noreturn]] void misuse(const char *fmt, const char *arg) {
-    fprintf(stderr, "stream_server: ");
-    fprintf(stderr, fmt, arg);
-    fprintf(stderr, "\n%s", USAGE);
-    exit(1);
-}
-
-long long parse_number(const char *text, long long lo, long long hi, const char *what) {
-    long long v;
-    if (option_number(text, lo, hi, &v)) return v;
-    misuse("%s", option_number_complaint(text, lo, hi, what).c_str());
-}
+const program_usage SERVER = {"stream_server", SERVER_USAGE};
 
 // Where the messages go; ends the process when group is no IPv4 multicast
 // address.
@@ -73,7 +39,8 @@ sockaddr_in destination(const char *group, int port) {
     dest.sin_port = htons(static_cast<uint16_t>(port));
     if (inet_pton(AF_INET, group, &dest.sin_addr) != 1 ||
         !IN_MULTICAST(ntohl(dest.sin_addr.s_addr)))
-        misuse("--mgroup must be an IPv4 multicast address, not '%s'", group);
+        misuse_exit(SERVER,
+                    std::string("--mgroup must be an IPv4 multicast address, not '") + group + "'");
     return dest;
 }
 
@@ -81,9 +48,10 @@ sockaddr_in destination(const char *group, int port) {
 void settle(server_conf *c) {
     server_conf &conf = *c;
     if (conf.source_port < 0) conf.source_port = conf.port;
-    if (conf.now_playing_port < 0) conf.now_playing_port = conf.port < 65535 ? conf.port + 1 : 0;
+    if (conf.now_playing_port < 0) conf.now_playing_port = now_playing_port(conf.port);
     if (conf.now_playing_port == conf.port)
-        misuse("%s", "--now-playing-port must differ from --port, where listeners take the stream");
+        misuse_exit(SERVER,
+                    "--now-playing-port must differ from --port, where listeners take the stream");
     conf.send.dest = destination(conf.group, conf.port);
     conf.send.now_playing_port = conf.now_playing_port;
     conf.send.iface = conf.iface;
@@ -91,9 +59,7 @@ void settle(server_conf *c) {
 }
 
 const option LONGS[] = {
-    {"mgroup", required_argument, nullptr, 'M'},
-    {"port", required_argument, nullptr, 'P'},
-    {"interface", required_argument, nullptr, 'I'},
+    PLACE_LONG_OPTIONS,
     {"ttl", required_argument, nullptr, 'T'},
     {"source-port", required_argument, nullptr, 'S'},
     {"payload", required_argument, nullptr, 'B'},
@@ -101,83 +67,80 @@ const option LONGS[] = {
     {"now-playing-port", required_argument, nullptr, 'N'},
     {"once", no_argument, nullptr, 'O'},
     {"verbose", no_argument, nullptr, 'v'},
-    {"help", no_argument, nullptr, 'H'},
     {nullptr, 0, nullptr, 0},
 };
+
+// Sets what option c (with arg) asks of conf, but -M, -P and -I.
+void take_option(int c, const char *arg, server_conf *conf) {
+    switch (c) {
+    case 'T':
+        conf->ttl = static_cast<int>(number_or_exit(SERVER, arg, 0, 255, "--ttl"));
+        break;
+    case 'S':
+        conf->source_port = port_or_exit(SERVER, arg, 1, "--source-port");
+        break;
+    case 'B':
+        conf->send.payload =
+            static_cast<size_t>(number_or_exit(SERVER, arg, 1, MSG_MAX_PAYLOAD, "--payload"));
+        break;
+    case 'L':
+        conf->send.list_interval_ns =
+            number_or_exit(SERVER, arg, 10, 86400000, "--list-interval") * 1'000'000;
+        break;
+    case 'N':
+        conf->now_playing_port = port_or_exit(SERVER, arg, 0, "--now-playing-port");
+        break;
+    case 'O':
+        conf->send.once = true;
+        break;
+    case 'v':
+        conf->send.verbose = true;
+        break;
+    case 'H':
+        usage_exit(SERVER_USAGE, true);
+    default:  // getopt_long has said what was wrong
+        usage_exit(SERVER_USAGE, false);
+    }
+}
 
 server_conf parse_options(int argc, char **argv) {
     server_conf conf;
     int c;
-    while ((c = getopt_long(argc, argv, "M:P:I:T:S:B:L:N:OvH", LONGS, nullptr)) >= 0) {
-        std::string why;
-        int place = place_option(c, optarg, &conf.group, &conf.port, &conf.iface, &why);
-        if (place < 0) misuse("%s", why.c_str());
-        if (place > 0) continue;
-        switch (c) {
-        case 'T':
-            conf.ttl = static_cast<int>(parse_number(optarg, 0, 255, "--ttl"));
-            break;
-        case 'S':
-            conf.source_port = static_cast<int>(parse_number(optarg, 1, 65535, "--source-port"));
-            break;
-        case 'B':
-            conf.send.payload =
-                static_cast<size_t>(parse_number(optarg, 1, MSG_MAX_PAYLOAD, "--payload"));
-            break;
-        case 'L':
-            conf.send.list_interval_ns =
-                parse_number(optarg, 10, 86400000, "--list-interval") * 1'000'000;
-            break;
-        case 'N':
-            conf.now_playing_port =
-                static_cast<int>(parse_number(optarg, 0, 65535, "--now-playing-port"));
-            break;
-        case 'O':
-            conf.send.once = true;
-            break;
-        case 'v':
-            conf.send.verbose = true;
-            break;
-        case 'H':
-            usage_exit(USAGE, true);
-        default:  // getopt_long has said what was wrong
-            usage_exit(USAGE, false);
-        }
-    }
-    if (optind != argc - 1) misuse("give one FOLDER%s", optind < argc - 1 ? ", not several" : "");
+    while ((c = getopt_long(argc, argv, "M:P:I:T:S:B:L:N:OvH", LONGS, nullptr)) >= 0)
+        if (!place_option(SERVER, c, optarg, &conf.group, &conf.port, &conf.iface))
+            take_option(c, optarg, &conf);
+    if (optind != argc - 1)
+        misuse_exit(SERVER, optind < argc - 1 ? "give one FOLDER, not several" : "give one FOLDER");
     conf.folder = argv[optind];
     settle(&conf);
     return conf;
 }
 
-// The sending socket, bound to the source port; ends the process on failure.
-int open_socket(const server_conf &conf) {
-    int sd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (sd < 0) {
-        perror("socket()");
-        exit(1);
-    }
+// Binds sd to the source port and sets how it sends to the group. The
+// call that failed (errno set), or null.
+const char *set_up_socket(int sd, const server_conf &conf) {
     sockaddr_in src{};
     src.sin_family = AF_INET;
     src.sin_addr.s_addr = htonl(INADDR_ANY);
     src.sin_port = htons(static_cast<uint16_t>(conf.source_port));
-    if (bind(sd, reinterpret_cast<sockaddr *>(&src), sizeof src) < 0) {
-        perror("bind()");
-        exit(1);
-    }
+    if (bind(sd, reinterpret_cast<sockaddr *>(&src), sizeof src) < 0) return "bind()";
     int loop = 1;
     if (setsockopt(sd, IPPROTO_IP, IP_MULTICAST_TTL, &conf.ttl, sizeof conf.ttl) < 0 ||
-        setsockopt(sd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop) < 0) {
-        perror("setsockopt()");
-        exit(1);
-    }
+        setsockopt(sd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop) < 0)
+        return "setsockopt()";
     int set = conf.iface ? join_send_interface(sd, conf.iface) : 1;
-    if (set == 0) misuse("no interface '%s'", conf.iface);
-    if (set < 0) {
-        perror("setsockopt(IP_MULTICAST_IF)");
-        exit(1);
-    }
-    return sd;
+    if (set == 0) misuse_exit(SERVER, join_unknown_interface(conf.iface));
+    return set < 0 ? "setsockopt(IP_MULTICAST_IF)" : nullptr;
+}
+
+// The sending socket; -1 after a report.
+int open_socket(const server_conf &conf, FILE *report) {
+    int sd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const char *failed = sd < 0 ? "socket()" : set_up_socket(sd, conf);
+    if (failed == nullptr) return sd;
+    fprintf(report, "%s: %s\n", failed, strerror(errno));
+    if (sd >= 0) close(sd);
+    return -1;
 }
 
 // What the folder holds to play; ends the process when the server cannot
@@ -227,13 +190,11 @@ int main(int argc, char **argv) {
     if (report == nullptr) return 1;
     std::vector<channel_def> channels;
     on_air air = programme_or_exit(conf.folder, &channels, report);
-    conf.send.sd = open_socket(conf);
+    conf.send.sd = open_socket(conf, report);
+    if (conf.send.sd < 0) return 1;
     say_start(conf, channels, report);
-    long long now = now_ns();
-    for (size_t i = 0; i < channels.size(); i++)
-        air.runs.push_back(
-            broadcast_run(std::move(channels[i]), conf.send, now, i, channels.size(), report));
+    station_start(&air, std::move(channels), conf.send, now_ns(), report);
     int status = broadcast(&air, conf.send, signals, report);
-    broadcast_summary(air, report);
+    station_summary(air, report);
     return status;
 }

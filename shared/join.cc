@@ -1,5 +1,5 @@
-// join.cc - interface texts to indexes, the group membership, and following a
-// named interface.
+// join.cc - interface texts to indexes, the listener's join plan and its
+// messages, the group membership, and following a named interface.
 #include "join.h"
 
 #include <arpa/inet.h>
@@ -47,11 +47,99 @@ int leave_group(int sd, in_addr group, unsigned ifindex) {
     return setsockopt(sd, IPPROTO_IP, IP_DROP_MEMBERSHIP, &mreq, sizeof mreq);
 }
 
+// The interface named text among ifs[0, n), or null.
+const join_iface *named(const char *text, const join_iface *ifs, size_t n) {
+    for (size_t i = 0; i < n; i++)
+        if (strcmp(ifs[i].name, text) == 0) return &ifs[i];
+    return nullptr;
+}
+
+// The rows of join_pick_interface for the interfaces listed in all; their
+// names point into it.
+std::vector<join_iface> rows_of(const ifaddrs *all) {
+    std::vector<join_iface> rows;
+    for (const ifaddrs *a = all; a; a = a->ifa_next) {
+        join_iface row = {};
+        row.name = a->ifa_name;
+        // An address's name may be a label such as "eth0:1"; the kernel
+        // reads that as its interface.
+        row.index = if_nametoindex(a->ifa_name);
+        if (row.index == 0) continue;
+        if (a->ifa_addr && a->ifa_addr->sa_family == AF_INET) {
+            row.has_addr = true;
+            row.addr = reinterpret_cast<const sockaddr_in *>(a->ifa_addr)->sin_addr;
+        }
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+// fmt, a message of the plan, with text in place of its "%s".
+std::string said(const char *fmt, const char *text) {
+    std::string s(fmt);
+    return s.replace(s.find("%s"), 2, text);
+}
+
+// Plans where t joins: the source and the interface; the group is set.
+void plan_source_and_interface(const join_texts &t, const join_iface *ifs, size_t n, join_plan *p) {
+    p->m.has_source = t.source != nullptr;
+    if (t.source && inet_pton(AF_INET, t.source, &p->m.source) != 1) {
+        p->refused = said("invalid source \"%s\": not an IPv4 address", t.source);
+        return;
+    }
+    if (t.source && !unicast_source(p->m.source)) {
+        p->refused = said("invalid source \"%s\": not a unicast IPv4 address", t.source);
+        return;
+    }
+    if (t.iface == nullptr) return;  // the system chooses
+    p->m.ifindex = join_pick_interface(t.iface, ifs, n);
+    if (p->m.ifindex == 0) {
+        p->refused = join_unknown_interface(t.iface);
+        return;
+    }
+    // The lookup tries a name first, so a text that is a name named by it.
+    if (named(t.iface, ifs, n)) p->m.follow = t.iface;
+}
+
 }  // namespace
 
+std::string join_unknown_interface(const char *text) {
+    return said("unknown interface \"%s\": no interface has this name, index or address", text);
+}
+
+bool unicast_source(in_addr addr) {
+    uint32_t first = ntohl(addr.s_addr) >> 24;
+    return first != 0 && first < 224;
+}
+
+join_plan join_plan_make(const join_texts &t, const join_iface *ifs, size_t n) {
+    join_plan p;
+    if (inet_pton(AF_INET, t.group, &p.m.group) != 1) {
+        p.refused = said("invalid multicast group \"%s\": not an IPv4 address", t.group);
+        return p;
+    }
+    if (!IN_MULTICAST(ntohl(p.m.group.s_addr)))
+        p.not_multicast =
+            said("invalid multicast group \"%s\": not an IPv4 multicast address", t.group);
+    plan_source_and_interface(t, ifs, n, &p);
+    return p;
+}
+
+join_plan join_plan_here(const join_texts &t) {
+    ifaddrs *all = nullptr;
+    if (t.iface && getifaddrs(&all) < 0) {
+        join_plan p;
+        p.refused = std::string("getifaddrs(): ") + strerror(errno);
+        return p;
+    }
+    std::vector<join_iface> rows = rows_of(all);
+    join_plan p = join_plan_make(t, rows.data(), rows.size());
+    if (all) freeifaddrs(all);
+    return p;
+}
+
 unsigned join_pick_interface(const char *text, const join_iface *ifs, size_t n) {
-    for (size_t i = 0; i < n; i++)
-        if (strcmp(ifs[i].name, text) == 0) return ifs[i].index;
+    if (const join_iface *row = named(text, ifs, n)) return row->index;
     unsigned wanted = index_from_text(text);
     if (wanted != 0) {
         for (size_t i = 0; i < n; i++)
@@ -71,20 +159,7 @@ unsigned join_pick_interface(const char *text, const join_iface *ifs, size_t n) 
 int join_find_interface(const char *text, unsigned *index) {
     ifaddrs *all;
     if (getifaddrs(&all) < 0) return -1;
-    std::vector<join_iface> rows;
-    for (ifaddrs *a = all; a; a = a->ifa_next) {
-        join_iface row = {};
-        row.name = a->ifa_name;
-        // An address's name may be a label such as "eth0:1"; the kernel
-        // reads that as its interface.
-        row.index = if_nametoindex(a->ifa_name);
-        if (row.index == 0) continue;
-        if (a->ifa_addr && a->ifa_addr->sa_family == AF_INET) {
-            row.has_addr = true;
-            row.addr = reinterpret_cast<const sockaddr_in *>(a->ifa_addr)->sin_addr;
-        }
-        rows.push_back(row);
-    }
+    std::vector<join_iface> rows = rows_of(all);
     *index = join_pick_interface(text, rows.data(), rows.size());
     freeifaddrs(all);
     return *index != 0 ? 1 : 0;
@@ -109,11 +184,6 @@ int join_group(int sd, in_addr group, const in_addr *source, unsigned ifindex) {
 
 int membership_join(const join_membership &m) {
     return join_group(m.sd, m.group, m.has_source ? &m.source : nullptr, m.ifindex);
-}
-
-void membership_follow_name(join_membership *m, const char *text) {
-    // The lookup tries a name first, so a text that is a name named by it.
-    m->follow = if_nametoindex(text) != 0 ? text : nullptr;
 }
 
 int membership_follow(join_membership *m) {

@@ -1,12 +1,15 @@
 // join.h - where a receiver joins the group and out of which interface a
 // sender sends: an interface named by the user (name, index or address)
-// turned into an index, the membership itself (from any source or from one
-// source only), and following an interface named by its name when its link
-// is deleted and created again.
+// turned into an index, a listener's join planned from its options with
+// every refusal worded once, the membership itself (from any source or from
+// one source only), and following an interface named by its name when its
+// link is deleted and created again.
 #pragma once
 
 #include <netinet/in.h>
 #include <stddef.h>
+
+#include <string>
 
 // One row of the interface table the resolution reads: an interface's index
 // and name, with one of its IPv4 addresses when has_addr is set. An
@@ -30,6 +33,16 @@ unsigned join_pick_interface(const char *text, const join_iface *ifs, size_t n);
 // could not be listed.
 int join_find_interface(const char *text, unsigned *index);
 
+// The message for an interface text that names no interface; a sender's
+// -I says it too.
+std::string join_unknown_interface(const char *text);
+
+// True when addr can be the source of a datagram: an address outside
+// 0.0.0.0/8 ("this network"), 224.0.0.0/4 (multicast) and 240.0.0.0/4
+// (reserved, with the broadcast address 255.255.255.255). Loopback
+// addresses can: a sender on the same host uses them.
+bool unicast_source(in_addr addr);
+
 // Makes sd a member of group on interface ifindex (0: the system chooses
 // the interface). With source null the join admits every sender
 // (IP_ADD_MEMBERSHIP); otherwise only that source (MCAST_JOIN_SOURCE_GROUP),
@@ -50,13 +63,39 @@ struct join_membership {
     const char *follow = nullptr;  // the interface's name, when the user gave a name
 };
 
+// What a listener is told where to join: the group, the one sender it
+// hears (-S) and the interface (-I), as the user wrote them; null when the
+// option was not given.
+struct join_texts {
+    const char *group;
+    const char *source = nullptr;
+    const char *iface = nullptr;
+};
+
+// A listener's join, planned before any socket is made.
+struct join_plan {
+    std::string refused;  // why the texts cannot be joined; empty when they can
+    // Set when the group is an IPv4 address but no multicast one, whose
+    // join fails: a listener may refuse it here or let the join say so.
+    std::string not_multicast;
+    join_membership m;  // the membership to make, all but its socket
+};
+
+// The plan for t among the interfaces ifs[0, n), with no system call. The
+// group must be an IPv4 address; the source, when given, a unicast one (see
+// unicast_source); the interface, when given, one that join_pick_interface
+// finds, and it is followed when t names it by its name. Without an
+// interface ifindex is 0, the system's choice. Checked in this order: the
+// first refusal is the one said.
+join_plan join_plan_make(const join_texts &t, const join_iface *ifs, size_t n);
+
+// join_plan_make over this host's interfaces, listed only when t.iface is
+// given; refused with "getifaddrs(): ..." when they cannot be listed.
+join_plan join_plan_here(const join_texts &t);
+
 // Joins m->sd to the group on m->ifindex, as join_group does. Returns
 // setsockopt's result, errno intact.
 int membership_join(const join_membership &m);
-
-// Sets m->follow to text when text names an interface by its name (not by
-// index or address): only such an interface is followed.
-void membership_follow_name(join_membership *m, const char *text);
 
 // When m follows a name that now has another index than the one joined on,
 // leaves the membership on the old index (the kernel keeps it, and counts

@@ -1,7 +1,6 @@
 // A membership that follows its interface's name: a link deleted and created
 // again is joined again, and the old membership is left, so that re-plugging
 // never runs into the kernel's limit of memberships per socket.
-#include <arpa/inet.h>
 #include <net/if.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,13 +22,10 @@ TEST(JoinFollow, LinkCreatedAgainIsJoinedAgainManyTimes) {
     for (bool one_source : {false, true}) {
         SCOPED_TRACE(one_source ? "from one source" : "from any source");
         ASSERT_EQ(0, run_shell(MAKE_LINK));
-        join_membership m;
+        join_plan plan = join_plan_here({"224.2.2.2", one_source ? "10.9.0.1" : nullptr, "radio0"});
+        ASSERT_EQ("", plan.refused);
+        join_membership m = plan.m;
         m.sd = socket(AF_INET, SOCK_DGRAM, 0);
-        inet_pton(AF_INET, "224.2.2.2", &m.group);
-        m.has_source = one_source;
-        inet_pton(AF_INET, "10.9.0.1", &m.source);
-        ASSERT_EQ(1, join_find_interface("radio0", &m.ifindex));
-        membership_follow_name(&m, "radio0");
         ASSERT_EQ(0, membership_join(m));
         EXPECT_EQ(0, membership_follow(&m));  // same link: nothing to do
         // More rounds than the 20 memberships a socket may hold.
@@ -48,12 +44,10 @@ TEST(JoinFollow, LinkCreatedAgainIsJoinedAgainManyTimes) {
 }
 
 TEST(JoinFollow, OnlyANameIsFollowed) {
-    join_membership m;
-    membership_follow_name(&m, "lo");
-    EXPECT_STREQ("lo", m.follow);
+    EXPECT_STREQ("lo", join_plan_here({"224.2.2.2", nullptr, "lo"}).m.follow);
     const std::string lo_index = std::to_string(if_nametoindex("lo"));
     for (const char *text : {lo_index.c_str(), "127.0.0.1"}) {
-        membership_follow_name(&m, text);
+        join_membership m = join_plan_here({"224.2.2.2", nullptr, text}).m;
         EXPECT_EQ(nullptr, m.follow) << text;
         EXPECT_EQ(0, membership_follow(&m));
     }

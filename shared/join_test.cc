@@ -1,4 +1,5 @@
-// Interface texts: a name first, then a decimal index, then an IPv4 address.
+// Interface texts: a name first, then a decimal index, then an IPv4 address;
+// a listener's join planned from its texts, and what refuses them.
 #include "join.h"
 
 #include <arpa/inet.h>
@@ -63,6 +64,53 @@ TEST(JoinPickInterface, SharedAddressPicksTheLowestIndex) {
     const join_iface table[] = {TABLE[1], TABLE[7]};
     EXPECT_EQ(5u, join_pick_interface("10.0.0.5", table, std::size(table)));
     EXPECT_EQ(0u, join_pick_interface("10.0.0.5", table, 0));
+}
+
+TEST(JoinPlan, FirstRefusalIsSaidAndANameIsFollowed) {
+    struct plan_case {
+        join_texts t;
+        std::string refused;
+        bool not_multicast;
+        unsigned ifindex;
+        const char *follow;
+    };
+    const std::string bad_source = "invalid source \"224.2.2.2\": not a unicast IPv4 address";
+    // clang-format off
+    const plan_case cases[] = {
+        {{"224.2.2.2"}, "", false, 0, nullptr},
+        {{"239.255.255.255", "127.0.0.1", "eth0"}, "", false, 2, "eth0"},
+        {{"224.2.2.2", nullptr, "2"}, "", false, 2, nullptr},
+        {{"224.2.2.2", nullptr, "192.168.1.11"}, "", false, 2, nullptr},
+        {{"224.2.2.2", nullptr, "7"}, "", false, 3, "7"},
+        {{"10.1.2.3"}, "", true, 0, nullptr},  // planned: the join is to fail
+        {{"240.0.0.1"}, "", true, 0, nullptr},
+        {{"224.2.2"}, "invalid multicast group \"224.2.2\": not an IPv4 address", false, 0, nullptr},
+        {{"x", "y", "z"}, "invalid multicast group \"x\": not an IPv4 address", false, 0, nullptr},
+        {{"10.1.2.3", "224.2.2.2"}, bad_source, true, 0, nullptr},
+        {{"224.2.2.2", "224.2.2.2", "nope"}, bad_source, false, 0, nullptr},
+        {{"224.2.2.2", "10.9.9"}, "invalid source \"10.9.9\": not an IPv4 address", false, 0, nullptr},
+        {{"224.2.2.2", "0.0.0.0"}, "invalid source \"0.0.0.0\": not a unicast IPv4 address", false,
+         0, nullptr},
+        {{"224.2.2.2", "255.255.255.255"},
+         "invalid source \"255.255.255.255\": not a unicast IPv4 address", false, 0, nullptr},
+        {{"224.2.2.2", "240.0.0.1"}, "invalid source \"240.0.0.1\": not a unicast IPv4 address",
+         false, 0, nullptr},
+        {{"224.2.2.2", nullptr, "eth"}, join_unknown_interface("eth"), false, 0, nullptr},
+        {{"224.2.2.2", nullptr, ""},
+         "unknown interface \"\": no interface has this name, index or address", false, 0, nullptr},
+    };
+    // clang-format on
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.t.group) + " " + (c.t.source ? c.t.source : "-") + " " +
+                     (c.t.iface ? c.t.iface : "-"));
+        join_plan p = join_plan_make(c.t, TABLE, std::size(TABLE));
+        EXPECT_EQ(c.refused, p.refused);
+        EXPECT_EQ(c.not_multicast, !p.not_multicast.empty()) << p.not_multicast;
+        if (!c.refused.empty()) continue;
+        EXPECT_EQ(c.t.source != nullptr, p.m.has_source);
+        EXPECT_EQ(c.ifindex, p.m.ifindex);
+        EXPECT_STREQ(c.follow, p.m.follow);
+    }
 }
 
 }  // namespace

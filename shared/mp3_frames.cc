@@ -65,6 +65,26 @@ follow_kind followed_well(const uint8_t *buf, size_t n, size_t at, bool at_eof, 
     return next.version == h.version && next.sample_rate == h.sample_rate ? FOLLOW_YES : FOLLOW_NO;
 }
 
+// Where the scan stands: p, and whether p is where a frame, a tag or a
+// header frame ended (or the input began); in_sync is false while the scan
+// resyncs over stray bytes.
+struct scan_at {
+    size_t p = 0;
+    bool in_sync = true;
+};
+
+// Asks for more input. A candidate found by resyncing keeps one byte
+// before it, so that the next call does not take it for one in sync.
+mp3_step need_more(const scan_at &s) {
+    return {MP3_NEED_MORE, s.in_sync ? s.p : s.p - 1, {}};
+}
+
+// Passes over the byte at s->p, where no frame starts.
+void resync(scan_at *s) {
+    s->p++;
+    s->in_sync = false;
+}
+
 }  // namespace
 
 bool mp3_parse_header(const uint8_t *p, mp3_header *h) {
@@ -93,58 +113,44 @@ long long mp3_frame_ns(const mp3_header &h) {
 }
 
 mp3_step mp3_next_frame(const uint8_t *buf, size_t n, bool at_eof) {
-    size_t p = 0;
-    // Whether p is where a frame, a tag or a header frame ended (or the
-    // input began); false while resyncing over stray bytes.
-    bool in_sync = true;
-    // Asks for more input. A candidate found by resyncing keeps one byte
-    // before it, so that the next call does not take it for one in sync.
-    auto need_more = [&] { return mp3_step{MP3_NEED_MORE, in_sync ? p : p - 1, {}}; };
-    auto resync = [&] {
-        p++;
-        in_sync = false;
-    };
-    while (p < n) {
-        size_t left = n - p;
-        if (starts_with(buf + p, left, "ID3")) {
+    scan_at s;
+    while (s.p < n) {
+        size_t left = n - s.p;
+        if (starts_with(buf + s.p, left, "ID3")) {
             if (left < ID3V2_HEADER) {
-                if (!at_eof) return need_more();
-            } else if (size_t tag = id3v2_size(buf + p); tag > 0) {
+                if (!at_eof) return need_more(s);
+            } else if (size_t tag = id3v2_size(buf + s.p); tag > 0) {
                 if (tag > left)
-                    return at_eof ? mp3_step{MP3_END, 0, {}} : mp3_step{MP3_NEED_MORE, p + tag, {}};
-                p += tag;
-                in_sync = true;
+                    return at_eof ? mp3_step{MP3_END, 0, {}}
+                                  : mp3_step{MP3_NEED_MORE, s.p + tag, {}};
+                s = {s.p + tag, true};
                 continue;
             }
         }
         if (left < 4) {
-            if (!at_eof) return need_more();
+            if (!at_eof) return need_more(s);
             break;
         }
         mp3_header h;
-        if (buf[p] != 0xFF || !mp3_parse_header(buf + p, &h)) {
-            resync();
+        if (buf[s.p] != 0xFF || !mp3_parse_header(buf + s.p, &h)) {
+            resync(&s);
             continue;
         }
         size_t size = static_cast<size_t>(h.size);
         if (size > left) {
-            if (!at_eof) return need_more();
-            resync();
+            if (!at_eof) return need_more(s);
+            resync(&s);
             continue;
         }
-        follow_kind f = followed_well(buf, n, p + size, at_eof, in_sync, h);
-        if (f == FOLLOW_NEED_MORE) return need_more();
+        follow_kind f = followed_well(buf, n, s.p + size, at_eof, s.in_sync, h);
+        if (f == FOLLOW_NEED_MORE) return need_more(s);
         if (f == FOLLOW_NO) {
-            resync();
+            resync(&s);
             continue;
         }
-        if (is_header_frame(buf + p, h)) {
-            p += size;
-            in_sync = true;
-            continue;
-        }
-        return {MP3_FRAME, p, h};
+        if (!is_header_frame(buf + s.p, h)) return {MP3_FRAME, s.p, h};
+        s = {s.p + size, true};  // the encoder's header frame, passed over
     }
-    if (!at_eof) return need_more();
+    if (!at_eof) return need_more(s);
     return {MP3_END, 0, {}};
 }

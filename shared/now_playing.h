@@ -21,6 +21,10 @@
 
 #include <string>
 
+// The now-playing port beside the radio's port: the next one; 0 (none)
+// for 65535, which has no port above it.
+int now_playing_port(int port);
+
 // How often the server repeats a channel's datagram while the file plays.
 constexpr int NOW_PLAYING_REPEAT_S = 5;
 

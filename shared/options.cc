@@ -20,26 +20,38 @@ std::string option_number_complaint(const char *text, long long lo, long long hi
            std::to_string(hi) + ", not '" + text + "'";
 }
 
-int place_option(int c, const char *arg, const char **group, int *port, const char **iface,
-                 std::string *why) {
+long long number_or_exit(const program_usage &p, const char *text, long long lo, long long hi,
+                         const char *what) {
     long long v = 0;
+    if (!option_number(text, lo, hi, &v))
+        misuse_exit(p, option_number_complaint(text, lo, hi, what));
+    return v;
+}
+
+int port_or_exit(const program_usage &p, const char *text, int lo, const char *what) {
+    return static_cast<int>(number_or_exit(p, text, lo, 65535, what));
+}
+
+bool place_option(const program_usage &p, int c, const char *arg, const char **group, int *port,
+                  const char **iface) {
     switch (c) {
     case 'M':
         *group = arg;
-        return 1;
+        return true;
     case 'I':
         *iface = arg;
-        return 1;
+        return true;
     case 'P':
-        if (!option_number(arg, 1, 65535, &v)) {
-            *why = option_number_complaint(arg, 1, 65535, "--port");
-            return -1;
-        }
-        *port = static_cast<int>(v);
-        return 1;
+        *port = port_or_exit(p, arg, 1, "--port");
+        return true;
     default:
-        return 0;
+        return false;
     }
+}
+
+void misuse_exit(const program_usage &p, const std::string &why) {
+    fprintf(stderr, "%s: %s\n%s", p.name, why.c_str(), p.after_misuse);
+    exit(1);
 }
 
 void usage_exit(const char *usage, bool asked) {

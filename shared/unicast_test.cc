@@ -1,5 +1,5 @@
-// Tests of the addresses -S takes.
-#include "unicast.h"
+// Tests of the addresses -S takes (the one sender a listener hears).
+#include "join.h"
 
 #include <arpa/inet.h>
 

@@ -1,0 +1,31 @@
+// station.cc - the channels' runs: started, counted and summed up.
+#include "station.h"
+
+#include <utility>
+
+channel_run station_run(channel_def ch, const station_conf &conf, long long start, size_t index,
+                        size_t count, FILE *report) {
+    channel_run c;
+    c.play = playout_start(std::move(ch), conf.once);
+    c.clock = pacing_start(start, index, count);
+    c.payload_ns = playout_next(&c.play, conf.payload, &c.payload, report);
+    return c;
+}
+
+void station_start(on_air *air, std::vector<channel_def> channels, const station_conf &conf,
+                   long long now, FILE *report) {
+    for (size_t i = 0; i < channels.size(); i++)
+        air->runs.push_back(
+            station_run(std::move(channels[i]), conf, now, i, channels.size(), report));
+}
+
+std::string station_counts(const channel_run &c) {
+    long long files = c.play.files_played;
+    return std::to_string(files) + (files == 1 ? " file" : " files") + " played, " +
+           std::to_string(c.bytes_sent) + " bytes sent";
+}
+
+void station_summary(const on_air &air, FILE *report) {
+    for (const auto &c : air.runs)
+        fprintf(report, "stopped; channel %d: %s\n", c.play.ch.id, station_counts(c).c_str());
+}

@@ -1,0 +1,63 @@
+// station.h - what the server has on the air: each channel's run (its
+// playout, its clock and what it has sent), the channel list, and how the
+// station sends. The send loop (broadcast.h) and the reload (reload.h) both
+// work on it.
+#pragma once
+
+#include <netinet/in.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "channels.h"
+#include "pacing.h"
+#include "playout.h"
+
+// How the station sends.
+struct station_conf {
+    int sd = -1;                  // the sending socket
+    sockaddr_in dest{};           // the group and port
+    int now_playing_port = 0;     // where the now-playing datagrams go; 0: nowhere
+    const char *iface = nullptr;  // the interface as the user named it, or null
+    const char *folder = "";      // the music folder, read again on SIGHUP
+    size_t payload = 1024;        // most payload bytes per data message
+    long long list_interval_ns = 1'000'000'000;
+    bool once = false;     // play each channel's files once, then end
+    bool verbose = false;  // a line each time a channel starts a file
+};
+
+// One channel on the air.
+struct channel_run {
+    playout play;
+    std::vector<uint8_t> payload;  // the next message's frames
+    long long payload_ns = 0;      // their playing time; 0: the channel has ended
+    channel_clock clock;
+    long long bytes_sent = 0;
+    long long announced = 0;        // play.files_played when the last file was announced
+    std::string now_playing;        // the datagram of the file on the air
+    long long now_playing_due = 0;  // when it goes again
+};
+
+// What the server sends: the channels' runs, in channel order, and the list.
+struct on_air {
+    std::vector<channel_run> runs;
+    std::vector<uint8_t> list;
+};
+
+// A run of ch whose clock starts at start, index of count channels started
+// together, its first message read. Files that fail are reported on report.
+channel_run station_run(channel_def ch, const station_conf &conf, long long start, size_t index,
+                        size_t count, FILE *report);
+
+// Puts channels on the air at now, their clocks staggered (see pacing_start).
+void station_start(on_air *air, std::vector<channel_def> channels, const station_conf &conf,
+                   long long now, FILE *report);
+
+// What a run has done: "N files played, M bytes sent".
+std::string station_counts(const channel_run &c);
+
+// The stop summary: one line per channel, what it played and sent.
+void station_summary(const on_air &air, FILE *report);

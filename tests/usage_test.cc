@@ -1,0 +1,73 @@
+// The usage texts of stream_server, stream_gateway and stream_sender quote
+// the defaults that the programs use: a default changed in one place only
+// shows here. (The client's help is four fixed lines that quote none.)
+#include <string.h>
+
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "gateway.h"
+#include "sender_options.h"
+#include "server.h"
+
+namespace {
+
+// The words in the last parentheses of the line of usage that shows
+// option (" --name "), separated by blanks, commas, semicolons and colons.
+std::vector<std::string> quoted(const std::string &usage, const std::string &option) {
+    size_t at = usage.find(" " + option + " ");
+    if (at == std::string::npos) return {};
+    std::string line = usage.substr(at, usage.find('\n', at) - at);
+    size_t open = line.rfind('(');
+    std::string inside = line.substr(open + 1, line.rfind(')') - open - 1);
+    std::vector<std::string> words;
+    for (size_t i = 0; i < inside.size();) {
+        size_t end = inside.find_first_of(" ,;:", i);
+        if (end == std::string::npos) end = inside.size();
+        if (end > i) words.push_back(inside.substr(i, end - i));
+        i = end + 1;
+    }
+    return words;
+}
+
+std::string text(long long v) {
+    return std::to_string(v);
+}
+
+TEST(Usage, EachOptionQuotesTheDefaultItsProgramUses) {
+    struct program_case {
+        const char *usage;
+        std::vector<std::pair<std::string, std::string>> defaults;  // option, value
+    };
+    const server_conf s;
+    const gateway_conf g;
+    const sender_conf t;
+    // clang-format off
+    const program_case programs[] = {
+        {SERVER_USAGE, {{"--mgroup", s.group}, {"--port", text(s.port)}, {"--ttl", text(s.ttl)},
+                        {"--payload", text(static_cast<long long>(s.send.payload))},
+                        {"--list-interval", text(s.send.list_interval_ns / 1'000'000)}}},
+        {GATEWAY_USAGE, {{"--mgroup", g.group}, {"--port", text(g.port)},
+                         {"--listen", text(g.listen_port)}, {"--burst", text(g.burst_ms)},
+                         {"--lag", text(g.lag_s)}, {"--listeners", text(g.listeners_max)}}},
+        {SENDER_USAGE, {{"--group", t.group}, {"--port", text(t.port)},
+                        {"--payload", text(t.payload)}, {"--rate", text(t.rate)},
+                        {"--list-every", text(t.list_every_ms)}, {"--repeat", text(t.repeat)},
+                        {"--gap", text(t.gap_ms)}, {"--duration", text(t.duration_ms)}}},
+    };
+    // clang-format on
+    for (const auto &p : programs) {
+        for (const auto &[option, value] : p.defaults) {
+            SCOPED_TRACE(std::string(p.usage, strcspn(p.usage, "\n")) + ": " + option);
+            std::vector<std::string> words = quoted(p.usage, option);
+            EXPECT_NE(words.end(), std::find(words.begin(), words.end(), value)) << value;
+        }
+    }
+    EXPECT_EQ("0.0.0.0", std::string(g.listen_addr));  // "all addresses"
+}
+
+}  // namespace
