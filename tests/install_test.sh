@@ -90,8 +90,10 @@ done
 grep -vE '^/usr/lib/systemd/system/[a-z_]+\.service$' "$work/mcast-tools.files" |
   grep -qE '^/usr/(include|lib)/|stream_sender' && fail "mcast-tools holds more than the programs"
 # Its description names every program it holds; its /etc files are conffiles.
+# (Read once: grep -q leaving a pipe early would fail the pipe.)
+description=$(dpkg-deb -f "$work"/pkg/mcast-tools_*.deb Description)
 for p in mcast-client stream_server stream_gateway mcast-throttlecat; do
-  dpkg-deb -f "$work"/pkg/mcast-tools_*.deb Description | grep -qw "$p" || fail "mcast-tools: $p not described"
+  grep -qw "$p" <<<"$description" || fail "mcast-tools: $p not described"
 done
 [[ $(dpkg-deb -I "$work"/pkg/mcast-tools_*.deb conffiles | sort) == $'/etc/default/stream_gateway\n/etc/default/stream_server' ]] ||
   fail "mcast-tools: the conffiles are not its /etc/default files"
