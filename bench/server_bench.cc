@@ -144,7 +144,8 @@ int main(int argc, char **argv) {
 
     // The client is a second host, behind a veth pair, so that it and the
     // observer can both bind port 1989; the server, beside the observer,
-    // sends from port 1991 (1990 is where it says what plays).
+    // sends from port 1995 (1990 is where it says what plays, 1991 where
+    // its repair goes).
     // (Made before the observer joins, so that it joins where the route
     // to the group now leads.)
     netns_peer peer;
@@ -179,7 +180,7 @@ int main(int argc, char **argv) {
     std::string relayed = dir + "/relayed.mp3";
     std::vector<std::string> client_argv = netns_peer_prefix(peer);
     client_argv.insert(client_argv.end(), {BENCH_CLIENT, "-p", "cat > " + relayed});
-    if (!proc_start(&server, {server_path, "-S", "1991", radio}, dir, "server", false) ||
+    if (!proc_start(&server, {server_path, "-S", "1995", radio}, dir, "server", false) ||
         !proc_start(&client, client_argv, dir, "client", true))
         return 1;
     bool listed = wait_until(
