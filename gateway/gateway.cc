@@ -121,6 +121,16 @@ bool station_option(int o, const char *arg, gateway_conf *c) {
     }
 }
 
+// Refuses a --port that leaves a port the options need without its
+// default: none above 65535.
+void check_ports(const gateway_conf &c) {
+    if (c.np_port == 0 && now_playing_port(c.port) == 0)
+        misuse_exit(GATEWAY, "--port 65535 needs --now-playing-port");
+    if (c.repair && repair_port(c.port) == 0)
+        misuse_exit(GATEWAY,
+                    "--repair needs a --port below 65534: the repair port is the port + 2");
+}
+
 gateway_conf parse_options(int argc, char **argv) {
     static const option longs[] = {
         LISTENER_LONG_OPTIONS,
@@ -162,11 +172,7 @@ gateway_conf parse_options(int argc, char **argv) {
     }
     if (optind < argc)
         misuse_exit(GATEWAY, std::string("no arguments are taken, not '") + argv[optind] + "'");
-    if (c.np_port == 0 && now_playing_port(c.port) == 0)
-        misuse_exit(GATEWAY, "--port 65535 needs --now-playing-port");
-    if (c.repair && repair_port(c.port) == 0)
-        misuse_exit(GATEWAY,
-                    "--repair needs a --port below 65534: the repair port is the port + 2");
+    check_ports(c);
     if (c.name.empty()) c.name = default_name();
     return c;
 }
