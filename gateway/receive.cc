@@ -68,6 +68,7 @@ void keep(const uint8_t *d, size_t n) {
     rx.dirty[d[0]] = true;
 }
 
+// Channel id's decoder, started when the channel's first datagram comes.
 repair_decoder *decoder(uint8_t id) {
     std::unique_ptr<repair_decoder> &d = rx.decoders[id];
     if (!d) d = std::make_unique<repair_decoder>(repair_decoder_start(id, REPAIR_HOLD_NS));
