@@ -724,7 +724,7 @@ long frames_skipped(const std::string &bytes, const std::vector<std::string> &pr
 // in a row of every 100 of its own (data and repair alike). A listener of
 // the gateway with --repair gets channel 2 whole and at most a tenth of
 // the gaps that channel 1 has without it; its status counts the datagrams
-// it rebuilt, and the other's has no such field.
+// it rebuilt, the other's has no such field, and SIGTERM ends it cleanly.
 TEST_F(GatewayE2e, WithRepairListenersBehindALossyHopGetTheChannelWhole) {
     REQUIRE_PRIVATE_NETNS();
     REQUIRE_TOOL("/usr/bin/curl");
@@ -749,9 +749,9 @@ TEST_F(GatewayE2e, WithRepairListenersBehindALossyHopGetTheChannelWhole) {
         std::vector<std::string> argv = {STREAM_GATEWAY_PATH, "--listen",
                                          r ? "127.0.0.1:8001" : "127.0.0.1:8000"};
         if (r) argv.push_back("--repair");
-        child_proc *g = start(argv, "gateway" + std::to_string(r), false);
+        gw = start(argv, "gateway" + std::to_string(r), false);
         ASSERT_TRUE(
-            wait_until([&] { return err(g).find("listening on") != std::string::npos; }, WAIT_MS));
+            wait_until([&] { return err(gw).find("listening on") != std::string::npos; }, WAIT_MS));
     }
     std::vector<std::string> server = netns_peer_prefix(peer);
     server.insert(server.end(), {STREAM_SERVER_PATH, dir + "/radio"});
@@ -793,6 +793,7 @@ TEST_F(GatewayE2e, WithRepairListenersBehindALossyHopGetTheChannelWhole) {
         with, std::regex("\"number\":2,[^}]*\"rebuilt\":[1-9][0-9]*,\"lost\":0,")))
         << with;
     EXPECT_EQ(std::string::npos, output_of("curl -s " + plain + "/status.json").find("rebuilt"));
+    stop_gateway();  // the one with --repair
 }
 
 }  // namespace
