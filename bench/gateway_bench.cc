@@ -338,7 +338,7 @@ bool start_servers(const config &conf, const std::string &dir, const std::string
     if (conf.run[GATEWAY]) {
         std::string listen = "127.0.0.1:" + std::to_string(SIDE_PORT[GATEWAY]);
         // The gateway binds the group's port and the now-playing port above it.
-        if (!proc_start(server, {BENCH_SERVER, "-S", "1991", radio}, dir, "server", false) ||
+        if (!proc_start(server, {BENCH_SERVER, "-S", "1995", radio}, dir, "server", false) ||
             !proc_start(&s[GATEWAY].proc, {conf.gateway, "--listen", listen}, dir, "gateway",
                         false))
             return false;

@@ -393,7 +393,7 @@ void print_result(const run_result &r, int asked) {
 bool start_gateway(const config &conf, const std::string &dir, const std::string &radio,
                    child_proc *server, child_proc *gw) {
     std::string most = std::to_string(std::max(conf.listeners, conf.churn_listeners));
-    return proc_start(server, {BENCH_SERVER, "-S", "1991", radio}, dir, "server", false) &&
+    return proc_start(server, {BENCH_SERVER, "-S", "1995", radio}, dir, "server", false) &&
            proc_start(gw, {conf.gateway, "--listen", "127.0.0.1:8000", "--listeners", most}, dir,
                       "gateway", false) &&
            wait_for_stream(GATEWAY_PORT, "/channels/1");

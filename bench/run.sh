@@ -37,7 +37,7 @@ if [[ $which == pacing || $which == all ]]; then
   timeout 180 "$b/pacing_bench" "$@" || status=$?
 fi
 if [[ $which == server || $which == all ]]; then
-  timeout 180 "$b/server_bench" "$@" || status=$?
+  timeout 400 "$b/server_bench" "$@" || status=$?
 fi
 if [[ $which == gateway || $which == all ]]; then
   timeout 300 "$b/gateway_bench" "$@" || status=$?

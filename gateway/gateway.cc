@@ -51,7 +51,8 @@ enum {
     OPT_LISTENERS,
     OPT_NAME,
     OPT_TRUST_PROXY,
-    OPT_CONNECTIONS
+    OPT_CONNECTIONS,
+    OPT_REPAIR
 };
 // Connections beyond the listeners by default: requests for the page and
 // the status while every listener slot is taken.
@@ -120,6 +121,16 @@ bool station_option(int o, const char *arg, gateway_conf *c) {
     }
 }
 
+// Refuses a --port that leaves a port the options need without its
+// default: none above 65535.
+void check_ports(const gateway_conf &c) {
+    if (c.np_port == 0 && now_playing_port(c.port) == 0)
+        misuse_exit(GATEWAY, "--port 65535 needs --now-playing-port");
+    if (c.repair && repair_port(c.port) == 0)
+        misuse_exit(GATEWAY,
+                    "--repair needs a --port below 65534: the repair port is the port + 2");
+}
+
 gateway_conf parse_options(int argc, char **argv) {
     static const option longs[] = {
         LISTENER_LONG_OPTIONS,
@@ -131,6 +142,7 @@ gateway_conf parse_options(int argc, char **argv) {
         {"name", required_argument, nullptr, OPT_NAME},
         {"trust-proxy", no_argument, nullptr, OPT_TRUST_PROXY},
         {"connections", required_argument, nullptr, OPT_CONNECTIONS},
+        {"repair", no_argument, nullptr, OPT_REPAIR},
         {},
     };
     gateway_conf c;
@@ -149,6 +161,9 @@ gateway_conf parse_options(int argc, char **argv) {
         case OPT_LISTEN:
             parse_listen(optarg, &c);
             break;
+        case OPT_REPAIR:
+            c.repair = true;
+            break;
         case 'H':
             usage_exit(GATEWAY_USAGE, true);
         default:  // getopt_long has said what was wrong
@@ -157,8 +172,7 @@ gateway_conf parse_options(int argc, char **argv) {
     }
     if (optind < argc)
         misuse_exit(GATEWAY, std::string("no arguments are taken, not '") + argv[optind] + "'");
-    if (c.np_port == 0 && now_playing_port(c.port) == 0)
-        misuse_exit(GATEWAY, "--port 65535 needs --now-playing-port");
+    check_ports(c);
     if (c.name.empty()) c.name = default_name();
     return c;
 }
@@ -262,6 +276,7 @@ int main(int argc, char **argv) {
     if (g.conf.connections_max == 0)
         g.conf.connections_max = g.conf.listeners_max + CONNECTIONS_ABOVE_LISTENERS;
     g.counters.listeners_max = g.conf.listeners_max;
+    g.counters.repair = g.conf.repair;
     g.base = event_base_new();
     if (g.base == nullptr || !add_events(&g)) {
         fprintf(g.report, "cannot set up the event loop\n");

@@ -32,6 +32,7 @@ inline constexpr char GATEWAY_USAGE[] =
     "choice)\n"
     "  -S, --source ADDR          hear only this sender\n"
     "      --now-playing-port N   UDP port of the now-playing datagrams (the port + 1)\n"
+    "      --repair               rebuild lost datagrams from the repair port (the port + 2)\n"
     "      --listen [ADDR:]PORT   HTTP address and port (all addresses, port 8000)\n"
     "      --burst MS             audio a new listener starts with, in ms (1000)\n"
     "      --lag SECONDS          drop a listener this far behind (10)\n"
@@ -58,6 +59,7 @@ struct gateway_conf {
     std::string name = {};     // --name, cleaned as a title; "Radio on HOSTNAME" by default
     bool trust_proxy = false;  // --trust-proxy: X-Forwarded-* headers from any peer
     int connections_max = 0;   // --connections; 0: a little above listeners_max
+    bool repair = false;       // --repair: rebuild lost datagrams (repair.h), 2.4 s later
 };
 
 struct gateway {
@@ -75,5 +77,6 @@ struct gateway {
     status_counters counters;
     join_membership data_join;
     join_membership np_join;
-    event *receive_events[2];  // the two sockets' readers
+    join_membership repair_join;  // with --repair
+    event *receive_events[4];     // the sockets' readers and the rebuild's timer
 };

@@ -700,4 +700,100 @@ TEST_F(GatewayE2e, AtTheLimitsAcceptingPausesQuietlyAndComesBack) {
     }
 }
 
+// How many frames of prog (one cycle of an endless programme) the whole
+// frames of bytes skip, taken in order from the first; -1 when a frame is
+// none of prog's. The programme's frames must all differ (noise does).
+long frames_skipped(const std::string &bytes, const std::vector<std::string> &prog) {
+    std::vector<found_frame> f = frames_of(bytes);
+    size_t at = prog.size();  // prog's index of the frame before
+    long skipped = 0;
+    for (size_t i = 0; i < f.size(); i++) {
+        std::string frame = bytes.substr(f[i].offset, static_cast<size_t>(f[i].h.size));
+        size_t step = 1;
+        while (step <= prog.size() && prog[(at + step) % prog.size()] != frame) step++;
+        if (step > prog.size()) return -1;
+        if (i > 0) skipped += static_cast<long>(step - 1);
+        at = (at + step) % prog.size();
+    }
+    return f.empty() ? -1 : skipped;
+}
+
+// Two gateways behind one hop that loses datagrams (nftables in this
+// namespace, on the gateways' side of a veth pair to the server's host)
+// lose the same datagrams: channel 1 loses 5 % at random, channel 2 eight
+// in a row of every 100 of its own (data and repair alike). A listener of
+// the gateway with --repair gets channel 2 whole and at most a tenth of
+// the gaps that channel 1 has without it; its status counts the datagrams
+// it rebuilt, the other's has no such field, and SIGTERM ends it cleanly.
+TEST_F(GatewayE2e, WithRepairListenersBehindALossyHopGetTheChannelWhole) {
+    REQUIRE_PRIVATE_NETNS();
+    REQUIRE_TOOL("/usr/bin/curl");
+    REQUIRE_TOOL("/usr/sbin/nft");
+    const std::string noise[] = {
+        made_mp3(TEST_AUDIO_DIR, "gw_noise_white", 44100, 2, "synth 6 whitenoise vol 0.3",
+                 "-b 128"),
+        made_mp3(TEST_AUDIO_DIR, "gw_noise_pink", 44100, 2, "synth 5 pinknoise vol 0.3", "-b 128")};
+    for (int id = 1; id <= 2; id++) {
+        ASSERT_NE("", noise[id - 1]) << "sox and lame could not make the noise";
+        std::string d = dir + "/radio/" + std::to_string(id);
+        ASSERT_EQ(0, run_shell("mkdir -p '" + d + "' && cp '" + noise[id - 1] + "' '" + d + "'"));
+    }
+    ASSERT_EQ("", netns_peer_start(&peer, "enp0s3", "10.201.8.1/24", "veth0", "10.201.8.2/24"));
+    const std::string rule = "add rule inet lossy in iifname enp0s3 udp dport { 1989, 1991 } ";
+    ASSERT_EQ(0, run_shell("nft 'add table inet lossy' && nft 'add chain inet lossy in "
+                           "{ type filter hook prerouting priority 0; }' && nft '" +
+                           rule + "@th,64,8 1 numgen random mod 1000 < 50 drop' && nft '" + rule +
+                           "@th,64,8 2 numgen inc mod 100 < 8 drop'"));
+    const std::string plain = "http://127.0.0.1:8000", repair = "http://127.0.0.1:8001";
+    for (int r = 0; r < 2; r++) {
+        std::vector<std::string> argv = {STREAM_GATEWAY_PATH, "--listen",
+                                         r ? "127.0.0.1:8001" : "127.0.0.1:8000"};
+        if (r) argv.push_back("--repair");
+        gw = start(argv, "gateway" + std::to_string(r), false);
+        ASSERT_TRUE(
+            wait_until([&] { return err(gw).find("listening on") != std::string::npos; }, WAIT_MS));
+    }
+    std::vector<std::string> server = netns_peer_prefix(peer);
+    server.insert(server.end(), {STREAM_SERVER_PATH, dir + "/radio"});
+    srv = start(server, "server", false);
+    for (const std::string &base : {plain, repair})
+        ASSERT_TRUE(wait_until(
+            [&] {
+                return count_of(output_of("curl -s " + base + "/status.json"), "\"on_air\":true") ==
+                       2;
+            },
+            WAIT_MS));
+
+    std::vector<child_proc *> curls;
+    for (const std::string &base : {plain, repair})
+        for (const char *ch : {"1", "2"})
+            curls.push_back(start({"curl", "-s", "--max-time", "20", "-o",
+                                   dir + "/" + base.substr(base.size() - 1) + "-" + ch + ".mp3",
+                                   base + "/channels/" + ch},
+                                  "curl" + std::to_string(curls.size()), false));
+    for (child_proc *c : curls) finish(c, 30000);
+    long skipped[2][2];  // [repair][channel - 1]
+    for (int r = 0; r < 2; r++)
+        for (int ch = 1; ch <= 2; ch++) {
+            std::string got =
+                read_file(dir + "/" + (r ? "1" : "0") + "-" + std::to_string(ch) + ".mp3");
+            skipped[r][ch - 1] = frames_skipped(got, programme({noise[ch - 1]}));
+            EXPECT_GT(got.size(), 200000u) << r << " " << ch;
+        }
+    SCOPED_TRACE("frames skipped without repair " + std::to_string(skipped[0][0]) + " and " +
+                 std::to_string(skipped[0][1]) + ", with " + std::to_string(skipped[1][0]) +
+                 " and " + std::to_string(skipped[1][1]));
+    EXPECT_GT(skipped[0][0], 0) << "5 % lost without repair";
+    EXPECT_GT(skipped[0][1], 0) << "bursts lost without repair";
+    EXPECT_GE(skipped[1][0], 0);
+    EXPECT_LE(skipped[1][0] * 10, skipped[0][0]) << "5 % lost with repair";
+    EXPECT_EQ(0, skipped[1][1]) << "bursts lost with repair";
+    std::string with = output_of("curl -s " + repair + "/status.json");
+    EXPECT_TRUE(std::regex_search(
+        with, std::regex("\"number\":2,[^}]*\"rebuilt\":[1-9][0-9]*,\"lost\":0,")))
+        << with;
+    EXPECT_EQ(std::string::npos, output_of("curl -s " + plain + "/status.json").find("rebuilt"));
+    stop_gateway();  // the one with --repair
+}
+
 }  // namespace

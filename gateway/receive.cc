@@ -1,21 +1,28 @@
-// receive.cc - the multicast receive: drains both sockets at each readable
+// receive.cc - the multicast receive: drains the sockets at each readable
 // event, so that datagrams wait in the kernel only while the loop serves
-// HTTP, and the socket holds seconds of the radio for that time.
+// HTTP, and the socket holds seconds of the radio for that time. With
+// --repair each channel's data goes through its repair decoder, which
+// rebuilds what was lost before the history takes it.
 #include "receive.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <limits.h>
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <memory>
+
 #include <event2/event.h>
 
 #include "listeners.h"
 #include "now_playing.h"
 #include "proto.h"
+#include "repair_decoder.h"
 
 namespace {
 
@@ -37,7 +44,15 @@ struct receive_buffers {
     std::vector<uint8_t> pending[256];  // each channel's payloads of this drain
     bool dirty[256];
     int last_errno;  // the last failure reported; 0 after a receive works
+    // With --repair, each channel's decoder, from its first datagram on.
+    std::unique_ptr<repair_decoder> decoders[256];
 };
+
+// Takes the first n datagrams of rx, which came at now.
+using batch_fn = void (*)(gateway *g, unsigned n, long long now);
+
+// The events of receive_events, by place.
+enum { EV_DATA, EV_NOW_PLAYING, EV_REPAIR, EV_REBUILD_TIMER };
 
 receive_buffers rx;
 
@@ -47,13 +62,52 @@ void report_failure(gateway *g, const char *what) {
     fprintf(g->report, "%s: %s\n", what, strerror(errno));
 }
 
+// Keeps the payload of the data datagram d[0, n) for its channel's chunk.
+void keep(const uint8_t *d, size_t n) {
+    rx.pending[d[0]].insert(rx.pending[d[0]].end(), d + 1, d + n);
+    rx.dirty[d[0]] = true;
+}
+
+// Channel id's decoder, started when the channel's first datagram comes.
+repair_decoder *decoder(uint8_t id) {
+    std::unique_ptr<repair_decoder> &d = rx.decoders[id];
+    if (!d) d = std::make_unique<repair_decoder>(repair_decoder_start(id, REPAIR_HOLD_NS));
+    return d.get();
+}
+
+// Keeps what channel id's decoder handed out, in order, and its counts.
+void keep_decoded(gateway *g, uint8_t id, const repair_datagrams &out) {
+    for (const auto &d : out) keep(d.data(), d.size());
+    const repair_counts &k = rx.decoders[id]->counts;
+    g->tab.ch[id].rebuilt = static_cast<uint64_t>(k.rebuilt);
+    g->tab.ch[id].lost = static_cast<uint64_t>(k.lost);
+}
+
 void take_batch(gateway *g, unsigned n, long long now) {
     for (unsigned i = 0; i < n; i++) {
         const uint8_t *buf = rx.bufs + i * MSG_MAX_SIZE;
         size_t len = rx.msgs[i].msg_len;
         if (table_take(&g->tab, rx.from[i], buf, len, now) != TABLE_DATA) continue;
-        rx.pending[buf[0]].insert(rx.pending[buf[0]].end(), buf + 1, buf + len);
-        rx.dirty[buf[0]] = true;
+        if (!g->conf.repair) {
+            keep(buf, len);
+            continue;
+        }
+        repair_datagrams out;
+        repair_decoder_data(decoder(buf[0]), buf, len, now, &out);
+        keep_decoded(g, buf[0], out);
+    }
+}
+
+// Repair datagrams count only from the server that the data comes from.
+void take_repair_batch(gateway *g, unsigned n, long long now) {
+    for (unsigned i = 0; i < n; i++) {
+        const uint8_t *buf = rx.bufs + i * MSG_MAX_SIZE;
+        size_t len = rx.msgs[i].msg_len;
+        repair_header h;
+        if (!table_from_server(g->tab, rx.from[i]) || !repair_parse(buf, len, &h)) continue;
+        repair_datagrams out;
+        repair_decoder_repair(decoder(h.chnid), buf, len, now, &out);
+        keep_decoded(g, h.chnid, out);
     }
 }
 
@@ -71,9 +125,38 @@ void hand_out(gateway *g, long long now) {
     }
 }
 
-void on_data(evutil_socket_t sd, short, void *arg) {
+// Wakes the loop when a decoder next hands out by time: when a block's or
+// a datagram's hold ends.
+void arm_rebuild_timer(gateway *g, long long now) {
+    long long due = LLONG_MAX;
+    for (const auto &d : rx.decoders)
+        if (d) due = std::min(due, repair_decoder_due(*d));
+    event *timer = g->receive_events[EV_REBUILD_TIMER];
+    if (due == LLONG_MAX) {
+        event_del(timer);
+        return;
+    }
+    long long wait_us = (std::max(due - now, 0LL) + 999) / 1000;  // rounded up: never early
+    timeval tv = {static_cast<time_t>(wait_us / 1'000'000),
+                  static_cast<suseconds_t>(wait_us % 1'000'000)};
+    event_add(timer, &tv);
+}
+
+void on_rebuild_timer(evutil_socket_t, short, void *arg) {
     auto *g = static_cast<gateway *>(arg);
     long long now = now_ns();
+    for (int id = 1; id < 256; id++) {
+        if (!rx.decoders[id]) continue;
+        repair_datagrams out;
+        repair_decoder_tick(rx.decoders[id].get(), now, &out);
+        keep_decoded(g, static_cast<uint8_t>(id), out);
+    }
+    hand_out(g, now);
+    arm_rebuild_timer(g, now);
+}
+
+// Takes what sd holds, in batches, with take.
+void drain(gateway *g, evutil_socket_t sd, batch_fn take, long long now) {
     for (int round = 0; round < ROUNDS_MAX; round++) {
         for (unsigned i = 0; i < BATCH; i++) rx.msgs[i].msg_hdr.msg_namelen = sizeof rx.from[i];
         int n = recvmmsg(sd, rx.msgs, BATCH, MSG_DONTWAIT, nullptr);
@@ -81,10 +164,29 @@ void on_data(evutil_socket_t sd, short, void *arg) {
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) report_failure(g, "recvmmsg()");
         if (n <= 0) break;
         rx.last_errno = 0;
-        take_batch(g, static_cast<unsigned>(n), now);
+        take(g, static_cast<unsigned>(n), now);
         if (static_cast<unsigned>(n) < BATCH) break;
     }
+}
+
+void on_data(evutil_socket_t sd, short, void *arg) {
+    auto *g = static_cast<gateway *>(arg);
+    long long now = now_ns();
+    drain(g, sd, take_batch, now);
     hand_out(g, now);
+    if (g->conf.repair) arm_rebuild_timer(g, now);
+}
+
+// The data socket is drained first: the data datagrams that came before a
+// block's first repair datagram are then taken before it, as the decoder
+// needs them, even when the loop saw the repair socket first.
+void on_repair(evutil_socket_t sd, short, void *arg) {
+    auto *g = static_cast<gateway *>(arg);
+    long long now = now_ns();
+    drain(g, g->data_join.sd, take_batch, now);
+    drain(g, sd, take_repair_batch, now);
+    hand_out(g, now);
+    arm_rebuild_timer(g, now);
 }
 
 void on_now_playing(evutil_socket_t sd, short, void *arg) {
@@ -150,6 +252,21 @@ bool add_reader(gateway *g, int sd, event_callback_fn fn, event **ev) {
     return *ev != nullptr && event_add(*ev, nullptr) == 0;
 }
 
+// With --repair: the repair port's socket, joined as the data socket is,
+// and the timer of the decoders' holds. Reports and returns -1 on failure.
+int start_repair(gateway *g) {
+    g->repair_join = g->data_join;
+    g->repair_join.sd = -1;
+    if (open_joined(g, &g->repair_join, repair_port(g->conf.port)) < 0) return -1;
+    g->receive_events[EV_REBUILD_TIMER] = evtimer_new(g->base, on_rebuild_timer, g);
+    if (g->receive_events[EV_REBUILD_TIMER] == nullptr ||
+        !add_reader(g, g->repair_join.sd, on_repair, &g->receive_events[EV_REPAIR])) {
+        fprintf(g->report, "event_add(): cannot watch the repair socket\n");
+        return -1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int receive_start(gateway *g) {
@@ -170,17 +287,17 @@ int receive_start(gateway *g) {
     int np_port = g->conf.np_port != 0 ? g->conf.np_port : now_playing_port(g->conf.port);
     if (open_joined(g, &g->data_join, g->conf.port) < 0 || open_joined(g, &g->np_join, np_port) < 0)
         return -1;
-    if (!add_reader(g, g->data_join.sd, on_data, &g->receive_events[0]) ||
-        !add_reader(g, g->np_join.sd, on_now_playing, &g->receive_events[1])) {
+    if (!add_reader(g, g->data_join.sd, on_data, &g->receive_events[EV_DATA]) ||
+        !add_reader(g, g->np_join.sd, on_now_playing, &g->receive_events[EV_NOW_PLAYING])) {
         fprintf(g->report, "event_add(): cannot watch the sockets\n");
         return -1;
     }
-    return 0;
+    return g->conf.repair ? start_repair(g) : 0;
 }
 
 void receive_follow(gateway *g) {
-    for (join_membership *m : {&g->data_join, &g->np_join})
-        if (membership_follow(m) < 0) report_failure(g, "setsockopt()");
+    for (join_membership *m : {&g->data_join, &g->np_join, &g->repair_join})
+        if (m->sd >= 0 && membership_follow(m) < 0) report_failure(g, "setsockopt()");
 }
 
 void receive_stop(gateway *g) {
@@ -188,8 +305,9 @@ void receive_stop(gateway *g) {
         if (ev != nullptr) event_free(ev);
         ev = nullptr;
     }
-    for (join_membership *m : {&g->data_join, &g->np_join})
+    for (join_membership *m : {&g->data_join, &g->np_join, &g->repair_join})
         if (m->sd >= 0) close(m->sd);
+    for (auto &d : rx.decoders) d.reset();
     free(rx.bufs);
     rx.bufs = nullptr;
 }

@@ -1,11 +1,12 @@
-// receive.h - the multicast side: the radio's port and the now-playing
-// port, joined as the client joins, drained whole at each readable event
-// into the channel table, the histories and the listeners.
+// receive.h - the multicast side: the radio's port, the now-playing port
+// and, with --repair, the repair port, joined as the client joins, drained
+// whole at each readable event into the channel table, the histories and
+// the listeners; with --repair through each channel's repair decoder.
 #pragma once
 
 #include "gateway.h"
 
-// Opens, joins and binds both sockets and puts them on g->base ahead of
+// Opens, joins and binds the sockets and puts them on g->base ahead of
 // the HTTP side. Reports and returns -1 on failure.
 int receive_start(gateway *g);
 
@@ -13,5 +14,5 @@ int receive_start(gateway *g);
 // second or two).
 void receive_follow(gateway *g);
 
-// Closes both sockets and frees what the receive holds (at shutdown).
+// Closes the sockets and frees what the receive holds (at shutdown).
 void receive_stop(gateway *g);

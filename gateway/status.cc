@@ -19,8 +19,11 @@ int listeners_of(const table &t) {
     return n;
 }
 
-std::string channel_json(const table &t, int id, long long now) {
+std::string channel_json(const table &t, int id, long long now, bool repair) {
     const table_channel &c = t.ch[id];
+    std::string rebuilt =
+        repair ? ",\"rebuilt\":" + std::to_string(c.rebuilt) + ",\"lost\":" + std::to_string(c.lost)
+               : std::string();
     return "{\"number\":" + std::to_string(id) + ",\"description\":" + json_string(c.desc) +
            ",\"listed\":" + (c.listed ? "true" : "false") +
            ",\"on_air\":" + (table_on_air(t, id, now) ? "true" : "false") +
@@ -28,7 +31,7 @@ std::string channel_json(const table &t, int id, long long now) {
            ",\"title\":" + json_string(c.has_np ? c.np.title : "") +
            ",\"artist\":" + json_string(c.has_np ? c.np.artist : "") +
            ",\"bytes\":" + std::to_string(c.bytes) +
-           ",\"datagrams\":" + std::to_string(c.datagrams) +
+           ",\"datagrams\":" + std::to_string(c.datagrams) + rebuilt +
            ",\"listeners\":" + std::to_string(c.listeners) + "}";
 }
 
@@ -57,7 +60,8 @@ void channel_line(std::string *out, const char *name, int id, const std::string 
             value + "\n";
 }
 
-void channel_metrics(std::string *out, const table &t, long long now) {
+// The families of every channel; the last two only with --repair.
+void channel_metrics(std::string *out, const table &t, long long now, bool repair) {
     struct family {
         const char *name, *type, *help;
     };
@@ -66,14 +70,21 @@ void channel_metrics(std::string *out, const table &t, long long now) {
         {"channel_received_datagrams_total", "counter", "Data datagrams received."},
         {"channel_on_air", "gauge", "1 while data comes, 0 after 5 s without."},
         {"channel_listeners", "gauge", "Listeners of the channel's stream."},
+        {"channel_rebuilt_datagrams_total", "counter", "Data datagrams rebuilt from repair."},
+        {"channel_lost_datagrams_total", "counter",
+         "Data datagrams lost and not rebuilt, of the blocks that repair announced."},
     };
-    for (int f = 0; f < 4; f++) {
+    for (int f = 0; f < (repair ? 6 : 4); f++) {
         metric_head(out, families[f].name, families[f].type, families[f].help);
         for (int id = 1; id < 256; id++) {
             const table_channel &c = t.ch[id];
             if (!c.heard) continue;
-            uint64_t v[] = {c.bytes, c.datagrams, table_on_air(t, id, now) ? 1u : 0u,
-                            static_cast<uint64_t>(c.listeners)};
+            uint64_t v[] = {c.bytes,
+                            c.datagrams,
+                            table_on_air(t, id, now) ? 1u : 0u,
+                            static_cast<uint64_t>(c.listeners),
+                            c.rebuilt,
+                            c.lost};
             channel_line(out, families[f].name, id, std::to_string(v[f]));
         }
     }
@@ -117,7 +128,7 @@ std::string status_json(const table &t, const status_counters &k, long long now,
         if (!t.ch[id].heard) continue;
         if (!first) out += ",";
         first = false;
-        out += channel_json(t, id, now);
+        out += channel_json(t, id, now, k.repair);
     }
     return out + "]}\n";
 }
@@ -139,6 +150,6 @@ std::string status_metrics(const table &t, const status_counters &k, long long n
     out += "stream_gateway_refused_full_total " + std::to_string(k.refused_full) + "\n";
     metric_head(&out, "server_known", "gauge", "1 once a server's channel list has come.");
     out += std::string("stream_gateway_server_known ") + (t.has_server ? "1" : "0") + "\n";
-    channel_metrics(&out, t, now);
+    channel_metrics(&out, t, now, k.repair);
     return out;
 }

@@ -58,8 +58,12 @@ table_kind table_take(table *t, const sockaddr_in &from, const uint8_t *buf, siz
     return TABLE_DATA;
 }
 
+bool table_from_server(const table &t, const sockaddr_in &from) {
+    return t.has_server && same_source(from, t.server);
+}
+
 bool table_take_now_playing(table *t, const sockaddr_in &from, const uint8_t *buf, size_t len) {
-    if (!t->has_server || !same_source(from, t->server)) return false;
+    if (!table_from_server(*t, from)) return false;
     now_playing np;
     if (!now_playing_parse(buf, len, &np)) return false;
     table_channel &c = t->ch[np.chnid];

@@ -22,6 +22,8 @@ struct table_channel {
     long long last_data_ns = -1;  // arrival of its latest data datagram; -1: none yet
     uint64_t bytes = 0;           // payload bytes received
     uint64_t datagrams = 0;       // data datagrams received
+    uint64_t rebuilt = 0;         // with --repair: data datagrams rebuilt from repair
+    uint64_t lost = 0;            //   and of known blocks, lost and not rebuilt
     bool has_np = false;
     now_playing np;  // the latest now-playing datagram, with has_np
     int listeners = 0;
@@ -49,6 +51,10 @@ enum table_kind {
 // counts towards its channel and puts it on the air.
 table_kind table_take(table *t, const sockaddr_in &from, const uint8_t *buf, size_t len,
                       long long now);
+
+// Whether from is the server's address and source port, from which alone
+// now-playing and repair datagrams are taken.
+bool table_from_server(const table &t, const sockaddr_in &from);
 
 // Takes a now-playing datagram: kept for its channel when it comes from
 // the server's address and source port. False when it was not taken.

@@ -2,6 +2,7 @@
 #include "broadcast.h"
 
 #include <errno.h>
+#include <limits.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -99,14 +100,47 @@ int announce(channel_run *c, sender *s, long long now) {
     return send_now_playing(c, s, now);
 }
 
-// Sends the channel's prepared message at now and prepares the next one.
-// Its clock counts the message sent even when the network lost it.
+// The repair encoders' clock: a wake-up at now sends the repair due within
+// its batch, as it sends the data (a repair datagram may go early, never
+// late), and the encoders' times never go back.
+long long repair_clock(long long now) {
+    return now + PACING_BATCH_NS;
+}
+
+// Sends repair datagrams to the repair port. 0, or -1 on a fault.
+int send_repair(sender *s, const repair_datagrams &made, long long now) {
+    for (const auto &d : made)
+        if (send_to(s, d.data(), d.size(), s->conf->repair_port, now) < 0) return -1;
+    return 0;
+}
+
+// Sends the channel's repair that is due, and brings *wake forward to when
+// more is due. 0, or -1 on a fault.
+int tick_repair(channel_run *c, sender *s, long long now, long long *wake) {
+    if (s->conf->repair_port == 0) return 0;
+    repair_datagrams made;
+    repair_encoder_tick(&c->repair, repair_clock(now), &made);
+    if (send_repair(s, made, now) < 0) return -1;
+    long long due = repair_encoder_due(c->repair);
+    if (due != LLONG_MAX && due - PACING_BATCH_NS < *wake) *wake = due - PACING_BATCH_NS;
+    return 0;
+}
+
+// Sends the channel's prepared message at now, then the repair that it
+// makes due, and prepares the next message. Its clock counts the message
+// sent even when the network lost it, and so does its repair encoder, so
+// that a receiver may rebuild it.
 int send_channel(channel_run *c, sender *s, long long now) {
     pacing_sent(&c->clock, c->payload_ns, now);
     auto id = static_cast<uint8_t>(c->play.ch.id);
     std::vector<uint8_t> msg = encode_data(id, c->payload.data(), c->payload.size());
     int sent = send_to(s, msg.data(), msg.size(), ntohs(s->conf->dest.sin_port), now);
     if (sent < 0) return -1;
+    if (s->conf->repair_port != 0) {
+        repair_datagrams made;
+        repair_encoder_add(&c->repair, msg.data(), msg.size(), repair_clock(now), &made);
+        if (send_repair(s, made, now) < 0) return -1;
+    }
     if (sent > 0) c->bytes_sent += static_cast<long long>(c->payload.size());
     if (c->play.files_played != c->announced && announce(c, s, now) < 0) return -1;
     c->payload_ns = playout_next(&c->play, s->conf->payload, &c->payload, s->report);
@@ -116,12 +150,14 @@ int send_channel(channel_run *c, sender *s, long long now) {
 enum turn_result { TURN_PLAYING, TURN_ALL_ENDED, TURN_SEND_FAILED };
 
 // Sends what every channel has due at now, and brings *wake forward to when
-// the next message is due.
+// the next message is due. A channel that has ended still sends the repair
+// of its last block while others play.
 turn_result send_due(std::vector<channel_run> *runs, sender *s, long long now, long long *wake) {
     bool playing = false;
     for (auto &c : *runs) {
         while (c.payload_ns > 0 && pacing_sends_now(c.clock, c.payload_ns, now))
             if (send_channel(&c, s, now) < 0) return TURN_SEND_FAILED;
+        if (tick_repair(&c, s, now, wake) < 0) return TURN_SEND_FAILED;
         if (c.payload_ns == 0) continue;
         playing = true;
         if (!c.now_playing.empty() && now >= c.now_playing_due && send_now_playing(&c, s, now) < 0)

@@ -49,14 +49,22 @@ void settle(server_conf *c) {
     server_conf &conf = *c;
     if (conf.source_port < 0) conf.source_port = conf.port;
     if (conf.now_playing_port < 0) conf.now_playing_port = now_playing_port(conf.port);
+    if (conf.repair_port < 0) conf.repair_port = repair_port(conf.port);
     if (conf.now_playing_port == conf.port)
         misuse_exit(SERVER,
                     "--now-playing-port must differ from --port, where listeners take the stream");
+    if (conf.repair_port != 0 &&
+        (conf.repair_port == conf.port || conf.repair_port == conf.now_playing_port))
+        misuse_exit(SERVER, "--repair-port must differ from --port and --now-playing-port");
     conf.send.dest = destination(conf.group, conf.port);
     conf.send.now_playing_port = conf.now_playing_port;
+    conf.send.repair_port = conf.repair_port;
     conf.send.iface = conf.iface;
     conf.send.folder = conf.folder;
 }
+
+// Long options without a letter.
+enum { OPT_REPAIR_PORT = 256 };
 
 const option LONGS[] = {
     PLACE_LONG_OPTIONS,
@@ -65,6 +73,7 @@ const option LONGS[] = {
     {"payload", required_argument, nullptr, 'B'},
     {"list-interval", required_argument, nullptr, 'L'},
     {"now-playing-port", required_argument, nullptr, 'N'},
+    {"repair-port", required_argument, nullptr, OPT_REPAIR_PORT},
     {"once", no_argument, nullptr, 'O'},
     {"verbose", no_argument, nullptr, 'v'},
     {nullptr, 0, nullptr, 0},
@@ -89,6 +98,9 @@ void take_option(int c, const char *arg, server_conf *conf) {
         break;
     case 'N':
         conf->now_playing_port = port_or_exit(SERVER, arg, 0, "--now-playing-port");
+        break;
+    case OPT_REPAIR_PORT:
+        conf->repair_port = port_or_exit(SERVER, arg, 0, "--repair-port");
         break;
     case 'O':
         conf->send.once = true;
@@ -162,8 +174,10 @@ void say_start(const server_conf &conf, const std::vector<channel_def> &channels
     std::string np = conf.now_playing_port
                          ? "now playing to port " + std::to_string(conf.now_playing_port)
                          : std::string("no now-playing datagrams");
-    fprintf(report, "sending to %s port %d from port %d, TTL %d, out of %s; %s\n", conf.group,
-            conf.port, conf.source_port, conf.ttl, iface.c_str(), np.c_str());
+    std::string repair = conf.repair_port ? "repair to port " + std::to_string(conf.repair_port)
+                                          : std::string("no repair datagrams");
+    fprintf(report, "sending to %s port %d from port %d, TTL %d, out of %s; %s; %s\n", conf.group,
+            conf.port, conf.source_port, conf.ttl, iface.c_str(), np.c_str(), repair.c_str());
     for (const auto &ch : channels) fprintf(report, "%s\n", channels_line(ch).c_str());
 }
 

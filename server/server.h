@@ -18,6 +18,7 @@ inline constexpr char SERVER_USAGE[] =
     "  -B, --payload N           most payload bytes per data message, 1 to 65506 (1024)\n"
     "  -L, --list-interval MS    send the channel list every MS milliseconds (1000)\n"
     "  -N, --now-playing-port N  send what plays to port N, 0: not at all (the port + 1)\n"
+    "      --repair-port N       send repair datagrams to port N, 0: none (the port + 2)\n"
     "  -O, --once                play each channel's files once, then end\n"
     "  -v, --verbose             say each file a channel starts\n"
     "  -H, --help                show this help\n"
@@ -31,6 +32,7 @@ struct server_conf {
     int ttl = 1;
     int source_port = -1;       // -1: the destination port
     int now_playing_port = -1;  // -1: the destination port + 1
+    int repair_port = -1;       // -1: the destination port + 2
     const char *folder = nullptr;
     station_conf send;  // what the send loop takes, but its socket
 };

@@ -1,6 +1,6 @@
 // End-to-end tests of stream_server with real MP3 files, inside private
 // network namespaces: against the project's client over a veth pair, and
-// against a plain receiving socket over loopback.
+// against plain receiving sockets over loopback (data, now playing, repair).
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@
 #include "audio_support.h"
 #include "e2e_support.h"
 #include "now_playing.h"
+#include "repair.h"
 
 namespace {
 
@@ -187,7 +189,7 @@ TEST_F(ServerE2e, ListEveryIntervalPacedFramesAndSummaryOnSigterm) {
     ASSERT_GE(sd, 0);
     ASSERT_GE(np_sd, 0);
 
-    child_proc *s = server({"-L", "200", "--source-port=1991", "-B", "900", dir + "/radio"});
+    child_proc *s = server({"-L", "200", "--source-port=1995", "-B", "900", dir + "/radio"});
     std::vector<double> lists;
     std::map<int, long long> bytes;
     std::map<int, double> audio_s;
@@ -207,7 +209,7 @@ TEST_F(ServerE2e, ListEveryIntervalPacedFramesAndSummaryOnSigterm) {
             start = *now;
             EXPECT_EQ(0, unlink((d2 + "/e2e_b2.mp3").c_str()));  // it plays after e2e_b1
         }
-        EXPECT_EQ(1991, ntohs(from.sin_port));
+        EXPECT_EQ(1995, ntohs(from.sin_port));
         if (buf[0] == CHNID_LIST) {
             lists.push_back(*now);
             return true;
@@ -240,8 +242,9 @@ TEST_F(ServerE2e, ListEveryIntervalPacedFramesAndSummaryOnSigterm) {
         err(s).find("2-two/e2e_b2.mp3: No such file or directory; going on with the next file\n"))
         << err(s);
 
-    EXPECT_EQ(0, err(s).find("stream_server: sending to 224.2.2.2 port 1989 from port 1991, TTL "
-                             "1, out of the route's interface; now playing to port 1990\n"
+    EXPECT_EQ(0, err(s).find("stream_server: sending to 224.2.2.2 port 1989 from port 1995, TTL "
+                             "1, out of the route's interface; now playing to port 1990; repair "
+                             "to port 1991\n"
                              "stream_server: channel 1: 1 file, \"1-one\"\n"
                              "stream_server: channel 2: 2 files, \"2-two\"\n"))
         << err(s);
@@ -268,11 +271,93 @@ TEST_F(ServerE2e, ListEveryIntervalPacedFramesAndSummaryOnSigterm) {
     EXPECT_TRUE(std::regex_search(err(s), want)) << err(s);
 }
 
+// Whether the repair datagram h names, by its table and CRC, k datagrams
+// in a row of sent.
+bool names_a_run(const repair_header &h, const std::vector<bytes> &sent) {
+    for (size_t j = 0; j + static_cast<size_t>(h.k) <= sent.size(); j++) {
+        uint32_t crc = 0;
+        bool same = true;
+        for (size_t i = 0; i < static_cast<size_t>(h.k) && same; i++) {
+            const bytes &d = sent[j + i];
+            same = repair_fingerprint(d.data(), d.size()) ==
+                   (h.table[2 * i] << 8 | h.table[2 * i + 1]);
+            crc = repair_crc(crc, d.data(), d.size());
+        }
+        if (same && crc == h.block_crc) return true;
+    }
+    return false;
+}
+
+// Played once, with the server's repair on and with --repair-port 0, each
+// channel's data datagrams and the lists on the data port are the same,
+// byte for byte. The repair goes to the port + 2 from the server's source
+// port, only when on, and each repair datagram names datagrams in a row of
+// its channel as they went on the wire.
+TEST_F(ServerE2e, RepairGoesBesideDataThatStaysByteForByteWhatItIsWithout) {
+    REQUIRE_PRIVATE_NETNS();
+    channel("1-one", {mp3("e2e_a", 44100, "synth 2 sine 330", "-b 96")});
+    channel("2-two",
+            {mp3("e2e_b1", 44100, "synth 1.5 pluck A3 pluck E4", "-b 128 --add-id3v2 --tt b1"),
+             mp3("e2e_b2", 44100, "synth 1.5 pluck C4 pluck G4", "-V 4")});
+    struct heard {
+        std::map<int, std::vector<bytes>> data;
+        std::set<bytes> lists;
+        std::vector<bytes> repair;
+        std::set<int> repair_from;  // source ports
+    };
+    auto play_once = [&](const std::string &repair_port, heard *h) {
+        int sd = group_socket(DEFAULT_PORT), rd = group_socket(DEFAULT_PORT + 2);
+        ASSERT_TRUE(sd >= 0 && rd >= 0);
+        child_proc *s = server(
+            {"--once", "-L", "200", "-S", "1995", "--repair-port", repair_port, dir + "/radio"});
+        ASSERT_EQ(0, finish(s)) << err(s);
+        bytes buf(MSG_MAX_SIZE);
+        for (ssize_t n; (n = recv(sd, buf.data(), buf.size(), MSG_DONTWAIT)) > 0;) {
+            bytes d(buf.begin(), buf.begin() + n);
+            if (d[0] == CHNID_LIST)
+                h->lists.insert(d);
+            else
+                h->data[d[0]].push_back(d);
+        }
+        sockaddr_in from{};
+        socklen_t flen = sizeof from;
+        for (ssize_t n; (n = recvfrom(rd, buf.data(), buf.size(), MSG_DONTWAIT,
+                                      reinterpret_cast<sockaddr *>(&from), &flen)) > 0;) {
+            h->repair.emplace_back(buf.begin(), buf.begin() + n);
+            h->repair_from.insert(ntohs(from.sin_port));
+        }
+        close_socket(sd);
+        close_socket(rd);
+    };
+    heard with, without;
+    play_once("1991", &with);
+    play_once("0", &without);
+
+    ASSERT_EQ(2u, with.data.size());
+    for (int ch : {1, 2}) {
+        SCOPED_TRACE(ch);
+        EXPECT_GT(with.data[ch].size(), 20u);
+        EXPECT_TRUE(with.data[ch] == without.data[ch])
+            << with.data[ch].size() << " datagrams with repair, " << without.data[ch].size()
+            << " without";
+    }
+    EXPECT_TRUE(with.lists == without.lists);
+    EXPECT_TRUE(without.repair.empty());
+    EXPECT_GE(with.repair.size(), 10u);
+    EXPECT_EQ(std::set<int>{1995}, with.repair_from);
+    for (const bytes &d : with.repair) {
+        repair_header h;
+        ASSERT_TRUE(repair_parse(d.data(), d.size(), &h));
+        EXPECT_TRUE(names_a_run(h, with.data[h.chnid]))
+            << "block " << h.block << " of " << int(h.chnid);
+    }
+}
+
 // A folder the server cannot serve ends it with status 1 and the reason,
 // named as the server's.
 TEST_F(ServerE2e, RefusedFolderEndsItWithTheReason) {
     REQUIRE_PRIVATE_NETNS();
-    child_proc *s = server({"--once", "-S", "1991", dir + "/none"});
+    child_proc *s = server({"--once", "-S", "1995", dir + "/none"});
     EXPECT_EQ(1, finish(s, 10000));
     EXPECT_EQ("stream_server: " + dir + "/none: No such file or directory\n", err(s));
 }
@@ -297,7 +382,7 @@ TEST_F(ServerE2e, SighupReloadsTheFolderWhileAnUntouchedChannelPlaysOnWhole) {
     ASSERT_EQ(0, mkfifo((d1 + "/c.mp3").c_str(), 0600));
     int sd = group_socket(DEFAULT_PORT);
     ASSERT_GE(sd, 0);
-    child_proc *s = server({"-v", "-S", "1991", r});
+    child_proc *s = server({"-v", "-S", "1995", r});
     std::string got;  // channel 1's payloads
     std::map<int, int> seen;
     // Takes what has come, every 10 ms, until done() holds.

@@ -1,13 +1,29 @@
 // station.cc - the channels' runs: started, counted and summed up.
 #include "station.h"
 
+#include <sys/random.h>
+#include <unistd.h>
+
 #include <utility>
+
+namespace {
+
+// A block number that a receiver does not take for one of an earlier run
+// of the channel (a restarted server, a channel stopped and started again).
+uint32_t random_block(long long now) {
+    uint32_t n;
+    if (getrandom(&n, sizeof n, GRND_NONBLOCK) == sizeof n) return n;
+    return static_cast<uint32_t>(now ^ (now >> 32)) ^ static_cast<uint32_t>(getpid()) << 16;
+}
+
+}  // namespace
 
 channel_run station_run(channel_def ch, const station_conf &conf, long long start, size_t index,
                         size_t count, FILE *report) {
     channel_run c;
     c.play = playout_start(std::move(ch), conf.once);
     c.clock = pacing_start(start, index, count);
+    c.repair = repair_encoder_start(REPAIR_DEFAULTS, random_block(start));
     c.payload_ns = playout_next(&c.play, conf.payload, &c.payload, report);
     return c;
 }

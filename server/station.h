@@ -15,12 +15,14 @@
 #include "channels.h"
 #include "pacing.h"
 #include "playout.h"
+#include "repair_encoder.h"
 
 // How the station sends.
 struct station_conf {
     int sd = -1;                  // the sending socket
     sockaddr_in dest{};           // the group and port
     int now_playing_port = 0;     // where the now-playing datagrams go; 0: nowhere
+    int repair_port = 0;          // where the repair datagrams go; 0: nowhere
     const char *iface = nullptr;  // the interface as the user named it, or null
     const char *folder = "";      // the music folder, read again on SIGHUP
     size_t payload = 1024;        // most payload bytes per data message
@@ -39,6 +41,7 @@ struct channel_run {
     long long announced = 0;        // play.files_played when the last file was announced
     std::string now_playing;        // the datagram of the file on the air
     long long now_playing_due = 0;  // when it goes again
+    repair_encoder repair;          // its data datagrams' repair (repair.h)
 };
 
 // What the server sends: the channels' runs, in channel order, and the list.
@@ -48,7 +51,8 @@ struct on_air {
 };
 
 // A run of ch whose clock starts at start, index of count channels started
-// together, its first message read. Files that fail are reported on report.
+// together, its first message read, its repair's first block numbered at
+// random. Files that fail are reported on report.
 channel_run station_run(channel_def ch, const station_conf &conf, long long start, size_t index,
                         size_t count, FILE *report);
 

@@ -33,6 +33,10 @@ int now_playing_port(int port) {
     return port < 65535 ? port + 1 : 0;
 }
 
+int repair_port(int port) {
+    return port < 65534 ? port + 2 : 0;
+}
+
 std::string now_playing_clean(const std::string &text) {
     std::string out;
     const auto *p = reinterpret_cast<const uint8_t *>(text.data());

@@ -25,6 +25,10 @@
 // for 65535, which has no port above it.
 int now_playing_port(int port);
 
+// The repair port beside the radio's port (repair.h): the one after the
+// now-playing port; 0 (none) for 65534 and 65535.
+int repair_port(int port);
+
 // How often the server repeats a channel's datagram while the file plays.
 constexpr int NOW_PLAYING_REPEAT_S = 5;
 

@@ -66,12 +66,12 @@ wait_for() {
 
 # The source of the stream: the server, playing each channel of the radio
 # folder once. The client on this same host holds port 1989, so the server
-# sends from port 1991 (by default it would send from the destination port;
-# 1990 is where it says what plays). It repeats the channel list every
-# 200 ms, so a listener waits little for it. Its pid is in source_pid; it
-# ends by itself after the music.
+# sends from port 1995 (by default it would send from the destination port;
+# 1990 is where it says what plays, 1991 where its repair goes). It repeats
+# the channel list every 200 ms, so a listener waits little for it. Its pid
+# is in source_pid; it ends by itself after the music.
 start_source() {
-  "$bin/server/stream_server" --once --source-port 1991 --list-interval 200 "$out/radio" \
+  "$bin/server/stream_server" --once --source-port 1995 --list-interval 200 "$out/radio" \
     >"$out/server.out" 2>"$out/server.err" &
   source_pid=$!
 }
