@@ -57,10 +57,25 @@ TEST(Playout, ReadsTagsFromTheOpenFileAndPassesOverWhatIsNoRegularFile) {
     ASSERT_TRUE(append_after_hole(big, title_size, artist + audio));
     ASSERT_TRUE(write_file(zeros, audio));
     ASSERT_TRUE(append_after_hole(zeros, 2 << 20, audio));
+    // Tags of other shapes: ID3v2.2, ID3v2.4 behind an extended header, and
+    // ID3v2.3 unsynchronised (a 0 after each 0xFF, frame headers included).
+    std::string v22 = dir + "/v22.mp3", v24 = dir + "/v24.mp3", un = dir + "/un.mp3";
+    ASSERT_TRUE(write_file(
+        v22, id3v2_header(2, 20) + std::string("TT2\0\0\4\0T22TP1\0\0\4\0A22", 20) + audio));
+    std::string v24_tag = std::string("\0\0\0\6\1\0", 6) + id3v2_frame_header(4, "TIT2", 4) +
+                          "\3T24" + id3v2_frame_header(4, "TPE1", 4) + "\3A24";
+    std::string v24_head = id3v2_header(4, v24_tag.size());
+    v24_head[5] = 0x40;
+    ASSERT_TRUE(write_file(v24, v24_head + v24_tag + audio));
+    std::string un_head = id3v2_header(3, 27);
+    un_head[5] = '\x80';
+    ASSERT_TRUE(write_file(un, un_head + id3v2_frame_header(3, "TIT2", 4) + '\0' + "Un\xFF" + '\0' +
+                                   id3v2_frame_header(3, "TPE1", 2) + '\0' + "A" + audio));
     char *text = nullptr;
     size_t size = 0;
     FILE *report = open_memstream(&text, &size);
-    playout p = playout_start({7, dir, "", {v2, fifo, v1, "/dev/null", big, zeros, none}}, true);
+    playout p = playout_start(
+        {7, dir, "", {v2, fifo, v1, "/dev/null", big, zeros, v22, v24, un, none}}, true);
     std::vector<started> got;
     std::vector<uint8_t> payload;
     int again = 0;
@@ -95,6 +110,9 @@ TEST(Playout, ReadsTagsFromTheOpenFileAndPassesOverWhatIsNoRegularFile) {
                             {big, "", "Somebody", frames(audio)},
                             // No frame header follows the last frame before the zeros.
                             {zeros, "", "", frames(audio, true)},
+                            {v22, "T22", "A22", frames(audio)},
+                            {v24, "T24", "A24", frames(audio)},
+                            {un, "Un\u00FF", "A", frames(audio)},
                             {none, "", "", frames(audio)}};
     ASSERT_EQ(std::size(want), got.size());
     for (size_t i = 0; i < got.size(); i++) {
