@@ -19,9 +19,10 @@ static_assert(READ_BUFFER >= MP3_MAX_PENDING, "the scan must always make progres
 // followed by gigabytes of zeros (a download preallocated and half written)
 // would otherwise hold its channel for good.
 constexpr size_t NO_AUDIO_RUN = 1 << 20;
-// The most bytes one call reads while it has no frame: with one file opened
-// (its tags read, bounded by tag_bytes.h), all the work a call can do, so
-// that no file keeps the send loop from the other channels for long.
+// The bytes one call may read (the last read may pass it by less than a
+// buffer): with one file opened (its tags read, bounded by tag_bytes.h),
+// all the work a call can do, so that no file keeps the send loop from
+// the other channels for long.
 constexpr size_t CALL_READ_MAX = 256 << 10;
 
 void close_file(playout *p) {
