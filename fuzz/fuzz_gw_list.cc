@@ -7,8 +7,8 @@
 //   other than a list never takes the server over;
 // - a list is taken exactly when it has 5 bytes or more and channel 0 in
 //   front; then exactly the channels it names are listed, and each
-//   description is clean text (no control byte, valid UTF-8, no blank at
-//   its end);
+//   description is clean text (no control character of C0, DEL or C1,
+//   valid UTF-8, no blank at its end);
 // - data (2 bytes or more, a channel other than 0) counts its payload
 //   towards its channel, and nothing else does.
 #include <arpa/inet.h>
@@ -49,8 +49,12 @@ bool valid_utf8(const std::string &s) {
 }
 
 bool clean_text(const std::string &s) {
-    for (char c : s)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
+    for (size_t i = 0; i < s.size(); i++) {
+        auto c = static_cast<unsigned char>(s[i]);
+        if (c < 0x20 || c == 0x7F) return false;
+        if (c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) < 0xA0)
+            return false;  // a C1 control
+    }
     return valid_utf8(s) && (s.empty() || s.back() != ' ');
 }
 

@@ -6,8 +6,8 @@
 //   is taken and the channel's title stays its description;
 // - from the server a datagram is taken exactly when it parses, and then
 //   the title players are sent is one its values make;
-// - a title holds no control byte and is valid UTF-8, for the page, the
-//   ICY blocks and the JSON alike.
+// - a title holds no control character (C0, DEL or C1) and is valid
+//   UTF-8, for the page, the ICY blocks and the JSON alike.
 #include <arpa/inet.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -45,8 +45,12 @@ bool valid_utf8(const std::string &s) {
 }
 
 bool clean_text(const std::string &s) {
-    for (char c : s)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
+    for (size_t i = 0; i < s.size(); i++) {
+        auto c = static_cast<unsigned char>(s[i]);
+        if (c < 0x20 || c == 0x7F) return false;
+        if (c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) < 0xA0)
+            return false;  // a C1 control
+    }
     return valid_utf8(s);
 }
 

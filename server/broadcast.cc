@@ -13,6 +13,7 @@
 #include "now_playing.h"
 #include "proto_encode.h"
 #include "reload.h"
+#include "utf8.h"
 
 namespace {
 
@@ -94,7 +95,7 @@ int announce(channel_run *c, sender *s, long long now) {
         if (!np.artist.empty())
             tags +=
                 (tags.empty() ? "" : ", ") + ("artist \"" + now_playing_clean(np.artist) + "\"");
-        fprintf(s->report, "channel %d: playing %s%s\n", np.chnid, p.path.c_str(),
+        fprintf(s->report, "channel %d: playing %s%s\n", np.chnid, utf8_clean(p.path).c_str(),
                 tags.empty() ? "" : (" (" + tags + ")").c_str());
     }
     return send_now_playing(c, s, now);
@@ -155,6 +156,8 @@ enum turn_result { TURN_PLAYING, TURN_ALL_ENDED, TURN_SEND_FAILED };
 turn_result send_due(std::vector<channel_run> *runs, sender *s, long long now, long long *wake) {
     bool playing = false;
     for (auto &c : *runs) {
+        if (c.payload_ns == PLAYOUT_AGAIN)
+            c.payload_ns = playout_next(&c.play, s->conf->payload, &c.payload, s->report);
         while (c.payload_ns > 0 && pacing_sends_now(c.clock, c.payload_ns, now))
             if (send_channel(&c, s, now) < 0) return TURN_SEND_FAILED;
         if (tick_repair(&c, s, now, wake) < 0) return TURN_SEND_FAILED;
@@ -162,7 +165,7 @@ turn_result send_due(std::vector<channel_run> *runs, sender *s, long long now, l
         playing = true;
         if (!c.now_playing.empty() && now >= c.now_playing_due && send_now_playing(&c, s, now) < 0)
             return TURN_SEND_FAILED;
-        long long due = pacing_due(c.clock, c.payload_ns);
+        long long due = c.payload_ns > 0 ? pacing_due(c.clock, c.payload_ns) : now;
         if (due < *wake) *wake = due;
     }
     return playing ? TURN_PLAYING : TURN_ALL_ENDED;

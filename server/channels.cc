@@ -12,6 +12,7 @@
 #include "now_playing.h"
 #include "proto_encode.h"
 #include "regular_file.h"
+#include "utf8.h"
 
 namespace {
 
@@ -59,8 +60,8 @@ std::string channel_desc(const std::string &dir, const std::string &name, FILE *
     int fd = open_regular(path, &why);
     if (fd < 0) {
         if (errno != ENOENT)
-            fprintf(report, "%s: %s; the folder's name describes the channel\n", path.c_str(),
-                    why.c_str());
+            fprintf(report, "%s: %s; the folder's name describes the channel\n",
+                    utf8_clean(path).c_str(), why.c_str());
         return name + "\n";
     }
     std::string text;
@@ -71,8 +72,8 @@ std::string channel_desc(const std::string &dir, const std::string &name, FILE *
     int saved = errno;
     close(fd);
     if (n < 0) {
-        fprintf(report, "%s: %s; the folder's name describes the channel\n", path.c_str(),
-                strerror(saved));
+        fprintf(report, "%s: %s; the folder's name describes the channel\n",
+                utf8_clean(path).c_str(), strerror(saved));
         return name + "\n";
     }
     return text;
@@ -95,8 +96,8 @@ void warn_mixed_formats(const channel_def &ch, const std::vector<mp3_header> &he
         fprintf(report,
                 "channel %d: its files differ in format (%s: %s; %s: %s); decoders may drop "
                 "audio where it changes\n",
-                ch.id, base_name(ch.files[0]).c_str(), format_of(heads[0]).c_str(),
-                base_name(ch.files[i]).c_str(), format_of(heads[i]).c_str());
+                ch.id, utf8_clean(base_name(ch.files[0])).c_str(), format_of(heads[0]).c_str(),
+                utf8_clean(base_name(ch.files[i])).c_str(), format_of(heads[i]).c_str());
         return;
     }
 }
@@ -106,7 +107,7 @@ channel_def load_channel(int id, const std::string &dir, const std::string &name
     channel_def ch{id, dir, channel_desc(dir, name, report), {}};
     std::vector<std::string> names;
     if (!sorted_names(dir, &names)) {
-        fprintf(report, "skipping %s: %s\n", dir.c_str(), strerror(errno));
+        fprintf(report, "skipping %s: %s\n", utf8_clean(dir).c_str(), strerror(errno));
         return ch;
     }
     std::vector<mp3_header> heads;
@@ -119,10 +120,11 @@ channel_def load_channel(int id, const std::string &dir, const std::string &name
             ch.files.push_back(path);
             heads.push_back(h);
         } else {
-            fprintf(report, "skipping %s: %s\n", path.c_str(), why.c_str());
+            fprintf(report, "skipping %s: %s\n", utf8_clean(path).c_str(), why.c_str());
         }
     }
-    if (ch.files.empty()) fprintf(report, "skipping %s: no playable file\n", dir.c_str());
+    if (ch.files.empty())
+        fprintf(report, "skipping %s: no playable file\n", utf8_clean(dir).c_str());
     warn_mixed_formats(ch, heads, report);
     return ch;
 }
@@ -177,7 +179,7 @@ bool channels_load(const std::string &root, std::vector<channel_def> *out, std::
                    FILE *report) {
     std::vector<std::string> names;
     if (!sorted_names(root, &names)) {
-        *why = root + ": " + strerror(errno);
+        *why = utf8_clean(root) + ": " + strerror(errno);
         return false;
     }
     struct numbered {
@@ -188,8 +190,8 @@ bool channels_load(const std::string &root, std::vector<channel_def> *out, std::
     for (const auto &n : names) {
         int id = channel_number(n.c_str());
         if (id == 0 || !is_dir(root + "/" + n)) {
-            fprintf(report, "skipping %s/%s: not a folder named by a channel number 1 to 255\n",
-                    root.c_str(), n.c_str());
+            fprintf(report, "skipping %s: not a folder named by a channel number 1 to 255\n",
+                    utf8_clean(root + "/" + n).c_str());
             continue;
         }
         folders.push_back({id, n});
@@ -198,8 +200,9 @@ bool channels_load(const std::string &root, std::vector<channel_def> *out, std::
                      [](const numbered &a, const numbered &b) { return a.id < b.id; });
     for (size_t i = 1; i < folders.size(); i++) {
         if (folders[i].id == folders[i - 1].id) {
-            *why = "channel " + std::to_string(folders[i].id) + " twice: " + root + "/" +
-                   folders[i - 1].name + " and " + root + "/" + folders[i].name;
+            *why = "channel " + std::to_string(folders[i].id) +
+                   " twice: " + utf8_clean(root + "/" + folders[i - 1].name) + " and " +
+                   utf8_clean(root + "/" + folders[i].name);
             return false;
         }
     }
@@ -209,7 +212,7 @@ bool channels_load(const std::string &root, std::vector<channel_def> *out, std::
         if (!ch.files.empty()) found.push_back(ch);
     }
     if (found.empty()) {
-        *why = "no playable channel in " + root;
+        *why = "no playable channel in " + utf8_clean(root);
         return false;
     }
     *out = found;

@@ -21,6 +21,7 @@ struct playout {
     std::string path;      // the file opened last
     file_tags tags;        // its tags
     bool file_had_audio = false;
+    size_t unframed = 0;       // bytes read since the file's last frame (or its start)
     size_t silent_files = 0;   // files in a row that gave no frame
     std::vector<uint8_t> buf;  // read from fd; unused bytes are buf[start, end)
     size_t start = 0;
@@ -38,12 +39,21 @@ playout playout_start(channel_def ch, bool once);
 // its name plays (the first when none does, or, with once, none).
 void playout_replace(playout *p, channel_def ch);
 
+// What playout_next returns when it has done its share of reading for one
+// call without finding a frame: the caller asks again a little later.
+constexpr long long PLAYOUT_AGAIN = -1;
+
 // Gathers the next payload: whole frames of one file, as many as fit max
-// bytes (a larger frame goes alone). Returns its playing time in nanoseconds, or 0 when the
-// channel has nothing more to play (its files played once, or none of them
-// gives audio any more). A file that fails (one that is no regular file
-// too) is reported on report, and the next one plays. Each file opened is
-// counted in files_played, its tags read.
+// bytes (a larger frame goes alone). Returns its playing time in
+// nanoseconds; 0 when the channel has nothing more to play (its files
+// played once, or none of them gives audio any more); or PLAYOUT_AGAIN
+// (payload empty) when it has read 256 KiB, or opened a file after one
+// that gave nothing, and found no frame yet: so one call never reads
+// much, whatever the files hold. A file that fails (one that is no regular
+// file too) is reported on report, and the next one plays; so does a file
+// in which 1 MiB is read without an audio frame. Each file opened is
+// counted in files_played, its tags read (what they skip is reported).
+// Paths in the report are cleaned (utf8_clean).
 long long playout_next(playout *p, size_t max, std::vector<uint8_t> *payload, FILE *report);
 
 // Closes the file now playing.

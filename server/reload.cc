@@ -40,7 +40,7 @@ std::vector<channel_run> merge(on_air *air, rescan *r, const station_conf &conf,
         std::string line = channels_line(ch);
         channel_run *old = run_of(&air->runs, ch.id);
         if (old) (*taken)[static_cast<size_t>(ch.id)] = true;
-        if (old && (old->payload_ns > 0 || conf.once)) {
+        if (old && (old->payload_ns != 0 || conf.once)) {
             playout_replace(&old->play, std::move(ch));
             runs.push_back(std::move(*old));
         } else {

@@ -5,6 +5,7 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -351,6 +352,91 @@ TEST_F(ServerE2e, RepairGoesBesideDataThatStaysByteForByteWhatItIsWithout) {
         EXPECT_TRUE(names_a_run(h, with.data[h.chnid]))
             << "block " << h.block << " of " << int(h.chnid);
     }
+}
+
+// The kernel's receive time of the next datagram on sd (SO_TIMESTAMPNS set)
+// and its first byte; false when none came.
+bool stamped_recv(int sd, double *when, uint8_t *first) {
+    std::vector<uint8_t> buf(MSG_MAX_SIZE);
+    iovec iov{buf.data(), buf.size()};
+    char control[CMSG_SPACE(sizeof(timespec))];
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    if (recvmsg(sd, &msg, 0) <= 0) return false;
+    cmsghdr *c = CMSG_FIRSTHDR(&msg);
+    if (c == nullptr || c->cmsg_type != SCM_TIMESTAMPNS) return false;
+    timespec ts;
+    memcpy(&ts, CMSG_DATA(c), sizeof ts);
+    *when = static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+    *first = buf[0];
+    return true;
+}
+
+// Channel 1 plays a file of 2 s of audio, 2 GiB of zeros (a hole: no disk)
+// and more audio, as a preallocated download half written looks. The
+// scan ends it 1 MiB into the zeros with a line, a share of 256 KiB a
+// turn, so channel 2's datagrams never pause for 0.5 s, and SIGTERM, sent
+// when a scan of all the zeros would still be running, ends the server
+// within 0.5 s. Channel 2's file is named with a line break and titled
+// with a C1 control: both are blanks in the log and the now-playing
+// datagram.
+TEST_F(ServerE2e, FileOfZerosHoldsNoOtherChannelAndNamesAreCleaned) {
+    REQUIRE_PRIVATE_NETNS();
+    std::string a = mp3("e2e_a", 44100, "synth 2 sine 330", "-b 96");
+    std::string b = mp3("e2e_b2", 44100, "synth 1.5 pluck C4 pluck G4", "-V 4");
+    std::string zeros = channel("1-one", {}) + "/zeros.mp3";
+    ASSERT_TRUE(write_file(zeros, file_bytes(a)));
+    ASSERT_TRUE(append_after_hole(zeros, 2LL << 30, file_bytes(a)));
+    std::string d2 = channel("2-two", {});
+    std::string title = id3v2_frame_header(4, "TIT2", 5) + "\3t\xC2\x85x";
+    ASSERT_TRUE(
+        write_file(d2 + "/b\nfake.mp3", id3v2_header(4, title.size()) + title + file_bytes(b)));
+    int sd = group_socket(DEFAULT_PORT), np_sd = group_socket(DEFAULT_PORT + 1), on = 1;
+    ASSERT_TRUE(sd >= 0 && np_sd >= 0);
+    ASSERT_EQ(0, setsockopt(sd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on));
+    child_proc *s = server({"-v", "-S", "1995", dir + "/radio"});
+
+    // How long channel 2 has been silent, at each datagram of any kind and
+    // at the end, over 3.5 s on the clock of the kernel's stamps.
+    auto real_s = [] {
+        timespec ts;
+        clock_gettime(CLOCK_REALTIME, &ts);
+        return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+    };
+    double first = -1, last = -1, longest = 0, when, give_up = real_s() + WAIT_MS / 1000.0;
+    uint8_t id;
+    while (real_s() < (first < 0 ? give_up : first + 3.5)) {
+        if (!stamped_recv(sd, &when, &id) || (first < 0 && id != 2)) continue;
+        if (first < 0) first = last = when;
+        longest = std::max(longest, when - last);
+        if (id == 2) last = when;
+    }
+    ASSERT_GT(first, 0) << err(s);
+    longest = std::max(longest, real_s() - last);
+    EXPECT_LT(longest, 0.5) << "channel 2 paused";
+    timespec t0, t1;
+    clock_gettime(CLOCK_MONOTONIC, &t0);
+    kill(s->pid, SIGTERM);
+    EXPECT_EQ(0, finish(s));
+    clock_gettime(CLOCK_MONOTONIC, &t1);
+    EXPECT_LT(static_cast<double>(t1.tv_sec - t0.tv_sec) + (t1.tv_nsec - t0.tv_nsec) / 1e9, 0.5);
+    EXPECT_NE(std::string::npos, err(s).find("channel 1: " + zeros +
+                                             ": no audio frame in 1 MiB; going on with the "
+                                             "next file\n"))
+        << err(s);
+    EXPECT_NE(std::string::npos,
+              err(s).find("channel 2: playing " + d2 + "/b fake.mp3 (title \"t x\")\n"))
+        << err(s);
+    uint8_t np_buf[4096];
+    now_playing np;
+    for (ssize_t n = 1; n > 0 && np.chnid != 2;)
+        if ((n = recv(np_sd, np_buf, sizeof np_buf, MSG_DONTWAIT)) > 0)
+            now_playing_parse(np_buf, static_cast<size_t>(n), &np);
+    EXPECT_EQ("b fake.mp3", np.file);
+    EXPECT_EQ("t x", np.title);
 }
 
 // A folder the server cannot serve ends it with status 1 and the reason,

@@ -35,7 +35,8 @@ struct station_conf {
 struct channel_run {
     playout play;
     std::vector<uint8_t> payload;  // the next message's frames
-    long long payload_ns = 0;      // their playing time; 0: the channel has ended
+    long long payload_ns = 0;      // their playing time; 0: the channel has ended;
+                                   // PLAYOUT_AGAIN: none yet, asked for again at each turn
     channel_clock clock;
     long long bytes_sent = 0;
     long long announced = 0;        // play.files_played when the last file was announced

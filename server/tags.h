@@ -1,15 +1,18 @@
-// tags.h - a music file's title and artist, from its ID3v2 or ID3v1 tag.
+// tags.h - a music file's title and artist, from its ID3v2, APE or ID3v1 tag.
 #pragma once
 
 #include <string>
+#include <vector>
 
 struct file_tags {
-    std::string title;   // UTF-8; empty when the file has none
-    std::string artist;  // likewise
+    std::string title;                 // UTF-8; empty when the file has none
+    std::string artist;                // likewise
+    std::vector<std::string> skipped;  // parts of the tags not read, a line each (tag_bytes.h)
 };
 
-// The tags of the MPEG audio file open on fd, which must be a regular file
-// (the tag library reads it through a duplicate of fd, never by its name).
-// fd's offset is back at the start of the file afterwards. Tags that
-// cannot be read are left empty.
+// The tags of the MPEG audio file open on fd, which must be a regular file.
+// Only the bytes that tag_bytes_read gathers are given to the tag library,
+// so no tag frame over TAG_FRAME_MAX bytes is loaded and the file is never
+// scanned; fd's offset does not move. Tags that cannot be read are left
+// empty.
 file_tags tags_read(int fd);

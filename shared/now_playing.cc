@@ -1,20 +1,11 @@
 // now_playing.cc - writing and reading the now-playing datagram.
 #include "now_playing.h"
 
-#include <string.h>
-
 #include "utf8.h"
 
 namespace {
 
 constexpr char FIRST_LINE[] = "now-playing=1\n";
-constexpr char REPLACEMENT[] = "\xEF\xBF\xBD";  // U+FFFD
-
-// The length of the valid UTF-8 character at p[0, n), or 0 when its first
-// bytes are not one.
-size_t utf8_char(const uint8_t *p, size_t n) {
-    return p[0] < 0x80 ? 1 : utf8_sequence(p, n);
-}
 
 // The channel a value names: decimal digits only, 1 to 255; else 0.
 int channel_of(const std::string &value) {
@@ -38,19 +29,7 @@ int repair_port(int port) {
 }
 
 std::string now_playing_clean(const std::string &text) {
-    std::string out;
-    const auto *p = reinterpret_cast<const uint8_t *>(text.data());
-    size_t n = text.size();
-    for (size_t i = 0; i < n;) {
-        size_t len = utf8_char(p + i, n - i);
-        const char *piece = len == 0 ? REPLACEMENT : text.data() + i;
-        size_t piece_len = len == 0 ? sizeof REPLACEMENT - 1 : len;
-        if (len == 1 && (p[i] < 0x20 || p[i] == 0x7F)) piece = " ";
-        if (out.size() + piece_len > NOW_PLAYING_VALUE_MAX) break;
-        out.append(piece, piece_len);
-        i += len == 0 ? 1 : len;
-    }
-    return out;
+    return utf8_clean(text, NOW_PLAYING_VALUE_MAX);
 }
 
 std::string now_playing_encode(const now_playing &np) {

@@ -10,9 +10,9 @@
 //   title=TEXT      the file's title, from its tags; empty when it has none
 //   artist=TEXT     its artist, likewise
 //   file=NAME       the file's name, without its folder
-// Values hold no control characters (each becomes a blank), no invalid
-// UTF-8 (each bad byte becomes U+FFFD) and at most NOW_PLAYING_VALUE_MAX
-// bytes, cut at a character boundary. A reader takes the lines it knows and
+// Values hold no control characters (C0, DEL and C1: each becomes a
+// blank), no invalid UTF-8 (each bad byte becomes U+FFFD) and at most
+// NOW_PLAYING_VALUE_MAX bytes, cut at a character boundary. A reader takes the lines it knows and
 // passes over others, so that later versions can add lines.
 #pragma once
 
@@ -42,8 +42,8 @@ struct now_playing {
     std::string file;
 };
 
-// text as a value: control characters blanked, bad UTF-8 replaced, cut
-// whole at NOW_PLAYING_VALUE_MAX bytes. Also for other text from the
+// text as a value: utf8_clean cut at NOW_PLAYING_VALUE_MAX bytes (control
+// characters blanked, bad UTF-8 replaced). Also for other text from the
 // network that is shown as a title (a channel's description).
 std::string now_playing_clean(const std::string &text);
 

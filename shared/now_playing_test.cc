@@ -17,6 +17,8 @@ TEST(NowPlaying, WrittenValuesReadBackClean) {
     const value_case cases[] = {
         {"plain UTF-8 kept", "Für Elise – ☃", "Für Elise – ☃"},
         {"controls and newline blanked", "a\nb\tc\x7f", "a b c "},
+        {"C1 controls blanked, U+00A0 kept", "a\xC2\x80" "b\xC2\x9B" "c\xC2\xA0",
+         "a b c\xC2\xA0"},
         {"invalid byte replaced",
          "a\xff"
          "b",

@@ -1,5 +1,18 @@
-// utf8.cc - validating one UTF-8 sequence.
+// utf8.cc - validating one UTF-8 sequence, and cleaning text with it.
 #include "utf8.h"
+
+namespace {
+
+constexpr char REPLACEMENT[] = "\xEF\xBF\xBD";  // U+FFFD
+
+// Whether the character of len bytes at p is a control character: C0, DEL,
+// or C1 (U+0080 to U+009F, 0xC2 0x80 to 0xC2 0x9F).
+bool is_control(const uint8_t *p, size_t len) {
+    if (len == 1) return p[0] < 0x20 || p[0] == 0x7F;
+    return len == 2 && p[0] == 0xC2 && p[1] < 0xA0;
+}
+
+}  // namespace
 
 size_t utf8_sequence(const uint8_t *text, size_t len) {
     uint8_t b = text[0];
@@ -22,4 +35,23 @@ size_t utf8_sequence(const uint8_t *text, size_t len) {
     for (size_t i = 2; i < n; i++)
         if (text[i] < 0x80 || text[i] > 0xBF) return 0;
     return n;
+}
+
+std::string utf8_clean(const std::string &text, size_t max) {
+    std::string out;
+    const auto *p = reinterpret_cast<const uint8_t *>(text.data());
+    size_t n = text.size();
+    for (size_t i = 0; i < n;) {
+        size_t len = p[i] < 0x80 ? 1 : utf8_sequence(p + i, n - i);
+        const char *piece = len == 0 ? REPLACEMENT : text.data() + i;
+        size_t piece_len = len == 0 ? sizeof REPLACEMENT - 1 : len;
+        if (len > 0 && is_control(p + i, len)) {
+            piece = " ";
+            piece_len = 1;
+        }
+        if (out.size() + piece_len > max) break;
+        out.append(piece, piece_len);
+        i += len == 0 ? 1 : len;
+    }
+    return out;
 }

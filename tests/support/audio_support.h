@@ -106,3 +106,29 @@ inline std::string decoded_samples(const std::string &path) {
     unlink(raw.c_str());
     return out;
 }
+
+// An ID3v2 tag header (version 3 or 4) for size bytes of frames.
+inline std::string id3v2_header(int version, size_t size) {
+    std::string h = {'I', 'D', '3', static_cast<char>(version), 0, 0};
+    for (int shift : {21, 14, 7, 0}) h += static_cast<char>((size >> shift) & 0x7F);
+    return h;
+}
+
+// An ID3v2 frame header for size bytes of body: version 3 writes the size
+// plainly, version 4 in 7-bit bytes.
+inline std::string id3v2_frame_header(int version, const std::string &id, size_t size) {
+    std::string h = id;
+    for (int i = 0; i < 4; i++)
+        h += static_cast<char>(version == 3 ? size >> (24 - 8 * i) : (size >> (21 - 7 * i)) & 0x7F);
+    return h + std::string(2, '\0');
+}
+
+// Appends hole bytes of zeros that take no disk, then data, to the file at
+// path; false on failure.
+inline bool append_after_hole(const std::string &path, off_t hole, const std::string &data) {
+    struct stat st;
+    if (stat(path.c_str(), &st) < 0 || truncate(path.c_str(), st.st_size + hole) < 0) return false;
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    out << data;
+    return static_cast<bool>(out.flush());
+}
