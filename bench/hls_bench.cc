@@ -94,8 +94,9 @@ void on_segment(evhttp_request *req, void *arg) {
     delete a;
     int code = req ? evhttp_request_get_response_code(req) : 0;
     if (code != 200) {
-        if (c->fault.empty()) c->fault = "segment " + std::to_string(seq) + ": " +
-                                         (code ? std::to_string(code) : std::string("no answer"));
+        if (c->fault.empty())
+            c->fault = "segment " + std::to_string(seq) + ": " +
+                       (code ? std::to_string(code) : std::string("no answer"));
         return;
     }
     evbuffer *in = evhttp_request_get_input_buffer(req);
@@ -151,7 +152,8 @@ void on_playlist(evhttp_request *req, void *arg) {
         if (c->fault.empty()) c->fault = "no playlist";
         return;
     }
-    if (c->next_seq == 0) c->first_seq = c->next_seq = seq + names.size() - std::min<size_t>(3, names.size());
+    if (c->next_seq == 0)
+        c->first_seq = c->next_seq = seq + names.size() - std::min<size_t>(3, names.size());
     if (c->next_seq < seq && c->fault.empty()) c->fault = "segments left before it asked";
     bool changed = c->next_seq < seq + names.size();
     for (; c->next_seq < seq + names.size(); c->next_seq++) {
@@ -275,14 +277,16 @@ result run_clients(const config &conf, uint16_t port, pid_t gw, const char *name
         c.r = &r;
         c.poll = evtimer_new(r.base, on_poll, &c);
         double at = static_cast<double>(i) / JOIN_RATE;
-        timeval due = {static_cast<time_t>(at), static_cast<suseconds_t>((at - static_cast<long>(at)) * 1e6)};
+        timeval due = {static_cast<time_t>(at),
+                       static_cast<suseconds_t>((at - static_cast<long>(at)) * 1e6)};
         event_base_once(r.base, -1, EV_TIMEOUT, on_join, &c, &due);
     }
     gateway_state at[2];
     timeline t = {&r, gw, at, 0};
     double join_s = conf.clients / JOIN_RATE + 1;
     for (double mark : {join_s, join_s + conf.seconds, join_s + conf.seconds + DRAIN_S}) {
-        timeval due = {static_cast<time_t>(mark), static_cast<suseconds_t>((mark - static_cast<long>(mark)) * 1e6)};
+        timeval due = {static_cast<time_t>(mark),
+                       static_cast<suseconds_t>((mark - static_cast<long>(mark)) * 1e6)};
         event_base_once(r.base, -1, EV_TIMEOUT, on_mark, &t, &due);
     }
     event_base_dispatch(r.base);
@@ -306,20 +310,24 @@ result run_clients(const config &conf, uint16_t port, pid_t gw, const char *name
 // nginx as the README shows it for HLS, without TLS, with room for the
 // clients; its files in dir.
 bool start_nginx(const std::string &dir, child_proc *p) {
-    std::string conf =
-        "daemon off; master_process off; worker_rlimit_nofile 8192; pid " + dir + "/nginx.pid;\n"
-        "error_log " + dir + "/nginx.log warn;\n"
-        "events { worker_connections 4096; }\n"
-        "http {\n  access_log off;\n  client_body_temp_path " + dir + "; proxy_temp_path " + dir +
-        ";\n  fastcgi_temp_path " + dir + "; uwsgi_temp_path " + dir + "; scgi_temp_path " + dir +
-        ";\n  proxy_cache_path " + dir + "/cache keys_zone=radio:10m max_size=256m inactive=10m;\n"
-        "  server {\n    listen 127.0.0.1:8080;\n"
-        "    location ~ ^/(channels/[0-9]+/[^/]+\\.(m3u8|mp3))$ {\n"
-        "      proxy_pass http://127.0.0.1:8000/$1;\n"
-        "      proxy_http_version 1.1;\n      proxy_set_header Connection \"\";\n"
-        "      proxy_cache radio;\n      proxy_cache_lock on;\n"
-        "      proxy_cache_use_stale updating;\n      proxy_cache_revalidate on;\n"
-        "    }\n  }\n}\n";
+    std::string conf = "daemon off; master_process off; worker_rlimit_nofile 8192; pid " + dir +
+                       "/nginx.pid;\n"
+                       "error_log " +
+                       dir +
+                       "/nginx.log warn;\n"
+                       "events { worker_connections 4096; }\n"
+                       "http {\n  access_log off;\n  client_body_temp_path " +
+                       dir + "; proxy_temp_path " + dir + ";\n  fastcgi_temp_path " + dir +
+                       "; uwsgi_temp_path " + dir + "; scgi_temp_path " + dir +
+                       ";\n  proxy_cache_path " + dir +
+                       "/cache keys_zone=radio:10m max_size=256m inactive=10m;\n"
+                       "  server {\n    listen 127.0.0.1:8080;\n"
+                       "    location ~ ^/(channels/[0-9]+/[^/]+\\.(m3u8|mp3))$ {\n"
+                       "      proxy_pass http://127.0.0.1:8000/$1;\n"
+                       "      proxy_http_version 1.1;\n      proxy_set_header Connection \"\";\n"
+                       "      proxy_cache radio;\n      proxy_cache_lock on;\n"
+                       "      proxy_cache_use_stale updating;\n      proxy_cache_revalidate on;\n"
+                       "    }\n  }\n}\n";
     return write_file(dir + "/nginx.conf", conf) &&
            proc_start(p, {"/usr/sbin/nginx", "-e", dir + "/nginx.log", "-c", dir + "/nginx.conf"},
                       dir, "nginx", false) &&
@@ -332,14 +340,16 @@ void print_result(const result &r, double seconds) {
            r.clients);
     printf("  the clients asked for %ld playlists and %ld segments (join and drain included)\n",
            r.asked_lists, r.asked_segments);
-    printf("  the gateway answered %lld playlist and %lld segment requests; it made %llu segments\n",
-           r.lists, r.segments, static_cast<unsigned long long>(r.made));
+    printf(
+        "  the gateway answered %lld playlist and %lld segment requests; it made %llu segments\n",
+        r.lists, r.segments, static_cast<unsigned long long>(r.made));
     printf("  the gateway's CPU: %.2f %% of one core\n", 100 * r.cpu);
     for (const std::string &f : r.faults) printf("  fault: %s\n", f.c_str());
 }
 
-const char USAGE[] = "usage: hls_bench [--clients N] [--seconds N] [--gateway PATH]\n"
-                     "  (clients 1 to 5000, seconds 10 to 120)\n";
+const char USAGE[] =
+    "usage: hls_bench [--clients N] [--seconds N] [--gateway PATH]\n"
+    "  (clients 1 to 5000, seconds 10 to 120)\n";
 
 bool parse_args(int argc, char **argv, config *c) {
     const option opts[] = {{"clients", required_argument, nullptr, 'n'},
@@ -363,9 +373,10 @@ bool verdict(const result &cached, double seconds, int validity_s) {
     long long segments_max = static_cast<long long>(cached.made) + 2;
     bool ok = cached.whole == cached.clients && cached.lists <= lists_max &&
               cached.segments <= segments_max && cached.cpu < 0.01;
-    printf("through the cache: every client whole, playlists <= %lld, segments <= %lld, "
-           "CPU < 1 %%: %s\n",
-           lists_max, segments_max, ok ? "met" : "MISSED");
+    printf(
+        "through the cache: every client whole, playlists <= %lld, segments <= %lld, "
+        "CPU < 1 %%: %s\n",
+        lists_max, segments_max, ok ? "met" : "MISSED");
     return ok;
 }
 
@@ -386,11 +397,11 @@ int main(int argc, char **argv) {
     std::string dir = make_temp_dir(), piece;
     std::string radio = make_radio(dir, 120, &piece);
     child_proc server, gw, nginx;
-    bool ok = !radio.empty() &&
-              proc_start(&server, {BENCH_SERVER, "-S", "1991", radio}, dir, "server", false) &&
-              proc_start(&gw, {conf.gateway, "--listen", "127.0.0.1:8000"}, dir, "gateway", false) &&
-              wait_until([] { return listed(fetch(PLAYLIST)) >= 3; }, 30000) &&
-              start_nginx(dir, &nginx);
+    bool ok =
+        !radio.empty() &&
+        proc_start(&server, {BENCH_SERVER, "-S", "1991", radio}, dir, "server", false) &&
+        proc_start(&gw, {conf.gateway, "--listen", "127.0.0.1:8000"}, dir, "gateway", false) &&
+        wait_until([] { return listed(fetch(PLAYLIST)) >= 3; }, 30000) && start_nginx(dir, &nginx);
     result cached, direct;
     if (ok) {
         int target = 4;

@@ -405,17 +405,17 @@ std::string nginx_conf(const std::string &dir, const std::string &server = "") {
            ";\n"
            "  fastcgi_temp_path " +
            dir + "; uwsgi_temp_path " + dir + "; scgi_temp_path " + dir + ";\n" +
-           (!server.empty() ? server :
-           "  server {\n"
-           "    listen 127.0.0.1:8080;\n"
-           "    location /radio/ {\n"
-           "      proxy_pass http://127.0.0.1:8000/;\n"
-           "      proxy_http_version 1.1;\n"
-           "      proxy_set_header Connection \"\";\n"
-           "      proxy_buffering off;\n"
-           "      proxy_read_timeout 1h;\n"
-           "    }\n"
-           "  }\n") +
+           (!server.empty() ? server
+                            : "  server {\n"
+                              "    listen 127.0.0.1:8080;\n"
+                              "    location /radio/ {\n"
+                              "      proxy_pass http://127.0.0.1:8000/;\n"
+                              "      proxy_http_version 1.1;\n"
+                              "      proxy_set_header Connection \"\";\n"
+                              "      proxy_buffering off;\n"
+                              "      proxy_read_timeout 1h;\n"
+                              "    }\n"
+                              "  }\n") +
            "}\n";
 }
 
@@ -426,8 +426,12 @@ std::string nginx_tls_cache(const std::string &dir) {
            "/cache keys_zone=radio:10m max_size=256m inactive=10m;\n"
            "  server {\n"
            "    listen 127.0.0.1:8443 ssl;\n"
-           "    ssl_certificate " + dir + "/cert.pem;\n"
-           "    ssl_certificate_key " + dir + "/key.pem;\n"
+           "    ssl_certificate " +
+           dir +
+           "/cert.pem;\n"
+           "    ssl_certificate_key " +
+           dir +
+           "/key.pem;\n"
            "    location /radio/ {\n"
            "      proxy_pass http://127.0.0.1:8000/;\n"
            "      proxy_http_version 1.1;\n"
@@ -511,7 +515,8 @@ TEST_F(GatewayE2e, ThroughNginxAndInChromiumThePageAndTheStreamWork) {
         EXPECT_NE(std::string::npos, shown.find("\"phone_overflow\": false")) << url << shown;
         EXPECT_NE(std::string::npos, shown.find("\"focused\": true")) << url << shown;
         // Chromium has Media Source: the progressive stream, not HLS.
-        EXPECT_NE(std::string::npos, shown.find("\"src\": \"channels/2\", \"via\": \"progressive\""))
+        EXPECT_NE(std::string::npos,
+                  shown.find("\"src\": \"channels/2\", \"via\": \"progressive\""))
             << url << shown;
         std::smatch m;
         ASSERT_TRUE(std::regex_search(shown, m, std::regex("\"played_s\": ([0-9.]+)"))) << shown;
@@ -579,9 +584,14 @@ TEST_F(GatewayE2e, HeadAnswersHeadersAloneAndSigtermEndsStreamsWhole) {
     radio();
     start_radio({});
     const std::pair<const char *, const char *> rows[] = {
-        {"/", "200 OK"},           {"/status.json", "200 OK"},       {"/metrics", "200 OK"},
-        {"/channels/1", "200 OK"}, {"/channels/9", "404 Not Found"}, {"/nothing", "404 Not Found"},
-        {"/channels/1/live.m3u8", "200 OK"}, {"/channels/1/1-1.mp3", "404 Not Found"},
+        {"/", "200 OK"},
+        {"/status.json", "200 OK"},
+        {"/metrics", "200 OK"},
+        {"/channels/1", "200 OK"},
+        {"/channels/9", "404 Not Found"},
+        {"/nothing", "404 Not Found"},
+        {"/channels/1/live.m3u8", "200 OK"},
+        {"/channels/1/1-1.mp3", "404 Not Found"},
     };
     ASSERT_TRUE(wait_until(  // the first segment is made
         [&] { return answer(BASE + "/channels/1/live.m3u8").find("200 OK") != std::string::npos; },
@@ -754,7 +764,8 @@ std::vector<std::string> segment_names(const std::string &playlist) {
 std::string without_tag(const std::string &segment) {
     if (segment.size() < 10 || segment.compare(0, 3, "ID3") != 0) return "";
     auto b = [&](int i) { return static_cast<size_t>(static_cast<uint8_t>(segment[i])); };
-    return segment.substr(std::min(segment.size(), 10 + (b(6) << 21 | b(7) << 14 | b(8) << 7 | b(9))));
+    return segment.substr(
+        std::min(segment.size(), 10 + (b(6) << 21 | b(7) << 14 | b(8) << 7 | b(9))));
 }
 
 // ffmpeg's standard error, less its word that the ID3 title changed from
@@ -816,7 +827,7 @@ TEST_F(GatewayE2e, HlsFfmpegDecodesItAndTheSegmentsAreTheChannelsFrames) {
           "\n#EXT-X-PROGRAM-DATE-TIME:20", "\n#EXTINF:4.0"})
         EXPECT_NE(std::string::npos, list.find(want)) << want << " in " << list;
     for (const char *want : {"HTTP/1.1 200 OK", "Content-Type: audio/mpeg",
-                                    "Cache-Control: public, max-age=31536000, immutable\r\n"})
+                             "Cache-Control: public, max-age=31536000, immutable\r\n"})
         EXPECT_NE(std::string::npos, seg_head.find(want)) << want << " in " << seg_head;
     for (const auto &[head, url] : {std::pair{list, list_url}, std::pair{seg_head, seg_url}}) {
         ASSERT_TRUE(std::regex_search(head, tag, std::regex("ETag: (\"[^\"]+\")"))) << head;
@@ -847,13 +858,16 @@ TEST_F(GatewayE2e, HlsANewServerIsADiscontinuityAndNoNameComesAgain) {
     proc_kill(srv);
     srv = start({STREAM_SERVER_PATH, "--source-port", "1996", dir + "/radio"}, "server2", false);
     EXPECT_TRUE(wait_until(
-        [&] { return poll().find("#EXT-X-DISCONTINUITY\n#EXT-X-PROGRAM-DATE-TIME:") !=
-                     std::string::npos; },
+        [&] {
+            return poll().find("#EXT-X-DISCONTINUITY\n#EXT-X-PROGRAM-DATE-TIME:") !=
+                   std::string::npos;
+        },
         WAIT_MS))
         << list;
     EXPECT_TRUE(wait_until(
         [&] { return answer(BASE + "/channels/2/" + first).find("HTTP/1.1 404") == 0; }, 40000))
-        << first << " left the window\n" << poll();
+        << first << " left the window\n"
+        << poll();
     std::smatch m;
     poll();
     ASSERT_TRUE(std::regex_search(list, m, std::regex("MEDIA-SEQUENCE:([0-9]+)")));
@@ -892,15 +906,16 @@ TEST_F(GatewayE2e, HlsThroughNginxCacheAndTlsEveryAnswerOverHttps) {
         REQUIRE_TOOL(tool);
     radio();
     start_radio({});
-    ASSERT_EQ(0, run_shell("cd '" + dir + "' && openssl req -x509 -newkey rsa:2048 -nodes -days 1 "
+    ASSERT_EQ(0, run_shell("cd '" + dir +
+                           "' && openssl req -x509 -newkey rsa:2048 -nodes -days 1 "
                            "-keyout key.pem -out cert.pem -subj /CN=localhost -addext "
                            "subjectAltName=IP:127.0.0.1 2>/dev/null"));
     ASSERT_TRUE(write_file(dir + "/nginx.conf", nginx_conf(dir, nginx_tls_cache(dir))));
     child_proc *nginx = start(
         {"/usr/sbin/nginx", "-e", dir + "/nginx.log", "-c", dir + "/nginx.conf"}, "nginx", false);
     const std::string ca = "--cacert " + dir + "/cert.pem ", R = "https://127.0.0.1:8443/radio/";
-    ASSERT_TRUE(wait_until([&] { return answer(ca + R).find("200 OK") != std::string::npos; },
-                           WAIT_MS))
+    ASSERT_TRUE(
+        wait_until([&] { return answer(ca + R).find("200 OK") != std::string::npos; }, WAIT_MS))
         << read_file(dir + "/nginx.log");
     EXPECT_NE(std::string::npos, answer(ca + R).find("Content-Type: text/html"));
     EXPECT_NE(std::string::npos,
@@ -913,7 +928,8 @@ TEST_F(GatewayE2e, HlsThroughNginxCacheAndTlsEveryAnswerOverHttps) {
     std::string list_url = R + "channels/1/live.m3u8";
     ASSERT_TRUE(wait_until(
         [&] { return !segment_names(output_of("curl -s " + ca + list_url)).empty(); }, WAIT_MS));
-    std::string seg_url = R + "channels/1/" + segment_names(output_of("curl -s " + ca + list_url)).back();
+    std::string seg_url =
+        R + "channels/1/" + segment_names(output_of("curl -s " + ca + list_url)).back();
     long long before = metric("stream_gateway_hls_segment_requests_total");
     std::string one = answer(ca + seg_url), two = answer(ca + seg_url);
     EXPECT_EQ(before + 1, metric("stream_gateway_hls_segment_requests_total"));
@@ -932,8 +948,7 @@ TEST_F(GatewayE2e, HlsThroughNginxCacheAndTlsEveryAnswerOverHttps) {
 
     before = metric("stream_gateway_hls_playlist_requests_total");
     std::string shown = output_of("/usr/bin/python3 " PAGE_CHECK " '" + BASE + "/?hls=1' 2 2>&1");
-    EXPECT_NE(std::string::npos,
-              shown.find("\"src\": \"channels/2/live.m3u8\", \"via\": \"hls\""))
+    EXPECT_NE(std::string::npos, shown.find("\"src\": \"channels/2/live.m3u8\", \"via\": \"hls\""))
         << shown;
     EXPECT_GT(metric("stream_gateway_hls_playlist_requests_total"), before) << "Chromium asked";
     proc_kill(nginx);

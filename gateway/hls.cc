@@ -107,8 +107,7 @@ std::string iso_time(long long wall_ns) {
     gmtime_r(&s, &t);
     char text[40];
     size_t n = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &t);
-    snprintf(text + n, sizeof text - n, ".%03dZ",
-             static_cast<int>(wall_ns % NS_PER_S / 1'000'000));
+    snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(wall_ns % NS_PER_S / 1'000'000));
     return text;
 }
 
@@ -136,8 +135,8 @@ hls_conf hls_conf_at(int segment_s, long long wall_ns) {
     return {segment_s * NS_PER_S, ms, ms / 1000};
 }
 
-void hls_take(hls_channel *c, const hls_conf &conf, const uint8_t *bytes, size_t n,
-              uint64_t source, long long now, long long wall_ns, const std::string &title) {
+void hls_take(hls_channel *c, const hls_conf &conf, const uint8_t *bytes, size_t n, uint64_t source,
+              long long now, long long wall_ns, const std::string &title) {
     bool gap = c->last_ns >= 0 && now - c->last_ns >= HLS_GAP_NS;
     if (c->last_ns >= 0 && (gap || source != c->source)) {
         end_stream(c, conf);
@@ -225,7 +224,8 @@ bool hls_etag_matches(const char *if_none_match, const std::string &etag) {
         if (end == std::string::npos) end = list.size();
         std::string tag = list.substr(at, end - at);
         size_t from = tag.find_first_not_of(" \t");
-        tag = from == std::string::npos ? "" : tag.substr(from, tag.find_last_not_of(" \t") + 1 - from);
+        tag = from == std::string::npos ? ""
+                                        : tag.substr(from, tag.find_last_not_of(" \t") + 1 - from);
         if (tag.compare(0, 2, "W/") == 0) tag.erase(0, 2);
         if (tag == "*" || tag == etag) return true;
         at = end + 1;

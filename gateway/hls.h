@@ -85,8 +85,8 @@ struct hls_channel {
 // (wall-clock); closes each segment its frames complete, its tag naming
 // title. A new source or a gap of HLS_GAP_NS first closes the open
 // segment and marks a discontinuity.
-void hls_take(hls_channel *c, const hls_conf &conf, const uint8_t *bytes, size_t n,
-              uint64_t source, long long now, long long wall_ns, const std::string &title);
+void hls_take(hls_channel *c, const hls_conf &conf, const uint8_t *bytes, size_t n, uint64_t source,
+              long long now, long long wall_ns, const std::string &title);
 
 // Closes the open segment once no byte has come for HLS_GAP_NS (call a
 // few times a second).

@@ -119,8 +119,8 @@ TEST(HlsSegments, ASegmentNeverHoldsMoreThanItsMaximum) {
     long_segments.segment_ns = 3600 * S;
     hls_channel c;
     std::string in = frames(2000);
-    hls_take(&c, long_segments, reinterpret_cast<const uint8_t *>(in.data()), in.size(), 1, 0,
-             WALL, "");
+    hls_take(&c, long_segments, reinterpret_cast<const uint8_t *>(in.data()), in.size(), 1, 0, WALL,
+             "");
     ASSERT_GE(c.held.size(), 3u);
     for (const hls_segment &s : c.held) EXPECT_LE(audio_of(s).size(), HLS_SEGMENT_MAX_BYTES);
     hls_clear(&c);
@@ -133,13 +133,14 @@ TEST(HlsPlaylist, FieldsDatesAndTheSlidingWindow) {
     hls_channel c;
     take(&c, frames(PER_SEGMENT * 2 + 1), 1000, 0);
     std::string e = std::to_string(CONF.epoch_ms) + "-";
-    EXPECT_EQ("#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:1\n"
-              "#EXT-X-MEDIA-SEQUENCE:1796860800\n#EXT-X-DISCONTINUITY-SEQUENCE:0\n"
-              "#EXT-X-PROGRAM-DATE-TIME:2026-12-10T00:00:00.000Z\n#EXTINF:1.019,\n" +
-                  e + "1796860800.mp3\n" +
-                  "#EXT-X-PROGRAM-DATE-TIME:2026-12-10T00:00:01.018Z\n#EXTINF:1.019,\n" + e +
-                  "1796860801.mp3\n",
-              hls_playlist(c, CONF));
+    EXPECT_EQ(
+        "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:1\n"
+        "#EXT-X-MEDIA-SEQUENCE:1796860800\n#EXT-X-DISCONTINUITY-SEQUENCE:0\n"
+        "#EXT-X-PROGRAM-DATE-TIME:2026-12-10T00:00:00.000Z\n#EXTINF:1.019,\n" +
+            e + "1796860800.mp3\n" +
+            "#EXT-X-PROGRAM-DATE-TIME:2026-12-10T00:00:01.018Z\n#EXTINF:1.019,\n" + e +
+            "1796860801.mp3\n",
+        hls_playlist(c, CONF));
     take(&c, frames(PER_SEGMENT * 2), 1000, 1 * S, 2);  // a new server
     take(&c, frames(PER_SEGMENT * 6), 1000, 2 * S, 2);
     ASSERT_EQ(HLS_HELD, c.held.size());
@@ -148,7 +149,8 @@ TEST(HlsPlaylist, FieldsDatesAndTheSlidingWindow) {
     EXPECT_NE(std::string::npos, list.find("#EXT-X-DISCONTINUITY-SEQUENCE:1\n")) << list;
     EXPECT_EQ(std::string::npos, list.find("#EXT-X-DISCONTINUITY\n")) << list;
     size_t listed = 0;
-    for (size_t at = list.find("#EXTINF"); at != std::string::npos; at = list.find("#EXTINF", at + 1))
+    for (size_t at = list.find("#EXTINF"); at != std::string::npos;
+         at = list.find("#EXTINF", at + 1))
         listed++;
     EXPECT_EQ(HLS_WINDOW, listed);
     EXPECT_EQ(nullptr, hls_find(c, CONF, (e + "1796860802.mp3").c_str())) << "left";
@@ -168,7 +170,8 @@ TEST(HlsTags, Id3CarriesTheTimestampAndTheTitleAndFramesFollowIt) {
                        "com.apple.streaming.transportStreamTimestamp" +
                        std::string("\0\0\0\0\0\0\x01\x5f\x91", 9);
     std::string tit2 = std::string("TIT2\0\0\0\x0b\0\0\x03", 11) + "Miles - So";
-    std::string want = std::string("ID3\x04\0\0\0\0\0", 9) + static_cast<char>(priv.size() + tit2.size()) + priv + tit2;
+    std::string want = std::string("ID3\x04\0\0\0\0\0", 9) +
+                       static_cast<char>(priv.size() + tit2.size()) + priv + tit2;
     EXPECT_EQ(want, std::string(tag.begin(), tag.end()));
     std::vector<uint8_t> untitled = hls_id3(0, "");
     EXPECT_EQ(std::string::npos, std::string(untitled.begin(), untitled.end()).find("TIT2"));
@@ -185,10 +188,9 @@ TEST(HlsTags, IfNoneMatch) {
         const char *header;
         bool matches;
     } rows[] = {
-        {nullptr, false},         {"\"1-2\"", true},       {"W/\"1-2\"", true},
-        {"\"1-3\", \"1-2\"", true}, {" \"1-2\" ,x", true}, {"*", true},
-        {"\"1-3\"", false},       {"1-2", false},          {"\"1-2", false},
-        {"", false},
+        {nullptr, false},      {"\"1-2\"", true}, {"W/\"1-2\"", true}, {"\"1-3\", \"1-2\"", true},
+        {" \"1-2\" ,x", true}, {"*", true},       {"\"1-3\"", false},  {"1-2", false},
+        {"\"1-2", false},      {"", false},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.header ? r.header : "(none)");

@@ -2,16 +2,16 @@
 #pragma once
 
 enum route_kind {
-    ROUTE_PAGE,        // GET /: the page
-    ROUTE_STATUS,      // GET /status.json
-    ROUTE_METRICS,     // GET /metrics
-    ROUTE_CHANNEL,     // GET /channels/N, N 1 to 255 written plainly
-    ROUTE_M3U,         // GET /channels/N.m3u (chnid N), /listen.m3u (chnid 0: every channel)
-    ROUTE_PLS,         // GET /listen.pls
-    ROUTE_HLS_LIST,    // GET /channels/N/live.m3u8: the channel's HLS playlist
-    ROUTE_HLS_SEGMENT, // GET /channels/N/NAME.mp3: one of its segments (name: NAME.mp3)
-    ROUTE_NOT_FOUND,   // any other path: 404
-    ROUTE_BAD_METHOD,  // a method other than GET and HEAD: 405
+    ROUTE_PAGE,         // GET /: the page
+    ROUTE_STATUS,       // GET /status.json
+    ROUTE_METRICS,      // GET /metrics
+    ROUTE_CHANNEL,      // GET /channels/N, N 1 to 255 written plainly
+    ROUTE_M3U,          // GET /channels/N.m3u (chnid N), /listen.m3u (chnid 0: every channel)
+    ROUTE_PLS,          // GET /listen.pls
+    ROUTE_HLS_LIST,     // GET /channels/N/live.m3u8: the channel's HLS playlist
+    ROUTE_HLS_SEGMENT,  // GET /channels/N/NAME.mp3: one of its segments (name: NAME.mp3)
+    ROUTE_NOT_FOUND,    // any other path: 404
+    ROUTE_BAD_METHOD,   // a method other than GET and HEAD: 405
 };
 
 struct route {
