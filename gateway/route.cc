@@ -27,8 +27,8 @@ int channel_of(const char *text, size_t len) {
 route channel_file(int id, const char *file) {
     size_t len = strlen(file), ext = sizeof MP3 - 1;
     if (id == 0 || strchr(file, '/') != nullptr) return {ROUTE_NOT_FOUND, 0};
-    if (strcmp(file, HLS_LIST) == 0) return {ROUTE_HLS_LIST, id};
-    if (len > ext && strcmp(file + len - ext, MP3) == 0) return {ROUTE_HLS_SEGMENT, id, file};
+    if (strcmp(file, HLS_LIST) == 0) return {ROUTE_HLS, id};
+    if (len > ext && strcmp(file + len - ext, MP3) == 0) return {ROUTE_SEGMENT, id, file};
     return {ROUTE_NOT_FOUND, 0};
 }
 

@@ -2,22 +2,22 @@
 #pragma once
 
 enum route_kind {
-    ROUTE_PAGE,         // GET /: the page
-    ROUTE_STATUS,       // GET /status.json
-    ROUTE_METRICS,      // GET /metrics
-    ROUTE_CHANNEL,      // GET /channels/N, N 1 to 255 written plainly
-    ROUTE_M3U,          // GET /channels/N.m3u (chnid N), /listen.m3u (chnid 0: every channel)
-    ROUTE_PLS,          // GET /listen.pls
-    ROUTE_HLS_LIST,     // GET /channels/N/live.m3u8: the channel's HLS playlist
-    ROUTE_HLS_SEGMENT,  // GET /channels/N/NAME.mp3: one of its segments (name: NAME.mp3)
-    ROUTE_NOT_FOUND,    // any other path: 404
-    ROUTE_BAD_METHOD,   // a method other than GET and HEAD: 405
+    ROUTE_PAGE,        // GET /: the page
+    ROUTE_STATUS,      // GET /status.json
+    ROUTE_METRICS,     // GET /metrics
+    ROUTE_CHANNEL,     // GET /channels/N, N 1 to 255 written plainly
+    ROUTE_M3U,         // GET /channels/N.m3u (chnid N), /listen.m3u (chnid 0: every channel)
+    ROUTE_PLS,         // GET /listen.pls
+    ROUTE_HLS,         // GET /channels/N/live.m3u8: the channel's HLS playlist
+    ROUTE_SEGMENT,     // GET /channels/N/NAME.mp3: an HLS segment (name: NAME.mp3)
+    ROUTE_NOT_FOUND,   // any other path: 404
+    ROUTE_BAD_METHOD,  // a method other than GET and HEAD: 405
 };
 
 struct route {
     route_kind kind;
-    int chnid;                   // with ROUTE_CHANNEL, ROUTE_M3U and ROUTE_HLS_*
-    const char *name = nullptr;  // with ROUTE_HLS_SEGMENT: the path's last part
+    int chnid;                   // with ROUTE_CHANNEL, ROUTE_M3U, ROUTE_HLS and ROUTE_SEGMENT
+    const char *name = nullptr;  // with ROUTE_SEGMENT: the path's last part
 };
 
 // The route of a request. get_or_head: its method is GET or HEAD (HEAD is

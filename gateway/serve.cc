@@ -95,7 +95,7 @@ void answer_cacheable(evhttp_request *req, const char *type, const std::string &
 // /channels/N/live.m3u8, fresh for half a segment, and /channels/N/NAME.mp3,
 // held while it is in the window and never changed.
 void serve_hls(gateway *g, evhttp_request *req, const route &r) {
-    bool list = r.kind == ROUTE_HLS_LIST;
+    bool list = r.kind == ROUTE_HLS;
     (list ? g->counters.hls_lists : g->counters.hls_segments)++;
     std::string name = "channel " + std::to_string(r.chnid);
     int code = table_channel_status(g->tab, r.chnid, now_ns());
@@ -208,8 +208,8 @@ void on_request(evhttp_request *req, void *arg) {
     case ROUTE_M3U:
     case ROUTE_PLS:
         return serve_playlist(g, req, r);
-    case ROUTE_HLS_LIST:
-    case ROUTE_HLS_SEGMENT:
+    case ROUTE_HLS:
+    case ROUTE_SEGMENT:
         return serve_hls(g, req, r);
     case ROUTE_NOT_FOUND:
         return answer_text(req, 404, "Not Found", "no such page\n");
