@@ -17,6 +17,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -408,6 +409,10 @@ int main(int argc, char **argv) {
         uint64_t seq;
         std::vector<std::string> names;
         parse_playlist(fetch(PLAYLIST), &target, &seq, &names);
+        gateway_state before = read_gateway(gw.pid);
+        sleep(10);
+        printf("== the gateway with no client: %.2f %% of one core\n",
+               100 * (read_gateway(gw.pid).cpu_s - before.cpu_s) / 10);
         cached = run_clients(conf, NGINX_PORT, gw.pid, "1 nginx cache in front of the gateway");
         direct = run_clients(conf, GATEWAY_PORT, gw.pid, "straight to the gateway");
         print_result(cached, conf.seconds);
