@@ -52,7 +52,8 @@ enum {
     OPT_NAME,
     OPT_TRUST_PROXY,
     OPT_CONNECTIONS,
-    OPT_REPAIR
+    OPT_REPAIR,
+    OPT_SEGMENT
 };
 // Connections beyond the listeners by default: requests for the page and
 // the status while every listener slot is taken.
@@ -131,6 +132,13 @@ void check_ports(const gateway_conf &c) {
                     "--repair needs a --port below 65534: the repair port is the port + 2");
 }
 
+// --segment: how HLS is cut. False when o is another option.
+bool hls_option(int o, const char *arg, gateway_conf *c) {
+    if (o != OPT_SEGMENT) return false;
+    c->segment_s = static_cast<int>(number_or_exit(GATEWAY, arg, 2, 10, "--segment"));
+    return true;
+}
+
 gateway_conf parse_options(int argc, char **argv) {
     static const option longs[] = {
         LISTENER_LONG_OPTIONS,
@@ -143,13 +151,15 @@ gateway_conf parse_options(int argc, char **argv) {
         {"trust-proxy", no_argument, nullptr, OPT_TRUST_PROXY},
         {"connections", required_argument, nullptr, OPT_CONNECTIONS},
         {"repair", no_argument, nullptr, OPT_REPAIR},
+        {"segment", required_argument, nullptr, OPT_SEGMENT},
         {},
     };
     gateway_conf c;
     int o;
     while ((o = getopt_long(argc, argv, "M:P:I:S:H", longs, nullptr)) >= 0) {
         if (place_option(GATEWAY, o, optarg, &c.group, &c.port, &c.interface) ||
-            station_option(o, optarg, &c) || limit_option(o, optarg, &c))
+            station_option(o, optarg, &c) || limit_option(o, optarg, &c) ||
+            hls_option(o, optarg, &c))
             continue;
         switch (o) {
         case 'S':
@@ -217,6 +227,7 @@ void on_tick(evutil_socket_t, short, void *arg) {
     auto *g = static_cast<gateway *>(arg);
     long long now = now_ns();
     for (history &h : g->hist) history_trim(&h, now, g->limits);
+    for (hls_channel &c : g->hls_ch) hls_idle(&c, g->hls, now);
     listeners_flush(g, ticks % FLUSH_EVERY_TICKS, FLUSH_EVERY_TICKS);
     listeners_check_lag(g, now);
     if (++ticks % FOLLOW_EVERY_TICKS == 0) receive_follow(g);
@@ -247,6 +258,7 @@ void stop(gateway *g) {
     connections_end();
     receive_stop(g);
     for (history &h : g->hist) history_clear(&h);
+    for (hls_channel &c : g->hls_ch) hls_clear(&c);
     for (event *ev : loop_events) event_free(ev);
     event_base_free(g->base);
 }
@@ -272,6 +284,7 @@ int main(int argc, char **argv) {
     event_set_log_callback(log_libevent);
     g.start_ns = now_ns();
     g.limits = {g.conf.burst_ms * 1'000'000, g.conf.lag_s * 1'000'000'000};
+    g.hls = hls_conf_at(g.conf.segment_s, wall_ns());
     raise_open_files(&g);
     if (g.conf.connections_max == 0)
         g.conf.connections_max = g.conf.listeners_max + CONNECTIONS_ABOVE_LISTENERS;

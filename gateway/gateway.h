@@ -11,6 +11,7 @@
 
 #include "defaults.h"
 #include "history.h"
+#include "hls.h"
 #include "join.h"
 #include "mono_clock.h"
 #include "options.h"
@@ -40,6 +41,7 @@ inline constexpr char GATEWAY_USAGE[] =
     "      --connections N        most HTTP connections at once (listeners + 64)\n"
     "      --name TEXT            the station's name (Radio on HOSTNAME)\n"
     "      --trust-proxy          take X-Forwarded-* headers from any peer, not only loopback\n"
+    "      --segment SECONDS      length of an HLS segment, 2 to 10 (4)\n"
     "  -H, --help                 show this help\n"
     S_IS_SENDER;
 // clang-format on
@@ -60,6 +62,7 @@ struct gateway_conf {
     bool trust_proxy = false;  // --trust-proxy: X-Forwarded-* headers from any peer
     int connections_max = 0;   // --connections; 0: a little above listeners_max
     bool repair = false;       // --repair: rebuild lost datagrams (repair.h), 2.4 s later
+    int segment_s = 4;         // --segment: an HLS segment's playing time
 };
 
 struct gateway {
@@ -72,6 +75,8 @@ struct gateway {
     table tab;
     history hist[256];
     std::vector<listener *> listeners[256];  // by channel
+    hls_conf hls;
+    hls_channel hls_ch[256];  // each channel's HLS segments, by channel
     int listener_count;
     int connection_count;  // HTTP connections open, listeners' too
     status_counters counters;

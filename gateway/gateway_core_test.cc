@@ -40,6 +40,12 @@ const route_case ROUTES[] = {
     {"sign", true, "/channels/+1", ROUTE_NOT_FOUND, 0},
     {"four digits that wrap", true, "/channels/1001", ROUTE_NOT_FOUND, 0},
     {"trailing slash", true, "/channels/1/", ROUTE_NOT_FOUND, 0},
+    {"HLS playlist", true, "/channels/255/live.m3u8", ROUTE_HLS, 255},
+    {"HLS segment", true, "/channels/7/1-2.mp3", ROUTE_SEGMENT, 7},
+    {"HLS of no channel", true, "/channels/0/live.m3u8", ROUTE_NOT_FOUND, 0},
+    {"HLS deeper", true, "/channels/7/x/1-2.mp3", ROUTE_NOT_FOUND, 0},
+    {"HLS segment with no name", true, "/channels/7/.mp3", ROUTE_NOT_FOUND, 0},
+    {"HLS other file", true, "/channels/7/live.m3u", ROUTE_NOT_FOUND, 0},
     {"no number", true, "/channels/", ROUTE_NOT_FOUND, 0},
     {"empty path", true, "", ROUTE_NOT_FOUND, 0},
     {"favicon", true, "/favicon.ico", ROUTE_NOT_FOUND, 0},
@@ -59,6 +65,9 @@ TEST(Route, Table) {
         route r = route_request(c.get_or_head, c.path);
         EXPECT_EQ(c.want, r.kind);
         EXPECT_EQ(c.chnid, r.chnid);
+        if (c.want == ROUTE_SEGMENT) {
+            EXPECT_STREQ("1-2.mp3", r.name);
+        }
     }
 }
 

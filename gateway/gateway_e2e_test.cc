@@ -20,6 +20,7 @@
 
 #include "audio_support.h"
 #include "e2e_support.h"
+#include "hls.h"
 #include "icy.h"
 #include "mono_clock.h"
 #include "now_playing.h"
@@ -388,8 +389,9 @@ TEST_F(GatewayE2e, StalledListenerIsDroppedWhileManyOthersLoseNothing) {
 }
 
 // nginx from Debian in front of the gateway under /radio/, as the README
-// shows it; written into dir, run in the foreground by the test.
-std::string nginx_conf(const std::string &dir) {
+// shows it (server: its server block, and what else goes in the http
+// block); written into dir, run in the foreground by the test.
+std::string nginx_conf(const std::string &dir, const std::string &server = "") {
     return "daemon off; master_process off; pid " + dir +
            "/nginx.pid;\n"
            "error_log " +
@@ -402,19 +404,55 @@ std::string nginx_conf(const std::string &dir) {
            dir + "; proxy_temp_path " + dir +
            ";\n"
            "  fastcgi_temp_path " +
-           dir + "; uwsgi_temp_path " + dir + "; scgi_temp_path " + dir +
-           ";\n"
+           dir + "; uwsgi_temp_path " + dir + "; scgi_temp_path " + dir + ";\n" +
+           (!server.empty() ? server
+                            : "  server {\n"
+                              "    listen 127.0.0.1:8080;\n"
+                              "    location /radio/ {\n"
+                              "      proxy_pass http://127.0.0.1:8000/;\n"
+                              "      proxy_http_version 1.1;\n"
+                              "      proxy_set_header Connection \"\";\n"
+                              "      proxy_buffering off;\n"
+                              "      proxy_read_timeout 1h;\n"
+                              "    }\n"
+                              "  }\n") +
+           "}\n";
+}
+
+// The README's nginx as the TLS end and HLS cache, on 127.0.0.1:8443 with
+// the certificate and key in dir and the cache under it.
+std::string nginx_tls_cache(const std::string &dir) {
+    return "  proxy_cache_path " + dir +
+           "/cache keys_zone=radio:10m max_size=256m inactive=10m;\n"
            "  server {\n"
-           "    listen 127.0.0.1:8080;\n"
+           "    listen 127.0.0.1:8443 ssl;\n"
+           "    ssl_certificate " +
+           dir +
+           "/cert.pem;\n"
+           "    ssl_certificate_key " +
+           dir +
+           "/key.pem;\n"
            "    location /radio/ {\n"
            "      proxy_pass http://127.0.0.1:8000/;\n"
            "      proxy_http_version 1.1;\n"
            "      proxy_set_header Connection \"\";\n"
            "      proxy_buffering off;\n"
            "      proxy_read_timeout 1h;\n"
+           "      proxy_set_header X-Forwarded-Proto $scheme;\n"
+           "      proxy_set_header X-Forwarded-Host $http_host;\n"
+           "      proxy_set_header X-Forwarded-Prefix /radio;\n"
            "    }\n"
-           "  }\n"
-           "}\n";
+           "    location ~ ^/radio/(channels/[0-9]+/[^/]+\\.(m3u8|mp3))$ {\n"
+           "      proxy_pass http://127.0.0.1:8000/$1;\n"
+           "      proxy_http_version 1.1;\n"
+           "      proxy_set_header Connection \"\";\n"
+           "      proxy_cache radio;\n"
+           "      proxy_cache_lock on;\n"
+           "      proxy_cache_use_stale updating;\n"
+           "      proxy_cache_revalidate on;\n"
+           "      add_header X-Cache-Status $upstream_cache_status;\n"
+           "    }\n"
+           "  }\n";
 }
 
 // True when a and b are two runs of one stream that overlap: the one that
@@ -476,6 +514,10 @@ TEST_F(GatewayE2e, ThroughNginxAndInChromiumThePageAndTheStreamWork) {
         EXPECT_NE(std::string::npos, shown.find("\"errors\": []")) << url << shown;
         EXPECT_NE(std::string::npos, shown.find("\"phone_overflow\": false")) << url << shown;
         EXPECT_NE(std::string::npos, shown.find("\"focused\": true")) << url << shown;
+        // Chromium has Media Source: the progressive stream, not HLS.
+        EXPECT_NE(std::string::npos,
+                  shown.find("\"src\": \"channels/2\", \"via\": \"progressive\""))
+            << url << shown;
         std::smatch m;
         ASSERT_TRUE(std::regex_search(shown, m, std::regex("\"played_s\": ([0-9.]+)"))) << shown;
         EXPECT_GT(std::stod(m[1].str()), 1.0) << url << " the audio element's time advanced";
@@ -542,9 +584,18 @@ TEST_F(GatewayE2e, HeadAnswersHeadersAloneAndSigtermEndsStreamsWhole) {
     radio();
     start_radio({});
     const std::pair<const char *, const char *> rows[] = {
-        {"/", "200 OK"},           {"/status.json", "200 OK"},       {"/metrics", "200 OK"},
-        {"/channels/1", "200 OK"}, {"/channels/9", "404 Not Found"}, {"/nothing", "404 Not Found"},
+        {"/", "200 OK"},
+        {"/status.json", "200 OK"},
+        {"/metrics", "200 OK"},
+        {"/channels/1", "200 OK"},
+        {"/channels/9", "404 Not Found"},
+        {"/nothing", "404 Not Found"},
+        {"/channels/1/live.m3u8", "200 OK"},
+        {"/channels/1/1-1.mp3", "404 Not Found"},
     };
+    ASSERT_TRUE(wait_until(  // the first segment is made
+        [&] { return answer(BASE + "/channels/1/live.m3u8").find("200 OK") != std::string::npos; },
+        WAIT_MS));
     for (const auto &[path, status] : rows) {
         SCOPED_TRACE(path);
         std::string got = pipelined(std::string("HEAD ") + path +
@@ -794,6 +845,210 @@ TEST_F(GatewayE2e, WithRepairListenersBehindALossyHopGetTheChannelWhole) {
         << with;
     EXPECT_EQ(std::string::npos, output_of("curl -s " + plain + "/status.json").find("rebuilt"));
     stop_gateway();  // the one with --repair
+}
+
+// The segments' names in an HLS playlist, in order.
+std::vector<std::string> segment_names(const std::string &playlist) {
+    std::vector<std::string> names;
+    std::istringstream in(playlist);
+    for (std::string line; std::getline(in, line);)
+        if (ends_with(line, ".mp3")) names.push_back(line);
+    return names;
+}
+
+// A segment's audio: what follows its ID3 tag.
+std::string without_tag(const std::string &segment) {
+    if (segment.size() < 10 || segment.compare(0, 3, "ID3") != 0) return "";
+    auto b = [&](int i) { return static_cast<size_t>(static_cast<uint8_t>(segment[i])); };
+    return segment.substr(
+        std::min(segment.size(), 10 + (b(6) << 21 | b(7) << 14 | b(8) << 7 | b(9))));
+}
+
+// ffmpeg's standard error, less its word that the ID3 title changed from
+// one segment to the next: a feature it lacks, not a fault of the stream.
+std::string ffmpeg_said(const std::string &err) {
+    return std::regex_replace(err, std::regex("[^\n]*Changing ID3 metadata[^\n]*\n"), "");
+}
+
+// ffmpeg decodes 20 s of the live playlist and says nothing. (Decoded to
+// WAV: its HLS reader dates a segment by its tag as soon as it reads into
+// it, while its MP3 parser still holds the last frames of the segment
+// before, so at some boundaries a timestamp repeats; the null output
+// reports that as an error, a file output mends it in silence.) The
+// segments of the window, tags stripped, are the channel's frames, each
+// once and in order, as a progressive listener of the channel got them;
+// the playlist's fields and both answers' caching headers are as
+// documented, and a tag they sent comes back as 304.
+TEST_F(GatewayE2e, HlsFfmpegDecodesItAndTheSegmentsAreTheChannelsFrames) {
+    REQUIRE_PRIVATE_NETNS();
+    REQUIRE_TOOL("/usr/bin/curl");
+    REQUIRE_TOOL("/usr/bin/ffmpeg");
+    radio();
+    start_radio({});
+    std::string heard = dir + "/progressive.mp3", list_url = BASE + "/channels/1/live.m3u8";
+    child_proc *c = start({"curl", "-s", "-o", heard, "--max-time", "90", BASE + "/channels/1"},
+                          "progressive", false);
+    ASSERT_TRUE(wait_until(
+        [&] { return segment_names(output_of("curl -s " + list_url)).size() >= 3; }, WAIT_MS));
+    child_proc *f = start({"ffmpeg", "-nostdin", "-v", "error", "-i", list_url, "-t", "20", "-f",
+                           "wav", "-y", "/dev/null"},
+                          "ffmpeg", false);
+    EXPECT_EQ(0, finish(f, 60000));
+    EXPECT_EQ("", ffmpeg_said(err(f)));
+
+    std::string list = answer(list_url);
+    std::vector<std::string> names = segment_names(list);
+    ASSERT_GE(names.size(), 5u) << list;
+    std::string audio, segment, seg_url = BASE + "/channels/1/" + names.back();
+    for (const std::string &n : names) {
+        segment = output_of("curl -s " + BASE + "/channels/1/" + n);
+        EXPECT_NE(std::string::npos, segment.find("com.apple.streaming.transportStreamTimestamp"));
+        audio += without_tag(segment);
+    }
+    EXPECT_NE(std::string::npos, segment.find("TIT2")) << "the title";
+    EXPECT_NE(std::string::npos, segment.find("Miles - x")) << "the title";
+    usleep(1500 * 1000);  // the progressive listener's last write
+    proc_kill(c);
+    size_t frames = 0;
+    EXPECT_TRUE(run_of(1, audio, &frames));
+    EXPECT_GE(frames, 5 * 150u) << "five segments of 4 s";
+    EXPECT_NE(std::string::npos, read_file(heard).find(audio)) << "as the progressive listener";
+
+    std::smatch tag;
+    std::string seg_head = answer("-I " + seg_url);
+    for (const char *want :
+         {"HTTP/1.1 200 OK", "Content-Type: application/vnd.apple.mpegurl",
+          "Cache-Control: public, max-age=2\r\n", "#EXTM3U\n#EXT-X-VERSION:3\n",
+          "#EXT-X-TARGETDURATION:4\n#EXT-X-MEDIA-SEQUENCE:", "#EXT-X-DISCONTINUITY-SEQUENCE:0\n",
+          "\n#EXT-X-PROGRAM-DATE-TIME:20", "\n#EXTINF:4.0"})
+        EXPECT_NE(std::string::npos, list.find(want)) << want << " in " << list;
+    for (const char *want : {"HTTP/1.1 200 OK", "Content-Type: audio/mpeg",
+                             "Cache-Control: public, max-age=31536000, immutable\r\n"})
+        EXPECT_NE(std::string::npos, seg_head.find(want)) << want << " in " << seg_head;
+    for (const auto &[head, url] : {std::pair{list, list_url}, std::pair{seg_head, seg_url}}) {
+        ASSERT_TRUE(std::regex_search(head, tag, std::regex("ETag: (\"[^\"]+\")"))) << head;
+        std::string again = answer("-H 'If-None-Match: " + tag[1].str() + "' " + url);
+        EXPECT_EQ(0u, again.find("HTTP/1.1 304 Not Modified")) << again;
+    }
+    EXPECT_NE(std::string::npos, status().find("\"hls\":\"channels/1/live.m3u8\"")) << status();
+    stop_gateway();
+}
+
+// A new server breaks the stream: a discontinuity in the playlist; a
+// segment that left the window is 404. The gateway started again names
+// no segment as before, and its media sequence goes on upwards.
+TEST_F(GatewayE2e, HlsANewServerIsADiscontinuityAndNoNameComesAgain) {
+    REQUIRE_PRIVATE_NETNS();
+    REQUIRE_TOOL("/usr/bin/curl");
+    radio();
+    start_radio({"--segment", "2"});
+    std::string list_url = BASE + "/channels/2/live.m3u8", list;
+    std::set<std::string> seen;
+    auto poll = [&] {
+        list = output_of("curl -s " + list_url);
+        for (const std::string &n : segment_names(list)) seen.insert(n);
+        return list;
+    };
+    ASSERT_TRUE(wait_until([&] { return segment_names(poll()).size() >= 2; }, WAIT_MS));
+    std::string first = segment_names(list)[0];
+    proc_kill(srv);
+    srv = start({STREAM_SERVER_PATH, "--source-port", "1996", dir + "/radio"}, "server2", false);
+    EXPECT_TRUE(wait_until(
+        [&] {
+            return poll().find("#EXT-X-DISCONTINUITY\n#EXT-X-PROGRAM-DATE-TIME:") !=
+                   std::string::npos;
+        },
+        WAIT_MS))
+        << list;
+    EXPECT_TRUE(wait_until(
+        [&] { return answer(BASE + "/channels/2/" + first).find("HTTP/1.1 404") == 0; }, 40000))
+        << first << " left the window\n"
+        << poll();
+    std::smatch m;
+    poll();
+    ASSERT_TRUE(std::regex_search(list, m, std::regex("MEDIA-SEQUENCE:([0-9]+)")));
+    uint64_t before = std::stoull(m[1].str()) + segment_names(list).size();
+    stop_gateway();
+    gw = start({STREAM_GATEWAY_PATH, "--listen", "127.0.0.1:8000", "--segment", "2"}, "gateway2",
+               false);
+    ASSERT_TRUE(wait_until([&] { return !segment_names(output_of("curl -s " + list_url)).empty(); },
+                           WAIT_MS));
+    list = output_of("curl -s " + list_url);
+    for (const std::string &n : segment_names(list)) EXPECT_EQ(0u, seen.count(n)) << n;
+    ASSERT_TRUE(std::regex_search(list, m, std::regex("MEDIA-SEQUENCE:([0-9]+)")));
+    EXPECT_GE(std::stoull(m[1].str()), before) << list;
+    stop_gateway();
+}
+
+// The value of a counter or gauge in the gateway's /metrics.
+long long metric(const std::string &name) {
+    std::string all = output_of("curl -s --max-time 3 " + BASE + "/metrics");
+    size_t at = all.find("\n" + name + " ");
+    return at == std::string::npos ? -1 : atoll(all.c_str() + at + name.size() + 2);
+}
+
+// nginx as the README shows it, the TLS end and HLS cache, with a
+// certificate that openssl makes here: the page, the progressive stream,
+// the playlists (with https addresses) and HLS, all over https (curl
+// checks the certificate); a segment's second fetch never reaches the
+// gateway, nor a playlist's within its half segment; ffmpeg decodes HLS
+// over https. The page asked for HLS (?hls=1) in Chromium chooses the
+// channel's HLS playlist and Chromium asks for it; Chromium plays no
+// packed MP3 audio, so what it would make of the segments is not shown.
+TEST_F(GatewayE2e, HlsThroughNginxCacheAndTlsEveryAnswerOverHttps) {
+    REQUIRE_PRIVATE_NETNS();
+    for (const char *tool : {"/usr/bin/curl", "/usr/sbin/nginx", "/usr/bin/openssl",
+                             "/usr/bin/ffmpeg", "/usr/bin/chromium", "/usr/bin/chromedriver"})
+        REQUIRE_TOOL(tool);
+    radio();
+    start_radio({});
+    ASSERT_EQ(0, run_shell("cd '" + dir +
+                           "' && openssl req -x509 -newkey rsa:2048 -nodes -days 1 "
+                           "-keyout key.pem -out cert.pem -subj /CN=localhost -addext "
+                           "subjectAltName=IP:127.0.0.1 2>/dev/null"));
+    ASSERT_TRUE(write_file(dir + "/nginx.conf", nginx_conf(dir, nginx_tls_cache(dir))));
+    child_proc *nginx = start(
+        {"/usr/sbin/nginx", "-e", dir + "/nginx.log", "-c", dir + "/nginx.conf"}, "nginx", false);
+    const std::string ca = "--cacert " + dir + "/cert.pem ", R = "https://127.0.0.1:8443/radio/";
+    ASSERT_TRUE(
+        wait_until([&] { return answer(ca + R).find("200 OK") != std::string::npos; }, WAIT_MS))
+        << read_file(dir + "/nginx.log");
+    EXPECT_NE(std::string::npos, answer(ca + R).find("Content-Type: text/html"));
+    EXPECT_NE(std::string::npos,
+              answer(ca + R + "listen.m3u").find("\nhttps://127.0.0.1:8443/radio/channels/2\n"));
+    std::string heard = output_of("curl -s --max-time 3 " + ca + R + "channels/1");
+    size_t frames = 0;
+    EXPECT_TRUE(run_of(1, whole_frames(heard), &frames));
+    EXPECT_GT(frames, 70u);
+
+    std::string list_url = R + "channels/1/live.m3u8";
+    ASSERT_TRUE(wait_until(
+        [&] { return !segment_names(output_of("curl -s " + ca + list_url)).empty(); }, WAIT_MS));
+    std::string seg_url =
+        R + "channels/1/" + segment_names(output_of("curl -s " + ca + list_url)).back();
+    long long before = metric("stream_gateway_hls_segment_requests_total");
+    std::string one = answer(ca + seg_url), two = answer(ca + seg_url);
+    EXPECT_EQ(before + 1, metric("stream_gateway_hls_segment_requests_total"));
+    EXPECT_NE(std::string::npos, one.find("X-Cache-Status: MISS")) << one.substr(0, 400);
+    EXPECT_NE(std::string::npos, two.find("X-Cache-Status: HIT")) << two.substr(0, 400);
+    EXPECT_EQ(one.substr(one.find("\r\n\r\n")), two.substr(two.find("\r\n\r\n")));
+    before = metric("stream_gateway_hls_playlist_requests_total");
+    for (int i = 0; i < 10; i++) answer(ca + list_url);
+    EXPECT_LE(metric("stream_gateway_hls_playlist_requests_total"), before + 2)
+        << "a playlist is fresh for 2 s";
+    child_proc *f = start({"ffmpeg", "-nostdin", "-v", "error", "-i", list_url, "-t", "8", "-f",
+                           "wav", "-y", "/dev/null"},
+                          "ffmpeg", false);
+    EXPECT_EQ(0, finish(f, 40000));
+    EXPECT_EQ("", ffmpeg_said(err(f)));
+
+    before = metric("stream_gateway_hls_playlist_requests_total");
+    std::string shown = output_of("/usr/bin/python3 " PAGE_CHECK " '" + BASE + "/?hls=1' 2 2>&1");
+    EXPECT_NE(std::string::npos, shown.find("\"src\": \"channels/2/live.m3u8\", \"via\": \"hls\""))
+        << shown;
+    EXPECT_GT(metric("stream_gateway_hls_playlist_requests_total"), before) << "Chromium asked";
+    proc_kill(nginx);
+    stop_gateway();
 }
 
 }  // namespace

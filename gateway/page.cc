@@ -86,6 +86,12 @@ const toggle = $("toggle"), said = $("said"), heading = $("name");
 const RETRY_S = [1, 2, 4];
 const player = { channel: 0, want: false, tries: 0, retry: 0, focus: 0, last: -1, still: 0 };
 let station = "Radio", shown = "";
+// HLS where the browser plays it but has no Media Source Extensions (a
+// phone's, which keeps HLS through a change of network), or when asked
+// with ?hls=1; the progressive stream elsewhere.
+const viaHls = new URLSearchParams(location.search).get("hls") === "1" ||
+  (!("MediaSource" in window) && audio.canPlayType("application/vnd.apple.mpegurl") !== "");
+bar.dataset.via = viaHls ? "hls" : "progressive";
 
 const put = (el, text) => { if (el.textContent !== String(text)) el.textContent = text; };
 const cap = s => s[0].toUpperCase() + s.slice(1);
@@ -99,7 +105,8 @@ function say(text, state) {
 }
 
 function connect() {
-  audio.src = "channels/" + player.channel;
+  const r = rows.get(player.channel);
+  audio.src = viaHls && r && r.ch.hls ? r.ch.hls : "channels/" + player.channel;
   audio.play().catch(() => {});  // a failure comes as the element's error event
   say("Connecting to " + chName(player.channel) + "\u2026", "connecting");
   update();
@@ -221,6 +228,7 @@ function newRow(ch) {
   const links = cell(row, "links", "Listen elsewhere");
   links.append(link(address, address), link("channels/" + n + ".m3u", "Playlist",
                                              "Playlist, channel " + n));
+  if (ch.hls) links.append(link(ch.hls, "HLS", "HLS playlist, channel " + n));
   links.firstChild.target = "_blank";
   const next = [...rows.keys()].filter(k => k > n).sort((a, b) => a - b)[0];
   body.insertBefore(row, next === undefined ? null : rows.get(next).row);

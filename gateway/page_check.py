@@ -5,7 +5,8 @@
 # keys, Enter) and waits until the player's time advances (there is no
 # sound device: the element's clock is what shows that it plays). Prints
 # one JSON object: the rows shown, the time played, the browser console's
-# errors, the page's width on a phone's screen. Exit status 0 when the
+# errors, the page's width on a phone's screen, the stream it chose (src,
+# via). Exit status 0 when the
 # table showed and the channel played, 1 otherwise.
 import json
 import os
@@ -142,10 +143,15 @@ def main():
             out["rows"] = rows_shown(d)
             audio = d.find_element(By.ID, "audio")
             press_channel(d, channel)
+            # Which stream the page chose: the progressive one, or HLS
+            # (?hls=1, or a browser without Media Source that plays HLS).
+            out["src"] = wait(lambda: js(d, "document.getElementById('audio').getAttribute('src')"), 5)
+            out["via"] = js(d, "document.getElementById('player').dataset.via")
             start = wait(lambda: d.execute_script("return arguments[0].currentTime;", audio), 20) or 0
             time.sleep(2)
             out["played_s"] = d.execute_script("return arguments[0].currentTime;", audio) - start
             out["focused"] = js(d, "document.activeElement.dataset.n") == channel
+            out["hls_type"] = js(d, "document.getElementById('audio').canPlayType('application/vnd.apple.mpegurl')")
             if sys.argv[3:4] == ["--player"]:
                 player(d, url, channel, sys.argv[4], out)
             else:

@@ -112,14 +112,20 @@ void take_repair_batch(gateway *g, unsigned n, long long now) {
 }
 
 // Each channel's payloads of this drain become one chunk: one piece of
-// history, one reference in each listener's queue.
+// history, one reference in each listener's queue; and its frames go to
+// the channel's HLS segments.
 void hand_out(gateway *g, long long now) {
+    long long wall = wall_ns();
+    const sockaddr_in &server = g->tab.server;
+    uint64_t source = uint64_t{ntohl(server.sin_addr.s_addr)} << 16 | ntohs(server.sin_port);
     for (int id = 1; id < 256; id++) {
         if (!rx.dirty[id]) continue;
         rx.dirty[id] = false;
         chunk *c = chunk_new(std::move(rx.pending[id]));
         rx.pending[id] = {};
         history_take(&g->hist[id], c, now, g->limits);
+        hls_take(&g->hls_ch[id], g->hls, c->bytes.data(), c->bytes.size(), source, now, wall,
+                 table_title(g->tab, id));
         listeners_take_chunk(g, id, c);
         chunk_unref(c);
     }

@@ -7,6 +7,8 @@ namespace {
 
 constexpr char CHANNELS[] = "/channels/";
 constexpr char M3U[] = ".m3u";
+constexpr char HLS_LIST[] = "live.m3u8";
+constexpr char MP3[] = ".mp3";
 
 // The channel that text[0, len) names: 1 to 255 in decimal, with no sign,
 // leading zero or anything else; else 0.
@@ -20,6 +22,16 @@ int channel_of(const char *text, size_t len) {
     return n <= 255 ? n : 0;
 }
 
+// A path under /channels/N/: the playlist or a segment's name, which
+// holds no '/'.
+route channel_file(int id, const char *file) {
+    size_t len = strlen(file), ext = sizeof MP3 - 1;
+    if (id == 0 || strchr(file, '/') != nullptr) return {ROUTE_NOT_FOUND, 0};
+    if (strcmp(file, HLS_LIST) == 0) return {ROUTE_HLS, id};
+    if (len > ext && strcmp(file + len - ext, MP3) == 0) return {ROUTE_SEGMENT, id, file};
+    return {ROUTE_NOT_FOUND, 0};
+}
+
 }  // namespace
 
 route route_request(bool get_or_head, const char *path) {
@@ -31,6 +43,9 @@ route route_request(bool get_or_head, const char *path) {
     if (strcmp(path, "/listen.pls") == 0) return {ROUTE_PLS, 0};
     if (strncmp(path, CHANNELS, sizeof CHANNELS - 1) == 0) {
         const char *name = path + sizeof CHANNELS - 1;
+        const char *slash = strchr(name, '/');
+        if (slash != nullptr)
+            return channel_file(channel_of(name, static_cast<size_t>(slash - name)), slash + 1);
         size_t len = strlen(name), ext = sizeof M3U - 1;
         bool m3u = len > ext && strcmp(name + len - ext, M3U) == 0;
         int id = channel_of(name, m3u ? len - ext : len);

@@ -8,13 +8,16 @@ enum route_kind {
     ROUTE_CHANNEL,     // GET /channels/N, N 1 to 255 written plainly
     ROUTE_M3U,         // GET /channels/N.m3u (chnid N), /listen.m3u (chnid 0: every channel)
     ROUTE_PLS,         // GET /listen.pls
+    ROUTE_HLS,         // GET /channels/N/live.m3u8: the channel's HLS playlist
+    ROUTE_SEGMENT,     // GET /channels/N/NAME.mp3: an HLS segment (name: NAME.mp3)
     ROUTE_NOT_FOUND,   // any other path: 404
     ROUTE_BAD_METHOD,  // a method other than GET and HEAD: 405
 };
 
 struct route {
     route_kind kind;
-    int chnid;  // with ROUTE_CHANNEL and ROUTE_M3U
+    int chnid;                   // with ROUTE_CHANNEL, ROUTE_M3U, ROUTE_HLS and ROUTE_SEGMENT
+    const char *name = nullptr;  // with ROUTE_SEGMENT: the path's last part
 };
 
 // The route of a request. get_or_head: its method is GET or HEAD (HEAD is

@@ -6,6 +6,7 @@
 #include <string.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <string>
 
 #include <event2/buffer.h>
@@ -15,6 +16,7 @@
 #include <event2/keyvalq_struct.h>
 
 #include "connections.h"
+#include "hls.h"
 #include "icy.h"
 #include "listeners.h"
 #include "page.h"
@@ -32,6 +34,9 @@ constexpr ev_ssize_t HEAD_MAX = 8192;
 constexpr ev_ssize_t BODY_MAX = 4096;
 constexpr int HEAD_IDLE_S = 5;
 static_assert(HEAD_MAX + BODY_MAX <= static_cast<ev_ssize_t>(READ_AHEAD_MAX));
+
+// An HLS segment never changes: a cache may keep it for a year.
+constexpr char SEGMENT_CACHE[] = "public, max-age=31536000, immutable";
 
 constexpr ev_uint16_t EVERY_METHOD = EVHTTP_REQ_GET | EVHTTP_REQ_POST | EVHTTP_REQ_HEAD |
                                      EVHTTP_REQ_PUT | EVHTTP_REQ_DELETE | EVHTTP_REQ_OPTIONS |
@@ -56,6 +61,59 @@ void answer(evhttp_request *req, int code, const char *reason, const char *type,
 
 void answer_text(evhttp_request *req, int code, const char *reason, const std::string &text) {
     answer(req, code, reason, "text/plain; charset=utf-8", text.data(), text.size());
+}
+
+void drop_reference(const void *, size_t, void *arg) {
+    chunk_unref(static_cast<chunk *>(arg));
+}
+
+// A cacheable answer with its entity tag: 304 alone when the request's
+// If-None-Match names the tag, the headers alone for HEAD, else 200 and
+// text, or c's bytes when c is given (referenced, not copied, and held
+// until they are sent).
+void answer_cacheable(evhttp_request *req, const char *type, const std::string &cache,
+                      const std::string &etag, const std::string &text, chunk *c) {
+    header(req, "Cache-Control", cache);
+    header(req, "ETag", etag);
+    const char *want = evhttp_find_header(evhttp_request_get_input_headers(req), "If-None-Match");
+    if (hls_etag_matches(want, etag)) return evhttp_send_reply(req, 304, "Not Modified", nullptr);
+    header(req, "Content-Type", type);
+    size_t len = c != nullptr ? c->bytes.size() : text.size();
+    evbuffer *out = evhttp_request_get_output_buffer(req);
+    if (evhttp_request_get_command(req) == EVHTTP_REQ_HEAD) {
+        header(req, "Content-Length", std::to_string(len));
+    } else if (c == nullptr) {
+        evbuffer_add(out, text.data(), len);
+    } else {
+        chunk_ref(c);
+        if (evbuffer_add_reference(out, c->bytes.data(), len, drop_reference, c) < 0)
+            chunk_unref(c);
+    }
+    evhttp_send_reply(req, 200, "OK", nullptr);
+}
+
+// /channels/N/live.m3u8, fresh for half a segment, and /channels/N/NAME.mp3,
+// held while it is in the window and never changed.
+void serve_hls(gateway *g, evhttp_request *req, const route &r) {
+    bool list = r.kind == ROUTE_HLS;
+    (list ? g->counters.hls_lists : g->counters.hls_segments)++;
+    std::string name = "channel " + std::to_string(r.chnid);
+    int code = table_channel_status(g->tab, r.chnid, now_ns());
+    if (code == 404) return answer_text(req, 404, "Not Found", name + " was never heard\n");
+    const hls_channel &c = g->hls_ch[r.chnid];
+    if (!list) {
+        const hls_segment *s = hls_find(c, g->hls, r.name);
+        if (s == nullptr) return answer_text(req, 404, "Not Found", "no such segment\n");
+        return answer_cacheable(req, "audio/mpeg", SEGMENT_CACHE, hls_segment_etag(g->hls, s->seq),
+                                "", s->body);
+    }
+    if (code == 503)
+        return answer_text(req, 503, "Service Unavailable", name + " is off the air\n");
+    if (c.held.empty())
+        return answer_text(req, 503, "Service Unavailable", name + " has no segment yet\n");
+    std::string cache = "public, max-age=" + std::to_string(std::max(1, g->conf.segment_s / 2));
+    answer_cacheable(req, "application/vnd.apple.mpegurl", cache, hls_playlist_etag(c, g->hls),
+                     hls_playlist(c, g->hls), nullptr);
 }
 
 void serve_channel(gateway *g, evhttp_request *req, int id, bool head) {
@@ -150,6 +208,9 @@ void on_request(evhttp_request *req, void *arg) {
     case ROUTE_M3U:
     case ROUTE_PLS:
         return serve_playlist(g, req, r);
+    case ROUTE_HLS:
+    case ROUTE_SEGMENT:
+        return serve_hls(g, req, r);
     case ROUTE_NOT_FOUND:
         return answer_text(req, 404, "Not Found", "no such page\n");
     case ROUTE_BAD_METHOD:

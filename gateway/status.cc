@@ -32,7 +32,8 @@ std::string channel_json(const table &t, int id, long long now, bool repair) {
            ",\"artist\":" + json_string(c.has_np ? c.np.artist : "") +
            ",\"bytes\":" + std::to_string(c.bytes) +
            ",\"datagrams\":" + std::to_string(c.datagrams) + rebuilt +
-           ",\"listeners\":" + std::to_string(c.listeners) + "}";
+           ",\"listeners\":" + std::to_string(c.listeners) + ",\"hls\":\"channels/" +
+           std::to_string(id) + "/live.m3u8\"}";
 }
 
 // A label value of the text format: backslash, quote and newline escaped.
@@ -148,6 +149,10 @@ std::string status_metrics(const table &t, const status_counters &k, long long n
     out += "stream_gateway_dropped_lagging_total " + std::to_string(k.dropped_lagging) + "\n";
     metric_head(&out, "refused_full_total", "counter", "Requests refused at --listeners.");
     out += "stream_gateway_refused_full_total " + std::to_string(k.refused_full) + "\n";
+    metric_head(&out, "hls_playlist_requests_total", "counter", "Requests for HLS playlists.");
+    out += "stream_gateway_hls_playlist_requests_total " + std::to_string(k.hls_lists) + "\n";
+    metric_head(&out, "hls_segment_requests_total", "counter", "Requests for HLS segments.");
+    out += "stream_gateway_hls_segment_requests_total " + std::to_string(k.hls_segments) + "\n";
     metric_head(&out, "server_known", "gauge", "1 once a server's channel list has come.");
     out += std::string("stream_gateway_server_known ") + (t.has_server ? "1" : "0") + "\n";
     channel_metrics(&out, t, now, k.repair);

@@ -13,6 +13,8 @@ struct status_counters {
     long long uptime_ns = 0;
     uint64_t dropped_lagging = 0;  // listeners disconnected by the lag rule
     uint64_t refused_full = 0;     // requests answered 503 at --listeners
+    uint64_t hls_lists = 0;        // requests for an HLS playlist
+    uint64_t hls_segments = 0;     // requests for an HLS segment
     int listeners_max = 0;
     bool repair = false;  // --repair: the channels' rebuilt and lost datagrams are shown
 };
@@ -20,8 +22,9 @@ struct status_counters {
 // JSON: {"name", "server": "ADDR:PORT" or null, "uptime_s", "listeners",
 // "listeners_max", "channels": [{"number", "description", "listed",
 // "on_air", "now_playing", "title", "artist", "bytes", "datagrams",
-// "listeners"}]} with every channel heard, in channel order; with repair,
-// each channel also has "rebuilt" and "lost" after "datagrams". name is the
+// "listeners", "hls"}]} with every channel heard, in channel order; with
+// repair, each channel also has "rebuilt" and "lost" after "datagrams"; hls
+// is the address of its HLS playlist, relative to the page. name is the
 // station's (--name); now_playing is table_title's text once a now-playing
 // datagram came, title and artist are that datagram's own ("" before).
 std::string status_json(const table &t, const status_counters &k, long long now,

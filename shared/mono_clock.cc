@@ -1,10 +1,22 @@
-// mono_clock.cc - the monotonic clock in nanoseconds.
+// mono_clock.cc - the monotonic and the wall clock in nanoseconds.
 #include "mono_clock.h"
 
 #include <time.h>
 
-long long now_ns() {
+namespace {
+
+long long ns_of(clockid_t clock) {
     timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    clock_gettime(clock, &ts);
     return static_cast<long long>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+}  // namespace
+
+long long now_ns() {
+    return ns_of(CLOCK_MONOTONIC);
+}
+
+long long wall_ns() {
+    return ns_of(CLOCK_REALTIME);
 }

@@ -1,0 +1,251 @@
+// hls.cc - the segmenter, the segments' ID3 tags and the live playlist.
+#include "hls.h"
+
+#include <inttypes.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+#include <algorithm>
+
+#include "mp3_frames.h"
+
+namespace {
+
+constexpr char PRIV_OWNER[] = "com.apple.streaming.transportStreamTimestamp";
+constexpr uint64_t TIMESTAMP_MASK = (uint64_t{1} << 33) - 1;  // 33 bits of 90 kHz
+constexpr long long NS_PER_S = 1'000'000'000LL;
+
+// Four 7-bit bytes, as ID3v2.4 writes every size.
+void put_syncsafe(std::vector<uint8_t> *out, uint32_t v) {
+    for (int shift = 21; shift >= 0; shift -= 7) out->push_back((v >> shift) & 0x7F);
+}
+
+void put_frame(std::vector<uint8_t> *out, const char *id, const std::vector<uint8_t> &body) {
+    out->insert(out->end(), id, id + 4);
+    put_syncsafe(out, static_cast<uint32_t>(body.size()));
+    out->push_back(0);  // no flags
+    out->push_back(0);
+    out->insert(out->end(), body.begin(), body.end());
+}
+
+// Ends the segment being made, when it has frames: it is held, named by
+// the next sequence number, and the oldest held beyond HLS_HELD goes.
+void close_segment(hls_channel *c, const hls_conf &conf) {
+    if (c->frames.empty()) return;
+    if (c->next_seq == 0) c->next_seq = conf.first_seq;
+    long long start_ns = c->timeline_ns - c->frames_ns;
+    std::vector<uint8_t> body = hls_id3(start_ns, c->open_title);
+    body.insert(body.end(), c->frames.begin(), c->frames.end());
+    c->held.push_back(
+        {c->next_seq++, chunk_new(std::move(body)), c->frames_ns, c->open_wall_ns, c->open_break});
+    c->next_wall_ns = c->open_wall_ns + c->frames_ns;
+    c->frames.clear();
+    c->frames_ns = 0;
+    c->open_break = false;
+    while (c->held.size() > HLS_HELD) {
+        c->dropped_breaks += c->held.front().discontinuity;
+        chunk_unref(c->held.front().body);
+        c->held.pop_front();
+    }
+}
+
+// Adds one whole frame to the segment being made: cut before it when it
+// would pass HLS_SEGMENT_MAX_BYTES, after it once the segment is long
+// enough.
+void add_frame(hls_channel *c, const hls_conf &conf, const uint8_t *f, const mp3_header &h) {
+    size_t size = static_cast<size_t>(h.size);
+    if (c->frames.size() + size > HLS_SEGMENT_MAX_BYTES) close_segment(c, conf);
+    if (c->frames.empty()) {
+        c->open_wall_ns = c->next_wall_ns >= 0 ? c->next_wall_ns : c->last_wall_ns;
+        c->open_title = c->title;
+    }
+    c->frames.insert(c->frames.end(), f, f + size);
+    long long ns = mp3_frame_ns(h);
+    c->frames_ns += ns;
+    c->timeline_ns += ns;
+    if (c->frames_ns >= conf.segment_ns) close_segment(c, conf);
+}
+
+// Takes the frames that the scan buffer shows whole. A frame counts once
+// the next one's header follows it (mp3_next_frame), so the newest one
+// waits for more bytes; at_eof: the stream stops here, and it counts too.
+void scan_frames(hls_channel *c, const hls_conf &conf, bool at_eof) {
+    size_t at = 0;
+    for (;;) {
+        mp3_step s = mp3_next_frame(c->scan.data() + at, c->scan.size() - at, at_eof);
+        if (s.kind == MP3_FRAME) {
+            add_frame(c, conf, c->scan.data() + at + s.skip, s.h);
+            at += s.skip + static_cast<size_t>(s.h.size);
+            continue;
+        }
+        size_t drop = static_cast<size_t>(std::min<uint64_t>(s.skip, c->scan.size() - at));
+        c->scan_skip = s.skip - drop;  // a tag that runs past what came
+        at += drop;
+        break;
+    }
+    c->scan.erase(c->scan.begin(), c->scan.begin() + static_cast<long>(at));
+}
+
+// The stream stops here: its last frame counts, the open segment closes,
+// and what is left of the scan goes.
+void end_stream(hls_channel *c, const hls_conf &conf) {
+    scan_frames(c, conf, true);
+    close_segment(c, conf);
+    c->scan.clear();
+    c->scan_skip = 0;
+}
+
+void put_u64(char *out, size_t size, uint64_t v) {
+    snprintf(out, size, "%" PRIu64, v);
+}
+
+// "2026-12-08T22:23:03.123Z".
+std::string iso_time(long long wall_ns) {
+    time_t s = static_cast<time_t>(wall_ns / NS_PER_S);
+    tm t;
+    gmtime_r(&s, &t);
+    char text[40];
+    size_t n = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &t);
+    snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(wall_ns % NS_PER_S / 1'000'000));
+    return text;
+}
+
+// The target duration: the longest listed segment, rounded to the nearest
+// second, and never below --segment.
+long long target_s(const hls_channel &c, const hls_conf &conf, size_t first) {
+    long long t = (conf.segment_ns + NS_PER_S / 2) / NS_PER_S;
+    for (size_t i = first; i < c.held.size(); i++)
+        t = std::max(t, (c.held[i].ns + NS_PER_S / 2) / NS_PER_S);
+    return t;
+}
+
+// A decimal number of at most 19 digits that is all of text[0, len).
+bool decimal(const char *text, size_t len, uint64_t *v) {
+    if (len == 0 || len > 19 || strspn(text, "0123456789") < len) return false;
+    *v = 0;
+    for (size_t i = 0; i < len; i++) *v = *v * 10 + static_cast<uint64_t>(text[i] - '0');
+    return true;
+}
+
+}  // namespace
+
+hls_conf hls_conf_at(int segment_s, long long wall_ns) {
+    uint64_t ms = static_cast<uint64_t>(wall_ns / 1'000'000);
+    return {segment_s * NS_PER_S, ms, ms / 1000};
+}
+
+void hls_take(hls_channel *c, const hls_conf &conf, const uint8_t *bytes, size_t n, uint64_t source,
+              long long now, long long wall_ns, const std::string &title) {
+    bool gap = c->last_ns >= 0 && now - c->last_ns >= HLS_GAP_NS;
+    if (c->last_ns >= 0 && (gap || source != c->source)) {
+        end_stream(c, conf);
+        c->open_break = !c->held.empty() || c->next_seq != 0;
+        c->next_wall_ns = -1;  // the timeline starts again at the arrival
+    }
+    c->source = source;
+    c->last_ns = now;
+    c->last_wall_ns = wall_ns;
+    c->title = title;
+    size_t from = static_cast<size_t>(std::min<uint64_t>(c->scan_skip, n));
+    c->scan_skip -= from;
+    c->scan.insert(c->scan.end(), bytes + from, bytes + n);
+    scan_frames(c, conf, false);
+}
+
+void hls_idle(hls_channel *c, const hls_conf &conf, long long now) {
+    if (c->last_ns >= 0 && now - c->last_ns >= HLS_GAP_NS &&
+        (!c->frames.empty() || !c->scan.empty()))
+        end_stream(c, conf);
+}
+
+void hls_clear(hls_channel *c) {
+    for (hls_segment &s : c->held) chunk_unref(s.body);
+    c->held.clear();
+}
+
+std::string hls_playlist(const hls_channel &c, const hls_conf &conf) {
+    if (c.held.empty()) return "";
+    size_t first = c.held.size() - std::min(c.held.size(), HLS_WINDOW);
+    uint64_t breaks = c.dropped_breaks;
+    for (size_t i = 0; i < first; i++) breaks += c.held[i].discontinuity;
+    std::string out = "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:" +
+                      std::to_string(target_s(c, conf, first)) +
+                      "\n#EXT-X-MEDIA-SEQUENCE:" + std::to_string(c.held[first].seq) +
+                      "\n#EXT-X-DISCONTINUITY-SEQUENCE:" + std::to_string(breaks) + "\n";
+    for (size_t i = first; i < c.held.size(); i++) {
+        const hls_segment &s = c.held[i];
+        char extinf[48];
+        snprintf(extinf, sizeof extinf, "#EXTINF:%.3f,\n", static_cast<double>(s.ns) / 1e9);
+        if (s.discontinuity) out += "#EXT-X-DISCONTINUITY\n";
+        out += "#EXT-X-PROGRAM-DATE-TIME:" + iso_time(s.wall_ns) + "\n" + extinf +
+               hls_segment_name(conf, s.seq) + "\n";
+    }
+    return out;
+}
+
+const hls_segment *hls_find(const hls_channel &c, const hls_conf &conf, const char *name) {
+    const char *dash = strchr(name, '-');
+    size_t len = strlen(name);
+    uint64_t epoch, seq;
+    if (dash == nullptr || len < 4 || strcmp(name + len - 4, ".mp3") != 0 ||
+        !decimal(name, static_cast<size_t>(dash - name), &epoch) ||
+        !decimal(dash + 1, static_cast<size_t>(name + len - 4 - dash - 1), &seq))
+        return nullptr;
+    if (epoch != conf.epoch_ms || c.held.empty() || seq < c.held.front().seq) return nullptr;
+    uint64_t i = seq - c.held.front().seq;
+    return i < c.held.size() ? &c.held[i] : nullptr;
+}
+
+std::string hls_segment_name(const hls_conf &conf, uint64_t seq) {
+    char epoch[24], n[24];
+    put_u64(epoch, sizeof epoch, conf.epoch_ms);
+    put_u64(n, sizeof n, seq);
+    return std::string(epoch) + "-" + n + ".mp3";
+}
+
+std::string hls_segment_etag(const hls_conf &conf, uint64_t seq) {
+    std::string name = hls_segment_name(conf, seq);
+    return "\"" + name.substr(0, name.size() - 4) + "\"";
+}
+
+std::string hls_playlist_etag(const hls_channel &c, const hls_conf &conf) {
+    uint64_t last = c.held.empty() ? 0 : c.held.back().seq;
+    std::string name = hls_segment_name(conf, last);
+    return "\"" + name.substr(0, name.size() - 4) + ".m3u8\"";
+}
+
+bool hls_etag_matches(const char *if_none_match, const std::string &etag) {
+    if (if_none_match == nullptr) return false;
+    std::string list = if_none_match;
+    size_t at = 0;
+    while (at <= list.size()) {
+        size_t end = list.find(',', at);
+        if (end == std::string::npos) end = list.size();
+        std::string tag = list.substr(at, end - at);
+        size_t from = tag.find_first_not_of(" \t");
+        tag = from == std::string::npos ? ""
+                                        : tag.substr(from, tag.find_last_not_of(" \t") + 1 - from);
+        if (tag.compare(0, 2, "W/") == 0) tag.erase(0, 2);
+        if (tag == "*" || tag == etag) return true;
+        at = end + 1;
+    }
+    return false;
+}
+
+std::vector<uint8_t> hls_id3(long long timeline_ns, const std::string &title) {
+    std::vector<uint8_t> priv(PRIV_OWNER, PRIV_OWNER + sizeof PRIV_OWNER);  // with its NUL
+    uint64_t ts = static_cast<uint64_t>(timeline_ns) * 9 / 100'000 & TIMESTAMP_MASK;
+    for (int shift = 56; shift >= 0; shift -= 8) priv.push_back((ts >> shift) & 0xFF);
+    std::vector<uint8_t> frames;
+    put_frame(&frames, "PRIV", priv);
+    if (!title.empty()) {
+        std::vector<uint8_t> text = {3};  // UTF-8
+        text.insert(text.end(), title.begin(), title.end());
+        put_frame(&frames, "TIT2", text);
+    }
+    std::vector<uint8_t> tag = {'I', 'D', '3', 4, 0, 0};  // version 2.4.0, no flags
+    put_syncsafe(&tag, static_cast<uint32_t>(frames.size()));
+    tag.insert(tag.end(), frames.begin(), frames.end());
+    return tag;
+}

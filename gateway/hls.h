@@ -1,0 +1,122 @@
+// hls.h - a channel's stream as HTTP Live Streaming (RFC 8216): its whole
+// MP3 frames cut into segments of packed audio (section 3.4), each behind
+// an ID3 tag that places it in time and names what plays, and the live
+// media playlist of the last few. Pure: the caller hands in the bytes, the
+// time (monotonic for the gaps, wall-clock for the playlist's dates), the
+// server the bytes came from and the title.
+//
+// Segments are cut only where a frame ends, so the frames of one segment
+// continue those of the one before it byte for byte; a segment is closed
+// once its frames play for the segment's length, and then never changes.
+// Its name, EPOCH-SEQ.mp3, is never used again: EPOCH is the gateway's
+// start in milliseconds, and SEQ the media sequence number, which starts
+// at the start's second, so it also grows across restarts.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "history.h"
+
+// Segments listed in the playlist; one more is held after it leaves the
+// list, for a player or a cache whose copy of the playlist is a little
+// old (RFC 8216 section 6.2.2). Older ones are answered 404.
+constexpr size_t HLS_WINDOW = 6;
+constexpr size_t HLS_HELD = HLS_WINDOW + 1;
+// A segment is cut early rather than grow past this: with HLS_HELD, what
+// one channel can hold at most, whatever its bitrate.
+constexpr size_t HLS_SEGMENT_MAX_BYTES = 256 * 1024;
+// Data that resumes this long after the last (the channel was off the
+// air), or from another server, begins a new segment after a
+// discontinuity; the open segment is closed once the silence lasts this
+// long, so that what came before it is served.
+constexpr long long HLS_GAP_NS = 5'000'000'000LL;
+
+// What every channel's segments share: set once at start.
+struct hls_conf {
+    long long segment_ns;  // a segment's playing time (--segment)
+    uint64_t epoch_ms;     // the start, wall-clock ms: the first part of every name
+    uint64_t first_seq;    // the first segment's media sequence number
+};
+
+// The conf of a gateway that starts at wall_ns (wall-clock) and cuts
+// segments of segment_s seconds.
+hls_conf hls_conf_at(int segment_s, long long wall_ns);
+
+struct hls_segment {
+    uint64_t seq;
+    chunk *body;         // the ID3 tag, then the frames; one reference held
+    long long ns;        // the frames' playing time
+    long long wall_ns;   // wall-clock time of its first sample, ns since 1970
+    bool discontinuity;  // the stream broke before it
+};
+
+struct hls_channel {
+    std::deque<hls_segment> held;  // oldest first, at most HLS_HELD
+    uint64_t next_seq = 0;         // 0: no segment made yet (first_seq is taken then)
+    uint64_t dropped_breaks = 0;   // discontinuities of segments no longer held
+    // The segment being made: its frames, their time, its first sample's
+    // wall-clock time, its title, and whether a break comes before it.
+    std::vector<uint8_t> frames;
+    long long frames_ns = 0;
+    long long open_wall_ns = 0;
+    std::string open_title;
+    bool open_break = false;
+    long long next_wall_ns = -1;  // where the next segment begins; -1: at its arrival
+    long long timeline_ns = 0;    // playing time of every frame taken: the ID3 timestamps
+    // The frame scan: bytes not yet known to hold a whole frame, and bytes
+    // still to pass over (a tag's rest).
+    std::vector<uint8_t> scan;
+    uint64_t scan_skip = 0;
+    // Where the bytes came from, when the last came (monotonic and
+    // wall-clock; last_ns -1: never), and the title then.
+    uint64_t source = 0;
+    long long last_ns = -1;
+    long long last_wall_ns = 0;
+    std::string title;
+};
+
+// Takes the next bytes of the channel's stream, from source (the server's
+// address and port as one number), at now (monotonic) and wall_ns
+// (wall-clock); closes each segment its frames complete, its tag naming
+// title. A new source or a gap of HLS_GAP_NS first closes the open
+// segment and marks a discontinuity.
+void hls_take(hls_channel *c, const hls_conf &conf, const uint8_t *bytes, size_t n, uint64_t source,
+              long long now, long long wall_ns, const std::string &title);
+
+// Closes the open segment once no byte has come for HLS_GAP_NS (call a
+// few times a second).
+void hls_idle(hls_channel *c, const hls_conf &conf, long long now);
+
+// Drops every segment held (at shutdown).
+void hls_clear(hls_channel *c);
+
+// The live media playlist of the last HLS_WINDOW segments held; "" when
+// none is.
+std::string hls_playlist(const hls_channel &c, const hls_conf &conf);
+
+// The segment whose name (without the channel's path) is name; null when
+// it is not held.
+const hls_segment *hls_find(const hls_channel &c, const hls_conf &conf, const char *name);
+
+// "EPOCH-SEQ.mp3".
+std::string hls_segment_name(const hls_conf &conf, uint64_t seq);
+
+// An entity tag, quoted: of a segment, and of the playlist as it is now
+// (it changes with each segment made).
+std::string hls_segment_etag(const hls_conf &conf, uint64_t seq);
+std::string hls_playlist_etag(const hls_channel &c, const hls_conf &conf);
+
+// Whether an If-None-Match header's value (null when not sent) names etag:
+// "*", or a list of tags, weak ones (W/) compared as strong.
+bool hls_etag_matches(const char *if_none_match, const std::string &etag);
+
+// The ID3v2.4 tag a segment begins with: a PRIV frame owned by
+// com.apple.streaming.transportStreamTimestamp with the 33-bit 90 kHz
+// timestamp of its first sample (timeline_ns, wrapped), and a TIT2 frame
+// with the title in UTF-8 when it is not empty.
+std::vector<uint8_t> hls_id3(long long timeline_ns, const std::string &title);
