@@ -24,6 +24,7 @@
 #include "output.h"
 #include "player.h"
 #include "proto.h"
+#include "receive_socket.h"
 #include "retry_wait.h"
 #include "std_fds.h"
 #include "stream.h"
@@ -43,6 +44,7 @@ struct client_conf_st {
     const char *interface;  // -I: name, index or address; null for MULTICAST_IFNAME
     const char *source;     // -S: the one sender to join for; null for any
     bool quiet = false;     // -q: no line per datagram
+    bool reuse_address = false;  // --reuse-address: ports shared with other sockets of the host
 };
 
 client_conf_st client_conf = {DEFAULT_PORT_TEXT, DEFAULT_MGROUP, DEFAULT_PLAYERCMD, nullptr,
@@ -64,9 +66,16 @@ bool show_visible = false;
 // Failures in a row are counted up to here; the wait stops growing long before.
 constexpr int RETRY_FAILURES_CAP = 64;
 
+// The options that have a long name only, by a number that is no letter.
+enum long_only { OPT_REUSE_ADDRESS = 256 };
+
+// New long names start with a letter that no other name starts with, so
+// that every abbreviation that works keeps its meaning: p, m, h, i, s and q
+// are taken, r is --reuse-address's.
 const option LONG_OPTIONS[] = {
     LISTENER_LONG_OPTIONS,
     {"quiet", no_argument, nullptr, 'q'},
+    {"reuse-address", no_argument, nullptr, OPT_REUSE_ADDRESS},
     {},
 };
 
@@ -108,6 +117,9 @@ void parse_options(int argc, char **argv) {
             break;
         case 'q':
             client_conf.quiet = true;
+            break;
+        case OPT_REUSE_ADDRESS:
+            client_conf.reuse_address = true;
             break;
         case 'H':
             print_help();
@@ -160,13 +172,10 @@ int open_socket() {
         perror("setsockopt()");
         exit(1);
     }
-    sockaddr_in laddr;
-    memset(&laddr, 0, sizeof laddr);
-    laddr.sin_family = AF_INET;
-    inet_pton(AF_INET, "0.0.0.0", &laddr.sin_addr);
-    laddr.sin_port = htons(port_from_text(client_conf.receive_port));
-    if (bind(sd, reinterpret_cast<sockaddr *>(&laddr), sizeof laddr) < 0) {
-        perror("bind()");
+    const char *failed = nullptr;
+    if (receive_bind(sd, port_from_text(client_conf.receive_port), client_conf.reuse_address,
+                     &failed) < 0) {
+        perror(failed);
         exit(1);
     }
     return sd;
