@@ -480,10 +480,10 @@ TEST_F(ClientFault, PlayerThatLeftAReaderBehindIsFedAsBefore) {
         SCOPED_TRACE(r.name);
         port++;
         std::string got = dir + "/got" + std::to_string(port);
-        child_proc *c = client_on_channel(std::string("exec 3<&0; '") + SLOW_PLAYER_PATH + "' " +
-                                              r.block + " " + r.pause_ms + " <&3 > '" + got +
-                                              "' & exit 0",
-                                          server, port);
+        child_proc *c =
+            client_on_channel(std::string("exec 3<&0; '") + SLOW_PLAYER_PATH + "' " + r.block +
+                                  " " + r.pause_ms + " <&3 > '" + got + "' & exit 0",
+                              server, port);
         ASSERT_FALSE(HasFailure());
         pid_t player = child_of(c->pid);
         ASSERT_TRUE(wait_until([&] { return proc_gone(player); }, WAIT_MS));

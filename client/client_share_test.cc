@@ -59,8 +59,8 @@ protected:
     child_proc *listener(const std::string &name, const std::vector<std::string> &options) {
         if (name == "gateway") {
             child_proc *g = start({STREAM_GATEWAY_PATH, "--listen", "127.0.0.1:8000"}, name, false);
-            EXPECT_TRUE(wait_until(
-                [&] { return err(g).find("listening on") != std::string::npos; }, WAIT_MS))
+            EXPECT_TRUE(wait_until([&] { return err(g).find("listening on") != std::string::npos; },
+                                   WAIT_MS))
                 << err(g);
             return g;
         }

@@ -27,9 +27,11 @@ TEST(PipeDrain, OnlyTenSecondsWithNothingReadCountAsAStall) {
     const drain_case cases[] = {
         {"nothing read for the whole time", {{0, FULL}, {held, FULL}}, true},
         {"a moment short of it", {{0, FULL}, {held - 1, FULL}}, false},
-        {"one byte read restarts the time", {{0, FULL}, {5000, FULL - 1}, {held + 4999, FULL - 1}},
+        {"one byte read restarts the time",
+         {{0, FULL}, {5000, FULL - 1}, {held + 4999, FULL - 1}},
          false},
-        {"and counts from when it was seen", {{0, FULL}, {5000, FULL - 1}, {held + 5000, FULL - 1}},
+        {"and counts from when it was seen",
+         {{0, FULL}, {5000, FULL - 1}, {held + 5000, FULL - 1}},
          true},
         {"a read in each period keeps it going",
          {{0, FULL}, {9000, FULL - 9}, {18000, FULL - 99}, {27000, FULL - 999}, {36000, 1}},
