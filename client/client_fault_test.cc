@@ -466,29 +466,20 @@ TEST_F(ClientFault, PlayerThatLeftAReaderBehindIsFedAsBefore) {
     REQUIRE_PRIVATE_NETNS();
     int server = source("127.0.0.1", 40001);
     ASSERT_GE(server, 0);
-    struct row {
-        const char *name;
-        const char *block, *pause_ms;  // slow_player's arguments
-        uint32_t records;              // of 5000 bytes, through a pipe of 64 KiB
-    };
-    const row rows[] = {
-        {"4 KiB every 2 ms", "4096", "2", 60},
-        {"64 KiB every 5 s", "65536", "5000", 30},
-    };
+    // slow_player's BLOCK and PAUSE_MS, and records of 5000 bytes through a pipe of 64 KiB.
+    const std::pair<const char *, uint32_t> rows[] = {{"4096 2", 60}, {"65536 5000", 30}};
     int port = PORT;
-    for (const auto &r : rows) {
-        SCOPED_TRACE(r.name);
-        port++;
-        std::string got = dir + "/got" + std::to_string(port);
-        child_proc *c =
-            client_on_channel(std::string("exec 3<&0; '") + SLOW_PLAYER_PATH + "' " + r.block +
-                                  " " + r.pause_ms + " <&3 > '" + got + "' & exit 0",
-                              server, port);
+    for (const auto &[reads, records] : rows) {
+        SCOPED_TRACE(reads);
+        std::string got = dir + "/got" + std::to_string(++port);
+        child_proc *c = client_on_channel(std::string("exec 3<&0; '") + SLOW_PLAYER_PATH + "' " +
+                                              reads + " <&3 > '" + got + "' & exit 0",
+                                          server, port);
         ASSERT_FALSE(HasFailure());
         pid_t player = child_of(c->pid);
         ASSERT_TRUE(wait_until([&] { return proc_gone(player); }, WAIT_MS));
         std::string want;
-        for (uint32_t seq = 0; seq < r.records; seq++) {
+        for (uint32_t seq = 0; seq < records; seq++) {
             std::string rec = record("REC1", seq, 5000);
             ASSERT_TRUE(send_paced(server, datagram(CHANNEL, rec), port)) << "record " << seq;
             want += rec;

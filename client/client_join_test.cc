@@ -59,8 +59,6 @@ TEST_F(ClientJoin, UnknownInterfaceOrBadSourceIsRefusedAndShortPrefixesKeepTheir
         {{"--m", "x"}, 1, "", "invalid multicast group \"x\": not an IPv4 address\n"},
         {{"--h"}, 0, out(help), ""},
         {{"--n", "x"}, 1, "", "--now-playing-port must be a number from 0 to 65535, not 'x'\n"},
-        {{"--now-playing-port=65536"}, 1, "",
-         "--now-playing-port must be a number from 0 to 65535, not '65536'\n"},
         {{"--player", "cat"}, 1, "", "--player"},
     };
     for (const auto &r : rows) {

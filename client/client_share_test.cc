@@ -2,11 +2,7 @@
 // beside a gateway or another client that makes its address reusable too,
 // and each of them hears the channel; without it the client ends at bind,
 // as it always has. Inside private network namespaces.
-#include <stdio.h>
 #include <unistd.h>
-
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -14,61 +10,16 @@
 
 namespace {
 
-constexpr int PORT = DEFAULT_PORT;
-
-std::string text_of(const bytes &b) {
-    return std::string(b.begin(), b.end());
-}
-
-// The sockets of this namespace bound to UDP port.
-int sockets_on(int port) {
+// The sockets of this namespace bound to the radio's port.
+int sockets_on_port() {
     std::ifstream in("/proc/net/udp");
     std::string line;
-    std::getline(in, line);  // header
     int n = 0;
-    while (std::getline(in, line)) {
-        std::istringstream f(line);
-        std::string slot, local;
-        f >> slot >> local;
-        size_t colon = local.find(':');
-        if (colon != std::string::npos && std::stoi(local.substr(colon + 1), nullptr, 16) == port)
-            n++;
-    }
+    while (std::getline(in, line)) n += line.find(":07C5 ") != std::string::npos;  // 1989
     return n;
 }
 
-// The bytes of channel 1 that the gateway counts in /status.json; -1 when
-// it cannot be asked.
-long gateway_bytes_of_channel_1() {
-    FILE *p = popen("curl -s --max-time 5 http://127.0.0.1:8000/status.json", "r");
-    if (p == nullptr) return -1;
-    std::string status;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) status.append(buf, n);
-    pclose(p);
-    size_t ch = status.find("{\"number\":1,");
-    size_t at = ch == std::string::npos ? ch : status.find("\"bytes\":", ch);
-    return at == std::string::npos ? -1 : atol(status.c_str() + at + 8);
-}
-
-class ClientShare : public client_e2e_fixture {
-protected:
-    // A gateway (name "gateway"), or a client with these options and `cat`
-    // into dir/NAME.heard as its player.
-    child_proc *listener(const std::string &name, const std::vector<std::string> &options) {
-        if (name == "gateway") {
-            child_proc *g = start({STREAM_GATEWAY_PATH, "--listen", "127.0.0.1:8000"}, name, false);
-            EXPECT_TRUE(wait_until([&] { return err(g).find("listening on") != std::string::npos; },
-                                   WAIT_MS))
-                << err(g);
-            return g;
-        }
-        std::vector<std::string> args = {"-q", "-p", "cat > " + dir + "/" + name + ".heard"};
-        args.insert(args.end(), options.begin(), options.end());
-        return client(args, name);
-    }
-};
+class ClientShare : public client_e2e_fixture {};
 
 TEST_F(ClientShare, ReuseAddressSharesThePortAndWithoutItTheClientEndsAtBind) {
     REQUIRE_PRIVATE_NETNS();
@@ -77,51 +28,58 @@ TEST_F(ClientShare, ReuseAddressSharesThePortAndWithoutItTheClientEndsAtBind) {
     ASSERT_GE(server, 0);
     struct row {
         const char *name;
-        const char *first;  // "gateway", or a client
-        std::vector<std::string> first_options, second_options;
-        bool shared;  // else the second ends at bind
+        std::vector<std::string> first, second;  // {"gateway"}, or a client's options
+        bool shared;                             // else the second ends at bind
     };
-    const std::vector<std::string> reuse = {"--reuse-address"}, none;
+    const std::vector<std::string> gateway = {"gateway"}, reuse = {"--reuse-address"}, none;
     const row rows[] = {
-        {"a gateway, then a client with it", "gateway", none, reuse, true},
-        {"two clients with it, the second by its prefix", "first", reuse, {"--r"}, true},
-        {"a gateway, then a client without it", "gateway", none, none, false},
-        {"a client with it, then one without", "first", reuse, none, false},
+        {"a gateway, then a client with it", gateway, reuse, true},
+        {"two clients with it, the second by its prefix", reuse, {"--r"}, true},
+        {"a gateway, then a client without it", gateway, none, false},
+        {"a client with it, then one without", reuse, none, false},
     };
+    const std::string payload = "heard on one host";
+    const bytes list = list_of({entry(1, "one\n")}), data = data_msg(1, payload);
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
-        child_proc *first = listener(r.first, r.first_options);
-        ASSERT_TRUE(wait_until([] { return sockets_on(PORT) == 1; }, WAIT_MS));
-        child_proc *second = listener("second", r.second_options);
-        if (!r.shared) {
-            EXPECT_EQ(1, finish(second));
-            EXPECT_EQ("bind(): Address already in use\n", err(second));
-        } else {
-            ASSERT_TRUE(wait_until([] { return sockets_on(PORT) == 2; }, WAIT_MS));
+        std::vector<child_proc *> clients;
+        for (const auto *options : {&r.first, &r.second}) {
+            // The second starts once the first is bound.
+            ASSERT_TRUE(options == &r.first ||
+                        wait_until([] { return sockets_on_port() == 1; }, WAIT_MS));
+            if (*options == gateway) {
+                start({STREAM_GATEWAY_PATH, "--listen", "127.0.0.1:8000"}, "gateway", false);
+                continue;
+            }
+            std::string name = "client" + std::to_string(clients.size());
+            std::vector<std::string> args = {"-q", "-p", "cat > " + dir + "/" + name + ".heard"};
+            args.insert(args.end(), options->begin(), options->end());
+            clients.push_back(client(args, name));
         }
-        std::vector<child_proc *> clients = {second};
-        if (r.first != std::string("gateway")) clients.insert(clients.begin(), first);
-        if (!r.shared) clients.pop_back();
-        ASSERT_TRUE(send_now(server, text_of(list_of({entry(1, "one\n")}))));
+        if (!r.shared) {
+            EXPECT_EQ(1, finish(clients.back()));
+            EXPECT_EQ("bind(): Address already in use\n", err(clients.back()));
+            clients.pop_back();
+        }
+        ASSERT_TRUE(wait_until([&] { return sockets_on_port() == (r.shared ? 2 : 1); }, WAIT_MS));
+        ASSERT_TRUE(send_now(server, std::string(list.begin(), list.end())));
         for (child_proc *c : clients) {
             ASSERT_TRUE(file_is(c->out_path, "channel:1one\n"));
-            ASSERT_TRUE(proc_send(c, "1\n"));
+            ASSERT_TRUE(proc_send(c, "1\n"));  // what comes meanwhile waits in its socket
         }
-        // Data that comes before a client has read its choice waits in its socket.
-        const std::string payload = "heard on one host";
-        ASSERT_TRUE(send_now(server, text_of(data_msg(1, payload))));
-        for (child_proc *c : clients) {
-            std::string name = c == first ? "first" : "second";
-            EXPECT_TRUE(file_is(dir + "/" + name + ".heard", payload)) << name;
-        }
-        if (r.first == std::string("gateway")) {
-            EXPECT_TRUE(wait_until(
-                [&] { return gateway_bytes_of_channel_1() == static_cast<long>(payload.size()); },
-                WAIT_MS))
-                << "the gateway counts " << gateway_bytes_of_channel_1() << " bytes";
+        ASSERT_TRUE(send_now(server, std::string(data.begin(), data.end())));
+        for (size_t i = 0; i < clients.size(); i++)
+            EXPECT_TRUE(file_is(dir + "/client" + std::to_string(i) + ".heard", payload));
+        if (r.first == gateway) {
+            const std::string counted =
+                "curl -s --max-time 5 http://127.0.0.1:8000/status.json"
+                " | grep -q '\"number\":1,[^}]*\"bytes\":" +
+                std::to_string(payload.size()) + ",'";
+            EXPECT_TRUE(wait_until([&] { return run_shell(counted) == 0; }, WAIT_MS))
+                << "the gateway has not counted the payload of channel 1";
         }
         for (auto &p : procs) proc_kill(&p);
-        ASSERT_TRUE(wait_until([] { return sockets_on(PORT) == 0; }, WAIT_MS));
+        ASSERT_TRUE(wait_until([] { return sockets_on_port() == 0; }, WAIT_MS));
     }
 }
 

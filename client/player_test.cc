@@ -56,9 +56,8 @@ TEST(Player, WaitForRoomEndsWhenThePlayerReadsAndGivesUpOnAPipeHeldUnread) {
         {"cat > /dev/null", PLAYER_ROOM, 0},
         // The shell ends at once; sleep holds the pipe and never reads.
         {"exec 3<&0; sleep 30 <&3 & exit 0", PLAYER_PIPE_HELD, PLAYER_HELD_PIPE_MS},
-        // The shell ends at once; its background job reads 100 bytes every
-        // 2 s, which frees no room in the full pipe, and is waited for
-        // until it closes the pipe (the room a lost reader leaves) at 12 s.
+        // Its background job reads 100 bytes every 2 s, which frees no room
+        // in the full pipe, and is waited for until it closes the pipe at 12 s.
         {"exec 3<&0; (for i in 1 2 3 4 5 6; do sleep 2; dd bs=100 count=1 status=none; done) "
          "<&3 >/dev/null & exit 0",
          PLAYER_ROOM, 12000},

@@ -38,22 +38,6 @@ TEST(NowPlaying, WrittenValuesReadBackClean) {
     }
 }
 
-TEST(NowPlaying, TextIsArtistAndTitleElseTheTitleElseTheFile) {
-    struct text_case {
-        const char *title, *artist, *file, *want;
-    };
-    const text_case cases[] = {
-        {"So What", "Miles", "a.mp3", "Miles - So What"},
-        {"So What", "", "a.mp3", "So What"},
-        {"", "Miles", "a.mp3", "a.mp3"},
-        {"", "", "", ""},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.want);
-        EXPECT_EQ(c.want, now_playing_text({1, c.title, c.artist, c.file}));
-    }
-}
-
 TEST(NowPlaying, ReaderTakesOnlyItsFormat) {
     struct parse_case {
         const char *name;
