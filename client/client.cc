@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdio_ext.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -19,15 +20,20 @@
 #include <string>
 
 #include "defaults.h"
+#include "inputs.h"
 #include "join.h"
+#include "now_playing.h"
 #include "options.h"
 #include "output.h"
 #include "player.h"
 #include "proto.h"
+#include "receive_socket.h"
 #include "retry_wait.h"
 #include "std_fds.h"
 #include "stream.h"
 #include "text_number.h"
+#include "titles.h"
+#include "tune.h"
 
 namespace {
 
@@ -40,9 +46,12 @@ struct client_conf_st {
     const char *receive_port;
     const char *multicast_group;
     const char *player_command;
-    const char *interface;  // -I: name, index or address; null for MULTICAST_IFNAME
-    const char *source;     // -S: the one sender to join for; null for any
-    bool quiet = false;     // -q: no line per datagram
+    const char *interface;       // -I: name, index or address; null for MULTICAST_IFNAME
+    const char *source;          // -S: the one sender to join for; null for any
+    bool quiet = false;          // -q: no line per datagram
+    bool reuse_address = false;  // --reuse-address: ports shared with other sockets of the host
+    bool tune = false;           // --tune: channels switched from the terminal
+    int now_playing_port = -1;   // --now-playing-port: 0 for none; -1 when not given
 };
 
 client_conf_st client_conf = {DEFAULT_PORT_TEXT, DEFAULT_MGROUP, DEFAULT_PLAYERCMD, nullptr,
@@ -64,11 +73,33 @@ bool show_visible = false;
 // Failures in a row are counted up to here; the wait stops growing long before.
 constexpr int RETRY_FAILURES_CAP = 64;
 
+// The options that have a long name only, by a number that is no letter.
+enum long_only { OPT_REUSE_ADDRESS = 256, OPT_TUNE, OPT_NOW_PLAYING_PORT };
+
+// New long names start with a letter that no other name starts with, so
+// that every abbreviation that works keeps its meaning: p, m, h, i, s and q
+// are taken; r, t and n are the long-only options'.
 const option LONG_OPTIONS[] = {
     LISTENER_LONG_OPTIONS,
     {"quiet", no_argument, nullptr, 'q'},
+    {"reuse-address", no_argument, nullptr, OPT_REUSE_ADDRESS},
+    {"tune", no_argument, nullptr, OPT_TUNE},
+    {"now-playing-port", required_argument, nullptr, OPT_NOW_PLAYING_PORT},
     {},
 };
+
+// What the data phase waits on, set up once the player runs (see
+// watch_beside): the data socket, and what the options add beside it.
+inputs watched;
+// Switching from the terminal: --tune, with a terminal on standard input.
+bool tuned = false;
+tuning tune;
+// The now-playing lines, from a socket joined as the data socket is.
+titles heard;
+join_membership now_membership;
+// The now-playing lines are shown with their control characters made
+// visible: standard error is a terminal.
+bool err_visible = false;
 
 void print_help() {
     output_printf(&out, OUT_STDOUT, "-P --port   specify receive port\n");
@@ -84,6 +115,28 @@ void flush_output() {
     if (output_flush(&out) == 0) return;
     perror("fflush()");
     exit(1);
+}
+
+// Takes the option c that has a long name only; ends the process when its
+// argument is no number of the option's range.
+void long_only_option(int c, const char *arg) {
+    long long port;
+    switch (c) {
+    case OPT_REUSE_ADDRESS:
+        client_conf.reuse_address = true;
+        return;
+    case OPT_TUNE:
+        client_conf.tune = true;
+        return;
+    case OPT_NOW_PLAYING_PORT:
+        if (!option_number(arg, 0, 65535, &port)) {
+            fprintf(stderr, "%s\n",
+                    option_number_complaint(arg, 0, 65535, "--now-playing-port").c_str());
+            exit(1);
+        }
+        client_conf.now_playing_port = static_cast<int>(port);
+        return;
+    }
 }
 
 void parse_options(int argc, char **argv) {
@@ -108,6 +161,11 @@ void parse_options(int argc, char **argv) {
             break;
         case 'q':
             client_conf.quiet = true;
+            break;
+        case OPT_REUSE_ADDRESS:
+        case OPT_TUNE:
+        case OPT_NOW_PLAYING_PORT:
+            long_only_option(c, optarg);
             break;
         case 'H':
             print_help();
@@ -160,13 +218,10 @@ int open_socket() {
         perror("setsockopt()");
         exit(1);
     }
-    sockaddr_in laddr;
-    memset(&laddr, 0, sizeof laddr);
-    laddr.sin_family = AF_INET;
-    inet_pton(AF_INET, "0.0.0.0", &laddr.sin_addr);
-    laddr.sin_port = htons(port_from_text(client_conf.receive_port));
-    if (bind(sd, reinterpret_cast<sockaddr *>(&laddr), sizeof laddr) < 0) {
-        perror("bind()");
+    const char *failed = nullptr;
+    if (receive_bind(sd, port_from_text(client_conf.receive_port), client_conf.reuse_address,
+                     &failed) < 0) {
+        perror(failed);
         exit(1);
     }
     return sd;
@@ -189,6 +244,8 @@ void follow_interface() {
     if (joined < 0) output_report(&out, "setsockopt()");
     if (joined > 0)
         output_printf(&out, OUT_STDERR, "joined the group again on %s\n", membership.follow);
+    if (now_membership.sd >= 0 && membership_follow(&now_membership) < 0)
+        output_report(&out, "setsockopt()");
 }
 
 // Whether a receive that returned n is tried again at once: after an
@@ -259,6 +316,7 @@ sockaddr_in list_phase(int sd) {
         if (kind == LIST_ACCEPTED) break;
     }
     print_list(buf, static_cast<size_t>(len));
+    if (tuned) tune.list.assign(reinterpret_cast<char *>(buf), static_cast<size_t>(len));
     free(buf);
     return server;
 }
@@ -267,6 +325,9 @@ long long read_choice_or_exit() {
     flush_output();  // the list must be seen before the choice is read
     long long choice;
     if (!read_choice(stdin, &choice)) exit(1);
+    // What the terminal gave after the number, the rest of its line, is
+    // passed over; later lines are read from the descriptor (tune_read).
+    if (tuned) __fpurge(stdin);
     return choice;
 }
 
@@ -386,12 +447,13 @@ void write_run(int pd, const batch &b, payload_run *run) {
     run->count = 0;
 }
 
-// Applies the rules to each datagram of the batch in order, prints its
-// lines and relays the accepted payloads.
-void relay_batch(int pd, batch *b, unsigned count, const sockaddr_in &server, long long choice) {
+// Applies the rules to each datagram of the batch from first up to end, in
+// order, prints its lines and relays the accepted payloads.
+void relay_batch(int pd, batch *b, unsigned first, unsigned end, const sockaddr_in &server,
+                 long long choice) {
     payload_run run;
     run.count = 0;
-    for (unsigned i = 0; i < count; i++) {
+    for (unsigned i = first; i < end; i++) {
         const uint8_t *buf = b->bufs + i * MSG_MAX_SIZE;
         size_t len = b->msgs[i].msg_len;
         data_verdict v = data_decide(server, b->from[i], buf, len, choice);
@@ -423,23 +485,118 @@ int receive_batch(int sd, batch *b) {
     return n;
 }
 
-[[noreturn]] void data_phase(int sd, int pd, const sockaddr_in &server, long long choice) {
-    static batch b;
-    b.bufs = static_cast<uint8_t *>(malloc(BATCH * MSG_MAX_SIZE));
-    if (!b.bufs) {
+// Says what the followed channel plays, when that is known already.
+void say_title_of(long long chnid) {
+    std::string text;
+    if (!titles_follow(&heard, chnid, &text)) return;
+    std::string line = titles_line(text, err_visible);
+    output_add(&out, OUT_STDERR, line.data(), line.size());
+}
+
+// relay_batch with --tune: the latest list from the server is kept, and
+// the channel asked for is switched to at its first datagram of the batch,
+// which is the first to be relayed.
+void relay_tuned(int pd, batch *b, unsigned count, const sockaddr_in &server, long long *choice) {
+    unsigned from = 0;  // the first datagram not yet relayed
+    for (unsigned i = 0; i < count; i++) {
+        const uint8_t *buf = b->bufs + i * MSG_MAX_SIZE;
+        size_t len = b->msgs[i].msg_len;
+        if (data_decide(server, b->from[i], buf, len, CHNID_LIST) == DATA_ACCEPT &&
+            list_classify(buf, len) == LIST_ACCEPTED)
+            tune.list.assign(reinterpret_cast<const char *>(buf), len);
+        if (tune.pending < 0 ||
+            data_decide(server, b->from[i], buf, len, tune.pending) != DATA_ACCEPT)
+            continue;
+        relay_batch(pd, b, from, i, server, *choice);
+        from = i;
+        *choice = tune.pending;
+        tune.pending = -1;
+        output_printf(&out, OUT_STDERR, "now on channel %lld\n", *choice);
+        say_title_of(*choice);
+    }
+    relay_batch(pd, b, from, count, server, *choice);
+}
+
+// Takes what the data socket has queued, which a poll said is something.
+// Returns the number of datagrams (0 when there was none after all), or -1
+// after reporting a failed receive.
+int receive_ready(int sd, batch *b) {
+    for (unsigned i = 0; i < BATCH; i++) b->msgs[i].msg_hdr.msg_namelen = sizeof b->from[i];
+    int n;
+    do {
+        n = recvmmsg(sd, b->msgs, BATCH, MSG_DONTWAIT, nullptr);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+    if (n < 0) output_report(&out, "recvfrom()");
+    return n;
+}
+
+// Acts on what the inputs beside the data socket have: lines typed on the
+// terminal, now-playing datagrams. A terminal that gives nothing more is
+// no longer watched.
+void take_beside(const sockaddr_in &server) {
+    if (inputs_ready(watched, INPUT_TERMINAL) && tune_read(&tune, 0, &out, show_visible) < 0)
+        inputs_watch(&watched, INPUT_TERMINAL, -1);
+    if (!inputs_ready(watched, INPUT_NOW_PLAYING)) return;
+    if (titles_receive(&heard, watched.fds[INPUT_NOW_PLAYING].fd, server, err_visible, &out) < 0)
+        output_report(&out, "recvfrom()");
+}
+
+// The data phase when options add inputs beside the data socket: one poll
+// over all of them. A poll that waited FOLLOW_CHECK_S for nothing looks a
+// followed interface's name up again, as a receive that timed out does.
+[[noreturn]] void relay_polled(int sd, int pd, batch *b, const sockaddr_in &server,
+                               long long choice) {
+    say_title_of(choice);
+    int failures = 0;
+    for (;;) {
+        flush_output();
+        int n = inputs_wait(&watched, membership.follow ? FOLLOW_CHECK_S * 1000 : -1);
+        if (n == 0) follow_interface();
+        if (n < 0 && errno != EINTR) {
+            output_report(&out, "poll()");
+            pause_after_failure(&failures);
+        }
+        if (n <= 0) continue;
+        take_beside(server);
+        if (!inputs_ready(watched, INPUT_DATA)) continue;
+        int got = receive_ready(sd, b);
+        if (got < 0) {
+            pause_after_failure(&failures);
+            continue;
+        }
+        failures = 0;
+        if (tuned)
+            relay_tuned(pd, b, static_cast<unsigned>(got), server, &choice);
+        else
+            relay_batch(pd, b, 0, static_cast<unsigned>(got), server, choice);
+    }
+}
+
+// The data phase's receive buffers, allocated and touched once; ends the
+// process when they cannot be had.
+void set_up_batch(batch *b) {
+    b->bufs = static_cast<uint8_t *>(malloc(BATCH * MSG_MAX_SIZE));
+    if (!b->bufs) {
         perror("malloc");
         exit(1);
     }
     // Touched once now, so the client's memory stays the same from here on
     // rather than growing the first time a burst fills the buffers.
-    memset(b.bufs, 0, BATCH * MSG_MAX_SIZE);
+    memset(b->bufs, 0, BATCH * MSG_MAX_SIZE);
     for (unsigned i = 0; i < BATCH; i++) {
-        b.iov[i] = {b.bufs + i * MSG_MAX_SIZE, MSG_MAX_SIZE};
-        memset(&b.msgs[i].msg_hdr, 0, sizeof b.msgs[i].msg_hdr);
-        b.msgs[i].msg_hdr.msg_iov = &b.iov[i];
-        b.msgs[i].msg_hdr.msg_iovlen = 1;
-        b.msgs[i].msg_hdr.msg_name = &b.from[i];
+        b->iov[i] = {b->bufs + i * MSG_MAX_SIZE, MSG_MAX_SIZE};
+        memset(&b->msgs[i].msg_hdr, 0, sizeof b->msgs[i].msg_hdr);
+        b->msgs[i].msg_hdr.msg_iov = &b->iov[i];
+        b->msgs[i].msg_hdr.msg_iovlen = 1;
+        b->msgs[i].msg_hdr.msg_name = &b->from[i];
     }
+}
+
+[[noreturn]] void data_phase(int sd, int pd, const sockaddr_in &server, long long choice) {
+    static batch b;
+    set_up_batch(&b);
+    if (inputs_beside_data(watched)) relay_polled(sd, pd, &b, server, choice);
     int failures = 0;
     for (;;) {
         int n = receive_batch(sd, &b);
@@ -448,15 +605,49 @@ int receive_batch(int sd, batch *b) {
             continue;
         }
         failures = 0;
-        relay_batch(pd, &b, static_cast<unsigned>(n), server, choice);
+        relay_batch(pd, &b, 0, static_cast<unsigned>(n), server, choice);
     }
+}
+
+// The now-playing port the options ask for: --now-playing-port's, else
+// with --tune at work the port above the radio's; 0 for none.
+int now_playing_port_wanted() {
+    if (client_conf.now_playing_port >= 0) return client_conf.now_playing_port;
+    return tuned ? now_playing_port(port_from_text(client_conf.receive_port)) : 0;
+}
+
+// Sets up what the data phase watches beside the data socket sd, as the
+// options ask: the terminal (--tune, when standard input is one; else --tune
+// changes nothing) and the now-playing socket, joined as sd is. A
+// now-playing socket that cannot be had costs one line, and the client
+// goes on without it.
+void watch_beside(int sd) {
+    inputs_init(&watched, sd);
+    tuned = client_conf.tune && isatty(0) == 1;
+    if (tuned) inputs_watch(&watched, INPUT_TERMINAL, 0);
+    int port = now_playing_port_wanted();
+    if (port == 0) return;
+    now_membership = membership;
+    const char *failed = nullptr;
+    int np = receive_socket_open(&now_membership, static_cast<uint16_t>(port),
+                                 client_conf.reuse_address, &failed);
+    if (np < 0) {
+        int err = errno;
+        std::string what = "no now-playing lines from port " + std::to_string(port) + ": " + failed;
+        errno = err;
+        output_report(&out, what.c_str());
+        return;
+    }
+    inputs_watch(&watched, INPUT_NOW_PLAYING, np);
 }
 
 // Decides, once, how the lines reach standard output and standard error.
 void set_up_output() {
     bool out_tty = isatty(1) == 1;
-    output_init(&out, 1, 2, output_plan_for(same_open_file(1, 2) == 1, out_tty, isatty(2) == 1));
+    bool err_tty = isatty(2) == 1;
+    output_init(&out, 1, 2, output_plan_for(same_open_file(1, 2) == 1, out_tty, err_tty));
     show_visible = out_tty;
+    err_visible = err_tty;
 }
 
 }  // namespace
@@ -473,6 +664,7 @@ int main(int argc, char **argv) {
     flush_output();  // nothing buffered may be written twice
     int pd = player_start(client_conf.player_command, sd);
     if (pd < 0) exit(1);
+    watch_beside(sd);
     sockaddr_in server = list_phase(sd);
     long long choice = read_choice_or_exit();
     data_phase(sd, pd, server, choice);

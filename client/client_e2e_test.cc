@@ -98,7 +98,7 @@ TEST_F(ClientE2e, RejectedOptionEndsWithStatusOneBeforeTheSocket) {
     REQUIRE_PRIVATE_NETNS();
     const std::vector<std::vector<std::string>> rows = {
         {"-x"}, {"--player", "cat"}, {"--bogus"}, {"-P"}, {"--port"}, {"-M"},
-        {"-p"}, {"--help=yes"},
+        {"-p"}, {"--help=yes"}, {"--tune=yes"}, {"--now-playing-port"},
     };
     for (const auto &args : rows) {
         SCOPED_TRACE(args[0]);

@@ -58,6 +58,7 @@ TEST_F(ClientJoin, UnknownInterfaceOrBadSourceIsRefusedAndShortPrefixesKeepTheir
         {{"-S", "255.255.255.255"}, 1, "", "invalid source \"255.255.255.255" + not_unicast},
         {{"--m", "x"}, 1, "", "invalid multicast group \"x\": not an IPv4 address\n"},
         {{"--h"}, 0, out(help), ""},
+        {{"--n", "x"}, 1, "", "--now-playing-port must be a number from 0 to 65535, not 'x'\n"},
         {{"--player", "cat"}, 1, "", "--player"},
     };
     for (const auto &r : rows) {

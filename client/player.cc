@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -32,7 +33,8 @@ constexpr int ENDING_SIGNALS[] = {SIGTERM, SIGINT, SIGHUP};
 // PLAYER_GRACE_STEP_MS each (about a second).
 constexpr int PLAYER_GRACE_STEPS = 100;
 constexpr int PLAYER_GRACE_STEP_MS = 10;
-// Where the system has no pidfd, how often a wait for room looks at the player.
+// Where the system has no pidfd, how often a wait for room looks at the
+// player; once it has ended, how often the wait looks at the pipe.
 constexpr int PLAYER_CHECK_MS = 100;
 
 // True once the player process has ended. It is not reaped here: as a
@@ -130,6 +132,12 @@ bool stop_at_exit() {
     return true;
 }
 
+// Bytes waiting in the pipe pd, or -1 when the system cannot tell.
+long bytes_in(int pd) {
+    int n;
+    return ioctl(pd, FIONREAD, &n) < 0 ? -1 : n;
+}
+
 }  // namespace
 
 void player_catch_ending_signals() {
@@ -179,24 +187,28 @@ int player_start(const char *command, int close_in_child) {
     return pd[1];
 }
 
+bool pipe_drain_stalled(pipe_drain *d, long in_pipe, long long now) {
+    bool fell = in_pipe >= 0 && d->in_pipe >= 0 && in_pipe < d->in_pipe;
+    if (d->since_ns < 0 || fell) d->since_ns = now;
+    d->in_pipe = in_pipe;
+    return now - d->since_ns >= PLAYER_HELD_PIPE_MS * 1'000'000LL;
+}
+
 // The running client watches the player only here, through its pidfd
 // polled beside the pipe (where there is none, every PLAYER_CHECK_MS), so
-// the relay's path gains nothing while the pipe has room.
+// the relay's path gains nothing while the pipe has room. Once the player
+// has ended, the pipe is sampled every PLAYER_CHECK_MS: nothing is written
+// to it meanwhile, so fewer bytes in it mean a read.
 player_room player_wait_for_room(int pd) {
     int pidfd = player_pidfd;
     pollfd p[2] = {{pd, POLLOUT, 0}, {pidfd, POLLIN, 0}};
-    long long give_up = -1;  // on the monotonic clock, in ns, once the player has ended
+    pipe_drain drain;
+    pipe_drain_stalled(&drain, bytes_in(pd), now_ns());
     for (;;) {
-        if (give_up < 0 && player_ended()) give_up = now_ns() + PLAYER_HELD_PIPE_MS * 1'000'000LL;
-        nfds_t watched = pidfd >= 0 ? 2 : 1;
-        int timeout = pidfd >= 0 ? -1 : PLAYER_CHECK_MS;
-        if (give_up >= 0) {
-            long long left = give_up - now_ns();
-            if (left <= 0) return PLAYER_PIPE_HELD;
-            watched = 1;
-            timeout = static_cast<int>((left + 999'999) / 1'000'000);  // never 0 while time is left
-        }
-        int n = poll(p, watched, timeout);
+        bool ended = player_ended();
+        if (ended && pipe_drain_stalled(&drain, bytes_in(pd), now_ns())) return PLAYER_PIPE_HELD;
+        bool by_pidfd = pidfd >= 0 && !ended;  // an ended player's pidfd stays readable
+        int n = poll(p, by_pidfd ? 2 : 1, by_pidfd ? -1 : PLAYER_CHECK_MS);
         if (n > 0 && p[0].revents != 0) return PLAYER_ROOM;
         if (n < 0 && errno != EINTR) return PLAYER_POLL_FAILED;
     }

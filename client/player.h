@@ -20,18 +20,32 @@ int player_start(const char *command, int close_in_child);
 
 enum player_room {
     PLAYER_ROOM,         // the pipe has room, or has lost its reader (a write says so)
-    PLAYER_PIPE_HELD,    // the player has ended, but what it left holds the pipe unread
+    PLAYER_PIPE_HELD,    // the player has ended, and what it left holds the pipe unread
     PLAYER_POLL_FAILED,  // errno set
 };
 
 // Waits until the pipe pd (player_start's) has room. While the player
-// lives the wait takes as long as the player does; once it has ended, a
-// process it left behind may still hold the pipe, and after
-// PLAYER_HELD_PIPE_MS without room nobody is taken to read it any more.
+// lives the wait takes as long as the player does. Once it has ended, a
+// process it left behind may still hold the pipe: as long as that process
+// reads anything within each PLAYER_HELD_PIPE_MS it is waited for (and so
+// fed); after PLAYER_HELD_PIPE_MS in which nothing was read from the pipe,
+// nobody is taken to read it any more.
 player_room player_wait_for_room(int pd);
 
-// How long a wait for room may last once the player has ended.
-constexpr int PLAYER_HELD_PIPE_MS = 2000;
+// How long nothing may be read from the pipe once the player has ended.
+constexpr int PLAYER_HELD_PIPE_MS = 10000;
+
+// Whether the pipe drains, judged from the bytes it holds, sampled while
+// the client writes nothing to it: any fall is a read.
+struct pipe_drain {
+    long in_pipe = -1;        // bytes at the last sample; -1 when unknown
+    long long since_ns = -1;  // when a read was last seen; the first sample counts as one
+};
+
+// Takes the sample in_pipe (-1 when the count could not be had) at now_ns.
+// True when nothing has been seen read from the pipe for
+// PLAYER_HELD_PIPE_MS.
+bool pipe_drain_stalled(pipe_drain *d, long in_pipe, long long now_ns);
 
 // Stops the player without leaving its group behind (see player.cc), and
 // forgets it. Async-signal-safe; nothing when no player runs.

@@ -1,6 +1,7 @@
 // The player with real shells: what is fed reaches the command, a stop
 // leaves nothing of its group, and a wait for room ends when the player
-// reads, or gives up once the player has gone but left its pipe held.
+// reads, or gives up once the player has gone but left its pipe held and
+// unread.
 #include "player.h"
 
 #include <signal.h>
@@ -55,6 +56,11 @@ TEST(Player, WaitForRoomEndsWhenThePlayerReadsAndGivesUpOnAPipeHeldUnread) {
         {"cat > /dev/null", PLAYER_ROOM, 0},
         // The shell ends at once; sleep holds the pipe and never reads.
         {"exec 3<&0; sleep 30 <&3 & exit 0", PLAYER_PIPE_HELD, PLAYER_HELD_PIPE_MS},
+        // Its background job reads 100 bytes every 2 s, which frees no room
+        // in the full pipe, and is waited for until it closes the pipe at 12 s.
+        {"exec 3<&0; (for i in 1 2 3 4 5 6; do sleep 2; dd bs=100 count=1 status=none; done) "
+         "<&3 >/dev/null & exit 0",
+         PLAYER_ROOM, 12000},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.command);

@@ -7,23 +7,6 @@
 #include "proto.h"
 #include "visible.h"
 
-namespace {
-
-// desc, with its control characters made visible.
-void append_visible(const char *desc, std::string *out) {
-    const auto *p = reinterpret_cast<const uint8_t *>(desc);
-    size_t len = strlen(desc);
-    while (len > 0) {
-        char shown[VISIBLE_UNIT_MAX];
-        size_t used;
-        out->append(shown, visible_unit(p, len, shown, &used));
-        p += used;
-        len -= used;
-    }
-}
-
-}  // namespace
-
 list_kind list_classify(const uint8_t *buf, size_t len) {
     if (len < LIST_MIN_SIZE) return LIST_TOO_SHORT;
     if (buf[0] != CHNID_LIST) return LIST_NOT_LIST;
@@ -37,7 +20,7 @@ int list_text(const uint8_t *buf, size_t len, bool visible, std::string *out) {
     while (list_next_entry(buf, len, &pos, &entry) == 1) {
         *out += "channel:" + std::to_string(entry.chnid);
         if (visible)
-            append_visible(entry.desc, out);
+            visible_append(reinterpret_cast<const uint8_t *>(entry.desc), strlen(entry.desc), out);
         else
             *out += entry.desc;
         entries++;

@@ -16,6 +16,16 @@ size_t hex_byte(uint8_t b, char *out) {
 
 }  // namespace
 
+void visible_append(const uint8_t *text, size_t len, std::string *out) {
+    while (len > 0) {
+        char shown[VISIBLE_UNIT_MAX];
+        size_t used;
+        out->append(shown, visible_unit(text, len, shown, &used));
+        text += used;
+        len -= used;
+    }
+}
+
 size_t visible_unit(const uint8_t *text, size_t len, char out[VISIBLE_UNIT_MAX], size_t *used) {
     uint8_t b = text[0];
     *used = 1;

@@ -4,6 +4,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <string>
+
 // The most bytes visible_unit writes for one unit of text.
 constexpr size_t VISIBLE_UNIT_MAX = 8;
 
@@ -16,3 +18,6 @@ constexpr size_t VISIBLE_UNIT_MAX = 8;
 // bytes, overlong forms, surrogates, values past U+10FFFF, cut sequences)
 // \xNN in lower-case hex.
 size_t visible_unit(const uint8_t *text, size_t len, char out[VISIBLE_UNIT_MAX], size_t *used);
+
+// Appends text[0, len) to *out with every unit shown as visible_unit shows it.
+void visible_append(const uint8_t *text, size_t len, std::string *out);

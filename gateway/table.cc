@@ -86,9 +86,6 @@ int table_channel_status(const table &t, int chnid, long long now) {
 std::string table_title(const table &t, int chnid) {
     const table_channel &c = t.ch[chnid];
     if (!c.has_np) return c.desc;
-    const now_playing &np = c.np;
-    if (!np.artist.empty() && !np.title.empty()) return np.artist + " - " + np.title;
-    if (!np.title.empty()) return np.title;
-    if (!np.file.empty()) return np.file;
-    return c.desc;
+    std::string text = now_playing_text(c.np);
+    return text.empty() ? c.desc : text;
 }

@@ -38,6 +38,12 @@ std::string now_playing_encode(const now_playing &np) {
            "\nfile=" + now_playing_clean(np.file) + "\n";
 }
 
+std::string now_playing_text(const now_playing &np) {
+    if (!np.artist.empty() && !np.title.empty()) return np.artist + " - " + np.title;
+    if (!np.title.empty()) return np.title;
+    return np.file;
+}
+
 bool now_playing_parse(const uint8_t *buf, size_t len, now_playing *out) {
     std::string text(reinterpret_cast<const char *>(buf), len);
     if (text.compare(0, sizeof FIRST_LINE - 1, FIRST_LINE) != 0) return false;

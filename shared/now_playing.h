@@ -50,6 +50,11 @@ std::string now_playing_clean(const std::string &text);
 // The datagram that carries np (its values cleaned as above).
 std::string now_playing_encode(const now_playing &np);
 
+// What np says plays, as players show it: "ARTIST - TITLE" when it has
+// both, else the title alone, else the file's name; "" when np has none of
+// them. The gateway's ICY title and the client's now-playing line.
+std::string now_playing_text(const now_playing &np);
+
 // Reads a datagram; false when it is not a now-playing datagram of this
 // version with a channel of 1 to 255. Values are cleaned as the writer
 // cleans them, whoever sent them; missing ones are left empty.
