@@ -388,6 +388,18 @@ TEST_F(GatewayE2e, StalledListenerIsDroppedWhileManyOthersLoseNothing) {
     stop_gateway();
 }
 
+// The README's location of the gateway under /radio/, with extra lines in
+// it.
+std::string radio_location(const std::string &extra = "") {
+    return "    location /radio/ {\n"
+           "      proxy_pass http://127.0.0.1:8000/;\n"
+           "      proxy_http_version 1.1;\n"
+           "      proxy_set_header Connection \"\";\n"
+           "      proxy_buffering off;\n"
+           "      proxy_read_timeout 1h;\n" +
+           extra + "    }\n";
+}
+
 // nginx from Debian in front of the gateway under /radio/, as the README
 // shows it (server: its server block, and what else goes in the http
 // block); written into dir, run in the foreground by the test.
@@ -407,15 +419,8 @@ std::string nginx_conf(const std::string &dir, const std::string &server = "") {
            dir + "; uwsgi_temp_path " + dir + "; scgi_temp_path " + dir + ";\n" +
            (!server.empty() ? server
                             : "  server {\n"
-                              "    listen 127.0.0.1:8080;\n"
-                              "    location /radio/ {\n"
-                              "      proxy_pass http://127.0.0.1:8000/;\n"
-                              "      proxy_http_version 1.1;\n"
-                              "      proxy_set_header Connection \"\";\n"
-                              "      proxy_buffering off;\n"
-                              "      proxy_read_timeout 1h;\n"
-                              "    }\n"
-                              "  }\n") +
+                              "    listen 127.0.0.1:8080;\n" +
+                                  radio_location() + "  }\n") +
            "}\n";
 }
 
@@ -430,18 +435,11 @@ std::string nginx_tls_cache(const std::string &dir) {
            dir +
            "/cert.pem;\n"
            "    ssl_certificate_key " +
-           dir +
-           "/key.pem;\n"
-           "    location /radio/ {\n"
-           "      proxy_pass http://127.0.0.1:8000/;\n"
-           "      proxy_http_version 1.1;\n"
-           "      proxy_set_header Connection \"\";\n"
-           "      proxy_buffering off;\n"
-           "      proxy_read_timeout 1h;\n"
-           "      proxy_set_header X-Forwarded-Proto $scheme;\n"
-           "      proxy_set_header X-Forwarded-Host $http_host;\n"
-           "      proxy_set_header X-Forwarded-Prefix /radio;\n"
-           "    }\n"
+           dir + "/key.pem;\n" +
+           radio_location(
+               "      proxy_set_header X-Forwarded-Proto $scheme;\n"
+               "      proxy_set_header X-Forwarded-Host $http_host;\n"
+               "      proxy_set_header X-Forwarded-Prefix /radio;\n") +
            "    location ~ ^/radio/(channels/[0-9]+/[^/]+\\.(m3u8|mp3))$ {\n"
            "      proxy_pass http://127.0.0.1:8000/$1;\n"
            "      proxy_http_version 1.1;\n"
