@@ -26,8 +26,6 @@
 #include <event2/http.h>
 #include <event2/listener.h>
 
-#include "listeners.h"
-
 namespace {
 
 struct conn {
@@ -35,7 +33,8 @@ struct conn {
     bufferevent *bev;
     evhttp_connection *evcon;  // null until learnt
     event *timer;              // the turn that learns evcon, then each request's deadline
-    listener *l;               // the stream it carries, if any
+    void (*closed)(void *);    // ends the stream it carries, if any
+    void *closed_arg;
 };
 
 // Accepting pauses at the cap or when accept() fails (the open-files limit),
@@ -74,7 +73,7 @@ void forget(conn *c) {
 
 void on_close(evhttp_connection *, void *arg) {
     auto *c = static_cast<conn *>(arg);
-    if (c->l != nullptr) listener_closed(c->l);
+    if (c->closed != nullptr) c->closed(c->closed_arg);
     forget(c);
 }
 
@@ -168,7 +167,7 @@ bufferevent *new_connection(event_base *base, void *arg) {
     bufferevent *bev = bufferevent_socket_new(base, -1, BEV_OPT_CLOSE_ON_FREE);
     if (bev == nullptr) return nullptr;
     bufferevent_setwatermark(bev, EV_READ, 0, READ_AHEAD_MAX);
-    auto *c = new conn{g, bev, nullptr, nullptr, nullptr};
+    auto *c = new conn{g, bev, nullptr, nullptr, nullptr, nullptr};
     c->timer = evtimer_new(base, on_timer, c);
     timeval next_turn = {0, 0};
     if (c->timer == nullptr || evtimer_add(c->timer, &next_turn) < 0) {
@@ -219,10 +218,11 @@ void connection_request_came(evhttp_request *req) {
     evhttp_request_set_on_complete_cb(req, on_answered, c);
 }
 
-bool connection_set_listener(evhttp_connection *evcon, listener *l) {
+bool connection_on_close(evhttp_connection *evcon, void (*closed)(void *), void *arg) {
     conn *c = record_of(evcon);
     if (c == nullptr) return false;
-    c->l = l;
+    c->closed = closed;
+    c->closed_arg = arg;
     return true;
 }
 

@@ -9,7 +9,6 @@
 struct evhttp_bound_socket;
 struct evhttp_connection;
 struct evhttp_request;
-struct listener;
 
 // A request's head and body together must be whole this long after the
 // connection came, or after the answer before it was sent.
@@ -26,10 +25,10 @@ bool connections_start(gateway *g, evhttp_bound_socket *bound);
 // request on its connection gets its own once req's answer is sent.
 void connection_request_came(evhttp_request *req);
 
-// The connection now carries listener l's stream: listener_closed(l) is
+// The connection now carries a stream that ends with it: closed(arg) is
 // called when it goes, whoever closes it. False when the connection has
 // no record (it could not be made).
-bool connection_set_listener(evhttp_connection *evcon, listener *l);
+bool connection_on_close(evhttp_connection *evcon, void (*closed)(void *), void *arg);
 
 // Stops accepting for good (at shutdown).
 void connections_stop_accepting();

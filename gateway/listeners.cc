@@ -241,8 +241,19 @@ void unlink_listener(listener *l) {
     clear_queue(l);
 }
 
+// Frees the listener arg, whose connection is going: by the listener's
+// doing, a failed read, or a drop.
+void on_closed(void *arg) {
+    auto *l = static_cast<listener *>(arg);
+    unlink_listener(l);
+    // A request whose connection failed is left to us to free; otherwise
+    // the connection frees it.
+    if (evhttp_request_get_connection(l->req) == nullptr) evhttp_send_reply_end(l->req);
+    delete l;
+}
+
 // Closes l's connection at once; what its queue held is released, and
-// listener_closed frees l.
+// on_closed frees l.
 void drop(listener *l) {
     evhttp_connection_free(l->evcon);
 }
@@ -292,7 +303,7 @@ void listener_start(gateway *g, evhttp_request *req, int chnid, bool icy) {
     evhttp_connection *evcon = evhttp_request_get_connection(req);
     bufferevent *bev = evhttp_connection_get_bufferevent(evcon);
     auto *l = new listener{};  // the rest zero: no bytes queued, not started
-    if (!connection_set_listener(evcon, l)) {
+    if (!connection_on_close(evcon, on_closed, l)) {
         delete l;
         evhttp_send_reply(req, 503, "Service Unavailable", nullptr);
         return;
@@ -366,14 +377,6 @@ void listeners_check_lag(gateway *g, long long now) {
             drop(l);
         }
     }
-}
-
-void listener_closed(listener *l) {
-    unlink_listener(l);
-    // A request whose connection failed is left to us to free; otherwise
-    // the connection frees it.
-    if (evhttp_request_get_connection(l->req) == nullptr) evhttp_send_reply_end(l->req);
-    delete l;
 }
 
 void listeners_end_all(gateway *g) {

@@ -23,10 +23,6 @@ void listeners_flush(gateway *g, int part, int parts);
 // Drops every listener whose lag at now exceeds the limit.
 void listeners_check_lag(gateway *g, long long now);
 
-// Frees l, whose connection is going: by the listener's doing, a failed
-// read, or a drop.
-void listener_closed(listener *l);
-
 // Ends every listener's stream, with the last chunk of the chunked coding
 // where it is used, as far as its socket takes it now, and closes its
 // connection (at shutdown).
