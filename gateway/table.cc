@@ -38,8 +38,7 @@ void take_list(table *t, const uint8_t *buf, size_t len) {
 table_kind table_take(table *t, const sockaddr_in &from, const uint8_t *buf, size_t len,
                       long long now) {
     bool is_list = len >= LIST_MIN_SIZE && buf[0] == CHNID_LIST;
-    bool from_server = t->has_server && same_source(from, t->server);
-    if (!from_server) {
+    if (!table_from_server(*t, from)) {
         bool server_gone = !t->has_server || now - t->server_heard_ns >= TABLE_SILENCE_NS;
         if (!is_list || !server_gone) return TABLE_IGNORED;
         take_server(t, from);
