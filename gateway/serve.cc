@@ -92,14 +92,31 @@ void answer_cacheable(evhttp_request *req, const char *type, const std::string &
     evhttp_send_reply(req, 200, "OK", nullptr);
 }
 
+// "channel N", as the answers name channel id.
+std::string channel_name(int id) {
+    return "channel " + std::to_string(id);
+}
+
+// Answers 404 for channel id when it was never heard and, when on_air is
+// asked for, 503 when it is off the air. True when it answered.
+bool refused_channel(gateway *g, evhttp_request *req, int id, bool on_air) {
+    std::string name = channel_name(id);
+    int code = table_channel_status(g->tab, id, now_ns());
+    if (code == 404)
+        answer_text(req, 404, "Not Found", name + " was never heard\n");
+    else if (code == 503 && on_air)
+        answer_text(req, 503, "Service Unavailable", name + " is off the air\n");
+    else
+        return false;
+    return true;
+}
+
 // /channels/N/live.m3u8, fresh for half a segment, and /channels/N/NAME.mp3,
 // held while it is in the window and never changed.
 void serve_hls(gateway *g, evhttp_request *req, const route &r) {
     bool list = r.kind == ROUTE_HLS;
     (list ? g->counters.hls_lists : g->counters.hls_segments)++;
-    std::string name = "channel " + std::to_string(r.chnid);
-    int code = table_channel_status(g->tab, r.chnid, now_ns());
-    if (code == 404) return answer_text(req, 404, "Not Found", name + " was never heard\n");
+    if (refused_channel(g, req, r.chnid, list)) return;
     const hls_channel &c = g->hls_ch[r.chnid];
     if (!list) {
         const hls_segment *s = hls_find(c, g->hls, r.name);
@@ -107,21 +124,16 @@ void serve_hls(gateway *g, evhttp_request *req, const route &r) {
         return answer_cacheable(req, "audio/mpeg", SEGMENT_CACHE, hls_segment_etag(g->hls, s->seq),
                                 "", s->body);
     }
-    if (code == 503)
-        return answer_text(req, 503, "Service Unavailable", name + " is off the air\n");
     if (c.held.empty())
-        return answer_text(req, 503, "Service Unavailable", name + " has no segment yet\n");
+        return answer_text(req, 503, "Service Unavailable",
+                           channel_name(r.chnid) + " has no segment yet\n");
     std::string cache = "public, max-age=" + std::to_string(std::max(1, g->conf.segment_s / 2));
     answer_cacheable(req, "application/vnd.apple.mpegurl", cache, hls_playlist_etag(c, g->hls),
                      hls_playlist(c, g->hls), nullptr);
 }
 
 void serve_channel(gateway *g, evhttp_request *req, int id, bool head) {
-    std::string name = "channel " + std::to_string(id);
-    int code = table_channel_status(g->tab, id, now_ns());
-    if (code == 404) return answer_text(req, 404, "Not Found", name + " was never heard\n");
-    if (code == 503)
-        return answer_text(req, 503, "Service Unavailable", name + " is off the air\n");
+    if (refused_channel(g, req, id, true)) return;
     if (!head && g->listener_count >= g->conf.listeners_max) {
         g->counters.refused_full++;
         return answer_text(req, 503, "Service Unavailable", "too many listeners\n");
@@ -131,7 +143,7 @@ void serve_channel(gateway *g, evhttp_request *req, int id, bool head) {
     header(req, "Content-Type", "audio/mpeg");
     header(req, "Cache-Control", "no-cache, no-store");
     const std::string &desc = g->tab.ch[id].desc;
-    header(req, "icy-name", desc.empty() ? name : desc);
+    header(req, "icy-name", desc.empty() ? channel_name(id) : desc);
     if (icy) header(req, "icy-metaint", std::to_string(ICY_METAINT));
     if (!head) return listener_start(g, req, id, icy);
     evhttp_send_reply_start(req, 200, "OK");
@@ -171,9 +183,7 @@ request_origin origin_of(evhttp_request *req) {
 // /channels/N.m3u, /listen.m3u and /listen.pls, with the addresses the
 // request was sent to.
 void serve_playlist(gateway *g, evhttp_request *req, const route &r) {
-    if (r.chnid != 0 && table_channel_status(g->tab, r.chnid, now_ns()) == 404)
-        return answer_text(req, 404, "Not Found",
-                           "channel " + std::to_string(r.chnid) + " was never heard\n");
+    if (r.chnid != 0 && refused_channel(g, req, r.chnid, false)) return;
     std::string base = playlist_base(origin_of(req), g->conf.trust_proxy);
     bool pls = r.kind == ROUTE_PLS;
     std::string body = pls ? playlist_pls(g->tab, base, g->conf.name)
