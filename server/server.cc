@@ -59,8 +59,6 @@ void settle(server_conf *c) {
     conf.send.dest = destination(conf.group, conf.port);
     conf.send.now_playing_port = conf.now_playing_port;
     conf.send.repair_port = conf.repair_port;
-    conf.send.iface = conf.iface;
-    conf.send.folder = conf.folder;
 }
 
 // Long options without a letter.
@@ -119,11 +117,11 @@ server_conf parse_options(int argc, char **argv) {
     server_conf conf;
     int c;
     while ((c = getopt_long(argc, argv, "M:P:I:T:S:B:L:N:OvH", LONGS, nullptr)) >= 0)
-        if (!place_option(SERVER, c, optarg, &conf.group, &conf.port, &conf.iface))
+        if (!place_option(SERVER, c, optarg, &conf.group, &conf.port, &conf.send.iface))
             take_option(c, optarg, &conf);
     if (optind != argc - 1)
         misuse_exit(SERVER, optind < argc - 1 ? "give one FOLDER, not several" : "give one FOLDER");
-    conf.folder = argv[optind];
+    conf.send.folder = argv[optind];
     settle(&conf);
     return conf;
 }
@@ -140,8 +138,9 @@ const char *set_up_socket(int sd, const server_conf &conf) {
     if (setsockopt(sd, IPPROTO_IP, IP_MULTICAST_TTL, &conf.ttl, sizeof conf.ttl) < 0 ||
         setsockopt(sd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop) < 0)
         return "setsockopt()";
-    int set = conf.iface ? join_send_interface(sd, conf.iface) : 1;
-    if (set == 0) misuse_exit(SERVER, join_unknown_interface(conf.iface));
+    const char *iface = conf.send.iface;
+    int set = iface ? join_send_interface(sd, iface) : 1;
+    if (set == 0) misuse_exit(SERVER, join_unknown_interface(iface));
     return set < 0 ? "setsockopt(IP_MULTICAST_IF)" : nullptr;
 }
 
@@ -169,8 +168,8 @@ on_air programme_or_exit(const char *folder, std::vector<channel_def> *channels,
 
 // The start-up lines: where the radio goes, and its channels.
 void say_start(const server_conf &conf, const std::vector<channel_def> &channels, FILE *report) {
-    std::string iface =
-        conf.iface ? std::string("interface ") + conf.iface : std::string("the route's interface");
+    std::string iface = conf.send.iface ? std::string("interface ") + conf.send.iface
+                                        : std::string("the route's interface");
     std::string np = conf.now_playing_port
                          ? "now playing to port " + std::to_string(conf.now_playing_port)
                          : std::string("no now-playing datagrams");
@@ -203,7 +202,7 @@ int main(int argc, char **argv) {
     FILE *report = report_stream(stderr, "stream_server");
     if (report == nullptr) return 1;
     std::vector<channel_def> channels;
-    on_air air = programme_or_exit(conf.folder, &channels, report);
+    on_air air = programme_or_exit(conf.send.folder, &channels, report);
     conf.send.sd = open_socket(conf, report);
     if (conf.send.sd < 0) return 1;
     say_start(conf, channels, report);

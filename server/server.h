@@ -28,11 +28,9 @@ inline constexpr char SERVER_USAGE[] =
 struct server_conf {
     const char *group = DEFAULT_MGROUP;
     int port = DEFAULT_PORT;
-    const char *iface = nullptr;
     int ttl = 1;
     int source_port = -1;       // -1: the destination port
     int now_playing_port = -1;  // -1: the destination port + 1
     int repair_port = -1;       // -1: the destination port + 2
-    const char *folder = nullptr;
-    station_conf send;  // what the send loop takes, but its socket
+    station_conf send;  // what the send loop takes (the interface and folder too), but its socket
 };
