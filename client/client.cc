@@ -609,8 +609,7 @@ constexpr int DRAIN_ROUNDS = 8;
 // Relays what the data socket sd has queued, which a poll said is
 // something: one batch, or with drain up to DRAIN_ROUNDS, until it has no
 // more. False after a failed receive.
-bool take_data(int sd, int pd, batch *b, const sockaddr_in &server, long long *choice,
-               bool drain) {
+bool take_data(int sd, int pd, batch *b, const sockaddr_in &server, long long *choice, bool drain) {
     for (int round = 0; round < (drain ? DRAIN_ROUNDS : 1); round++) {
         int got = receive_ready(sd, b);
         if (got < 0) return false;

@@ -30,8 +30,7 @@ TEST(RepairRelay, OnlyTheServersRepairOfTheChannelRebuildsItsBlock) {
     const sockaddr_in server = source(0x0A000001, 1995);
     repair_encoder e = repair_encoder_start({4, 2, 1'000'000'000, 0}, 7);
     repair_datagrams repair, out;
-    for (int i = 0; i < 4; i++)
-        repair_encoder_add(&e, datagram(1, i).data(), 3, 0, &repair);
+    for (int i = 0; i < 4; i++) repair_encoder_add(&e, datagram(1, i).data(), 3, 0, &repair);
     repair_encoder_tick(&e, 2'000'000'000, &repair);
     ASSERT_EQ(2u, repair.size());
     repair_relay r;
@@ -76,7 +75,10 @@ TEST(RepairRelay, WaitEndsNeverBeforeTheHoldAndNotAtAllWithNothingHeld) {
         long long now;
         int want;
     };
-    for (const row &w : {row{due - 1'000'000, 1}, {due - 1'000'001, 2}, {due - 1, 1}, {due, 0},
+    for (const row &w : {row{due - 1'000'000, 1},
+                         {due - 1'000'001, 2},
+                         {due - 1, 1},
+                         {due, 0},
                          {due + 1'000'000'000, 0}}) {
         SCOPED_TRACE(due - w.now);
         EXPECT_EQ(w.want, repair_relay_wait_ms(r, w.now));
