@@ -22,12 +22,14 @@
 #include "defaults.h"
 #include "inputs.h"
 #include "join.h"
+#include "mono_clock.h"
 #include "now_playing.h"
 #include "options.h"
 #include "output.h"
 #include "player.h"
 #include "proto.h"
 #include "receive_socket.h"
+#include "repair_relay.h"
 #include "retry_wait.h"
 #include "std_fds.h"
 #include "stream.h"
@@ -51,6 +53,7 @@ struct client_conf_st {
     bool quiet = false;          // -q: no line per datagram
     bool reuse_address = false;  // --reuse-address: ports shared with other sockets of the host
     bool tune = false;           // --tune: channels switched from the terminal
+    bool repair = false;         // --repair: lost datagrams rebuilt from the repair port
     int now_playing_port = -1;   // --now-playing-port: 0 for none; -1 when not given
 };
 
@@ -74,17 +77,20 @@ bool show_visible = false;
 constexpr int RETRY_FAILURES_CAP = 64;
 
 // The options that have a long name only, by a number that is no letter.
-enum long_only { OPT_REUSE_ADDRESS = 256, OPT_TUNE, OPT_NOW_PLAYING_PORT };
+enum long_only { OPT_REUSE_ADDRESS = 256, OPT_TUNE, OPT_NOW_PLAYING_PORT, OPT_REPAIR };
 
 // New long names start with a letter that no other name starts with, so
 // that every abbreviation that works keeps its meaning: p, m, h, i, s and q
-// are taken; r, t and n are the long-only options'.
+// are taken; r, t and n are the long-only options'. --repair and
+// --reuse-address share r: both are new in one release, so no prefix that
+// a release took changes meaning ("--r" and "--re" name neither now).
 const option LONG_OPTIONS[] = {
     LISTENER_LONG_OPTIONS,
     {"quiet", no_argument, nullptr, 'q'},
     {"reuse-address", no_argument, nullptr, OPT_REUSE_ADDRESS},
     {"tune", no_argument, nullptr, OPT_TUNE},
     {"now-playing-port", required_argument, nullptr, OPT_NOW_PLAYING_PORT},
+    {"repair", no_argument, nullptr, OPT_REPAIR},
     {},
 };
 
@@ -100,6 +106,8 @@ join_membership now_membership;
 // The now-playing lines are shown with their control characters made
 // visible: standard error is a terminal.
 bool err_visible = false;
+// With --repair: the repair socket and the followed channel's decoder.
+repair_relay repair;
 
 void print_help() {
     output_printf(&out, OUT_STDOUT, "-P --port   specify receive port\n");
@@ -127,6 +135,9 @@ void long_only_option(int c, const char *arg) {
         return;
     case OPT_TUNE:
         client_conf.tune = true;
+        return;
+    case OPT_REPAIR:
+        client_conf.repair = true;
         return;
     case OPT_NOW_PLAYING_PORT:
         if (!option_number(arg, 0, 65535, &port)) {
@@ -165,6 +176,7 @@ void parse_options(int argc, char **argv) {
         case OPT_REUSE_ADDRESS:
         case OPT_TUNE:
         case OPT_NOW_PLAYING_PORT:
+        case OPT_REPAIR:
             long_only_option(c, optarg);
             break;
         case 'H':
@@ -245,6 +257,8 @@ void follow_interface() {
     if (joined > 0)
         output_printf(&out, OUT_STDERR, "joined the group again on %s\n", membership.follow);
     if (now_membership.sd >= 0 && membership_follow(&now_membership) < 0)
+        output_report(&out, "setsockopt()");
+    if (repair.membership.sd >= 0 && membership_follow(&repair.membership) < 0)
         output_report(&out, "setsockopt()");
 }
 
@@ -342,34 +356,45 @@ struct batch {
     uint8_t *bufs;  // BATCH buffers one after the other
 };
 
-// The accepted datagrams of a batch that follow one another: their payloads
-// go to the player in one write.
+// Accepted datagrams that follow one another: their payloads go to the
+// player in one write.
 struct payload_run {
-    unsigned index[BATCH];  // datagrams of the batch
-    iovec iov[BATCH];       // their payloads
+    iovec iov[BATCH];                // their payloads
+    const sockaddr_in *from[BATCH];  // their sources and channels, for their lines
+    uint8_t chnid[BATCH];
     unsigned count;
 };
+
+// Adds the accepted datagram d[0, len) that came from `from` to the run,
+// which has room.
+void run_add(payload_run *run, const uint8_t *d, size_t len, const sockaddr_in *from) {
+    constexpr size_t at = offsetof(channel_data_message, payload);
+    run->iov[run->count] = {const_cast<uint8_t *>(d) + at, len - at};
+    run->from[run->count] = from;
+    run->chnid[run->count] = d[0];
+    run->count++;
+}
 
 void print_raddr(const sockaddr_in &from) {
     output_printf(&out, OUT_STDERR, "raddr:%d\n", addr_as_int(from));
 }
 
-// The lines of a relayed datagram, unless -q.
-void print_accepted(const batch &b, unsigned i) {
+// The lines of datagram i of the run, relayed, unless -q.
+void print_accepted(const payload_run &run, unsigned i) {
     if (client_conf.quiet) return;
-    print_raddr(b.from[i]);
-    output_printf(&out, OUT_STDOUT, "Accept massage:%d recived.\n", b.bufs[i * MSG_MAX_SIZE]);
+    print_raddr(*run.from[i]);
+    output_printf(&out, OUT_STDOUT, "Accept massage:%d recived.\n", run.chnid[i]);
 }
 
-// The lines of a datagram that is not relayed, unless -q.
-void print_dropped(const batch &b, unsigned i, data_verdict v, const sockaddr_in &server) {
+// The lines of a datagram from `from` that is not relayed, unless -q.
+void print_dropped(const sockaddr_in &from, data_verdict v, const sockaddr_in &server) {
     if (client_conf.quiet) return;
-    print_raddr(b.from[i]);
+    print_raddr(from);
     switch (v) {
     case DATA_ADDR_MISMATCH: {
         char rtext[30];
         char stext[30];
-        inet_ntop(AF_INET, &b.from[i].sin_addr, rtext, sizeof rtext);
+        inet_ntop(AF_INET, &from.sin_addr, rtext, sizeof rtext);
         inet_ntop(AF_INET, &server.sin_addr, stext, sizeof stext);
         output_printf(&out, OUT_STDERR, "Ignore:addr not match. raddr:%s server_addr:%s.\n", rtext,
                       stext);
@@ -416,7 +441,7 @@ void wait_for_room(int pd) {
 // waits for room. A failed write ends the client as it would with one
 // datagram at a time: the lines of the datagram whose payload failed, the
 // report, status 1.
-void write_run(int pd, const batch &b, payload_run *run) {
+void write_run(int pd, payload_run *run) {
     unsigned first = 0;  // the first payload not yet wholly written
     while (first < run->count) {
         ssize_t n = writev(pd, run->iov + first, static_cast<int>(run->count - first));
@@ -428,7 +453,7 @@ void write_run(int pd, const batch &b, payload_run *run) {
         }
         if (n < 0) {
             int err = errno;
-            print_accepted(b, run->index[first]);
+            print_accepted(*run, first);
             errno = err;
             output_report(&out, "write()");
             end_client();
@@ -436,7 +461,7 @@ void write_run(int pd, const batch &b, payload_run *run) {
         size_t left = static_cast<size_t>(n);
         while (first < run->count && left >= run->iov[first].iov_len) {
             left -= run->iov[first].iov_len;
-            print_accepted(b, run->index[first]);
+            print_accepted(*run, first);
             first++;
         }
         if (left > 0) {
@@ -447,28 +472,62 @@ void write_run(int pd, const batch &b, payload_run *run) {
     run->count = 0;
 }
 
+// Relays what the repair decoder handed out, in order, each datagram as if
+// it came from the server now: the rules, the lines and the payload of a
+// received one.
+void relay_handed(int pd, const repair_datagrams &handed, const sockaddr_in &server,
+                  long long choice) {
+    payload_run run;
+    run.count = 0;
+    for (const auto &d : handed) {
+        data_verdict v = data_decide(server, server, d.data(), d.size(), choice);
+        if (v == DATA_ACCEPT && run.count == BATCH) write_run(pd, &run);
+        if (v == DATA_ACCEPT) {
+            run_add(&run, d.data(), d.size(), &server);
+            continue;
+        }
+        write_run(pd, &run);
+        print_dropped(server, v, server);
+    }
+    write_run(pd, &run);
+}
+
 // Applies the rules to each datagram of the batch from first up to end, in
-// order, prints its lines and relays the accepted payloads.
+// order, prints its lines and relays the accepted payloads; with --repair
+// they go through the decoder, which hands them out later.
 void relay_batch(int pd, batch *b, unsigned first, unsigned end, const sockaddr_in &server,
                  long long choice) {
     payload_run run;
     run.count = 0;
+    repair_datagrams handed;
+    long long now = repair.decoding ? now_ns() : 0;
     for (unsigned i = first; i < end; i++) {
         const uint8_t *buf = b->bufs + i * MSG_MAX_SIZE;
         size_t len = b->msgs[i].msg_len;
         data_verdict v = data_decide(server, b->from[i], buf, len, choice);
-        if (v == DATA_ACCEPT) {
-            run.index[run.count] = i;
-            run.iov[run.count].iov_base =
-                const_cast<uint8_t *>(buf) + offsetof(channel_data_message, payload);
-            run.iov[run.count].iov_len = len - offsetof(channel_data_message, payload);
-            run.count++;
+        if (v == DATA_ACCEPT && repair.decoding) {
+            repair_relay_data(&repair, buf, len, now, &handed);
             continue;
         }
-        write_run(pd, *b, &run);
-        print_dropped(*b, i, v, server);
+        if (v == DATA_ACCEPT) {
+            run_add(&run, buf, len, &b->from[i]);
+            continue;
+        }
+        write_run(pd, &run);
+        print_dropped(b->from[i], v, server);
     }
-    write_run(pd, *b, &run);
+    write_run(pd, &run);
+    relay_handed(pd, handed, server, choice);
+}
+
+// Follows channel chnid from now on: with --repair through a decoder of
+// its own, after what the decoder of the channel left still held, relayed
+// at once, as it is.
+void follow(int pd, const sockaddr_in &server, long long left, long long chnid) {
+    if (!client_conf.repair) return;
+    repair_datagrams held;
+    repair_relay_follow(&repair, chnid, &held);
+    relay_handed(pd, held, server, left);
 }
 
 // Takes what the socket has queued, at least one datagram (it blocks only
@@ -509,6 +568,7 @@ void relay_tuned(int pd, batch *b, unsigned count, const sockaddr_in &server, lo
             continue;
         relay_batch(pd, b, from, i, server, *choice);
         from = i;
+        follow(pd, server, *choice, tune.pending);
         *choice = tune.pending;
         tune.pending = -1;
         output_printf(&out, OUT_STDERR, "now on channel %lld\n", *choice);
@@ -542,6 +602,60 @@ void take_beside(const sockaddr_in &server) {
         output_report(&out, "recvfrom()");
 }
 
+// Batches taken from the data socket at most before the repair socket's
+// datagrams: a flood of data cannot keep the client from its repair.
+constexpr int DRAIN_ROUNDS = 8;
+
+// Relays what the data socket sd has queued, which a poll said is
+// something: one batch, or with drain up to DRAIN_ROUNDS, until it has no
+// more. False after a failed receive.
+bool take_data(int sd, int pd, batch *b, const sockaddr_in &server, long long *choice, bool drain) {
+    for (int round = 0; round < (drain ? DRAIN_ROUNDS : 1); round++) {
+        int got = receive_ready(sd, b);
+        if (got < 0) return false;
+        if (tuned)
+            relay_tuned(pd, b, static_cast<unsigned>(got), server, choice);
+        else
+            relay_batch(pd, b, 0, static_cast<unsigned>(got), server, *choice);
+        if (got < static_cast<int>(BATCH)) break;
+    }
+    return true;
+}
+
+// Gives what the repair socket has queued to the decoder, and relays what
+// it hands out. The data socket is drained first: data datagrams that came
+// before a block's first repair datagram are then taken before it, as the
+// decoder needs.
+void take_repair(int pd, batch *b, const sockaddr_in &server, long long choice) {
+    int got = receive_ready(repair.membership.sd, b);
+    long long now = now_ns();
+    repair_datagrams handed;
+    for (int i = 0; i < got; i++)
+        repair_relay_repair(&repair, server, b->from[i], b->bufs + i * MSG_MAX_SIZE,
+                            b->msgs[i].msg_len, now, &handed);
+    relay_handed(pd, handed, server, choice);
+}
+
+// With --repair, relays what the decoder hands out by time.
+void relay_due(int pd, const sockaddr_in &server, long long choice) {
+    if (!repair.decoding) return;
+    long long now = now_ns();
+    if (repair_relay_wait_ms(repair, now) != 0) return;
+    repair_datagrams handed;
+    repair_relay_tick(&repair, now, &handed);
+    relay_handed(pd, handed, server, choice);
+}
+
+// How long the data phase's poll waits (-1: no limit): FOLLOW_CHECK_S while
+// an interface's name is followed, and with --repair no longer than until
+// the decoder hands out by time. *follow_check: the first is the limit.
+int poll_wait_ms(bool *follow_check) {
+    int follow = membership.follow ? FOLLOW_CHECK_S * 1000 : -1;
+    int due = repair.decoding ? repair_relay_wait_ms(repair, now_ns()) : -1;
+    *follow_check = follow >= 0 && (due < 0 || follow <= due);
+    return *follow_check ? follow : due;
+}
+
 // The data phase when options add inputs beside the data socket: one poll
 // over all of them. A poll that waited FOLLOW_CHECK_S for nothing looks a
 // followed interface's name up again, as a receive that timed out does.
@@ -551,25 +665,24 @@ void take_beside(const sockaddr_in &server) {
     int failures = 0;
     for (;;) {
         flush_output();
-        int n = inputs_wait(&watched, membership.follow ? FOLLOW_CHECK_S * 1000 : -1);
-        if (n == 0) follow_interface();
+        bool follow_check;
+        int n = inputs_wait(&watched, poll_wait_ms(&follow_check));
+        if (n == 0 && follow_check) follow_interface();
         if (n < 0 && errno != EINTR) {
             output_report(&out, "poll()");
             pause_after_failure(&failures);
         }
+        relay_due(pd, server, choice);
         if (n <= 0) continue;
         take_beside(server);
-        if (!inputs_ready(watched, INPUT_DATA)) continue;
-        int got = receive_ready(sd, b);
-        if (got < 0) {
+        bool repair_ready = inputs_ready(watched, INPUT_REPAIR);
+        if (!inputs_ready(watched, INPUT_DATA) && !repair_ready) continue;
+        if (!take_data(sd, pd, b, server, &choice, repair_ready)) {
             pause_after_failure(&failures);
             continue;
         }
         failures = 0;
-        if (tuned)
-            relay_tuned(pd, b, static_cast<unsigned>(got), server, &choice);
-        else
-            relay_batch(pd, b, 0, static_cast<unsigned>(got), server, choice);
+        if (repair_ready) take_repair(pd, b, server, choice);
     }
 }
 
@@ -596,6 +709,7 @@ void set_up_batch(batch *b) {
 [[noreturn]] void data_phase(int sd, int pd, const sockaddr_in &server, long long choice) {
     static batch b;
     set_up_batch(&b);
+    follow(pd, server, choice, choice);
     if (inputs_beside_data(watched)) relay_polled(sd, pd, &b, server, choice);
     int failures = 0;
     for (;;) {
@@ -616,13 +730,37 @@ int now_playing_port_wanted() {
     return tuned ? now_playing_port(port_from_text(client_conf.receive_port)) : 0;
 }
 
+// With --repair: the repair socket, joined as the data socket is and
+// watched beside it, and the counts said however the client ends from
+// here on. Ends the client when the socket cannot be had.
+void watch_repair() {
+    if (!client_conf.repair) return;
+    int data_port = port_from_text(client_conf.receive_port);
+    int port = repair_port(data_port);
+    if (port == 0) {
+        output_printf(&out, OUT_STDERR, "no repair port above port %d\n", data_port);
+        end_client();
+    }
+    const char *failed = nullptr;
+    int rd = repair_relay_open(&repair, membership, static_cast<uint16_t>(port),
+                               client_conf.reuse_address, &failed);
+    if (rd < 0) {
+        std::string what = "no repair from port " + std::to_string(port) + ": " + failed;
+        output_report(&out, what.c_str());
+        end_client();
+    }
+    inputs_watch(&watched, INPUT_REPAIR, rd);
+    player_last_word(repair_relay_say_counts);
+}
+
 // Sets up what the data phase watches beside the data socket sd, as the
-// options ask: the terminal (--tune, when standard input is one; else --tune
-// changes nothing) and the now-playing socket, joined as sd is. A
-// now-playing socket that cannot be had costs one line, and the client
-// goes on without it.
+// options ask: the repair socket (--repair), the terminal (--tune, when
+// standard input is one; else --tune changes nothing) and the now-playing
+// socket, joined as sd is. A now-playing socket that cannot be had costs
+// one line, and the client goes on without it.
 void watch_beside(int sd) {
     inputs_init(&watched, sd);
+    watch_repair();
     tuned = client_conf.tune && isatty(0) == 1;
     if (tuned) inputs_watch(&watched, INPUT_TERMINAL, 0);
     int port = now_playing_port_wanted();

@@ -43,7 +43,7 @@ TEST_F(ClientJoin, UnknownInterfaceOrBadSourceIsRefusedAndShortPrefixesKeepTheir
         std::vector<std::string> args;
         int want_exit;
         std::string want_out;
-        std::string want_err;  // all of standard error, or for --player a part
+        std::string want_err;  // all of standard error, or for --player and --re a part
     };
     const std::string no_if = "\": no interface has this name, index or address\n";
     const std::string not_unicast = "\": not a unicast IPv4 address\n";
@@ -60,13 +60,14 @@ TEST_F(ClientJoin, UnknownInterfaceOrBadSourceIsRefusedAndShortPrefixesKeepTheir
         {{"--h"}, 0, out(help), ""},
         {{"--n", "x"}, 1, "", "--now-playing-port must be a number from 0 to 65535, not 'x'\n"},
         {{"--player", "cat"}, 1, "", "--player"},
+        {{"--re"}, 1, "", "'--re' is ambiguous"},  // --reuse-address or --repair, both new
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.args[0] + " " + r.args.back());
         child_proc *c = client(r.args);
         EXPECT_EQ(r.want_exit, finish(c));
         EXPECT_EQ(r.want_out, out(c));
-        if (r.args[0] == "--player")
+        if (r.args[0] == "--player" || r.args[0] == "--re")
             EXPECT_NE(std::string::npos, err(c).find(r.want_err)) << err(c);
         else
             EXPECT_EQ(r.want_err, err(c));

@@ -34,7 +34,7 @@ TEST_F(ClientShare, ReuseAddressSharesThePortAndWithoutItTheClientEndsAtBind) {
     const std::vector<std::string> gateway = {"gateway"}, reuse = {"--reuse-address"}, none;
     const row rows[] = {
         {"a gateway, then a client with it", gateway, reuse, true},
-        {"two clients with it, the second by its prefix", reuse, {"--r"}, true},
+        {"two clients with it, the second by its prefix", reuse, {"--reu"}, true},
         {"a gateway, then a client without it", gateway, none, false},
         {"a client with it, then one without", reuse, none, false},
     };

@@ -10,6 +10,7 @@ enum input_id {
     INPUT_DATA,         // the radio's socket
     INPUT_NOW_PLAYING,  // the now-playing socket (--now-playing-port, --tune)
     INPUT_TERMINAL,     // standard input, a terminal (--tune)
+    INPUT_REPAIR,       // the repair socket (--repair)
     INPUT_COUNT,
 };
 

@@ -26,6 +26,9 @@ volatile int player_fd = -1;
 // A descriptor that becomes readable when the player ends (pidfd_open), or
 // -1 where the system has none.
 volatile int player_pidfd = -1;
+// Said when the client ends (player_last_word); set after the player
+// started, so a child that exits after a failed exec says nothing.
+void (*volatile last_word)() = nullptr;
 
 constexpr int ENDING_SIGNALS[] = {SIGTERM, SIGINT, SIGHUP};
 // How long the client, when it ends, gives the player to finish what it
@@ -51,6 +54,7 @@ bool player_ended() {
 
 // Ends the client by sig without leaving the player behind (player_stop).
 void end_by_signal(int sig) {
+    if (last_word) last_word();
     player_stop();
     struct sigaction dfl;
     memset(&dfl, 0, sizeof dfl);
@@ -76,6 +80,7 @@ sigset_t ending_signals() {
 void stop_player_at_exit() {
     sigset_t ending = ending_signals();
     sigprocmask(SIG_BLOCK, &ending, nullptr);  // else a signal now would stop it twice
+    if (last_word) last_word();
     player_stop();
 }
 
@@ -212,6 +217,10 @@ player_room player_wait_for_room(int pd) {
         if (n > 0 && p[0].revents != 0) return PLAYER_ROOM;
         if (n < 0 && errno != EINTR) return PLAYER_POLL_FAILED;
     }
+}
+
+void player_last_word(void (*say)()) {
+    last_word = say;
 }
 
 void player_stop() {

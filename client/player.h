@@ -50,3 +50,10 @@ bool pipe_drain_stalled(pipe_drain *d, long in_pipe, long long now_ns);
 // Stops the player without leaving its group behind (see player.cc), and
 // forgets it. Async-signal-safe; nothing when no player runs.
 void player_stop();
+
+// Has say called whenever the client ends after player_start, by an ending
+// signal or by exit, before the player is stopped: the client's last word
+// on standard error. say must be async-signal-safe; null for none. Set
+// after player_start, so that the player's process, should its exec fail,
+// says nothing.
+void player_last_word(void (*say)());

@@ -13,9 +13,14 @@
 # file. Then the server plays the folder once more while stream_gateway
 # serves it over HTTP, and curl hands channel 1 from the gateway to mpg123,
 # as a browser's player would get it: the same two checks hold for what
-# came over HTTP. Exit status 0 only when all hold (77: no private network
-# namespace could be made here). Each step says what it does and how long it took;
-# --help shows the options.
+# came over HTTP. Last, the server plays on a second host joined by a veth
+# pair whose listener's end loses 5 % of the datagrams (nftables drops 2 in
+# every 40), and two clients there take channel 1, one with --repair: the
+# report says how many datagrams each relayed, and checks that the one with
+# --repair relayed the file's last frames whole, where the other has gaps.
+# Exit status 0 only when all hold (77: no private network namespace could
+# be made here). Each step says what it does and how long it took; --help
+# shows the options.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$(pwd)
@@ -123,6 +128,7 @@ run_inner() {
   # With the client gone the player reads end of file and finishes its WAV.
   wait_for 300 test -e "$out/player.done" || { echo "demo: the player did not finish" >&2; ok=0; }
   run_gateway || ok=0
+  run_lossy || ok=0
   [[ $ok == 1 ]]
 }
 
@@ -164,6 +170,73 @@ run_gateway() {
   kill "$gateway_pid" 2>/dev/null
   wait "$gateway_pid" 2>/dev/null || true
   [[ $ok == 1 ]]
+}
+
+# The server's host for the lossy hop: a process parked in a network
+# namespace of its own (its pid in host_pid), joined to this one by the veth
+# pair lossy0 (10.199.1.1, here) and lossy1 (10.199.1.2, there). Here
+# nftables drops 2 of every 40 datagrams that come in for the radio's port
+# and its repair port: 5 %, two in a row.
+start_lossy_hop() {
+  unshare -n sleep 600 &
+  host_pid=$!
+  local here
+  here=$(readlink /proc/self/ns/net)
+  apart() { [[ $(readlink "/proc/$host_pid/ns/net") != "$here" ]]; }
+  wait_for 100 apart || return 1
+  ip link add lossy0 type veth peer name lossy1 netns "$host_pid" &&
+    ip addr add 10.199.1.1/24 dev lossy0 && ip link set lossy0 multicast on up &&
+    nsenter -t "$host_pid" -n sh -c 'ip link set lo up && ip addr add 10.199.1.2/24 dev lossy1 &&
+      ip link set lossy1 multicast on up && ip route add 224.0.0.0/4 dev lossy1' &&
+    nft 'add table inet lossy' &&
+    nft 'add chain inet lossy in { type filter hook prerouting priority 0; }' &&
+    nft 'add rule inet lossy in iifname lossy0 udp dport { 1989, 1991 } numgen inc mod 40 < 2 drop'
+}
+
+# The radio across the lossy hop: two clients on lossy0, sharing the ports
+# (--reuse-address), take channel 1, the second with --repair; the server
+# plays the lossy radio once on the other host (with its defaults: it is
+# alone there). Channel 2 plays 3 s longer than channel 1, so that the
+# repair of channel 1's last block is sent before the server ends. Once the
+# client with --repair has relayed the file's last frames whole (its hold
+# is about 2.4 s), or 10 s after the server ended, both are stopped, the
+# one with --repair by SIGTERM, on which it says what it rebuilt.
+run_lossy() {
+  local host_pid lossy_pids=() ok=1
+  if ! start_lossy_hop; then
+    echo "demo: cannot make the lossy hop" >&2
+    kill "${host_pid:-}" 2>/dev/null
+    return 1
+  fi
+  lossy_client plain
+  lossy_client repair --repair
+  bound() { [[ $(grep -c ':07C5 ' /proc/net/udp) == 2 ]]; }
+  wait_for 100 bound || echo "demo: the clients have not bound their port" >&2
+  nsenter -t "$host_pid" -n "$bin/server/stream_server" --once --list-interval 200 \
+    "$out/lossy-radio" >"$out/lossy-server.out" 2>"$out/lossy-server.err" ||
+    { echo "demo: the server failed across the lossy hop" >&2; ok=0; }
+  wait_for 100 whole_tail "$out/lossy-repair.mp3" || true
+  kill "${lossy_pids[@]}" "$host_pid" 2>/dev/null
+  wait "${lossy_pids[@]}" "$host_pid" 2>/dev/null || true
+  [[ $ok == 1 ]]
+}
+
+# lossy_client KIND OPTION...: a client on lossy0 with the options that
+# takes channel 1; what it relays, prints and reports in lossy-KIND.mp3,
+# .out and .err; its pid added to lossy_pids.
+lossy_client() {
+  local kind=$1
+  shift
+  echo 1 | "$bin/client/client" -I lossy0 --reuse-address "$@" -p "cat > '$out/lossy-$kind.mp3'" \
+    >"$out/lossy-$kind.out" 2>"$out/lossy-$kind.err" &
+  lossy_pids+=($!)
+}
+
+# whole_tail FILE: FILE holds the last bytes of channel 1's music, whole.
+whole_tail() {
+  local got
+  got=$(stat -c %s "$1" 2>/dev/null || echo 0)
+  [[ $got -gt 0 ]] && tail -c "$got" "$out/music.mp3" | cmp -s - "$1"
 }
 
 if [[ $inner == 1 ]]; then
@@ -216,6 +289,12 @@ cp "$out/music.mp3" "$out/radio/1-music/"
 cp "$out/minor.mp3" "$out/radio/2-minor/"
 printf 'music (MPEG audio, 128 kbit/s)\n' >"$out/radio/1-music/desc.txt"
 printf 'a minor arpeggio (MPEG audio, 128 kbit/s)\n' >"$out/radio/2-minor/desc.txt"
+# The radio across the lossy hop: channel 1 the same music, channel 2 the
+# minor arpeggio and the music, 7 s.
+mkdir -p "$out/lossy-radio/1-music" "$out/lossy-radio/2-more"
+cp "$out/music.mp3" "$out/lossy-radio/1-music/"
+cp "$out/minor.mp3" "$out/lossy-radio/2-more/a-minor.mp3"
+cp "$out/music.mp3" "$out/lossy-radio/2-more/b-music.mp3"
 
 if [[ $(id -u) -eq 0 ]]; then ns=(unshare -n); else ns=(unshare -rn); fi
 if ! "${ns[@]}" true 2>/dev/null; then
@@ -223,7 +302,7 @@ if ! "${ns[@]}" true 2>/dev/null; then
   [[ ${CI:-} == true ]] && exit 1
   exit 77
 fi
-step "serving it with stream_server, through client and then stream_gateway and curl to the mpg123 player, in a private network namespace"
+step "serving it with stream_server, through client and then stream_gateway and curl to the mpg123 player, then across a lossy hop to two clients, in private network namespaces"
 played=0
 "${ns[@]}" -- "$0" --inner --bin-dir "$bin" --out "$out" && played=1
 
@@ -294,7 +373,27 @@ if [[ $http_got -gt 0 ]] && tail -c "$http_got" "$out/music.mp3" | cmp -s - "$ou
 else
   echo "== the bytes over HTTP are NOT the end of the file; logs are in $out" >&2
 fi
+
+# lossy_line KIND LABEL: what the client across the lossy hop relayed, as
+# one line of the report.
+lossy_line() {
+  local n size verdict="NOT the file's frames whole: gaps where the hop lost datagrams"
+  n=$(grep -c '^Accept massage:1 recived\.$' "$out/lossy-$1.out" 2>/dev/null || true)
+  size=$(stat -c %s "$out/lossy-$1.mp3" 2>/dev/null || echo 0)
+  whole_tail "$out/lossy-$1.mp3" && verdict="the last $size bytes of the file, whole"
+  printf '   %-17s %3s datagrams, %6s bytes: %s\n' "$2" "${n:-0}" "$size" "$verdict"
+}
+echo "== across a hop that loses 5 % of the datagrams (2 in every 40), channel 1 as relayed by"
+lossy_line plain client
+lossy_line repair 'client --repair'
+echo "   which said on SIGTERM: $(grep -h 'rebuilt datagrams' "$out/lossy-repair.err" 2>/dev/null || echo nothing)"
 status=0
+if whole_tail "$out/lossy-repair.mp3"; then
+  echo "== the client with --repair relayed the file's frames whole across the lossy hop"
+else
+  echo "== the client with --repair did NOT relay the file's frames whole; logs are in $out" >&2
+  status=1
+fi
 if [[ $identical == 1 ]]; then
   echo "== the client's decoded audio is identical, sample for sample, to a direct decode of those frames"
 else
