@@ -29,8 +29,7 @@
 #include "player.h"
 #include "proto.h"
 #include "receive_socket.h"
-#include "repair_relay.h"
-#include "retry_wait.h"
+#include "receiver.h"
 #include "std_fds.h"
 #include "stream.h"
 #include "text_number.h"
@@ -44,13 +43,13 @@ constexpr const char *DEFAULT_PLAYERCMD = " /usr/bin/mpg123 -   > /dev/null";
 constexpr const char *MULTICAST_IFNAME = "enp0s3";
 
 // The client's configuration: texts taken from the command line unconverted.
+// -q goes to the receiver (rx) at once: only what follows start-up uses it.
 struct client_conf_st {
     const char *receive_port;
     const char *multicast_group;
     const char *player_command;
     const char *interface;       // -I: name, index or address; null for MULTICAST_IFNAME
     const char *source;          // -S: the one sender to join for; null for any
-    bool quiet = false;          // -q: no line per datagram
     bool reuse_address = false;  // --reuse-address: ports shared with other sockets of the host
     bool tune = false;           // --tune: channels switched from the terminal
     bool repair = false;         // --repair: lost datagrams rebuilt from the repair port
@@ -60,21 +59,11 @@ struct client_conf_st {
 client_conf_st client_conf = {DEFAULT_PORT_TEXT, DEFAULT_MGROUP, DEFAULT_PLAYERCMD, nullptr,
                               nullptr};
 
-// The socket's membership of the group, which follows -I's interface when
-// -I names it by its name.
-join_membership membership;
-// How long a receive waits, when an interface name is followed, before the
-// name is looked up again: a link that comes back is joined again within
-// about this time.
-constexpr int FOLLOW_CHECK_S = 1;
-
 // The client's lines, decided at start-up: see set_up_output.
 output out;
-// Descriptions are shown with their control characters made visible:
-// standard output is a terminal.
-bool show_visible = false;
-// Failures in a row are counted up to here; the wait stops growing long before.
-constexpr int RETRY_FAILURES_CAP = 64;
+// What the client receives with, set up here and handed to the list phase
+// and the relay.
+receiver rx;
 
 // The options that have a long name only, by a number that is no letter.
 enum long_only { OPT_REUSE_ADDRESS = 256, OPT_TUNE, OPT_NOW_PLAYING_PORT, OPT_REPAIR };
@@ -94,35 +83,11 @@ const option LONG_OPTIONS[] = {
     {},
 };
 
-// What the data phase waits on, set up once the player runs (see
-// watch_beside): the data socket, and what the options add beside it.
-inputs watched;
-// Switching from the terminal: --tune, with a terminal on standard input.
-bool tuned = false;
-tuning tune;
-// The now-playing lines, from a socket joined as the data socket is.
-titles heard;
-join_membership now_membership;
-// The now-playing lines are shown with their control characters made
-// visible: standard error is a terminal.
-bool err_visible = false;
-// With --repair: the repair socket and the followed channel's decoder.
-repair_relay repair;
-
 void print_help() {
     output_printf(&out, OUT_STDOUT, "-P --port   specify receive port\n");
     output_printf(&out, OUT_STDOUT, "-M --mgroup specify multicast group\n");
     output_printf(&out, OUT_STDOUT, "-p --player specify player \n");
     output_printf(&out, OUT_STDOUT, "-H --help   show help\n");
-}
-
-// Hands every line printed so far to its readers. Standard output that
-// cannot be written ends the client; diagnostics that cannot be written are
-// dropped.
-void flush_output() {
-    if (output_flush(&out) == 0) return;
-    perror("fflush()");
-    exit(1);
 }
 
 // Takes the option c that has a long name only; ends the process when its
@@ -171,7 +136,7 @@ void parse_options(int argc, char **argv) {
             client_conf.source = optarg;
             break;
         case 'q':
-            client_conf.quiet = true;
+            rx.quiet = true;
             break;
         case OPT_REUSE_ADDRESS:
         case OPT_TUNE:
@@ -181,7 +146,7 @@ void parse_options(int argc, char **argv) {
             break;
         case 'H':
             print_help();
-            flush_output();
+            flush_output(&out);
             exit(0);
         default:  // getopt_long has said what was wrong
             exit(1);
@@ -194,13 +159,13 @@ void parse_options(int argc, char **argv) {
 // created again under that name is found (see receive_again); the relay's
 // path gains nothing otherwise. Ends the process on failure.
 void join_or_exit() {
-    if (membership_join(membership) < 0) {
+    if (membership_join(rx.data) < 0) {
         perror("setsockopt()");
         exit(1);
     }
-    if (!membership.follow) return;
+    if (!rx.data.follow) return;
     timeval wait = {FOLLOW_CHECK_S, 0};
-    if (setsockopt(membership.sd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) < 0) {
+    if (setsockopt(rx.data.sd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) < 0) {
         perror("setsockopt()");
         exit(1);
     }
@@ -216,14 +181,14 @@ int open_socket() {
         fprintf(stderr, "%s\n", plan.refused.c_str());
         exit(1);
     }
-    membership = plan.m;
+    rx.data = plan.m;
     int sd = socket(AF_INET, SOCK_DGRAM, 0);
     if (sd < 0) {
         perror("socket()");
         exit(1);
     }
-    membership.sd = sd;
-    if (!client_conf.interface) membership.ifindex = if_nametoindex(MULTICAST_IFNAME);
+    rx.data.sd = sd;
+    if (!client_conf.interface) rx.data.ifindex = if_nametoindex(MULTICAST_IFNAME);
     join_or_exit();
     int loop = 1;
     if (setsockopt(sd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop) < 0) {
@@ -239,75 +204,41 @@ int open_socket() {
     return sd;
 }
 
-// Counts one more failed receive in a row and waits as the wait rule says
-// before the next try, with nothing held.
-void pause_after_failure(int *failures) {
-    if (*failures < RETRY_FAILURES_CAP) ++*failures;
-    int ms = retry_wait_ms(*failures);
-    if (ms == 0) return;
-    flush_output();
-    poll(nullptr, 0, ms);
-}
-
-// Looks the followed interface's name up again, and joins the group again
-// when its link has come back under another index.
-void follow_interface() {
-    int joined = membership_follow(&membership);
-    if (joined < 0) output_report(&out, "setsockopt()");
-    if (joined > 0)
-        output_printf(&out, OUT_STDERR, "joined the group again on %s\n", membership.follow);
-    if (now_membership.sd >= 0 && membership_follow(&now_membership) < 0)
-        output_report(&out, "setsockopt()");
-    if (repair.membership.sd >= 0 && membership_follow(&repair.membership) < 0)
-        output_report(&out, "setsockopt()");
-}
-
-// Whether a receive that returned n is tried again at once: after an
-// interruption, and after a receive timeout, which only a followed
-// interface sets (see join_or_exit), once the name has been looked up again.
-bool receive_again(ssize_t n) {
-    if (n >= 0) return false;
-    if (errno == EINTR) return true;
-    if (!membership.follow || (errno != EAGAIN && errno != EWOULDBLOCK)) return false;
-    follow_interface();
-    flush_output();
-    return true;
-}
-
 // Receives one datagram of the list phase into buf and its source into
 // *from, after handing out every line so far. Returns the size, or -1 after
 // reporting a failed receive.
-ssize_t receive_one(int sd, uint8_t *buf, sockaddr_in *from) {
-    flush_output();
+ssize_t receive_one(receiver *r, uint8_t *buf, sockaddr_in *from) {
+    flush_output(r->out);
     socklen_t alen;
     ssize_t n;
     do {
         alen = sizeof *from;
-        n = recvfrom(sd, buf, MSG_MAX_SIZE, 0, reinterpret_cast<sockaddr *>(from), &alen);
-    } while (receive_again(n));
-    if (n < 0) output_report(&out, "recvfrom()");
+        n = recvfrom(r->data.sd, buf, MSG_MAX_SIZE, 0, reinterpret_cast<sockaddr *>(from), &alen);
+    } while (receive_again(r, n));
+    if (n < 0) output_report(r->out, "recvfrom()");
     return n;
 }
 
-void print_list(const uint8_t *buf, size_t len) {
+void print_list(const receiver &r, const uint8_t *buf, size_t len) {
     std::string text;
-    list_text(buf, len, show_visible, &text);
-    output_add(&out, OUT_STDOUT, text.data(), text.size());
+    list_text(buf, len, r.show_visible, &text);
+    output_add(r.out, OUT_STDOUT, text.data(), text.size());
 }
 
 // The lines of one datagram of the list phase, unless -q: its source, and
 // why it is not the list.
-void print_list_datagram(const sockaddr_in &from, list_kind kind, const uint8_t *buf) {
-    if (client_conf.quiet) return;
-    output_printf(&out, OUT_STDERR, "server_addr:%d\n", addr_as_int(from));
-    if (kind == LIST_TOO_SHORT) output_printf(&out, OUT_STDERR, "massage is too short.\n");
+void print_list_datagram(const receiver &r, const sockaddr_in &from, list_kind kind,
+                         const uint8_t *buf) {
+    if (r.quiet) return;
+    output_printf(r.out, OUT_STDERR, "server_addr:%d\n", addr_as_int(from));
+    if (kind == LIST_TOO_SHORT) output_printf(r.out, OUT_STDERR, "massage is too short.\n");
     if (kind != LIST_NOT_LIST) return;
-    output_printf(&out, OUT_STDERR, "current chnid:%d.\n", buf[0]);
-    output_printf(&out, OUT_STDERR, "chnid is not match.\n");
+    output_printf(r.out, OUT_STDERR, "current chnid:%d.\n", buf[0]);
+    output_printf(r.out, OUT_STDERR, "chnid is not match.\n");
 }
 
 // Waits for the channel list, prints it and returns the server's address.
-sockaddr_in list_phase(int sd) {
+sockaddr_in list_phase(receiver *r) {
     uint8_t *buf = static_cast<uint8_t *>(malloc(MSG_MAX_SIZE));
     if (!buf) {
         perror("malloc");
@@ -318,30 +249,30 @@ sockaddr_in list_phase(int sd) {
     int failures = 0;
     for (;;) {
         sockaddr_in from;
-        len = receive_one(sd, buf, &from);
+        len = receive_one(r, buf, &from);
         if (len < 0) {
-            pause_after_failure(&failures);
+            pause_after_failure(r->out, &failures);
             continue;
         }
         failures = 0;
         server = from;
         list_kind kind = list_classify(buf, static_cast<size_t>(len));
-        print_list_datagram(from, kind, buf);
+        print_list_datagram(*r, from, kind, buf);
         if (kind == LIST_ACCEPTED) break;
     }
-    print_list(buf, static_cast<size_t>(len));
-    if (tuned) tune.list.assign(reinterpret_cast<char *>(buf), static_cast<size_t>(len));
+    print_list(*r, buf, static_cast<size_t>(len));
+    if (r->tuned) r->tune.list.assign(reinterpret_cast<char *>(buf), static_cast<size_t>(len));
     free(buf);
     return server;
 }
 
-long long read_choice_or_exit() {
-    flush_output();  // the list must be seen before the choice is read
+long long read_choice_or_exit(const receiver &r) {
+    flush_output(r.out);  // the list must be seen before the choice is read
     long long choice;
     if (!read_choice(stdin, &choice)) exit(1);
     // What the terminal gave after the number, the rest of its line, is
     // passed over; later lines are read from the descriptor (tune_read).
-    if (tuned) __fpurge(stdin);
+    if (r.tuned) __fpurge(stdin);
     return choice;
 }
 
@@ -354,6 +285,15 @@ struct batch {
     iovec iov[BATCH];
     sockaddr_in from[BATCH];
     uint8_t *bufs;  // BATCH buffers one after the other
+};
+
+// What the steps of the data phase share.
+struct relay {
+    receiver *r;
+    int pd;              // the player's pipe
+    sockaddr_in server;  // the list's source: only its datagrams are relayed
+    long long choice;    // the channel relayed
+    batch b;             // the receive buffers
 };
 
 // Accepted datagrams that follow one another: their payloads go to the
@@ -375,36 +315,37 @@ void run_add(payload_run *run, const uint8_t *d, size_t len, const sockaddr_in *
     run->count++;
 }
 
-void print_raddr(const sockaddr_in &from) {
-    output_printf(&out, OUT_STDERR, "raddr:%d\n", addr_as_int(from));
+void print_raddr(output *out, const sockaddr_in &from) {
+    output_printf(out, OUT_STDERR, "raddr:%d\n", addr_as_int(from));
 }
 
 // The lines of datagram i of the run, relayed, unless -q.
-void print_accepted(const payload_run &run, unsigned i) {
-    if (client_conf.quiet) return;
-    print_raddr(*run.from[i]);
-    output_printf(&out, OUT_STDOUT, "Accept massage:%d recived.\n", run.chnid[i]);
+void print_accepted(const receiver &r, const payload_run &run, unsigned i) {
+    if (r.quiet) return;
+    print_raddr(r.out, *run.from[i]);
+    output_printf(r.out, OUT_STDOUT, "Accept massage:%d recived.\n", run.chnid[i]);
 }
 
 // The lines of a datagram from `from` that is not relayed, unless -q.
-void print_dropped(const sockaddr_in &from, data_verdict v, const sockaddr_in &server) {
-    if (client_conf.quiet) return;
-    print_raddr(from);
+void print_dropped(const receiver &r, const sockaddr_in &from, data_verdict v,
+                   const sockaddr_in &server) {
+    if (r.quiet) return;
+    print_raddr(r.out, from);
     switch (v) {
     case DATA_ADDR_MISMATCH: {
         char rtext[30];
         char stext[30];
         inet_ntop(AF_INET, &from.sin_addr, rtext, sizeof rtext);
         inet_ntop(AF_INET, &server.sin_addr, stext, sizeof stext);
-        output_printf(&out, OUT_STDERR, "Ignore:addr not match. raddr:%s server_addr:%s.\n", rtext,
+        output_printf(r.out, OUT_STDERR, "Ignore:addr not match. raddr:%s server_addr:%s.\n", rtext,
                       stext);
         break;
     }
     case DATA_PORT_MISMATCH:
-        output_printf(&out, OUT_STDERR, "Ignore:port not match.\n");
+        output_printf(r.out, OUT_STDERR, "Ignore:port not match.\n");
         break;
     case DATA_TOO_SHORT:
-        output_printf(&out, OUT_STDERR, "Ignore:massage too short.\n");
+        output_printf(r.out, OUT_STDERR, "Ignore:massage too short.\n");
         break;
     case DATA_OTHER_CHANNEL:
     case DATA_ACCEPT:
@@ -412,27 +353,20 @@ void print_dropped(const sockaddr_in &from, data_verdict v, const sockaddr_in &s
     }
 }
 
-// Hands out every line so far and ends the client with status 1, the
-// player with it (player_start has its stop run at exit).
-[[noreturn]] void end_client() {
-    output_flush(&out);
-    exit(1);
-}
-
-// Waits until the pipe has room, or has lost its reader (the next write
+// Waits until the pipe pd has room, or has lost its reader (the next write
 // then fails); ends the client when nobody reads the pipe any more.
-void wait_for_room(int pd) {
+void wait_for_room(output *out, int pd) {
     switch (player_wait_for_room(pd)) {
     case PLAYER_ROOM:
         return;
     case PLAYER_PIPE_HELD:
-        output_printf(&out, OUT_STDERR, "player ended; its pipe is held open but not read\n");
+        output_printf(out, OUT_STDERR, "player ended; its pipe is held open but not read\n");
         break;
     case PLAYER_POLL_FAILED:
-        output_report(&out, "poll()");
+        output_report(out, "poll()");
         break;
     }
-    end_client();
+    end_client(out);
 }
 
 // Writes the run's payloads to the player, in as few writes as the pipe
@@ -441,27 +375,27 @@ void wait_for_room(int pd) {
 // waits for room. A failed write ends the client as it would with one
 // datagram at a time: the lines of the datagram whose payload failed, the
 // report, status 1.
-void write_run(int pd, payload_run *run) {
+void write_run(const relay &rl, payload_run *run) {
     unsigned first = 0;  // the first payload not yet wholly written
     while (first < run->count) {
-        ssize_t n = writev(pd, run->iov + first, static_cast<int>(run->count - first));
+        ssize_t n = writev(rl.pd, run->iov + first, static_cast<int>(run->count - first));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            flush_output();
-            wait_for_room(pd);
+            flush_output(rl.r->out);
+            wait_for_room(rl.r->out, rl.pd);
             continue;
         }
         if (n < 0) {
             int err = errno;
-            print_accepted(*run, first);
+            print_accepted(*rl.r, *run, first);
             errno = err;
-            output_report(&out, "write()");
-            end_client();
+            output_report(rl.r->out, "write()");
+            end_client(rl.r->out);
         }
         size_t left = static_cast<size_t>(n);
         while (first < run->count && left >= run->iov[first].iov_len) {
             left -= run->iov[first].iov_len;
-            print_accepted(*run, first);
+            print_accepted(*rl.r, *run, first);
             first++;
         }
         if (left > 0) {
@@ -475,148 +409,150 @@ void write_run(int pd, payload_run *run) {
 // Relays what the repair decoder handed out, in order, each datagram as if
 // it came from the server now: the rules, the lines and the payload of a
 // received one.
-void relay_handed(int pd, const repair_datagrams &handed, const sockaddr_in &server,
-                  long long choice) {
+void relay_handed(const relay &rl, const repair_datagrams &handed) {
     payload_run run;
     run.count = 0;
     for (const auto &d : handed) {
-        data_verdict v = data_decide(server, server, d.data(), d.size(), choice);
-        if (v == DATA_ACCEPT && run.count == BATCH) write_run(pd, &run);
+        data_verdict v = data_decide(rl.server, rl.server, d.data(), d.size(), rl.choice);
+        if (v == DATA_ACCEPT && run.count == BATCH) write_run(rl, &run);
         if (v == DATA_ACCEPT) {
-            run_add(&run, d.data(), d.size(), &server);
+            run_add(&run, d.data(), d.size(), &rl.server);
             continue;
         }
-        write_run(pd, &run);
-        print_dropped(server, v, server);
+        write_run(rl, &run);
+        print_dropped(*rl.r, rl.server, v, rl.server);
     }
-    write_run(pd, &run);
+    write_run(rl, &run);
 }
 
 // Applies the rules to each datagram of the batch from first up to end, in
 // order, prints its lines and relays the accepted payloads; with --repair
 // they go through the decoder, which hands them out later.
-void relay_batch(int pd, batch *b, unsigned first, unsigned end, const sockaddr_in &server,
-                 long long choice) {
+void relay_batch(relay *rl, unsigned first, unsigned end) {
+    repair_relay *repair = &rl->r->repair;
     payload_run run;
     run.count = 0;
     repair_datagrams handed;
-    long long now = repair.decoding ? now_ns() : 0;
+    long long now = repair->decoding ? now_ns() : 0;
     for (unsigned i = first; i < end; i++) {
-        const uint8_t *buf = b->bufs + i * MSG_MAX_SIZE;
-        size_t len = b->msgs[i].msg_len;
-        data_verdict v = data_decide(server, b->from[i], buf, len, choice);
-        if (v == DATA_ACCEPT && repair.decoding) {
-            repair_relay_data(&repair, buf, len, now, &handed);
+        const uint8_t *buf = rl->b.bufs + i * MSG_MAX_SIZE;
+        size_t len = rl->b.msgs[i].msg_len;
+        data_verdict v = data_decide(rl->server, rl->b.from[i], buf, len, rl->choice);
+        if (v == DATA_ACCEPT && repair->decoding) {
+            repair_relay_data(repair, buf, len, now, &handed);
             continue;
         }
         if (v == DATA_ACCEPT) {
-            run_add(&run, buf, len, &b->from[i]);
+            run_add(&run, buf, len, &rl->b.from[i]);
             continue;
         }
-        write_run(pd, &run);
-        print_dropped(b->from[i], v, server);
+        write_run(*rl, &run);
+        print_dropped(*rl->r, rl->b.from[i], v, rl->server);
     }
-    write_run(pd, &run);
-    relay_handed(pd, handed, server, choice);
+    write_run(*rl, &run);
+    relay_handed(*rl, handed);
 }
 
-// Follows channel chnid from now on: with --repair through a decoder of
-// its own, after what the decoder of the channel left still held, relayed
-// at once, as it is.
-void follow(int pd, const sockaddr_in &server, long long left, long long chnid) {
-    if (!client_conf.repair) return;
+// Follows channel chnid from now on: with --repair (the repair socket is
+// open) through a decoder of its own, after what the decoder of the channel
+// left still held, relayed at once, as it is.
+void follow(relay *rl, long long chnid) {
+    if (rl->r->repair.membership.sd < 0) return;
     repair_datagrams held;
-    repair_relay_follow(&repair, chnid, &held);
-    relay_handed(pd, held, server, left);
+    repair_relay_follow(&rl->r->repair, chnid, &held);
+    relay_handed(*rl, held);
 }
 
 // Takes what the socket has queued, at least one datagram (it blocks only
 // for the first); every line so far is handed out before that. Returns the
 // number of datagrams, or -1 after reporting a failed receive.
-int receive_batch(int sd, batch *b) {
+int receive_batch(receiver *r, batch *b) {
     for (unsigned i = 0; i < BATCH; i++) b->msgs[i].msg_hdr.msg_namelen = sizeof b->from[i];
-    flush_output();
+    flush_output(r->out);
     int n;
     do {
-        n = recvmmsg(sd, b->msgs, BATCH, MSG_WAITFORONE, nullptr);
-    } while (receive_again(n));
-    if (n < 0) output_report(&out, "recvfrom()");
+        n = recvmmsg(r->data.sd, b->msgs, BATCH, MSG_WAITFORONE, nullptr);
+    } while (receive_again(r, n));
+    if (n < 0) output_report(r->out, "recvfrom()");
     return n;
 }
 
 // Says what the followed channel plays, when that is known already.
-void say_title_of(long long chnid) {
+void say_title_of(receiver *r, long long chnid) {
     std::string text;
-    if (!titles_follow(&heard, chnid, &text)) return;
-    std::string line = titles_line(text, err_visible);
-    output_add(&out, OUT_STDERR, line.data(), line.size());
+    if (!titles_follow(&r->heard, chnid, &text)) return;
+    std::string line = titles_line(text, r->err_visible);
+    output_add(r->out, OUT_STDERR, line.data(), line.size());
 }
 
 // relay_batch with --tune: the latest list from the server is kept, and
 // the channel asked for is switched to at its first datagram of the batch,
 // which is the first to be relayed.
-void relay_tuned(int pd, batch *b, unsigned count, const sockaddr_in &server, long long *choice) {
+void relay_tuned(relay *rl, unsigned count) {
+    tuning *tune = &rl->r->tune;
     unsigned from = 0;  // the first datagram not yet relayed
     for (unsigned i = 0; i < count; i++) {
-        const uint8_t *buf = b->bufs + i * MSG_MAX_SIZE;
-        size_t len = b->msgs[i].msg_len;
-        if (data_decide(server, b->from[i], buf, len, CHNID_LIST) == DATA_ACCEPT &&
+        const uint8_t *buf = rl->b.bufs + i * MSG_MAX_SIZE;
+        size_t len = rl->b.msgs[i].msg_len;
+        if (data_decide(rl->server, rl->b.from[i], buf, len, CHNID_LIST) == DATA_ACCEPT &&
             list_classify(buf, len) == LIST_ACCEPTED)
-            tune.list.assign(reinterpret_cast<const char *>(buf), len);
-        if (tune.pending < 0 ||
-            data_decide(server, b->from[i], buf, len, tune.pending) != DATA_ACCEPT)
+            tune->list.assign(reinterpret_cast<const char *>(buf), len);
+        if (tune->pending < 0 ||
+            data_decide(rl->server, rl->b.from[i], buf, len, tune->pending) != DATA_ACCEPT)
             continue;
-        relay_batch(pd, b, from, i, server, *choice);
+        relay_batch(rl, from, i);
         from = i;
-        follow(pd, server, *choice, tune.pending);
-        *choice = tune.pending;
-        tune.pending = -1;
-        output_printf(&out, OUT_STDERR, "now on channel %lld\n", *choice);
-        say_title_of(*choice);
+        follow(rl, tune->pending);
+        rl->choice = tune->pending;
+        tune->pending = -1;
+        output_printf(rl->r->out, OUT_STDERR, "now on channel %lld\n", rl->choice);
+        say_title_of(rl->r, rl->choice);
     }
-    relay_batch(pd, b, from, count, server, *choice);
+    relay_batch(rl, from, count);
 }
 
-// Takes what the data socket has queued, which a poll said is something.
+// Takes what socket sd has queued, which a poll said is something.
 // Returns the number of datagrams (0 when there was none after all), or -1
 // after reporting a failed receive.
-int receive_ready(int sd, batch *b) {
+int receive_ready(receiver *r, int sd, batch *b) {
     for (unsigned i = 0; i < BATCH; i++) b->msgs[i].msg_hdr.msg_namelen = sizeof b->from[i];
     int n;
     do {
         n = recvmmsg(sd, b->msgs, BATCH, MSG_DONTWAIT, nullptr);
     } while (n < 0 && errno == EINTR);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
-    if (n < 0) output_report(&out, "recvfrom()");
+    if (n < 0) output_report(r->out, "recvfrom()");
     return n;
 }
 
 // Acts on what the inputs beside the data socket have: lines typed on the
 // terminal, now-playing datagrams. A terminal that gives nothing more is
 // no longer watched.
-void take_beside(const sockaddr_in &server) {
-    if (inputs_ready(watched, INPUT_TERMINAL) && tune_read(&tune, 0, &out, show_visible) < 0)
-        inputs_watch(&watched, INPUT_TERMINAL, -1);
-    if (!inputs_ready(watched, INPUT_NOW_PLAYING)) return;
-    if (titles_receive(&heard, watched.fds[INPUT_NOW_PLAYING].fd, server, err_visible, &out) < 0)
-        output_report(&out, "recvfrom()");
+void take_beside(receiver *r, const sockaddr_in &server) {
+    if (inputs_ready(r->watched, INPUT_TERMINAL) &&
+        tune_read(&r->tune, 0, r->out, r->show_visible) < 0)
+        inputs_watch(&r->watched, INPUT_TERMINAL, -1);
+    if (!inputs_ready(r->watched, INPUT_NOW_PLAYING)) return;
+    if (titles_receive(&r->heard, r->watched.fds[INPUT_NOW_PLAYING].fd, server, r->err_visible,
+                       r->out) < 0)
+        output_report(r->out, "recvfrom()");
 }
 
 // Batches taken from the data socket at most before the repair socket's
 // datagrams: a flood of data cannot keep the client from its repair.
 constexpr int DRAIN_ROUNDS = 8;
 
-// Relays what the data socket sd has queued, which a poll said is
-// something: one batch, or with drain up to DRAIN_ROUNDS, until it has no
-// more. False after a failed receive.
-bool take_data(int sd, int pd, batch *b, const sockaddr_in &server, long long *choice, bool drain) {
+// Relays what the data socket has queued, which a poll said is something:
+// one batch, or with drain up to DRAIN_ROUNDS, until it has no more. False
+// after a failed receive.
+bool take_data(relay *rl, bool drain) {
     for (int round = 0; round < (drain ? DRAIN_ROUNDS : 1); round++) {
-        int got = receive_ready(sd, b);
+        int got = receive_ready(rl->r, rl->r->data.sd, &rl->b);
         if (got < 0) return false;
-        if (tuned)
-            relay_tuned(pd, b, static_cast<unsigned>(got), server, choice);
+        if (rl->r->tuned)
+            relay_tuned(rl, static_cast<unsigned>(got));
         else
-            relay_batch(pd, b, 0, static_cast<unsigned>(got), server, *choice);
+            relay_batch(rl, 0, static_cast<unsigned>(got));
         if (got < static_cast<int>(BATCH)) break;
     }
     return true;
@@ -626,32 +562,34 @@ bool take_data(int sd, int pd, batch *b, const sockaddr_in &server, long long *c
 // it hands out. The data socket is drained first: data datagrams that came
 // before a block's first repair datagram are then taken before it, as the
 // decoder needs.
-void take_repair(int pd, batch *b, const sockaddr_in &server, long long choice) {
-    int got = receive_ready(repair.membership.sd, b);
+void take_repair(relay *rl) {
+    repair_relay *repair = &rl->r->repair;
+    int got = receive_ready(rl->r, repair->membership.sd, &rl->b);
     long long now = now_ns();
     repair_datagrams handed;
     for (int i = 0; i < got; i++)
-        repair_relay_repair(&repair, server, b->from[i], b->bufs + i * MSG_MAX_SIZE,
-                            b->msgs[i].msg_len, now, &handed);
-    relay_handed(pd, handed, server, choice);
+        repair_relay_repair(repair, rl->server, rl->b.from[i], rl->b.bufs + i * MSG_MAX_SIZE,
+                            rl->b.msgs[i].msg_len, now, &handed);
+    relay_handed(*rl, handed);
 }
 
 // With --repair, relays what the decoder hands out by time.
-void relay_due(int pd, const sockaddr_in &server, long long choice) {
-    if (!repair.decoding) return;
+void relay_due(relay *rl) {
+    repair_relay *repair = &rl->r->repair;
+    if (!repair->decoding) return;
     long long now = now_ns();
-    if (repair_relay_wait_ms(repair, now) != 0) return;
+    if (repair_relay_wait_ms(*repair, now) != 0) return;
     repair_datagrams handed;
-    repair_relay_tick(&repair, now, &handed);
-    relay_handed(pd, handed, server, choice);
+    repair_relay_tick(repair, now, &handed);
+    relay_handed(*rl, handed);
 }
 
 // How long the data phase's poll waits (-1: no limit): FOLLOW_CHECK_S while
 // an interface's name is followed, and with --repair no longer than until
 // the decoder hands out by time. *follow_check: the first is the limit.
-int poll_wait_ms(bool *follow_check) {
-    int follow = membership.follow ? FOLLOW_CHECK_S * 1000 : -1;
-    int due = repair.decoding ? repair_relay_wait_ms(repair, now_ns()) : -1;
+int poll_wait_ms(const receiver &r, bool *follow_check) {
+    int follow = r.data.follow ? FOLLOW_CHECK_S * 1000 : -1;
+    int due = r.repair.decoding ? repair_relay_wait_ms(r.repair, now_ns()) : -1;
     *follow_check = follow >= 0 && (due < 0 || follow <= due);
     return *follow_check ? follow : due;
 }
@@ -659,30 +597,30 @@ int poll_wait_ms(bool *follow_check) {
 // The data phase when options add inputs beside the data socket: one poll
 // over all of them. A poll that waited FOLLOW_CHECK_S for nothing looks a
 // followed interface's name up again, as a receive that timed out does.
-[[noreturn]] void relay_polled(int sd, int pd, batch *b, const sockaddr_in &server,
-                               long long choice) {
-    say_title_of(choice);
+[[noreturn]] void relay_polled(relay *rl) {
+    receiver *r = rl->r;
+    say_title_of(r, rl->choice);
     int failures = 0;
     for (;;) {
-        flush_output();
+        flush_output(r->out);
         bool follow_check;
-        int n = inputs_wait(&watched, poll_wait_ms(&follow_check));
-        if (n == 0 && follow_check) follow_interface();
+        int n = inputs_wait(&r->watched, poll_wait_ms(*r, &follow_check));
+        if (n == 0 && follow_check) follow_interface(r);
         if (n < 0 && errno != EINTR) {
-            output_report(&out, "poll()");
-            pause_after_failure(&failures);
+            output_report(r->out, "poll()");
+            pause_after_failure(r->out, &failures);
         }
-        relay_due(pd, server, choice);
+        relay_due(rl);
         if (n <= 0) continue;
-        take_beside(server);
-        bool repair_ready = inputs_ready(watched, INPUT_REPAIR);
-        if (!inputs_ready(watched, INPUT_DATA) && !repair_ready) continue;
-        if (!take_data(sd, pd, b, server, &choice, repair_ready)) {
-            pause_after_failure(&failures);
+        take_beside(r, rl->server);
+        bool repair_ready = inputs_ready(r->watched, INPUT_REPAIR);
+        if (!inputs_ready(r->watched, INPUT_DATA) && !repair_ready) continue;
+        if (!take_data(rl, repair_ready)) {
+            pause_after_failure(r->out, &failures);
             continue;
         }
         failures = 0;
-        if (repair_ready) take_repair(pd, b, server, choice);
+        if (repair_ready) take_repair(rl);
     }
 }
 
@@ -706,20 +644,20 @@ void set_up_batch(batch *b) {
     }
 }
 
-[[noreturn]] void data_phase(int sd, int pd, const sockaddr_in &server, long long choice) {
-    static batch b;
-    set_up_batch(&b);
-    follow(pd, server, choice, choice);
-    if (inputs_beside_data(watched)) relay_polled(sd, pd, &b, server, choice);
+[[noreturn]] void data_phase(receiver *r, int pd, const sockaddr_in &server, long long choice) {
+    static relay rl = {r, pd, server, choice, {}};
+    set_up_batch(&rl.b);
+    follow(&rl, choice);
+    if (inputs_beside_data(r->watched)) relay_polled(&rl);
     int failures = 0;
     for (;;) {
-        int n = receive_batch(sd, &b);
+        int n = receive_batch(r, &rl.b);
         if (n < 0) {
-            pause_after_failure(&failures);
+            pause_after_failure(r->out, &failures);
             continue;
         }
         failures = 0;
-        relay_batch(pd, &b, 0, static_cast<unsigned>(n), server, choice);
+        relay_batch(&rl, 0, static_cast<unsigned>(n));
     }
 }
 
@@ -727,7 +665,7 @@ void set_up_batch(batch *b) {
 // with --tune at work the port above the radio's; 0 for none.
 int now_playing_port_wanted() {
     if (client_conf.now_playing_port >= 0) return client_conf.now_playing_port;
-    return tuned ? now_playing_port(port_from_text(client_conf.receive_port)) : 0;
+    return rx.tuned ? now_playing_port(port_from_text(client_conf.receive_port)) : 0;
 }
 
 // With --repair: the repair socket, joined as the data socket is and
@@ -739,17 +677,17 @@ void watch_repair() {
     int port = repair_port(data_port);
     if (port == 0) {
         output_printf(&out, OUT_STDERR, "no repair port above port %d\n", data_port);
-        end_client();
+        end_client(&out);
     }
     const char *failed = nullptr;
-    int rd = repair_relay_open(&repair, membership, static_cast<uint16_t>(port),
+    int rd = repair_relay_open(&rx.repair, rx.data, static_cast<uint16_t>(port),
                                client_conf.reuse_address, &failed);
     if (rd < 0) {
         std::string what = "no repair from port " + std::to_string(port) + ": " + failed;
         output_report(&out, what.c_str());
-        end_client();
+        end_client(&out);
     }
-    inputs_watch(&watched, INPUT_REPAIR, rd);
+    inputs_watch(&rx.watched, INPUT_REPAIR, rd);
     player_last_word(repair_relay_say_counts);
 }
 
@@ -759,15 +697,15 @@ void watch_repair() {
 // socket, joined as sd is. A now-playing socket that cannot be had costs
 // one line, and the client goes on without it.
 void watch_beside(int sd) {
-    inputs_init(&watched, sd);
+    inputs_init(&rx.watched, sd);
     watch_repair();
-    tuned = client_conf.tune && isatty(0) == 1;
-    if (tuned) inputs_watch(&watched, INPUT_TERMINAL, 0);
+    rx.tuned = client_conf.tune && isatty(0) == 1;
+    if (rx.tuned) inputs_watch(&rx.watched, INPUT_TERMINAL, 0);
     int port = now_playing_port_wanted();
     if (port == 0) return;
-    now_membership = membership;
+    rx.now_playing = rx.data;
     const char *failed = nullptr;
-    int np = receive_socket_open(&now_membership, static_cast<uint16_t>(port),
+    int np = receive_socket_open(&rx.now_playing, static_cast<uint16_t>(port),
                                  client_conf.reuse_address, &failed);
     if (np < 0) {
         int err = errno;
@@ -776,7 +714,7 @@ void watch_beside(int sd) {
         output_report(&out, what.c_str());
         return;
     }
-    inputs_watch(&watched, INPUT_NOW_PLAYING, np);
+    inputs_watch(&rx.watched, INPUT_NOW_PLAYING, np);
 }
 
 // Decides, once, how the lines reach standard output and standard error.
@@ -784,8 +722,9 @@ void set_up_output() {
     bool out_tty = isatty(1) == 1;
     bool err_tty = isatty(2) == 1;
     output_init(&out, 1, 2, output_plan_for(same_open_file(1, 2) == 1, out_tty, err_tty));
-    show_visible = out_tty;
-    err_visible = err_tty;
+    rx.out = &out;
+    rx.show_visible = out_tty;
+    rx.err_visible = err_tty;
 }
 
 }  // namespace
@@ -799,11 +738,11 @@ int main(int argc, char **argv) {
     parse_options(argc, argv);
     int sd = open_socket();
     player_catch_ending_signals();
-    flush_output();  // nothing buffered may be written twice
+    flush_output(&out);  // nothing buffered may be written twice
     int pd = player_start(client_conf.player_command, sd);
     if (pd < 0) exit(1);
     watch_beside(sd);
-    sockaddr_in server = list_phase(sd);
-    long long choice = read_choice_or_exit();
-    data_phase(sd, pd, server, choice);
+    sockaddr_in server = list_phase(&rx);
+    long long choice = read_choice_or_exit(rx);
+    data_phase(&rx, pd, server, choice);
 }
