@@ -213,16 +213,27 @@ void follow(relay *rl, long long chnid) {
     relay_handed(*rl, held);
 }
 
-// Takes what the socket has queued, at least one datagram (it blocks only
-// for the first); every line so far is handed out before that. Returns the
-// number of datagrams, or -1 after reporting a failed receive.
-int receive_batch(receiver *r, batch *b) {
+// How a receive of the data phase waits.
+enum receive_wait {
+    WAIT_FOR_ONE,  // blocks until the first datagram comes
+    NO_WAIT,       // a poll has said the socket has something
+};
+
+// Takes up to BATCH datagrams that socket sd has queued. WAIT_FOR_ONE
+// hands out every line so far first, and a receive that timed out looks a
+// followed interface up again (receive_again); NO_WAIT returns 0 when
+// there was nothing after all. Returns the number of datagrams, or -1
+// after a failed receive, reported as "recvfrom()" (the client's word for
+// it, whatever call it makes).
+int receive_batch(receiver *r, int sd, batch *b, receive_wait wait) {
     for (unsigned i = 0; i < BATCH; i++) b->msgs[i].msg_hdr.msg_namelen = sizeof b->from[i];
-    flush_output(r->out);
+    bool block = wait == WAIT_FOR_ONE;
+    if (block) flush_output(r->out);
     int n;
     do {
-        n = recvmmsg(r->data.sd, b->msgs, BATCH, MSG_WAITFORONE, nullptr);
-    } while (receive_again(r, n));
+        n = recvmmsg(sd, b->msgs, BATCH, block ? MSG_WAITFORONE : MSG_DONTWAIT, nullptr);
+    } while (block ? receive_again(r, n) : n < 0 && errno == EINTR);
+    if (!block && n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
     if (n < 0) output_report(r->out, "recvfrom()");
     return n;
 }
@@ -261,20 +272,6 @@ void relay_tuned(relay *rl, unsigned count) {
     relay_batch(rl, from, count);
 }
 
-// Takes what socket sd has queued, which a poll said is something.
-// Returns the number of datagrams (0 when there was none after all), or -1
-// after reporting a failed receive.
-int receive_ready(receiver *r, int sd, batch *b) {
-    for (unsigned i = 0; i < BATCH; i++) b->msgs[i].msg_hdr.msg_namelen = sizeof b->from[i];
-    int n;
-    do {
-        n = recvmmsg(sd, b->msgs, BATCH, MSG_DONTWAIT, nullptr);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
-    if (n < 0) output_report(r->out, "recvfrom()");
-    return n;
-}
-
 // Acts on what the inputs beside the data socket have: lines typed on the
 // terminal, now-playing datagrams. A terminal that gives nothing more is
 // no longer watched.
@@ -297,7 +294,7 @@ constexpr int DRAIN_ROUNDS = 8;
 // after a failed receive.
 bool take_data(relay *rl, bool drain) {
     for (int round = 0; round < (drain ? DRAIN_ROUNDS : 1); round++) {
-        int got = receive_ready(rl->r, rl->r->data.sd, &rl->b);
+        int got = receive_batch(rl->r, rl->r->data.sd, &rl->b, NO_WAIT);
         if (got < 0) return false;
         if (rl->r->tuned)
             relay_tuned(rl, static_cast<unsigned>(got));
@@ -314,7 +311,7 @@ bool take_data(relay *rl, bool drain) {
 // decoder needs.
 void take_repair(relay *rl) {
     repair_relay *repair = &rl->r->repair;
-    int got = receive_ready(rl->r, repair->membership.sd, &rl->b);
+    int got = receive_batch(rl->r, repair->membership.sd, &rl->b, NO_WAIT);
     long long now = now_ns();
     repair_datagrams handed;
     for (int i = 0; i < got; i++)
@@ -403,7 +400,7 @@ void set_up_batch(batch *b) {
     if (inputs_beside_data(r->watched)) relay_polled(&rl);
     int failures = 0;
     for (;;) {
-        int n = receive_batch(r, &rl.b);
+        int n = receive_batch(r, r->data.sd, &rl.b, WAIT_FOR_ONE);
         if (n < 0) {
             pause_after_failure(r->out, &failures);
             continue;
