@@ -1,5 +1,7 @@
 // client.cc - the stream client: joins the multicast group, shows the
 // channel list, and relays the chosen channel's payload to a player process.
+// Here: main, the options and the start-up (output, sockets, player); the
+// list phase (list_phase.cc) and the relay (relay.cc) take it from there.
 #include <errno.h>
 #include <getopt.h>
 #include <net/if.h>
@@ -146,7 +148,7 @@ void parse_options(int argc, char **argv) {
     }
 }
 
-// Joins the group as membership says. When -I names an interface by its
+// Joins the group as rx.data says. When -I names an interface by its
 // name, a receive waits at most FOLLOW_CHECK_S, so that a link deleted and
 // created again under that name is found (see receive_again); the relay's
 // path gains nothing otherwise. Ends the process on failure.

@@ -37,6 +37,51 @@ struct batch {
     uint8_t *bufs;  // BATCH buffers one after the other
 };
 
+// The data phase's receive buffers, allocated and touched once; ends the
+// process when they cannot be had.
+void set_up_batch(batch *b) {
+    b->bufs = static_cast<uint8_t *>(malloc(BATCH * MSG_MAX_SIZE));
+    if (!b->bufs) {
+        perror("malloc");
+        exit(1);
+    }
+    // Touched once now, so the client's memory stays the same from here on
+    // rather than growing the first time a burst fills the buffers.
+    memset(b->bufs, 0, BATCH * MSG_MAX_SIZE);
+    for (unsigned i = 0; i < BATCH; i++) {
+        b->iov[i] = {b->bufs + i * MSG_MAX_SIZE, MSG_MAX_SIZE};
+        memset(&b->msgs[i].msg_hdr, 0, sizeof b->msgs[i].msg_hdr);
+        b->msgs[i].msg_hdr.msg_iov = &b->iov[i];
+        b->msgs[i].msg_hdr.msg_iovlen = 1;
+        b->msgs[i].msg_hdr.msg_name = &b->from[i];
+    }
+}
+
+// How a receive of the data phase waits.
+enum receive_wait {
+    WAIT_FOR_ONE,  // blocks until the first datagram comes
+    NO_WAIT,       // a poll has said the socket has something
+};
+
+// Takes up to BATCH datagrams that socket sd has queued. WAIT_FOR_ONE
+// hands out every line so far first, and a receive that timed out looks a
+// followed interface up again (receive_again); NO_WAIT returns 0 when
+// there was nothing after all. Returns the number of datagrams, or -1
+// after a failed receive, reported as "recvfrom()" (the client's word for
+// it, whatever call it makes).
+int receive_batch(receiver *r, int sd, batch *b, receive_wait wait) {
+    for (unsigned i = 0; i < BATCH; i++) b->msgs[i].msg_hdr.msg_namelen = sizeof b->from[i];
+    bool block = wait == WAIT_FOR_ONE;
+    if (block) flush_output(r->out);
+    int n;
+    do {
+        n = recvmmsg(sd, b->msgs, BATCH, block ? MSG_WAITFORONE : MSG_DONTWAIT, nullptr);
+    } while (block ? receive_again(r, n) : n < 0 && errno == EINTR);
+    if (!block && n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+    if (n < 0) output_report(r->out, "recvfrom()");
+    return n;
+}
+
 // What the steps of the data phase share.
 struct relay {
     receiver *r;
@@ -213,31 +258,6 @@ void follow(relay *rl, long long chnid) {
     relay_handed(*rl, held);
 }
 
-// How a receive of the data phase waits.
-enum receive_wait {
-    WAIT_FOR_ONE,  // blocks until the first datagram comes
-    NO_WAIT,       // a poll has said the socket has something
-};
-
-// Takes up to BATCH datagrams that socket sd has queued. WAIT_FOR_ONE
-// hands out every line so far first, and a receive that timed out looks a
-// followed interface up again (receive_again); NO_WAIT returns 0 when
-// there was nothing after all. Returns the number of datagrams, or -1
-// after a failed receive, reported as "recvfrom()" (the client's word for
-// it, whatever call it makes).
-int receive_batch(receiver *r, int sd, batch *b, receive_wait wait) {
-    for (unsigned i = 0; i < BATCH; i++) b->msgs[i].msg_hdr.msg_namelen = sizeof b->from[i];
-    bool block = wait == WAIT_FOR_ONE;
-    if (block) flush_output(r->out);
-    int n;
-    do {
-        n = recvmmsg(sd, b->msgs, BATCH, block ? MSG_WAITFORONE : MSG_DONTWAIT, nullptr);
-    } while (block ? receive_again(r, n) : n < 0 && errno == EINTR);
-    if (!block && n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
-    if (n < 0) output_report(r->out, "recvfrom()");
-    return n;
-}
-
 // Says what the followed channel plays, when that is known already.
 void say_title_of(receiver *r, long long chnid) {
     std::string text;
@@ -368,26 +388,6 @@ int poll_wait_ms(const receiver &r, bool *follow_check) {
         }
         failures = 0;
         if (repair_ready) take_repair(rl);
-    }
-}
-
-// The data phase's receive buffers, allocated and touched once; ends the
-// process when they cannot be had.
-void set_up_batch(batch *b) {
-    b->bufs = static_cast<uint8_t *>(malloc(BATCH * MSG_MAX_SIZE));
-    if (!b->bufs) {
-        perror("malloc");
-        exit(1);
-    }
-    // Touched once now, so the client's memory stays the same from here on
-    // rather than growing the first time a burst fills the buffers.
-    memset(b->bufs, 0, BATCH * MSG_MAX_SIZE);
-    for (unsigned i = 0; i < BATCH; i++) {
-        b->iov[i] = {b->bufs + i * MSG_MAX_SIZE, MSG_MAX_SIZE};
-        memset(&b->msgs[i].msg_hdr, 0, sizeof b->msgs[i].msg_hdr);
-        b->msgs[i].msg_hdr.msg_iov = &b->iov[i];
-        b->msgs[i].msg_hdr.msg_iovlen = 1;
-        b->msgs[i].msg_hdr.msg_name = &b->from[i];
     }
 }
 
