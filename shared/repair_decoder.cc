@@ -94,8 +94,8 @@ bool complete(const repair_block &b) {
 // symbols times the Cauchy sub-matrix a, which every choice makes
 // invertible; its inverse has e rows, so this costs e*e*k products, not a
 // k x k inversion.
-std::vector<uint8_t> decode_matrix(int k, const std::vector<int> &have, const std::vector<int> &lost,
-                                   const std::vector<int> &index) {
+std::vector<uint8_t> decode_matrix(int k, const std::vector<int> &have,
+                                   const std::vector<int> &lost, const std::vector<int> &index) {
     size_t e = lost.size();
     std::vector<uint8_t> a(e * e), inv(e * e), coef(e * k);
     for (size_t i = 0; i < e; i++)
@@ -173,7 +173,8 @@ bool rebuild(repair_decoder *d, repair_block *b) {
     for (size_t m = 0; m < e; m++) outp[m] = &syms[m * len];
     std::vector<uint8_t> tables(dm.size() * 32);
     ec_init_tables(k, static_cast<int>(e), dm.data(), tables.data());
-    ec_encode_data(static_cast<int>(len), k, static_cast<int>(e), tables.data(), in.data(), outp.data());
+    ec_encode_data(static_cast<int>(len), k, static_cast<int>(e), tables.data(), in.data(),
+                   outp.data());
     return keep_rebuilt(d, b, lost, syms);
 }
 
@@ -249,12 +250,15 @@ void hand_out_block(repair_decoder *d, repair_datagrams *out) {
         if (!h.gone && !h.in_block) hand_out_held(d, &h, out);
     }
     if (first_seq != LLONG_MAX) drop_duplicates(d, b, first_seq);
+    d->last_rebuilt.clear();
+    d->last_rebuilt_until = b.known_at + REORDER_NS;
     bool came = false;  // a slot before this one was filled
     for (int j = 0; j < b.k; j++) {
         if (b.slot_seq[j] >= 0) {
             hand_out_held(d, held_at(d, b.slot_seq[j]), out);
             came = true;
         } else if (!b.rebuilt[j].empty()) {
+            d->last_rebuilt.push_back(b.rebuilt[j]);
             hand_out(d, std::move(b.rebuilt[j]), out);
             d->counts.rebuilt++;
             came = true;
@@ -303,10 +307,12 @@ void release(repair_decoder *d, long long now, repair_datagrams *out) {
 // datagrams it lists. A number far from the ones before ends the blocks
 // known (the server started again); the oldest also ends when there are
 // too many.
-repair_block *add_block(repair_decoder *d, const repair_header &h, long long now, repair_datagrams *out) {
+repair_block *add_block(repair_decoder *d, const repair_header &h, long long now,
+                        repair_datagrams *out) {
     bool have_ref = !d->blocks.empty() || d->handed_block;
     uint32_t ref = d->blocks.empty() ? d->last_block : d->blocks.back().number;
-    bool restart = have_ref && std::abs(static_cast<long long>(serial_diff(h.block, ref))) > RESTART_GAP;
+    bool restart =
+        have_ref && std::abs(static_cast<long long>(serial_diff(h.block, ref))) > RESTART_GAP;
     if (restart) {
         for (auto &b : d->blocks) b.ended = true;
     } else if (d->blocks.size() >= REPAIR_MAX_BLOCKS) {
@@ -326,8 +332,9 @@ repair_block *add_block(repair_decoder *d, const repair_header &h, long long now
     b.slot_seq.assign(h.k, -1);
     b.rebuilt.resize(h.k);
     b.first = !d->handed_block && d->blocks.empty();
-    auto at = std::find_if(d->blocks.begin(), d->blocks.end(),
-                           [&](const repair_block &o) { return serial_diff(o.number, h.block) > 0; });
+    auto at = std::find_if(d->blocks.begin(), d->blocks.end(), [&](const repair_block &o) {
+        return serial_diff(o.number, h.block) > 0;
+    });
     repair_block *added = &*d->blocks.insert(at, std::move(b));
     for (auto &held : d->held) {
         if (held.gone || held.in_block) continue;
@@ -335,6 +342,21 @@ repair_block *add_block(repair_decoder *d, const repair_header &h, long long now
         if (slot >= 0) place(added, &held, slot, d->hold_ns);
     }
     return added;
+}
+
+// Whether the data datagram p[0, n) that came at now was rebuilt already:
+// it came after its block's first repair datagram (the network reordered
+// them) and its slot was filled from repair. Were it a later datagram
+// alike byte for byte, its own block's repair rebuilds it.
+bool came_rebuilt(const repair_decoder &d, const uint8_t *p, size_t n, long long now) {
+    auto same = [&](const std::vector<uint8_t> &r) {
+        return r.size() == n && memcmp(r.data(), p, n) == 0;
+    };
+    for (const auto &b : d.blocks)
+        if (now <= b.known_at + REORDER_NS && std::any_of(b.rebuilt.begin(), b.rebuilt.end(), same))
+            return true;
+    return now <= d.last_rebuilt_until &&
+           std::any_of(d.last_rebuilt.begin(), d.last_rebuilt.end(), same);
 }
 
 bool same_block(const repair_block &b, const repair_header &h) {
@@ -360,6 +382,11 @@ repair_decoder repair_decoder_start(uint8_t chnid, long long hold_ns) {
 bool repair_decoder_data(repair_decoder *d, const uint8_t *p, size_t n, long long now,
                          repair_datagrams *out) {
     if (n < 1 || n > MSG_MAX_DATAGRAM || p[0] != d->chnid) return false;
+    if (came_rebuilt(*d, p, n, now)) {
+        d->counts.duplicates++;
+        release(d, now, out);
+        return true;
+    }
     repair_held h;
     h.bytes.assign(p, p + n);
     h.fingerprint = repair_fingerprint(p, n);

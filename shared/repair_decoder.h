@@ -18,6 +18,8 @@
 //   came before a block's first one goes out before it;
 // - a rebuilt datagram goes out only when it is what the block's table and
 //   CRC say; a block that cannot be rebuilt still hands out what came;
+// - a datagram goes out once, though the network bring it twice, or bring
+//   it late after its block's repair rebuilt it;
 // - memory stays bounded: at most REPAIR_MAX_HELD datagrams and
 //   REPAIR_MAX_HELD_BYTES of them are held (past that the oldest goes out
 //   early), at most REPAIR_MAX_BLOCKS blocks are known at once (past that
@@ -44,7 +46,7 @@ struct repair_counts {
     long long handed = 0;      // data datagrams handed out, the rebuilt ones too
     long long rebuilt = 0;     // of those, the ones rebuilt from repair
     long long lost = 0;        // datagrams of known blocks that went without being rebuilt
-    long long duplicates = 0;  // data datagrams that came twice, dropped
+    long long duplicates = 0;  // data datagrams that came twice or after being rebuilt, dropped
     long long refused = 0;     // repair datagrams not taken: malformed, another channel's,
                                // unlike the others of their block, or past the memory bound
 };
@@ -54,10 +56,10 @@ struct repair_held {
     std::vector<uint8_t> bytes;
     uint16_t fingerprint = 0;
     long long arrived = 0;
-    long long seq = 0;        // its place among the data datagrams that came, from 0
-    bool in_block = false;    // it has a slot in a known block:
-    uint32_t block = 0;       //   that block's number
-    bool gone = false;        // handed out or dropped
+    long long seq = 0;      // its place among the data datagrams that came, from 0
+    bool in_block = false;  // it has a slot in a known block:
+    uint32_t block = 0;     //   that block's number
+    bool gone = false;      // handed out or dropped
 };
 
 // A block known from its repair datagrams, not handed out yet.
@@ -67,12 +69,12 @@ struct repair_block {
     int r = 0;
     size_t symbol_len = 0;
     uint32_t crc = 0;
-    std::vector<uint8_t> table;       // the fingerprints as they came, 2k bytes
-    long long known_at = 0;           // when its first repair datagram came
-    long long deadline = 0;           // when it goes out, complete or not
-    std::vector<long long> slot_seq;  // the held datagram in each slot, or -1
-    std::vector<std::vector<uint8_t>> rebuilt;  // a rebuilt datagram per slot, or empty
-    std::vector<int> repair_index;              // repair symbols kept: their numbers,
+    std::vector<uint8_t> table;                       // the fingerprints as they came, 2k bytes
+    long long known_at = 0;                           // when its first repair datagram came
+    long long deadline = 0;                           // when it goes out, complete or not
+    std::vector<long long> slot_seq;                  // the held datagram in each slot, or -1
+    std::vector<std::vector<uint8_t>> rebuilt;        // a rebuilt datagram per slot, or empty
+    std::vector<int> repair_index;                    // repair symbols kept: their numbers,
     std::vector<std::vector<uint8_t>> repair_symbol;  // and the symbols
     bool first = false;   // the decoder's first block: slots before the first that came
                           // may be from before the receiver joined
@@ -90,6 +92,10 @@ struct repair_decoder {
     uint32_t last_block = 0;    //   the last one's number
     size_t held_bytes = 0;
     size_t symbol_bytes = 0;
+    // The last block handed out: the datagrams rebuilt in it, and until
+    // when one of them may still come from the network, late.
+    std::vector<std::vector<uint8_t>> last_rebuilt;
+    long long last_rebuilt_until = 0;
     repair_counts counts;
 };
 

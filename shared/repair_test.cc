@@ -20,7 +20,8 @@ constexpr repair_conf CONF = REPAIR_DEFAULTS;
 std::vector<uint8_t> datagram(int i) {
     std::vector<uint8_t> d(i % 7 == 3 ? 419 : 837);
     d[0] = CH;
-    for (size_t b = 1; b < d.size(); b++) d[b] = static_cast<uint8_t>(b < 5 ? i >> (8 * (b - 1)) : i * 31 + b * 7);
+    for (size_t b = 1; b < d.size(); b++)
+        d[b] = static_cast<uint8_t>(b < 5 ? i >> (8 * (b - 1)) : i * 31 + b * 7);
     return d;
 }
 
@@ -63,12 +64,14 @@ std::vector<wire_item> send(int first, int n, uint32_t block = 1000, long long s
     };
     for (int i = first; i < first + n; i++) {
         long long at = start + (i - first) * STEP;
-        for (long long due; (due = repair_encoder_due(e)) < at;) repair_encoder_tick(&e, due, &out), flush(due);
+        for (long long due; (due = repair_encoder_due(e)) < at;)
+            repair_encoder_tick(&e, due, &out), flush(due);
         wire.push_back({at, false, i, make(i)});
         repair_encoder_add(&e, wire.back().bytes.data(), wire.back().bytes.size(), at, &out);
         flush(at);
     }
-    for (long long due; (due = repair_encoder_due(e)) != LLONG_MAX;) repair_encoder_tick(&e, due, &out), flush(due);
+    for (long long due; (due = repair_encoder_due(e)) != LLONG_MAX;)
+        repair_encoder_tick(&e, due, &out), flush(due);
     return wire;
 }
 
@@ -93,14 +96,16 @@ received receive(const std::vector<wire_item> &wire, repair_decoder *d = nullptr
         out.clear();
     };
     for (const auto &w : wire) {
-        for (long long due; (due = repair_decoder_due(*d)) <= w.at;) repair_decoder_tick(d, due, &out), take(due);
+        for (long long due; (due = repair_decoder_due(*d)) <= w.at;)
+            repair_decoder_tick(d, due, &out), take(due);
         if (w.repair)
             repair_decoder_repair(d, w.bytes.data(), w.bytes.size(), w.at, &out);
         else
             repair_decoder_data(d, w.bytes.data(), w.bytes.size(), w.at, &out);
         take(w.at);
     }
-    for (long long due; (due = repair_decoder_due(*d)) != LLONG_MAX;) repair_decoder_tick(d, due, &out), take(due);
+    for (long long due; (due = repair_decoder_due(*d)) != LLONG_MAX;)
+        repair_decoder_tick(d, due, &out), take(due);
     r.counts = d->counts;
     return r;
 }
@@ -134,15 +139,25 @@ TEST(RepairFormat, FieldsAndEveryTruncation) {
     EXPECT_EQ(3, h.k);
     EXPECT_EQ(1, h.r);  // ceil(10 * 3 / 36)
     EXPECT_EQ(2u + 837, h.symbol_len);
-    EXPECT_EQ(repair_fingerprint(wire[1].bytes.data(), wire[1].bytes.size()), h.table[2] << 8 | h.table[3]);
+    EXPECT_EQ(repair_fingerprint(wire[1].bytes.data(), wire[1].bytes.size()),
+              h.table[2] << 8 | h.table[3]);
     for (size_t n = 0; n < rep.bytes.size(); n++) {
         std::vector<uint8_t> cut(rep.bytes.begin(), rep.bytes.begin() + n);
         EXPECT_FALSE(repair_parse(cut.data(), n, &h)) << n;
     }
-    struct bad_case { const char *name; size_t at; uint8_t value; };
+    struct bad_case {
+        const char *name;
+        size_t at;
+        uint8_t value;
+    };
     const bad_case BAD[] = {
-        {"chnid 0", 0, 0}, {"version 2", 1, 2}, {"k 0", 6, 0}, {"k past the most", 6, REPAIR_MAX_K + 1},
-        {"r 0", 7, 0}, {"index past r", 8, 1}, {"symbol too short", 10, 0},
+        {"chnid 0", 0, 0},
+        {"version 2", 1, 2},
+        {"k 0", 6, 0},
+        {"k past the most", 6, REPAIR_MAX_K + 1},
+        {"r 0", 7, 0},
+        {"index past r", 8, 1},
+        {"symbol too short", 10, 0},
     };
     for (const auto &c : BAD) {
         SCOPED_TRACE(c.name);
@@ -164,7 +179,9 @@ TEST(RepairFormat, SymbolIsTheDocumentedSum) {
         return i - 2 < d.size() ? d[i - 2] : 0;
     };
     for (size_t i = 0; i < h.symbol_len; i++)
-        ASSERT_EQ(gf_mul(gf_inv(2 ^ 0), source(0, i)) ^ gf_mul(gf_inv(2 ^ 1), source(1, i)), h.symbol[i]) << i;
+        ASSERT_EQ(gf_mul(gf_inv(2 ^ 0), source(0, i)) ^ gf_mul(gf_inv(2 ^ 1), source(1, i)),
+                  h.symbol[i])
+            << i;
     const uint8_t check[] = "123456789";
     EXPECT_EQ(0xCBF43926u, repair_crc(0, check, 9));
 }
@@ -270,6 +287,13 @@ const edit_case EDITS[] = {
          return w;
      },
      numbers(0, 108), 0, 1},
+    {"a block's last datagram after its first repair, which rebuilt it",
+     [] {
+         auto w = send(0, 108);
+         std::swap(w[place_of(w, 33)], w[place_of(w, 33) + 1]);
+         return w;
+     },
+     numbers(0, 108), 1, 1},
     {"server restarted: numbers start elsewhere",
      [] {
          auto w = send(0, 50);
@@ -281,8 +305,8 @@ const edit_case EDITS[] = {
     {"a lost datagram's fingerprint is a later one's",
      [] { return without(send(0, 108, 1000, 0, CONF, with_twin), {50}); }, numbers(0, 108), 1, 0},
     {"joined mid-block", [] { return without(send(0, 108), span(0, 20)); }, numbers(20, 108), 0, 0},
-    {"joined after the first losses, which repair covers", [] { return without(send(0, 108), span(0, 8)); },
-     numbers(0, 108), 8, 0},
+    {"joined after the first losses, which repair covers",
+     [] { return without(send(0, 108), span(0, 8)); }, numbers(0, 108), 8, 0},
 };
 
 TEST(RepairDecoder, ReorderDuplicateRestartAndJoin) {
@@ -300,7 +324,8 @@ TEST(RepairDecoder, GarbageIsRefusedOrNeverHandedOut) {
     std::vector<wire_item> wire = without(send(0, 108), {45});
     std::vector<wire_item> bad = wire;
     for (auto &w : bad)
-        if (w.repair) w.bytes[w.bytes.size() - 5] ^= 0x40;  // a symbol byte of every repair datagram
+        if (w.repair)
+            w.bytes[w.bytes.size() - 5] ^= 0x40;  // a symbol byte of every repair datagram
     received r = receive(bad);
     EXPECT_EQ(numbers(0, 108, {45}), r.numbers);
     EXPECT_EQ(0, r.counts.rebuilt);
@@ -308,7 +333,8 @@ TEST(RepairDecoder, GarbageIsRefusedOrNeverHandedOut) {
 
     repair_decoder d = repair_decoder_start(CH, REPAIR_HOLD_NS);
     repair_datagrams out;
-    const wire_item &rep = *std::find_if(wire.begin(), wire.end(), [](auto &w) { return w.repair; });
+    const wire_item &rep =
+        *std::find_if(wire.begin(), wire.end(), [](auto &w) { return w.repair; });
     std::vector<uint8_t> other = rep.bytes, unlike = rep.bytes, noise(rep.bytes.size(), 0x5A);
     other[0] = CH + 1;
     unlike[REPAIR_HEADER_SIZE] ^= 1;  // the first fingerprint
