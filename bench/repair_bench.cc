@@ -153,8 +153,39 @@ struct channel_count {
     std::vector<long long> arrived;   // by position: when it came from the wire, or -1
     std::vector<long long> released;  // by position: when the decoder handed it out, or -1
     long long strays = 0;             // datagrams that fit no place
+    std::vector<std::string> notes;   // what the first strays were
+    long long started = 0;            // when the case started
     std::unique_ptr<repair_decoder> decoder;
 };
+
+// Counts the payload p[0, n), which fits no place at or after next in
+// where ("wire" or "out"), and notes the first few: when, and where in
+// the cycle it would fit.
+void stray(channel_count *c, const char *where, long long next, const uint8_t *p, size_t n,
+           long long now) {
+    c->strays++;
+    if (c->notes.size() >= 5) return;
+    const programme_seq &prog = *c->prog;
+    std::string_view v(reinterpret_cast<const char *>(p), n);
+    long long fits = -1;
+    for (size_t i = 0; i < prog.payloads.size() && fits < 0; i++)
+        if (prog.payloads[i] == v) fits = static_cast<long long>(i);
+    long long cycle = static_cast<long long>(prog.payloads.size());
+    const repair_counts *k = c->decoder ? &c->decoder->counts : nullptr;
+    // The last place before next that it fits: when that one came and went.
+    long long last = fits < 0 ? -1 : next - 1 - ((next - 1 - fits) % cycle + cycle) % cycle;
+    auto at = [&](const std::vector<long long> &t) {
+        bool known = last >= 0 && static_cast<size_t>(last) < t.size() && t[last] >= 0;
+        return known ? static_cast<double>(t[last] - c->started) / 1e9 : -1.0;
+    };
+    char note[320];
+    snprintf(note, sizeof note,
+             "%s at %.3f s: expected %lld, fits %lld, which came at %.3f s and was handed out "
+             "at %.3f s; the decoder had rebuilt %lld, lost %lld",
+             where, static_cast<double>(now - c->started) / 1e9, next, last, at(c->arrived),
+             at(c->released), k ? k->rebuilt : 0, k ? k->lost : 0);
+    c->notes.push_back(note);
+}
 
 // Set by SIGTERM, SIGINT or SIGHUP: the run ends, the server is stopped.
 volatile sig_atomic_t stopping = 0;
@@ -205,7 +236,7 @@ void take_out(channel_count *c, const repair_datagrams &out, long long now) {
     for (const auto &d : out) {
         long long at = place(*c->prog, &c->out_next, d.data() + 1, d.size() - 1);
         if (at < 0)
-            c->strays++;
+            stray(c, "handed out", c->out_next, d.data() + 1, d.size() - 1, now);
         else
             mark(&c->released, at, now);
     }
@@ -220,7 +251,7 @@ void take_data(receiver *rx, const uint8_t *p, size_t n, long long now) {
     channel_count &c = rx->ch[p[0]];
     long long at = place(*c.prog, &c.wire_next, p + 1, n - 1);
     if (at < 0)
-        c.strays++;
+        stray(&c, "from the wire", c.wire_next, p + 1, n - 1, now);
     else
         mark(&c.arrived, at, now);
     repair_datagrams out;
@@ -328,7 +359,10 @@ bool receiver_open(receiver *rx, const std::vector<const programme_seq *> &prog_
     rx->server.sin_family = AF_INET;
     rx->server.sin_port = htons(DEFAULT_PORT);  // the server's default source port
     inet_pton(AF_INET, SERVER_ADDR, &rx->server.sin_addr);
-    for (int c = 1; c <= CHANNELS; c++) rx->ch[c].prog = prog_of[static_cast<size_t>(c - 1)];
+    for (int c = 1; c <= CHANNELS; c++) {
+        rx->ch[c].prog = prog_of[static_cast<size_t>(c - 1)];
+        rx->ch[c].started = now_ns();
+    }
     rx->bufs.assign(BATCH * MSG_MAX_SIZE, 0);
     for (unsigned i = 0; i < BATCH; i++) {
         rx->iov[i] = {&rx->bufs[i * MSG_MAX_SIZE], MSG_MAX_SIZE};
@@ -419,7 +453,10 @@ struct case_figures {
     long long wire_lost = 0;  // of those, lost on the wire
     long long missing = 0;    // of those, never handed out
     long long strays = 0, foreign = 0, socket_drops = 0;
-    repair_counts decoded;  // the decoders' own counts, summed
+    std::vector<std::string> notes;       // the first strays of each channel
+    double counted_s = 0, stopped_s = 0;  // when the counted datagrams were sent, when the
+                                          // server was stopped, from the case's start
+    repair_counts decoded;                // the decoders' own counts, summed
     // What the rules counted from the server's settled start until the
     // counted datagrams were sent, and over how long.
     std::vector<nft_counter> counters;
@@ -462,6 +499,8 @@ void count_channels(const receiver &rx, const long long *end, case_figures *f) {
                 f->delays_ms.push_back(static_cast<double>(out - from) / 1e6);
         }
         f->strays += c.strays;
+        for (const std::string &n : c.notes)
+            f->notes.push_back("channel " + std::to_string(id) + ", " + n);
         if (!c.decoder) continue;
         const repair_counts &k = c.decoder->counts;
         f->decoded.handed += k.handed;
@@ -496,6 +535,8 @@ void run_server(receiver *rx, child_proc *server, const bench_conf &conf, case_f
     f->window_s = static_cast<double>(t1 - t0) / 1e9;
     for (int id = 1; id <= CHANNELS; id++) end[id] = rx->ch[id].wire_next;
     receive_until(rx, now_ns() + TAIL_NS, [] { return false; });
+    f->counted_s = static_cast<double>(t1 - rx->ch[1].started) / 1e9;
+    f->stopped_s = static_cast<double>(now_ns() - rx->ch[1].started) / 1e9;
     kill(server->pid, SIGTERM);
     receive_until(rx, now_ns() + FLUSH_NS, [] { return false; });
     if (!proc_wait(server, 2000, &f->server_status)) proc_kill(server);
@@ -551,8 +592,9 @@ struct case_summary {
     case_figures f;
     double bytes_plus = 0, dropped = 0;
     double delay_mean = 0, delay_p99 = 0, delay_max = 0;
-    bool met = false;
-    std::string load;  // the load average when the case ended
+    bool met = false;    // every target
+    bool clean = false;  // every check
+    std::string load;    // the load average when the case ended
 };
 
 // Prints the group's traffic and loss; fills s's byte and drop figures.
@@ -588,22 +630,27 @@ void report_group(case_summary *s) {
         without, with, percent(with - without, without), s->bytes_plus);
 }
 
-// Prints a case's figures; true when it met every target.
-bool report(case_summary *s) {
-    case_figures &f = s->f;
-    printf("-- %s (load at the end:%s)\n", s->c->title, s->load.c_str());
-    if (!f.ok) {
-        printf("the run failed or was cut short: see the messages above\n");
-        return false;
-    }
-    report_group(s);
-    std::vector<double> &d = f.delays_ms;
+void delay_figures(case_summary *s) {
+    std::vector<double> &d = s->f.delays_ms;
     std::sort(d.begin(), d.end());
     double sum = 0;
     for (double x : d) sum += x;
     s->delay_mean = d.empty() ? 0 : sum / static_cast<double>(d.size());
     s->delay_p99 = d.empty() ? 0 : d[d.size() * 99 / 100];
     s->delay_max = d.empty() ? 0 : d.back();
+}
+
+// Prints a case's figures; sets whether it met every target and passed
+// the checks.
+void report(case_summary *s) {
+    case_figures &f = s->f;
+    printf("-- %s (load at the end:%s)\n", s->c->title, s->load.c_str());
+    if (!f.ok) {
+        printf("the run failed or was cut short: see the messages above\n");
+        return;
+    }
+    report_group(s);
+    delay_figures(s);
     double missing = percent(f.missing, f.sent);
     bool met_missing = s->c->target == 0 ? f.missing == 0 : missing <= 100 * s->c->target;
     printf(
@@ -623,28 +670,31 @@ bool report(case_summary *s) {
         "(target <= 2500)\n",
         s->delay_mean, s->delay_p99, s->delay_max);
     printf(
-        "checks: %lld datagrams fitting no place, %lld of other channels, %lld dropped by the "
-        "receiving sockets\n",
+        "checks: %lld datagrams fitting no place (handed out twice or out of order, or rebuilt "
+        "wrong), %lld of other channels, %lld dropped by the receiving sockets\n",
         f.strays, f.foreign, f.socket_drops);
-    s->met = met_missing && s->bytes_plus <= 35 && f.cpu_share < 0.02 && s->delay_max <= 2500 &&
-             f.strays == 0 && f.foreign == 0 && f.socket_drops == 0;
-    return s->met;
+    if (!f.notes.empty())
+        printf("  (the counted datagrams were sent by %.3f s, the server stopped at %.3f s)\n",
+               f.counted_s, f.stopped_s);
+    for (const std::string &n : f.notes) printf("  %s\n", n.c_str());
+    s->met = met_missing && s->bytes_plus <= 35 && f.cpu_share < 0.02 && s->delay_max <= 2500;
+    s->clean = f.strays == 0 && f.foreign == 0 && f.socket_drops == 0;
 }
 
 void print_table(const std::vector<case_summary> &all) {
     printf(
         "\n| case | dropped on the group | data lost on the wire | missing after repair | "
-        "target | bytes + | server CPU | delay mean / p99 / most |\n"
-        "|---|---|---|---|---|---|---|---|\n");
+        "target | bytes + | server CPU | delay mean / p99 / most | fitting no place |\n"
+        "|---|---|---|---|---|---|---|---|---|\n");
     for (const case_summary &s : all) {
         const case_figures &f = s.f;
         if (!f.ok) continue;
         printf(
             "| %s | %.2f %% | %lld of %lld (%.2f %%) | %lld (%.4f %%) | %s %.2g %% | %.1f %% | "
-            "%.2f %% | %.0f / %.0f / %.0f ms |\n",
+            "%.2f %% | %.0f / %.0f / %.0f ms | %lld |\n",
             s.c->title, s.dropped, f.wire_lost, f.sent, percent(f.wire_lost, f.sent), f.missing,
             percent(f.missing, f.sent), s.c->target == 0 ? "=" : "<=", 100 * s.c->target,
-            s.bytes_plus, 100 * f.cpu_share, s.delay_mean, s.delay_p99, s.delay_max);
+            s.bytes_plus, 100 * f.cpu_share, s.delay_mean, s.delay_p99, s.delay_max, f.strays);
     }
 }
 
@@ -714,6 +764,30 @@ bool make_radio(bench_setup *b, std::vector<programme_seq> *progs) {
     return true;
 }
 
+// Runs the chosen cases and prints their figures; true when every case
+// met every target and passed every check.
+bool run_cases(const bench_setup &b) {
+    std::vector<case_summary> all;
+    bool met = true, clean = true;
+    for (const loss_case &c : CASES) {
+        if (!chosen(b.conf, c) || stopping) continue;
+        case_summary s;
+        s.c = &c;
+        s.f = run_case(b, c);
+        s.load = read_file("/proc/loadavg").substr(0, 15);
+        if (stopping) s.f.ok = false;  // cut short
+        report(&s);
+        met = met && s.met;
+        clean = clean && s.clean;
+        all.push_back(std::move(s));
+        fflush(stdout);
+    }
+    print_table(all);
+    printf("%s; %s\n", met ? "all targets met" : "SOME TARGET MISSED",
+           clean ? "every check passed" : "SOME CHECK FAILED (see the checks above)");
+    return met && clean;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -728,14 +802,14 @@ int main(int argc, char **argv) {
         return 1;
     }
     b.dir = make_temp_dir();
-    std::vector<programme_seq> progs;
-    progs.reserve(8);
-    if (!make_radio(&b, &progs)) return 1;
+    std::vector<programme_seq> progs;  // the channels point into it
     // The server's host, behind the veth pair; the loss is on this end.
-    why = netns_peer_start(&b.peer, LOCAL_IF, "10.201.10.1/24", "veth-tx",
-                           std::string(SERVER_ADDR) + "/24");
-    if (!why.empty()) {
-        fprintf(stderr, "repair_bench: %s\n", why.c_str());
+    if (make_radio(&b, &progs))
+        why = netns_peer_start(&b.peer, LOCAL_IF, "10.201.10.1/24", "veth-tx",
+                               std::string(SERVER_ADDR) + "/24");
+    if (b.prog_of.empty() || !why.empty()) {
+        if (!why.empty()) fprintf(stderr, "repair_bench: %s\n", why.c_str());
+        remove_tree(b.dir);
         return 1;
     }
     printf(
@@ -743,23 +817,9 @@ int main(int argc, char **argv) {
         "datagrams a case (load:%s)\n",
         CHANNELS, b.conf.datagrams, read_file("/proc/loadavg").substr(0, 15).c_str());
     fflush(stdout);
-    std::vector<case_summary> all;
-    bool ok = true;
-    for (const loss_case &c : CASES) {
-        if (!chosen(b.conf, c) || stopping) continue;
-        case_summary s;
-        s.c = &c;
-        s.f = run_case(b, c);
-        s.load = read_file("/proc/loadavg").substr(0, 15);
-        if (stopping) s.f.ok = false;  // cut short
-        if (!report(&s)) ok = false;
-        all.push_back(std::move(s));
-        fflush(stdout);
-    }
-    print_table(all);
+    bool passed = run_cases(b);
     run_shell("nft delete table inet lossy 2>/dev/null; ip link delete " + std::string(LOCAL_IF));
     netns_peer_stop(&b.peer);
     remove_tree(b.dir);
-    printf("%s\n", ok ? "all targets met" : "SOME TARGET MISSED");
-    return ok ? 0 : 1;
+    return passed ? 0 : 1;
 }
