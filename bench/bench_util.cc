@@ -147,3 +147,12 @@ long find_within(const std::string &ref, const std::string &got) {
     }
     return -1;
 }
+
+long long cycle_find(long long next, size_t n, const std::function<bool(size_t)> &is_at) {
+    if (n == 0 || next < 0) return -1;
+    for (size_t step = 0; step < n; step++) {
+        long long at = next + static_cast<long long>(step);
+        if (is_at(static_cast<size_t>(at % static_cast<long long>(n)))) return at;
+    }
+    return -1;
+}

@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -84,3 +85,9 @@ bool dechunk_ended(const dechunker &d);
 // Where got lies in ref as one unbroken run of its bytes: the offset of
 // the first occurrence, or -1 (also for an empty got).
 long find_within(const std::string &ref, const std::string &got);
+
+// Where an item lies in a cycle of n items repeated without end, whose
+// positions count on through the repetitions (item i of repetition r at
+// r * n + i): the first position at or after next, within one cycle, whose
+// item is_at(index in the cycle) says is the one sought; -1 when none is.
+long long cycle_find(long long next, size_t n, const std::function<bool(size_t)> &is_at);

@@ -156,3 +156,13 @@ TEST(FindWithin, UnbrokenRunsOnly) {
     EXPECT_EQ(-1, find_within(ref, ref.substr(100) + "x")) << "runs past the reference's end";
     EXPECT_EQ(-1, find_within(ref, ""));
 }
+
+// The lossy-hop count rests on this: a gap skips forward, across the
+// cycle's end too, and an item of no place is not found.
+TEST(CycleFind, SkipsForwardAcrossTheCycleEnd) {
+    const std::string cycle = "abcde";
+    auto is = [&](char c) { return [&cycle, c](size_t i) { return cycle[i] == c; }; };
+    EXPECT_EQ(7, cycle_find(7, 5, is('c'))) << "the next item itself";
+    EXPECT_EQ(11, cycle_find(8, 5, is('b'))) << "d, e and a lost, past the cycle's end";
+    EXPECT_EQ(-1, cycle_find(8, 5, is('x')));
+}

@@ -1,17 +1,17 @@
 #!/usr/bin/env bash
-# run.sh relay|library|pacing|server|gateway|gateway-load|hls|all [ARGS...] - builds
-# the benchmarks (in build-bench/, with -DBUILD_BENCHMARKS=ON) and runs one
-# of them, or all seven in turn; ARGS go to the benchmark program. The relay,
-# server and gateway benchmarks create their own private network namespaces
-# (they need root or user namespaces; the gateway's, for Icecast, root);
-# nothing they send leaves them.
+# run.sh relay|library|pacing|server|gateway|gateway-load|hls|repair|all [ARGS...]
+# - builds the benchmarks (in build-bench/, with -DBUILD_BENCHMARKS=ON) and
+# runs one of them, or all eight in turn; ARGS go to the benchmark program.
+# The relay, server, gateway, HLS and repair benchmarks create their own
+# private network namespaces (they need root or user namespaces; the
+# gateway's, for Icecast, root); nothing they send leaves them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 which=${1:-}
 shift || true
 case $which in
-  relay | library | pacing | server | gateway | gateway-load | hls | all) ;;
-  *) echo "Usage: bench/run.sh relay|library|pacing|server|gateway|gateway-load|hls|all [ARGS...]" >&2; exit 1 ;;
+  relay | library | pacing | server | gateway | gateway-load | hls | repair | all) ;;
+  *) echo "Usage: bench/run.sh relay|library|pacing|server|gateway|gateway-load|hls|repair|all [ARGS...]" >&2; exit 1 ;;
 esac
 if [[ $which == all && $# -gt 0 ]]; then
   echo "run.sh: 'all' takes no arguments" >&2
@@ -23,7 +23,7 @@ old_rev=${MYTBF_OLD_REV:-0897b82}
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_BENCHMARKS=ON \
   -DMYTBF_OLD_REV="$old_rev" >/dev/null
 cmake --build build-bench -j2 --target relay_bench mytbf_bench mytbf_old pacing_bench server_bench \
-  gateway_bench gateway_load_bench hls_bench >/dev/null
+  gateway_bench gateway_load_bench hls_bench repair_bench >/dev/null
 echo "== $(date -u '+%F %T UTC'), load:$(uptime | sed 's/.*load average://')"
 b=build-bench/bench
 status=0
@@ -47,5 +47,8 @@ if [[ $which == gateway-load || $which == all ]]; then
 fi
 if [[ $which == hls || $which == all ]]; then
   timeout 400 "$b/hls_bench" "$@" || status=$?
+fi
+if [[ $which == repair || $which == all ]]; then
+  timeout 2700 "$b/repair_bench" "$@" || status=$?
 fi
 exit $status
