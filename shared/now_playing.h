@@ -12,8 +12,9 @@
 //   file=NAME       the file's name, without its folder
 // Values hold no control characters (C0, DEL and C1: each becomes a
 // blank), no invalid UTF-8 (each bad byte becomes U+FFFD) and at most
-// NOW_PLAYING_VALUE_MAX bytes, cut at a character boundary. A reader takes the lines it knows and
-// passes over others, so that later versions can add lines.
+// NOW_PLAYING_VALUE_MAX bytes, cut at a character boundary. A reader takes
+// the lines it knows and passes over others, so that later versions can
+// add lines.
 #pragma once
 
 #include <stddef.h>

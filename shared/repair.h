@@ -1,6 +1,7 @@
 // repair.h - the repair datagrams: what a receiver needs to rebuild data
 // datagrams (proto.h) that the network lost, sent beside them on a port of
-// their own.
+// their own (by default repair_port() of the radio's port, in
+// now_playing.h with the radio's other port).
 //
 // The sender takes each channel's data datagrams, as they go out, in blocks
 // of up to k (a block also closes a set time after its first datagram, so a
