@@ -28,11 +28,11 @@ int receive_bind(int sd, uint16_t port, bool reuse, const char **failed) {
 
 int receive_socket_open(join_membership *m, uint16_t port, bool reuse, const char **failed) {
     int sd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    m->sd = sd;
     if (sd < 0) {
         *failed = "socket()";
         return -1;
     }
-    m->sd = sd;
     // Only the group joined here, not every group that some socket of this
     // host joined with a sender to this port.
     int zero = 0;

@@ -16,6 +16,6 @@
 int receive_bind(int sd, uint16_t port, bool reuse, const char **failed);
 
 // A new socket in m->sd, joined to the group as m says and bound to port
-// as receive_bind does. Returns the socket, or -1 with errno set and
-// *failed naming the call that failed, the socket closed.
+// as receive_bind does. Returns the socket, or -1 with errno set, *failed
+// naming the call that failed and m->sd -1 (any socket closed).
 int receive_socket_open(join_membership *m, uint16_t port, bool reuse, const char **failed);

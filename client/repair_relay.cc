@@ -44,16 +44,11 @@ void put_number(char *buf, size_t size, size_t *at, long long v) {
     while (n > 0 && *at < size) buf[(*at)++] = digits[--n];
 }
 
-bool same_source(const sockaddr_in &a, const sockaddr_in &b) {
-    return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
-}
-
 }  // namespace
 
 int repair_relay_open(repair_relay *r, const join_membership &data, uint16_t port, bool reuse,
                       const char **failed) {
     r->membership = data;
-    r->membership.sd = -1;
     return receive_socket_open(&r->membership, port, reuse, failed);
 }
 
@@ -76,7 +71,7 @@ void repair_relay_data(repair_relay *r, const uint8_t *p, size_t n, long long no
 
 void repair_relay_repair(repair_relay *r, const sockaddr_in &server, const sockaddr_in &from,
                          const uint8_t *p, size_t n, long long now, repair_datagrams *out) {
-    if (!r->decoding || !same_source(server, from) || n < 1 || p[0] != r->decoder.chnid) return;
+    if (!r->decoding || !same_sender(server, from) || n < 1 || p[0] != r->decoder.chnid) return;
     repair_decoder_repair(&r->decoder, p, n, now, out);
     publish(*r);
 }

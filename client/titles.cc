@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <sys/socket.h>
 
+#include "join.h"
 #include "now_playing.h"
 #include "visible.h"
 
@@ -13,30 +14,24 @@ namespace {
 // NOW_PLAYING_VALUE_MAX bytes each; a longer one is no such datagram.
 constexpr size_t TITLES_BUFFER = 8192;
 
-bool followed_server(const sockaddr_in &server, const sockaddr_in &from) {
-    return from.sin_addr.s_addr == server.sin_addr.s_addr && from.sin_port == server.sin_port;
-}
-
 }  // namespace
 
 bool titles_take(titles *t, const sockaddr_in &server, const sockaddr_in &from, const uint8_t *buf,
                  size_t len, std::string *text) {
     now_playing np;
-    if (!followed_server(server, from) || !now_playing_parse(buf, len, &np)) return false;
+    if (!same_sender(server, from) || !now_playing_parse(buf, len, &np)) return false;
     std::string now = now_playing_text(np);
     t->known[np.chnid] = now;
-    if (np.chnid != t->chnid || now.empty() || (t->said && now == t->shown)) return false;
-    t->said = true;
+    if (np.chnid != t->chnid || now.empty() || now == t->shown) return false;
     t->shown = now;
     *text = now;
     return true;
 }
 
 bool titles_follow(titles *t, long long chnid, std::string *text) {
-    t->said = false;
+    t->shown.clear();
     t->chnid = chnid >= 1 && chnid <= 255 ? static_cast<int>(chnid) : -1;
     if (t->chnid < 0 || t->known[t->chnid].empty()) return false;
-    t->said = true;
     t->shown = t->known[t->chnid];
     *text = t->shown;
     return true;

@@ -14,8 +14,7 @@
 
 struct titles {
     int chnid = -1;          // the channel followed; -1 none yet
-    bool said = false;       // a line was said for chnid since it was followed
-    std::string shown;       // the text of that line
+    std::string shown;       // the line said for chnid since it was followed; "" none
     std::string known[256];  // each channel's latest text from the server; "" unknown
 };
 

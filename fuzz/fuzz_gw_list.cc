@@ -18,17 +18,10 @@
 #include <vector>
 
 #include "fuzz_gateway.h"
+#include "join.h"
 #include "list_entry.h"
 #include "proto_encode.h"
 #include "table.h"
-
-namespace {
-
-bool same(const sockaddr_in &a, const sockaddr_in &b) {
-    return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 2 || size - 2 > MSG_MAX_SIZE) return 0;
@@ -47,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     bool heard = pick == 0 || (is_list && now >= TABLE_SILENCE_NS);
     table_kind kind = table_take(&t, from, d, len, now);
 
-    check(same(t.server, heard && is_list ? from : server));
+    check(same_sender(t.server, heard && is_list ? from : server));
     if (!heard) check(kind == TABLE_IGNORED);
     if (heard && is_list) check(kind == TABLE_LIST);
     bool is_data = len >= DATA_MIN_SIZE && d[0] != CHNID_LIST;

@@ -1,14 +1,11 @@
 // table.cc - the gateway's view of the radio: server, channels, counters.
 #include "table.h"
 
+#include "join.h"
 #include "list_entry.h"
 #include "proto.h"
 
 namespace {
-
-bool same_source(const sockaddr_in &a, const sockaddr_in &b) {
-    return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
-}
 
 // A new server: what the old one said plays is no longer known.
 void take_server(table *t, const sockaddr_in &from) {
@@ -58,7 +55,7 @@ table_kind table_take(table *t, const sockaddr_in &from, const uint8_t *buf, siz
 }
 
 bool table_from_server(const table &t, const sockaddr_in &from) {
-    return t.has_server && same_source(from, t.server);
+    return t.has_server && same_sender(from, t.server);
 }
 
 bool table_take_now_playing(table *t, const sockaddr_in &from, const uint8_t *buf, size_t len) {

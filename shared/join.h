@@ -43,6 +43,12 @@ std::string join_unknown_interface(const char *text);
 // addresses can: a sender on the same host uses them.
 bool unicast_source(in_addr addr);
 
+// Whether a and b are one sender, the same address and port: receivers
+// take the server's datagrams of every kind only from where its data came.
+inline bool same_sender(const sockaddr_in &a, const sockaddr_in &b) {
+    return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+}
+
 // Makes sd a member of group on interface ifindex (0: the system chooses
 // the interface). With source null the join admits every sender
 // (IP_ADD_MEMBERSHIP); otherwise only that source (MCAST_JOIN_SOURCE_GROUP),
