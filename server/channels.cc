@@ -40,19 +40,6 @@ bool is_dir(const std::string &path) {
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Reads up to n bytes at offset; the count read, or -1 with errno set.
-ssize_t read_at(int fd, uint8_t *buf, size_t n, off_t offset) {
-    size_t done = 0;
-    while (done < n) {
-        ssize_t r = pread(fd, buf + done, n - done, offset + static_cast<off_t>(done));
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) return -1;
-        if (r == 0) break;
-        done += static_cast<size_t>(r);
-    }
-    return static_cast<ssize_t>(done);
-}
-
 // The description: desc.txt as it is, else the folder's name and a newline.
 std::string channel_desc(const std::string &dir, const std::string &name, FILE *report) {
     std::string path = dir + "/desc.txt";

@@ -1,4 +1,4 @@
-// regular_file.cc - opens regular files only, without ever blocking.
+// regular_file.cc - opens regular files only, without ever blocking, and reads them.
 #include "regular_file.h"
 
 #include <errno.h>
@@ -46,4 +46,16 @@ int open_regular(const std::string &path, std::string *why) {
         return -1;
     }
     return fd;
+}
+
+ssize_t read_at(int fd, uint8_t *buf, size_t n, off_t offset) {
+    size_t done = 0;
+    while (done < n) {
+        ssize_t r = pread(fd, buf + done, n - done, offset + static_cast<off_t>(done));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return -1;
+        if (r == 0) break;
+        done += static_cast<size_t>(r);
+    }
+    return static_cast<ssize_t>(done);
 }

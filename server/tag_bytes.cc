@@ -2,10 +2,10 @@
 // header by header, each read bounded before it is made.
 #include "tag_bytes.h"
 
-#include <errno.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <unistd.h>
+
+#include "regular_file.h"
 
 namespace {
 
@@ -18,15 +18,9 @@ constexpr uint8_t UNSYNC = 0x80, EXTENDED = 0x40, FOOTER = 0x10;
 constexpr uint32_t APE_HAS_HEADER = 0x80000000u;
 
 // Reads n bytes at offset; false unless all of them came.
-bool read_at(int fd, void *buf, size_t n, size_t offset) {
-    auto *p = static_cast<uint8_t *>(buf);
-    for (size_t done = 0; done < n;) {
-        ssize_t r = pread(fd, p + done, n - done, static_cast<off_t>(offset + done));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        done += static_cast<size_t>(r);
-    }
-    return true;
+bool read_all(int fd, void *buf, size_t n, size_t offset) {
+    return read_at(fd, static_cast<uint8_t *>(buf), n, static_cast<off_t>(offset)) ==
+           static_cast<ssize_t>(n);
 }
 
 // Appends the n bytes at offset to out; false (out as it was) when they
@@ -34,7 +28,7 @@ bool read_at(int fd, void *buf, size_t n, size_t offset) {
 bool append_at(int fd, std::vector<uint8_t> *out, size_t n, size_t offset) {
     size_t old = out->size();
     out->resize(old + n);
-    if (read_at(fd, out->data() + old, n, offset)) return true;
+    if (read_all(fd, out->data() + old, n, offset)) return true;
     out->resize(old);
     return false;
 }
@@ -64,7 +58,7 @@ struct id3_tag {
 id3_tag id3_header(int fd) {
     uint8_t h[ID3_HEADER];
     id3_tag t;
-    if (!read_at(fd, h, sizeof h, 0) || memcmp(h, "ID3", 3) != 0) return t;
+    if (!read_all(fd, h, sizeof h, 0) || memcmp(h, "ID3", 3) != 0) return t;
     if (h[3] < 2 || h[3] > 4 || ((h[6] | h[7] | h[8] | h[9]) & 0x80)) return t;
     t.version = h[3];
     t.flags = h[5];
@@ -77,22 +71,24 @@ id3_tag id3_header(int fd) {
 size_t frames_start(int fd, const id3_tag &t) {
     if (!(t.flags & EXTENDED)) return ID3_HEADER;
     uint8_t s[4];
-    if (t.version == 2 || !read_at(fd, s, sizeof s, ID3_HEADER)) return SIZE_MAX;
+    if (t.version == 2 || !read_all(fd, s, sizeof s, ID3_HEADER)) return SIZE_MAX;
     // ID3v2.3 counts the size field apart; ID3v2.4 counts it in.
     return t.version == 3 ? ID3_HEADER + 4 + be32(s) : ID3_HEADER + syncsafe(s);
 }
 
+size_t frame_header_size(int version) {
+    return version == 2 ? 6 : 10;
+}
+
 struct frame_head {
     char id[5] = {};
-    size_t head = 0;  // bytes of the header
-    size_t size = 0;  // bytes after it
+    size_t size = 0;  // bytes after the header
     bool compressed = false;
 };
 
-// The frame header at p[0, head); false at padding or anything that is no
-// frame header, where the tag reader stops too.
+// The frame header at p[0, frame_header_size(version)); false at padding
+// or anything that is no frame header, where the tag reader stops too.
 bool frame_header(const uint8_t *p, int version, frame_head *f) {
-    f->head = version == 2 ? 6 : 10;
     size_t id_len = version == 2 ? 3 : 4;
     for (size_t i = 0; i < id_len; i++) {
         if ((p[i] < 'A' || p[i] > 'Z') && (p[i] < '0' || p[i] > '9')) return false;
@@ -123,8 +119,8 @@ void sought_frames(int fd, const id3_tag &t, std::vector<uint8_t> *out,
     for (int n = 0; n < TAG_FRAMES_MAX && found != 3 && pos < end; n++) {
         uint8_t h[ID3_HEADER];
         frame_head f;
-        size_t head = t.version == 2 ? 6 : 10;
-        if (end - pos < head || !read_at(fd, h, head, pos) || !frame_header(h, t.version, &f) ||
+        size_t head = frame_header_size(t.version);
+        if (end - pos < head || !read_all(fd, h, head, pos) || !frame_header(h, t.version, &f) ||
             f.size > end - pos - head)
             return;
         int which = sought(f);
@@ -171,12 +167,12 @@ void trailing_tags(int fd, size_t from, std::vector<uint8_t> *out,
     if (fstat(fd, &st) < 0 || static_cast<size_t>(st.st_size) < from) return;
     size_t size = static_cast<size_t>(st.st_size);
     uint8_t b[APE_FOOTER];
-    size_t v1 = size - from >= ID3V1_SIZE && read_at(fd, b, 3, size - ID3V1_SIZE) &&
+    size_t v1 = size - from >= ID3V1_SIZE && read_all(fd, b, 3, size - ID3V1_SIZE) &&
                         memcmp(b, "TAG", 3) == 0
                     ? ID3V1_SIZE
                     : 0;
     size_t start = size - v1;
-    if (start - from >= APE_FOOTER && read_at(fd, b, APE_FOOTER, start - APE_FOOTER) &&
+    if (start - from >= APE_FOOTER && read_all(fd, b, APE_FOOTER, start - APE_FOOTER) &&
         memcmp(b, "APETAGEX", 8) == 0) {
         size_t ape = size_t{le32(b + 12)} + (le32(b + 20) & APE_HAS_HEADER ? APE_FOOTER : 0);
         if (ape > TAG_FRAME_MAX)
