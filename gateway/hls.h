@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "history.h"
+#include "table.h"
 
 // Segments listed in the playlist; one more is held after it leaves the
 // list, for a player or a cache whose copy of the playlist is a little
@@ -31,10 +32,10 @@ constexpr size_t HLS_HELD = HLS_WINDOW + 1;
 // one channel can hold at most, whatever its bitrate.
 constexpr size_t HLS_SEGMENT_MAX_BYTES = 256 * 1024;
 // Data that resumes this long after the last (the channel was off the
-// air), or from another server, begins a new segment after a
+// air, as the table says), or from another server, begins a new segment after a
 // discontinuity; the open segment is closed once the silence lasts this
 // long, so that what came before it is served.
-constexpr long long HLS_GAP_NS = 5'000'000'000LL;
+constexpr long long HLS_GAP_NS = TABLE_SILENCE_NS;
 
 // What every channel's segments share: set once at start.
 struct hls_conf {

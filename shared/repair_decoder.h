@@ -18,8 +18,9 @@
 //   came before a block's first one goes out before it;
 // - a rebuilt datagram goes out only when it is what the block's table and
 //   CRC say; a block that cannot be rebuilt still hands out what came;
-// - a datagram goes out once, though the network bring it twice, or bring
-//   it late after its block's repair rebuilt it;
+// - a datagram goes out once when the network brings it twice before its
+//   block goes out, or brings it late after its block's repair rebuilt it
+//   (a copy that comes after its block went out is taken for a new one);
 // - memory stays bounded: at most REPAIR_MAX_HELD datagrams and
 //   REPAIR_MAX_HELD_BYTES of them are held (past that the oldest goes out
 //   early), at most REPAIR_MAX_BLOCKS blocks are known at once (past that
