@@ -201,22 +201,28 @@ void write_run(const relay &rl, payload_run *run) {
     run->count = 0;
 }
 
+// Adds the datagram d[0, len) from `from`, judged v, to the run when it is
+// accepted (the run written first when full); else writes the run and
+// prints the datagram's lines.
+void take_judged(const relay &rl, payload_run *run, data_verdict v, const uint8_t *d, size_t len,
+                 const sockaddr_in *from) {
+    if (v != DATA_ACCEPT) {
+        write_run(rl, run);
+        return print_dropped(*rl.r, *from, v, rl.server);
+    }
+    if (run->count == BATCH) write_run(rl, run);
+    run_add(run, d, len, from);
+}
+
 // Relays what the repair decoder handed out, in order, each datagram as if
 // it came from the server now: the rules, the lines and the payload of a
 // received one.
 void relay_handed(const relay &rl, const repair_datagrams &handed) {
     payload_run run;
     run.count = 0;
-    for (const auto &d : handed) {
-        data_verdict v = data_decide(rl.server, rl.server, d.data(), d.size(), rl.choice);
-        if (v == DATA_ACCEPT && run.count == BATCH) write_run(rl, &run);
-        if (v == DATA_ACCEPT) {
-            run_add(&run, d.data(), d.size(), &rl.server);
-            continue;
-        }
-        write_run(rl, &run);
-        print_dropped(*rl.r, rl.server, v, rl.server);
-    }
+    for (const auto &d : handed)
+        take_judged(rl, &run, data_decide(rl.server, rl.server, d.data(), d.size(), rl.choice),
+                    d.data(), d.size(), &rl.server);
     write_run(rl, &run);
 }
 
@@ -233,16 +239,10 @@ void relay_batch(relay *rl, unsigned first, unsigned end) {
         const uint8_t *buf = rl->b.bufs + i * MSG_MAX_SIZE;
         size_t len = rl->b.msgs[i].msg_len;
         data_verdict v = data_decide(rl->server, rl->b.from[i], buf, len, rl->choice);
-        if (v == DATA_ACCEPT && repair->decoding) {
+        if (v == DATA_ACCEPT && repair->decoding)
             repair_relay_data(repair, buf, len, now, &handed);
-            continue;
-        }
-        if (v == DATA_ACCEPT) {
-            run_add(&run, buf, len, &rl->b.from[i]);
-            continue;
-        }
-        write_run(*rl, &run);
-        print_dropped(*rl->r, rl->b.from[i], v, rl->server);
+        else
+            take_judged(*rl, &run, v, buf, len, &rl->b.from[i]);
     }
     write_run(*rl, &run);
     relay_handed(*rl, handed);
