@@ -23,7 +23,6 @@
 #include "options.h"
 #include "output.h"
 #include "player.h"
-#include "receive_socket.h"
 #include "receiver.h"
 #include "relay.h"
 #include "repair_relay.h"
@@ -190,8 +189,8 @@ int open_socket() {
         exit(1);
     }
     const char *failed = nullptr;
-    if (receive_bind(sd, port_from_text(client_conf.receive_port), client_conf.reuse_address,
-                     &failed) < 0) {
+    if (membership_bind(sd, port_from_text(client_conf.receive_port), client_conf.reuse_address,
+                        &failed) < 0) {
         perror(failed);
         exit(1);
     }
@@ -242,8 +241,8 @@ void watch_beside(int sd) {
     if (port == 0) return;
     rx.now_playing = rx.data;
     const char *failed = nullptr;
-    int np = receive_socket_open(&rx.now_playing, static_cast<uint16_t>(port),
-                                 client_conf.reuse_address, &failed);
+    int np = membership_open(&rx.now_playing, static_cast<uint16_t>(port),
+                             client_conf.reuse_address, 0, &failed);
     if (np < 0) {
         int err = errno;
         std::string what = "no now-playing lines from port " + std::to_string(port) + ": " + failed;

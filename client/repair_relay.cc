@@ -8,8 +8,6 @@
 
 #include <atomic>
 
-#include "receive_socket.h"
-
 namespace {
 
 // The relay's counts as a signal handler reads them: lock-free, so a read
@@ -49,7 +47,7 @@ void put_number(char *buf, size_t size, size_t *at, long long v) {
 int repair_relay_open(repair_relay *r, const join_membership &data, uint16_t port, bool reuse,
                       const char **failed) {
     r->membership = data;
-    return receive_socket_open(&r->membership, port, reuse, failed);
+    return membership_open(&r->membership, port, reuse, 0, failed);
 }
 
 void repair_relay_follow(repair_relay *r, long long chnid, repair_datagrams *out) {

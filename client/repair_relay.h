@@ -27,8 +27,8 @@ struct repair_relay {
 
 // Opens r's socket (r->membership.sd): joined to the group as data is, on
 // its interface and for its sender, and bound to port, shared as
-// receive_bind does with reuse. Returns the socket, or -1 with errno set and
-// *failed naming the call that failed.
+// membership_bind does with reuse. Returns the socket, or -1 with errno set
+// and *failed naming the call that failed.
 int repair_relay_open(repair_relay *r, const join_membership &data, uint16_t port, bool reuse,
                       const char **failed);
 

@@ -212,30 +212,17 @@ void on_now_playing(evutil_socket_t sd, short, void *arg) {
 // A socket joined to the group as m says and bound to port; reports and
 // returns -1 on failure.
 int open_joined(gateway *g, join_membership *m, int port) {
-    int sd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    // Shared with a client or another gateway on this host.
+    const char *failed = nullptr;
+    int sd = membership_open(m, static_cast<uint16_t>(port), true, SOCK_NONBLOCK, &failed);
     if (sd < 0) {
-        fprintf(g->report, "socket(): %s\n", strerror(errno));
+        fprintf(g->report, "%s: %s\n", failed, strerror(errno));
         return -1;
     }
-    m->sd = sd;
-    int one = 1, zero = 0, size = RCVBUF;
-    // Shared with a client or another gateway on this host; and only the
-    // group joined here, not every group some socket of the host joined.
-    setsockopt(sd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    setsockopt(sd, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero);
+    int size = RCVBUF;
     if (setsockopt(sd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) < 0)
         setsockopt(sd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    sockaddr_in here{};
-    here.sin_family = AF_INET;
-    here.sin_addr.s_addr = htonl(INADDR_ANY);
-    here.sin_port = htons(static_cast<uint16_t>(port));
-    const char *failed = membership_join(*m) < 0 ? "setsockopt()"
-                         : bind(sd, reinterpret_cast<sockaddr *>(&here), sizeof here) < 0 ? "bind()"
-                                                                                          : nullptr;
-    if (failed == nullptr) return sd;
-    fprintf(g->report, "%s: %s\n", failed, strerror(errno));
-    close(sd);
-    return -1;
+    return sd;
 }
 
 // The membership the options ask for, without its socket; false after a

@@ -9,6 +9,7 @@
 #include <net/if.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <vector>
 
@@ -212,4 +213,42 @@ int join_send_interface(int sd, const char *text) {
     req.imr_ifindex = static_cast<int>(index);
     inet_pton(AF_INET, text, &req.imr_address);  // left 0.0.0.0 for a name or index
     return setsockopt(sd, IPPROTO_IP, IP_MULTICAST_IF, &req, sizeof req) < 0 ? -1 : 1;
+}
+
+int membership_bind(int sd, uint16_t port, bool reuse, const char **failed) {
+    int one = 1;
+    if (reuse && setsockopt(sd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0) {
+        *failed = "setsockopt()";
+        return -1;
+    }
+    sockaddr_in here;
+    memset(&here, 0, sizeof here);
+    here.sin_family = AF_INET;
+    here.sin_addr.s_addr = htonl(INADDR_ANY);
+    here.sin_port = htons(port);
+    if (bind(sd, reinterpret_cast<sockaddr *>(&here), sizeof here) < 0) {
+        *failed = "bind()";
+        return -1;
+    }
+    return 0;
+}
+
+int membership_open(join_membership *m, uint16_t port, bool reuse, int flags, const char **failed) {
+    int sd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | flags, 0);
+    m->sd = sd;
+    if (sd < 0) {
+        *failed = "socket()";
+        return -1;
+    }
+    int zero = 0;
+    setsockopt(sd, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero);
+    if (membership_join(*m) < 0)
+        *failed = "setsockopt()";
+    else if (membership_bind(sd, port, reuse, failed) == 0)
+        return sd;
+    int err = errno;
+    close(sd);
+    m->sd = -1;
+    errno = err;
+    return -1;
 }

@@ -8,6 +8,7 @@
 
 #include <netinet/in.h>
 #include <stddef.h>
+#include <stdint.h>
 
 #include <string>
 
@@ -111,6 +112,20 @@ int membership_join(const join_membership &m);
 // name followed), -1 when the new join failed (errno set; m still names
 // the old index, so a later call tries again).
 int membership_follow(join_membership *m);
+
+// Binds sd to port on every address. With reuse the address is made
+// reusable first, so that other sockets that do the same (a gateway's,
+// another client's) share the port on this host. 0, or -1 with errno set
+// and *failed naming the call that failed ("setsockopt()", "bind()").
+int membership_bind(int sd, uint16_t port, bool reuse, const char **failed);
+
+// A new UDP socket in m->sd (SOCK_DGRAM | SOCK_CLOEXEC | flags, such as
+// SOCK_NONBLOCK) that hears only the group joined on it, not every group
+// some socket of this host joined with a sender to its port: joined as
+// membership_join does and bound as membership_bind does. The socket, or
+// -1 with errno set, *failed naming the call that failed ("socket()",
+// "setsockopt()", "bind()") and m->sd -1, any socket closed.
+int membership_open(join_membership *m, uint16_t port, bool reuse, int flags, const char **failed);
 
 // Sends sd's multicast out of the interface text names (name, index or
 // address, as join_find_interface finds it; an address also becomes the
