@@ -7,35 +7,14 @@
 
 namespace {
 
-// Marks the frames that the scan buffer now shows whole. A frame counts
-// once the next one's header follows it (mp3_next_frame), so the newest
-// frame is marked when more bytes come.
+// Marks the frames that the scan now shows whole; the newest frame is
+// marked when more bytes come.
 void scan_frames(history *h, const std::vector<uint8_t> &bytes) {
-    size_t from = 0;
-    if (h->scan_skip > 0) {
-        size_t n = static_cast<size_t>(std::min<uint64_t>(h->scan_skip, bytes.size()));
-        h->scan_skip -= n;
-        h->scan_offset += n;
-        from = n;
-    }
-    h->scan.insert(h->scan.end(), bytes.begin() + static_cast<long>(from), bytes.end());
-    size_t at = 0;
-    for (;;) {
-        mp3_step s = mp3_next_frame(h->scan.data() + at, h->scan.size() - at, false);
-        if (s.kind == MP3_FRAME) {
-            h->marks.push_back({h->scan_offset + at + s.skip, h->marked_ns});
-            h->marked_ns += mp3_frame_ns(s.h);
-            at += s.skip + static_cast<size_t>(s.h.size);
-            continue;
-        }
-        size_t left = h->scan.size() - at;
-        size_t drop = static_cast<size_t>(std::min<uint64_t>(s.skip, left));
-        h->scan_skip = s.skip - drop;  // a tag that runs past what came
-        at += drop;
-        break;
-    }
-    h->scan.erase(h->scan.begin(), h->scan.begin() + static_cast<long>(at));
-    h->scan_offset += at;
+    mp3_scan_feed(&h->scan, bytes.data(), bytes.size(), false,
+                  [h](const uint8_t *, const mp3_header &fh, uint64_t offset) {
+                      h->marks.push_back({offset, h->marked_ns});
+                      h->marked_ns += mp3_frame_ns(fh);
+                  });
 }
 
 // Playing time of the marked frames from the first one at or after offset;

@@ -15,6 +15,8 @@
 #include <deque>
 #include <vector>
 
+#include "mp3_frames.h"
+
 struct chunk {
     int refs;
     std::vector<uint8_t> bytes;
@@ -56,11 +58,7 @@ struct history {
     std::deque<frame_mark> marks;  // frames starting in held chunks, in order
     long long marked_ns = 0;       // playing time of every frame marked so far
     std::deque<arrival> arrivals;  // every chunk of the last lag_ns and more
-    // The frame scan: bytes not yet known to hold a whole frame, from
-    // offset scan_offset, and bytes still to pass over (a tag's rest).
-    std::vector<uint8_t> scan;
-    uint64_t scan_offset = 0;
-    uint64_t scan_skip = 0;
+    mp3_stream_scan scan;          // the frame scan, its offsets the stream's
 };
 
 // Takes the next chunk of the stream (with a reference of its own), marks

@@ -67,33 +67,21 @@ void add_frame(hls_channel *c, const hls_conf &conf, const uint8_t *f, const mp3
     if (c->frames_ns >= conf.segment_ns) close_segment(c, conf);
 }
 
-// Takes the frames that the scan buffer shows whole. A frame counts once
-// the next one's header follows it (mp3_next_frame), so the newest one
-// waits for more bytes; at_eof: the stream stops here, and it counts too.
-void scan_frames(hls_channel *c, const hls_conf &conf, bool at_eof) {
-    size_t at = 0;
-    for (;;) {
-        mp3_step s = mp3_next_frame(c->scan.data() + at, c->scan.size() - at, at_eof);
-        if (s.kind == MP3_FRAME) {
-            add_frame(c, conf, c->scan.data() + at + s.skip, s.h);
-            at += s.skip + static_cast<size_t>(s.h.size);
-            continue;
-        }
-        size_t drop = static_cast<size_t>(std::min<uint64_t>(s.skip, c->scan.size() - at));
-        c->scan_skip = s.skip - drop;  // a tag that runs past what came
-        at += drop;
-        break;
-    }
-    c->scan.erase(c->scan.begin(), c->scan.begin() + static_cast<long>(at));
+// Takes bytes[0, n) and the frames that the scan now shows whole; the
+// newest waits for more bytes unless at_eof: the stream stops here.
+void scan_frames(hls_channel *c, const hls_conf &conf, const uint8_t *bytes, size_t n,
+                 bool at_eof) {
+    mp3_scan_feed(&c->scan, bytes, n, at_eof, [&](const uint8_t *f, const mp3_header &h, uint64_t) {
+        add_frame(c, conf, f, h);
+    });
 }
 
 // The stream stops here: its last frame counts, the open segment closes,
 // and what is left of the scan goes.
 void end_stream(hls_channel *c, const hls_conf &conf) {
-    scan_frames(c, conf, true);
+    scan_frames(c, conf, nullptr, 0, true);
     close_segment(c, conf);
-    c->scan.clear();
-    c->scan_skip = 0;
+    c->scan = {};
 }
 
 void put_u64(char *out, size_t size, uint64_t v) {
@@ -147,15 +135,12 @@ void hls_take(hls_channel *c, const hls_conf &conf, const uint8_t *bytes, size_t
     c->last_ns = now;
     c->last_wall_ns = wall_ns;
     c->title = title;
-    size_t from = static_cast<size_t>(std::min<uint64_t>(c->scan_skip, n));
-    c->scan_skip -= from;
-    c->scan.insert(c->scan.end(), bytes + from, bytes + n);
-    scan_frames(c, conf, false);
+    scan_frames(c, conf, bytes, n, false);
 }
 
 void hls_idle(hls_channel *c, const hls_conf &conf, long long now) {
     if (c->last_ns >= 0 && now - c->last_ns >= HLS_GAP_NS &&
-        (!c->frames.empty() || !c->scan.empty()))
+        (!c->frames.empty() || !c->scan.pending.empty()))
         end_stream(c, conf);
 }
 

@@ -69,10 +69,7 @@ struct hls_channel {
     bool open_break = false;
     long long next_wall_ns = -1;  // where the next segment begins; -1: at its arrival
     long long timeline_ns = 0;    // playing time of every frame taken: the ID3 timestamps
-    // The frame scan: bytes not yet known to hold a whole frame, and bytes
-    // still to pass over (a tag's rest).
-    std::vector<uint8_t> scan;
-    uint64_t scan_skip = 0;
+    mp3_stream_scan scan;         // the frame scan
     // Where the bytes came from, when the last came (monotonic and
     // wall-clock; last_ns -1: never), and the title then.
     uint64_t source = 0;

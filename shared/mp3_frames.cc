@@ -3,6 +3,8 @@
 
 #include <string.h>
 
+#include <algorithm>
+
 namespace {
 
 // Layer III bitrates in kbit/s by header index; 0 is free format, -1 reserved.
@@ -153,4 +155,27 @@ mp3_step mp3_next_frame(const uint8_t *buf, size_t n, bool at_eof) {
     }
     if (!at_eof) return need_more(s);
     return {MP3_END, 0, {}};
+}
+
+void mp3_scan_feed(mp3_stream_scan *s, const uint8_t *p, size_t n, bool at_eof,
+                   const mp3_frame_found &found) {
+    size_t passed = static_cast<size_t>(std::min<uint64_t>(s->skip, n));
+    s->skip -= passed;
+    s->offset += passed;
+    s->pending.insert(s->pending.end(), p + passed, p + n);
+    size_t at = 0;
+    for (;;) {
+        mp3_step st = mp3_next_frame(s->pending.data() + at, s->pending.size() - at, at_eof);
+        if (st.kind == MP3_FRAME) {
+            found(s->pending.data() + at + st.skip, st.h, s->offset + at + st.skip);
+            at += st.skip + static_cast<size_t>(st.h.size);
+            continue;
+        }
+        size_t drop = static_cast<size_t>(std::min<uint64_t>(st.skip, s->pending.size() - at));
+        s->skip = st.skip - drop;  // a tag that runs past what came
+        at += drop;
+        break;
+    }
+    s->pending.erase(s->pending.begin(), s->pending.begin() + static_cast<long>(at));
+    s->offset += at;
 }

@@ -9,6 +9,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <functional>
+#include <vector>
+
 // MP3_NEED_MORE leaves fewer than this many bytes after skip (the largest
 // frame, 1441 bytes, then what must follow it), so a buffer of this size
 // always makes progress.
@@ -58,3 +61,23 @@ struct mp3_step {
 // piece by piece this way, the scan finds the same frames as over the
 // whole input at once.
 mp3_step mp3_next_frame(const uint8_t *buf, size_t n, bool at_eof);
+
+// A scan of a stream that comes in pieces: the bytes not yet known to hold
+// a whole frame, from the stream's offset `offset`, and how many of the
+// bytes that come next to pass over (a tag's rest that ran past what came).
+struct mp3_stream_scan {
+    std::vector<uint8_t> pending;
+    uint64_t offset = 0;
+    uint64_t skip = 0;
+};
+
+// Called for a frame that a scan shows whole: its bytes (h.size of them,
+// valid during the call), its header and its offset in the stream.
+using mp3_frame_found =
+    std::function<void(const uint8_t *frame, const mp3_header &h, uint64_t offset)>;
+
+// Adds p[0, n) to s and calls found for each frame that s now shows whole,
+// in order, with mp3_next_frame: the newest frame waits for the next one's
+// header unless at_eof says that the stream stops after p.
+void mp3_scan_feed(mp3_stream_scan *s, const uint8_t *p, size_t n, bool at_eof,
+                   const mp3_frame_found &found);
