@@ -754,9 +754,9 @@ bool make_radio(bench_setup *b, std::vector<programme_seq> *progs) {
     b->radio = radio_folder(b->dir, song_of);
     if (b->radio.empty()) return false;
     for (const std::string &p : pieces) progs->push_back(programme_of(p));
-    for (int c = 1; c <= CHANNELS; c++) {
-        size_t piece = static_cast<size_t>(c) % pieces.size();  // as radio_piece_of
-        b->prog_of.push_back(&(*progs)[piece]);
+    for (const std::string &song : song_of) {
+        auto piece = std::find(pieces.begin(), pieces.end(), song) - pieces.begin();
+        b->prog_of.push_back(&(*progs)[static_cast<size_t>(piece)]);
     }
     for (size_t i = 0; i < progs->size(); i++)
         printf("piece %zu: %zu datagrams a cycle, %zu repeating another\n", i + 1,
