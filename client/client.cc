@@ -204,6 +204,16 @@ int now_playing_port_wanted() {
     return rx.tuned ? now_playing_port(port_from_text(client_conf.receive_port)) : 0;
 }
 
+// Reports that what (repair, now-playing lines) has no socket on port: the
+// call that failed and errno's description.
+void report_no_socket(const char *what, int port, const char *failed) {
+    int err = errno;
+    std::string text =
+        std::string("no ") + what + " from port " + std::to_string(port) + ": " + failed;
+    errno = err;
+    output_report(&out, text.c_str());
+}
+
 // With --repair: the repair socket, joined as the data socket is and
 // watched beside it, and the counts said however the client ends from
 // here on. Ends the client when the socket cannot be had.
@@ -219,8 +229,7 @@ void watch_repair() {
     int rd = repair_relay_open(&rx.repair, rx.data, static_cast<uint16_t>(port),
                                client_conf.reuse_address, &failed);
     if (rd < 0) {
-        std::string what = "no repair from port " + std::to_string(port) + ": " + failed;
-        output_report(&out, what.c_str());
+        report_no_socket("repair", port, failed);
         end_client(&out);
     }
     inputs_watch(&rx.watched, INPUT_REPAIR, rd);
@@ -244,10 +253,7 @@ void watch_beside(int sd) {
     int np = membership_open(&rx.now_playing, static_cast<uint16_t>(port),
                              client_conf.reuse_address, 0, &failed);
     if (np < 0) {
-        int err = errno;
-        std::string what = "no now-playing lines from port " + std::to_string(port) + ": " + failed;
-        errno = err;
-        output_report(&out, what.c_str());
+        report_no_socket("now-playing lines", port, failed);
         return;
     }
     inputs_watch(&rx.watched, INPUT_NOW_PLAYING, np);
