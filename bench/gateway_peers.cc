@@ -1,8 +1,7 @@
 // gateway_peers.cc - what the gateway benchmarks start and read: the busy
-// radio, Icecast and its source, and the servers' CPU and memory.
+// radio, Icecast and its source, and the servers' memory.
 #include "gateway_peers.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -22,23 +21,6 @@ namespace {
 constexpr const char *SOURCE_PASSWORD = "bench-source";
 
 }  // namespace
-
-// Run time of all of pid's threads, in seconds; *threads their count.
-double process_cpu_s(pid_t pid, int *threads) {
-    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    DIR *d = opendir(tasks.c_str());
-    *threads = 0;
-    if (!d) return -1;
-    unsigned long long total = 0;
-    for (dirent *e; (e = readdir(d));) {
-        if (e->d_name[0] == '.') continue;
-        std::string stat = read_file(tasks + "/" + e->d_name + "/schedstat");
-        total += strtoull(stat.c_str(), nullptr, 10);
-        (*threads)++;
-    }
-    closedir(d);
-    return static_cast<double>(total) / 1e9;
-}
 
 long status_kib(pid_t pid, const char *field) {
     std::string status = read_file("/proc/" + std::to_string(pid) + "/status");

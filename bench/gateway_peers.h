@@ -1,6 +1,6 @@
 // gateway_peers.h - what the gateway benchmarks start and read: the busy
 // radio with a long piece on channel 1, Icecast with ffmpeg as its source,
-// and the servers' CPU and memory from /proc.
+// and the servers' memory from /proc (their CPU: process_cpu_s, proc.h).
 #pragma once
 
 #include <stdint.h>
@@ -12,9 +12,6 @@
 
 // Where Icecast serves the MP3 that ffmpeg sends it.
 constexpr const char *ICECAST_MOUNT = "/radio.mp3";
-
-// Run time of all of pid's threads, in seconds; *threads their count.
-double process_cpu_s(pid_t pid, int *threads);
 
 // A field of /proc/PID/status in KiB (VmRSS, VmHWM); -1 when missing.
 long status_kib(pid_t pid, const char *field);

@@ -44,6 +44,7 @@
 #include "audio_support.h"
 #include "bench_util.h"
 #include "defaults.h"
+#include "join.h"
 #include "mono_clock.h"
 #include "netns.h"
 #include "now_playing.h"
@@ -279,9 +280,7 @@ void drain(receiver *rx, int sd, take_fn take, long long now) {
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
         for (int i = 0; i < n; i++) {
-            if (rx->from[i].sin_addr.s_addr != rx->server.sin_addr.s_addr ||
-                rx->from[i].sin_port != rx->server.sin_port)
-                continue;
+            if (!same_sender(rx->from[i], rx->server)) continue;
             take(rx, &rx->bufs[static_cast<size_t>(i) * MSG_MAX_SIZE], rx->msgs[i].msg_len, now);
         }
         if (static_cast<unsigned>(n) < BATCH) return;
@@ -326,24 +325,18 @@ void receive_until(receiver *rx, long long deadline, const std::function<bool()>
 // A socket joined to the group on the veth pair and bound to port,
 // non-blocking, as the gateway opens its own; -1 after a report.
 int group_socket(int port) {
-    int sd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    int one = 1, zero = 0, size = RCVBUF;
-    setsockopt(sd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    setsockopt(sd, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero);
-    if (setsockopt(sd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) < 0)
-        setsockopt(sd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    ip_mreqn mreq{};
-    inet_pton(AF_INET, DEFAULT_MGROUP, &mreq.imr_multiaddr);
-    mreq.imr_ifindex = static_cast<int>(if_nametoindex(LOCAL_IF));
-    sockaddr_in here{};
-    here.sin_family = AF_INET;
-    here.sin_port = htons(static_cast<uint16_t>(port));
-    if (sd < 0 || setsockopt(sd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) < 0 ||
-        bind(sd, reinterpret_cast<sockaddr *>(&here), sizeof here) < 0) {
-        perror("repair_bench: receiving socket");
-        if (sd >= 0) close(sd);
+    join_membership m;
+    inet_pton(AF_INET, DEFAULT_MGROUP, &m.group);
+    m.ifindex = if_nametoindex(LOCAL_IF);
+    const char *failed = nullptr;
+    int sd = membership_open(&m, static_cast<uint16_t>(port), true, SOCK_NONBLOCK, &failed);
+    if (sd < 0) {
+        fprintf(stderr, "repair_bench: receiving socket: %s: %s\n", failed, strerror(errno));
         return -1;
     }
+    int size = RCVBUF;
+    if (setsockopt(sd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) < 0)
+        setsockopt(sd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     return sd;
 }
 
@@ -433,19 +426,6 @@ bool set_loss(const loss_case &c) {
     return run_shell(cmd) == 0;
 }
 
-// user + system CPU seconds of pid (/proc/PID/stat), or -1.
-double cpu_s(pid_t pid) {
-    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    size_t paren = stat.rfind(')');
-    if (paren == std::string::npos) return -1;
-    unsigned long long utime = 0, stime = 0;
-    // After the name: state, then fields 4 to 13, then utime and stime.
-    if (sscanf(stat.c_str() + paren + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu",
-               &utime, &stime) != 2)
-        return -1;
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 // What a case measured.
 struct case_figures {
     bool ok = false;          // the run went through
@@ -525,12 +505,14 @@ void run_server(receiver *rx, child_proc *server, const bench_conf &conf, case_f
     // A bound on the run: the data datagrams come at 612 a second.
     long long deadline = start + conf.datagrams * 1'000'000'000 / 400 + 60'000 * MS;
     receive_until(rx, start + SETTLE_NS, [] { return false; });
-    double cpu0 = cpu_s(server->pid);
+    int threads;
+    double cpu0 = process_cpu_s(server->pid, &threads);
     std::vector<nft_counter> before = read_counters();
     long long t0 = now_ns();
     receive_until(rx, deadline, [&] { return wire_sent(*rx) >= conf.datagrams; });
     long long t1 = now_ns();
-    f->cpu_share = (cpu_s(server->pid) - cpu0) / (static_cast<double>(t1 - t0) / 1e9);
+    f->cpu_share =
+        (process_cpu_s(server->pid, &threads) - cpu0) / (static_cast<double>(t1 - t0) / 1e9);
     f->counters = counters_since(read_counters(), before);
     f->window_s = static_cast<double>(t1 - t0) / 1e9;
     for (int id = 1; id <= CHANNELS; id++) end[id] = rx->ch[id].wire_next;

@@ -187,3 +187,19 @@ pid_t child_of(pid_t parent) {
 std::vector<pid_t> live_in_group(pid_t pgid) {
     return procs_where([&](const proc_stat &st) { return st.group == pgid && st.state != 'Z'; });
 }
+
+double process_cpu_s(pid_t pid, int *threads) {
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR *d = opendir(tasks.c_str());
+    *threads = 0;
+    if (!d) return -1;
+    unsigned long long total = 0;
+    for (dirent *e; (e = readdir(d));) {
+        if (e->d_name[0] == '.') continue;
+        std::string stat = read_file(tasks + "/" + e->d_name + "/schedstat");
+        total += strtoull(stat.c_str(), nullptr, 10);
+        (*threads)++;
+    }
+    closedir(d);
+    return static_cast<double>(total) / 1e9;
+}

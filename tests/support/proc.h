@@ -62,3 +62,6 @@ pid_t child_of(pid_t parent);
 // The processes of process group pgid that have not ended: zombies, which a
 // parent that does not reap keeps for ever, do not count.
 std::vector<pid_t> live_in_group(pid_t pgid);
+// Run time of all of pid's threads, in seconds (the scheduler's nanosecond
+// counts, /proc/PID/task/*/schedstat); *threads their count.
+double process_cpu_s(pid_t pid, int *threads);
