@@ -32,9 +32,9 @@ constexpr size_t HLS_HELD = HLS_WINDOW + 1;
 // one channel can hold at most, whatever its bitrate.
 constexpr size_t HLS_SEGMENT_MAX_BYTES = 256 * 1024;
 // Data that resumes this long after the last (the channel was off the
-// air, as the table says), or from another server, begins a new segment after a
-// discontinuity; the open segment is closed once the silence lasts this
-// long, so that what came before it is served.
+// air, as the table says), or from another server, begins a new segment
+// after a discontinuity; the open segment is closed once the silence lasts
+// this long, so that what came before it is served.
 constexpr long long HLS_GAP_NS = TABLE_SILENCE_NS;
 
 // What every channel's segments share: set once at start.

@@ -1,4 +1,5 @@
-// regular_file.cc - opens regular files only, without ever blocking, and reads them.
+// regular_file.cc - opens regular files only, without ever blocking, and
+// reads them at an offset.
 #include "regular_file.h"
 
 #include <errno.h>
