@@ -147,7 +147,7 @@ void on_accept_error(evconnlistener *, void *) {
 }
 
 void on_retry(evutil_socket_t, short, void *) {
-    if (!acc.said && now_ns() - acc.since_ns >= 1'000'000'000LL) say_paused();
+    if (!acc.said && now_ns() - acc.since_ns >= NS_PER_S) say_paused();
     if (acc.g->connection_count < acc.g->conf.connections_max)
         evconnlistener_enable(acc.lev);
     else

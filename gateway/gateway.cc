@@ -283,7 +283,7 @@ int main(int argc, char **argv) {
     libevent_report = g.report;
     event_set_log_callback(log_libevent);
     g.start_ns = now_ns();
-    g.limits = {g.conf.burst_ms * 1'000'000, g.conf.lag_s * 1'000'000'000};
+    g.limits = {g.conf.burst_ms * 1'000'000, g.conf.lag_s * NS_PER_S};
     g.hls = hls_conf_at(g.conf.segment_s, wall_ns());
     raise_open_files(&g);
     if (g.conf.connections_max == 0)

@@ -8,13 +8,13 @@
 
 #include <algorithm>
 
+#include "mono_clock.h"
 #include "mp3_frames.h"
 
 namespace {
 
 constexpr char PRIV_OWNER[] = "com.apple.streaming.transportStreamTimestamp";
 constexpr uint64_t TIMESTAMP_MASK = (uint64_t{1} << 33) - 1;  // 33 bits of 90 kHz
-constexpr long long NS_PER_S = 1'000'000'000LL;
 
 // Four 7-bit bytes, as ID3v2.4 writes every size.
 void put_syncsafe(std::vector<uint8_t> *out, uint32_t v) {

@@ -4,6 +4,8 @@
 #include <arpa/inet.h>
 #include <stdio.h>
 
+#include "mono_clock.h"
+
 namespace {
 
 std::string server_text(const table &t) {
@@ -121,7 +123,7 @@ std::string status_json(const table &t, const status_counters &k, long long now,
     std::string server = server_text(t);
     std::string out = "{\"name\":" + json_string(name) +
                       ",\"server\":" + (server.empty() ? "null" : json_string(server)) +
-                      ",\"uptime_s\":" + std::to_string(k.uptime_ns / 1'000'000'000) +
+                      ",\"uptime_s\":" + std::to_string(k.uptime_ns / NS_PER_S) +
                       ",\"listeners\":" + std::to_string(listeners_of(t)) +
                       ",\"listeners_max\":" + std::to_string(k.listeners_max) + ",\"channels\":[";
     bool first = true;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "join.h"
+#include "mono_clock.h"
 #include "now_playing.h"
 #include "proto_encode.h"
 #include "reload.h"
@@ -17,10 +18,9 @@
 
 namespace {
 
-constexpr long long SECOND_NS = 1'000'000'000;
-constexpr long long NOW_PLAYING_REPEAT_NS = NOW_PLAYING_REPEAT_S * SECOND_NS;
+constexpr long long NOW_PLAYING_REPEAT_NS = NOW_PLAYING_REPEAT_S * NS_PER_S;
 // After ENODEV the interface's name is looked up at most this often.
-constexpr long long LOOKUP_INTERVAL_NS = SECOND_NS;
+constexpr long long LOOKUP_INTERVAL_NS = NS_PER_S;
 
 // The sending side of the loop, and whether the network takes its sends.
 struct sender {
@@ -196,7 +196,7 @@ int turn(on_air *air, sender *s, long long now, long long *next_list, long long 
 int wait_signal(const sigset_t &signals, long long deadline) {
     long long left = deadline - now_ns();
     if (left < 0) left = 0;
-    timespec ts{static_cast<time_t>(left / SECOND_NS), static_cast<long>(left % SECOND_NS)};
+    timespec ts{static_cast<time_t>(left / NS_PER_S), static_cast<long>(left % NS_PER_S)};
     int sig = sigtimedwait(&signals, nullptr, &ts);
     return sig > 0 ? sig : 0;
 }

@@ -8,7 +8,7 @@ namespace {
 long long ns_of(clockid_t clock) {
     timespec ts;
     clock_gettime(clock, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+    return static_cast<long long>(ts.tv_sec) * NS_PER_S + ts.tv_nsec;
 }
 
 }  // namespace
