@@ -4,29 +4,18 @@
 #include <isa-l/crc.h>
 #include <isa-l/erasure_code.h>
 
-namespace {
-
-uint16_t get16(const uint8_t *p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-
-uint32_t get32(const uint8_t *p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-
-}  // namespace
+#include "byte_order.h"
 
 bool repair_parse(const uint8_t *p, size_t n, repair_header *h) {
     if (n < REPAIR_HEADER_SIZE || p[0] == CHNID_LIST || p[1] != REPAIR_VERSION) return false;
     repair_header got;
     got.chnid = p[0];
-    got.block = get32(p + 2);
+    got.block = get_be32(p + 2);
     got.k = p[6];
     got.r = p[7];
     got.index = p[8];
-    got.symbol_len = get16(p + 10);
-    got.block_crc = get32(p + 12);
+    got.symbol_len = get_be16(p + 10);
+    got.block_crc = get_be32(p + 12);
     if (got.k < 1 || got.k > REPAIR_MAX_K || got.r < 1 || got.r > REPAIR_MAX_R) return false;
     if (got.index >= got.r) return false;
     // The symbol holds a 2-byte length and a datagram of at least the id byte.

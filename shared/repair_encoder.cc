@@ -8,17 +8,9 @@
 
 #include <algorithm>
 
+#include "byte_order.h"
+
 namespace {
-
-void put16(uint8_t *p, size_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-
-void put32(uint8_t *p, uint32_t v) {
-    put16(p, v >> 16);
-    put16(p + 2, v & 0xFFFF);
-}
 
 // The size of the repair datagrams of a block of k whose longest datagram
 // is longest bytes.
@@ -38,7 +30,8 @@ uint8_t *coding_tables(repair_encoder *e, int k, int r) {
     if (e->tables_k != k || e->tables_r != r) {
         std::vector<uint8_t> matrix(static_cast<size_t>(k) * r);
         for (int i = 0; i < r; i++)
-            for (int j = 0; j < k; j++) matrix[static_cast<size_t>(i) * k + j] = repair_coefficient(k, i, j);
+            for (int j = 0; j < k; j++)
+                matrix[static_cast<size_t>(i) * k + j] = repair_coefficient(k, i, j);
         e->tables.resize(matrix.size() * 32);
         ec_init_tables(k, r, matrix.data(), e->tables.data());
         e->tables_k = k;
@@ -53,7 +46,7 @@ std::vector<uint8_t> source_symbols(const repair_encoder &e, size_t len) {
     std::vector<uint8_t> symbols(e.open.size() * len, 0);
     for (size_t j = 0; j < e.open.size(); j++) {
         uint8_t *s = symbols.data() + j * len;
-        put16(s, e.open[j].size());
+        put_be16(s, e.open[j].size());
         memcpy(s + 2, e.open[j].data(), e.open[j].size());
     }
     return symbols;
@@ -66,16 +59,17 @@ std::vector<uint8_t> repair_head(const repair_encoder &e, int r, size_t len) {
     std::vector<uint8_t> d(REPAIR_HEADER_SIZE + 2 * k + len);
     d[0] = e.open[0][0];
     d[1] = REPAIR_VERSION;
-    put32(&d[2], e.block);
+    put_be32(&d[2], e.block);
     d[6] = static_cast<uint8_t>(k);
     d[7] = static_cast<uint8_t>(r);
-    put16(&d[10], len);
+    put_be16(&d[10], len);
     uint32_t crc = 0;
     for (size_t j = 0; j < k; j++) {
         crc = repair_crc(crc, e.open[j].data(), e.open[j].size());
-        put16(&d[REPAIR_HEADER_SIZE + 2 * j], repair_fingerprint(e.open[j].data(), e.open[j].size()));
+        put_be16(&d[REPAIR_HEADER_SIZE + 2 * j],
+                 repair_fingerprint(e.open[j].data(), e.open[j].size()));
     }
-    put32(&d[12], crc);
+    put_be32(&d[12], crc);
     return d;
 }
 
