@@ -1,6 +1,6 @@
 // repair_decoder.cc - a channel's data datagrams matched to the blocks that
 // its repair datagrams list, lost ones rebuilt with ISA-L, all handed out in
-// order.
+// order, and what went out remembered so that nothing goes out twice.
 #include "repair_decoder.h"
 
 #include <isa-l/erasure_code.h>
@@ -9,35 +9,39 @@
 
 #include <algorithm>
 
-namespace {
+#include "byte_order.h"
 
-// How much later than its block's first repair datagram a data datagram
-// may come and still be taken for one of the block's. The server sends a
-// block's first repair datagram right after its last data datagram, and the
-// next block's first data datagram later still, so only a reordering on the
-// way needs this slack.
-constexpr long long REORDER_NS = 10'000'000;
+namespace {
 
 // A block number this far from the ones before is a restarted server's.
 constexpr int32_t RESTART_GAP = 1024;
+
+void release(repair_decoder *d, long long now, repair_datagrams *out);
 
 int32_t serial_diff(uint32_t a, uint32_t b) {
     return static_cast<int32_t>(a - b);
 }
 
-void put16(uint8_t *p, size_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-
-uint16_t get16(const uint8_t *p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+uint16_t fingerprint_at(const repair_block &b, int j) {
+    return get_be16(&b.table[2 * j]);
 }
 
 repair_held *held_at(repair_decoder *d, long long seq) {
     if (d->held.empty() || seq < d->held.front().seq) return nullptr;
     size_t i = static_cast<size_t>(seq - d->held.front().seq);
     return i < d->held.size() ? &d->held[i] : nullptr;
+}
+
+repair_block *block_of(repair_decoder *d, long long id) {
+    for (auto &b : d->blocks)
+        if (b.id == id) return &b;
+    return nullptr;
+}
+
+repair_block *block_numbered(repair_decoder *d, uint32_t number) {
+    for (auto &b : d->blocks)
+        if (b.number == number) return &b;
+    return nullptr;
 }
 
 bool slot_free(const repair_block &b, int j) {
@@ -50,42 +54,116 @@ int missing(const repair_block &b) {
     return n;
 }
 
+// The fewest datagrams that confirm a block: with fewer it could not be
+// rebuilt anyway, so waiting for it gains nothing.
+int confirm_at(const repair_block &b) {
+    return std::max(1, b.k - b.r);
+}
+
+// The confirmed block numbered first, or null. Confirmed blocks are never
+// far apart (a far one ends the others first), so serial order is order.
+template <typename Blocks>
+auto first_confirmed(Blocks &blocks) -> decltype(&blocks[0]) {
+    decltype(&blocks[0]) first = nullptr;
+    for (auto &b : blocks)
+        if (b.confirmed && (!first || serial_diff(b.number, first->number) < 0)) first = &b;
+    return first;
+}
+
+size_t count_confirmed(const repair_decoder &d) {
+    size_t n = 0;
+    for (const auto &b : d.blocks) n += b.confirmed;
+    return n;
+}
+
+// Whether h may take a slot of a block: it is held and no confirmed block
+// has it; with steal, one that a candidate has counts too.
+bool claimable(repair_decoder *d, const repair_held &h, bool steal) {
+    if (h.gone) return false;
+    if (h.claim < 0) return true;
+    const repair_block *owner = block_of(d, h.claim);
+    return owner == nullptr || (steal && !owner->confirmed);
+}
+
 // The free slot of b that the held datagram h fills, or -1: one whose
 // fingerprint is h's, the first after the slot of the datagram that came
 // last before h, else the first. Two datagrams of a block may share a
 // fingerprint; taking them in the order they came puts each in its own
 // slot unless the network also reordered them.
 int match_slot(const repair_block &b, const repair_held &h) {
-    if (h.arrived > b.known_at + REORDER_NS || h.bytes.size() + 2 > b.symbol_len) return -1;
+    if (b.spent || h.bytes.size() + 2 > b.symbol_len) return -1;
     int from = 0;
     long long before = -1;
     for (int j = 0; j < b.k; j++)
         if (b.slot_seq[j] < h.seq && b.slot_seq[j] > before) before = b.slot_seq[j], from = j + 1;
     for (int i = 0; i < b.k; i++) {
         int j = (from + i) % b.k;
-        if (slot_free(b, j) && get16(&b.table[2 * j]) == h.fingerprint) return j;
+        if (slot_free(b, j) && fingerprint_at(b, j) == static_cast<uint16_t>(h.crc)) return j;
     }
     return -1;
 }
 
-void place(repair_block *b, repair_held *h, int slot, long long hold_ns) {
-    b->slot_seq[slot] = h->seq;
-    h->in_block = true;
-    h->block = b->number;
-    b->deadline = std::min(b->deadline, h->arrived + hold_ns);
+// Takes h out of the slot of the block that has it.
+void unclaim(repair_decoder *d, repair_held *h) {
+    repair_block *b = block_of(d, h->claim);
+    h->claim = -1;
+    if (b == nullptr) return;
+    for (int j = 0; j < b->k; j++)
+        if (b->slot_seq[j] == h->seq) {
+            b->slot_seq[j] = -1;
+            b->came--;
+            return;
+        }
 }
 
-// Whether b need wait no longer: no slot free, its repair failed, or, in
-// the decoder's first block, only slots before its first datagram that
-// came are free and cannot be rebuilt (the receiver may have joined after
-// they were sent).
-bool complete(const repair_block &b) {
-    int free = missing(b);
-    if (free == 0 || b.failed) return true;
-    if (!b.first) return false;
-    int lead = 0;
-    while (lead < b.k && slot_free(b, lead)) lead++;
-    return free == lead && free > b.r;
+void claim(repair_decoder *d, repair_block *b, repair_held *h, int slot) {
+    if (h->claim >= 0) unclaim(d, h);
+    b->slot_seq[slot] = h->seq;
+    b->came++;
+    h->claim = b->id;
+    b->deadline = std::min(b->deadline, h->arrived + d->hold_ns);
+}
+
+// How many of the held datagrams would fill b's slots, taking them from
+// candidates too (but from none that is confirmed, except skip_id).
+int fits(repair_decoder *d, repair_block b, long long skip_id) {
+    int n = 0;
+    for (auto &h : d->held) {
+        if (h.gone || (!claimable(d, h, true) && h.claim != skip_id)) continue;
+        int slot = match_slot(b, h);
+        if (slot < 0) continue;
+        b.slot_seq[slot] = h.seq;
+        n++;
+    }
+    return n;
+}
+
+// Gives b the held datagrams it lists, in the order they came; those of
+// candidates only with steal.
+void claim_held(repair_decoder *d, repair_block *b, bool steal) {
+    for (auto &h : d->held) {
+        if (!claimable(d, h, steal)) continue;
+        int slot = match_slot(*b, h);
+        if (slot >= 0) claim(d, b, &h, slot);
+    }
+}
+
+void drop_symbols(repair_decoder *d, repair_block *b) {
+    for (const auto &s : b->repair_symbol) d->symbol_bytes -= s.size();
+    b->repair_index.clear();
+    b->repair_symbol.clear();
+}
+
+// Forgets the block with that id: its datagrams have no slot any more.
+void drop_block(repair_decoder *d, long long id) {
+    repair_block *b = block_of(d, id);
+    if (b == nullptr) return;
+    for (long long s : b->slot_seq) {
+        repair_held *h = s >= 0 ? held_at(d, s) : nullptr;
+        if (h && h->claim == id) h->claim = -1;
+    }
+    drop_symbols(d, b);
+    d->blocks.erase(d->blocks.begin() + (b - d->blocks.data()));
 }
 
 // The e x k matrix that makes the e lost symbols of a block of k from the
@@ -118,11 +196,11 @@ std::vector<uint8_t> decode_matrix(int k, const std::vector<int> &have,
 // Whether the rebuilt symbol s of slot j is a datagram of this block: a
 // length that fits, zero padding, the channel's id, the table's fingerprint.
 bool symbol_checks(const repair_decoder &d, const repair_block &b, int j, const uint8_t *s) {
-    size_t n = get16(s);
+    size_t n = get_be16(s);
     if (n < 1 || n + 2 > b.symbol_len || s[2] != d.chnid) return false;
     for (size_t i = 2 + n; i < b.symbol_len; i++)
         if (s[i] != 0) return false;
-    return repair_fingerprint(s + 2, n) == get16(&b.table[2 * j]);
+    return repair_fingerprint(s + 2, n) == fingerprint_at(b, j);
 }
 
 // Keeps the rebuilt symbols (one per lost slot, in syms) when each checks
@@ -136,7 +214,7 @@ bool keep_rebuilt(repair_decoder *d, repair_block *b, const std::vector<int> &lo
     for (int j = 0, m = 0; j < b->k; j++) {
         if (slot_free(*b, j)) {
             const uint8_t *s = &syms[m++ * len];
-            crc = repair_crc(crc, s + 2, get16(s));
+            crc = repair_crc(crc, s + 2, get_be16(s));
         } else {
             const repair_held *h = held_at(d, b->slot_seq[j]);
             crc = repair_crc(crc, h->bytes.data(), h->bytes.size());
@@ -145,7 +223,7 @@ bool keep_rebuilt(repair_decoder *d, repair_block *b, const std::vector<int> &lo
     if (crc != b->crc) return false;
     for (size_t m = 0; m < lost.size(); m++) {
         const uint8_t *s = &syms[m * len];
-        b->rebuilt[lost[m]].assign(s + 2, s + 2 + get16(s));
+        b->rebuilt[lost[m]].assign(s + 2, s + 2 + get_be16(s));
     }
     return true;
 }
@@ -166,7 +244,7 @@ bool rebuild(repair_decoder *d, repair_block *b) {
     for (size_t s = 0; s < have.size(); s++) {
         const repair_held *h = held_at(d, b->slot_seq[have[s]]);
         in[s] = &sources[s * len];
-        put16(in[s], h->bytes.size());
+        put_be16(in[s], h->bytes.size());
         memcpy(in[s] + 2, h->bytes.data(), h->bytes.size());
     }
     for (size_t i = 0; i < e; i++) in[have.size() + i] = b->repair_symbol[i].data();
@@ -178,25 +256,34 @@ bool rebuild(repair_decoder *d, repair_block *b) {
     return keep_rebuilt(d, b, lost, syms);
 }
 
-void drop_symbols(repair_decoder *d, repair_block *b) {
-    for (const auto &s : b->repair_symbol) d->symbol_bytes -= s.size();
-    b->repair_index.clear();
-    b->repair_symbol.clear();
+// CRC-32 of the datagrams in b's slots, one after the other: all of them
+// came.
+uint32_t crc_of_slots(repair_decoder *d, const repair_block &b) {
+    uint32_t crc = 0;
+    for (long long s : b.slot_seq) {
+        const repair_held *h = held_at(d, s);
+        crc = repair_crc(crc, h->bytes.data(), h->bytes.size());
+    }
+    return crc;
 }
 
-// Rebuilds b once it has as many repair symbols as free slots; its symbols
-// are no longer needed then, whether the rebuild checked out or not.
-void try_rebuild(repair_decoder *d, repair_block *b) {
+// Checks a confirmed b against its CRC-32 once every slot has its datagram,
+// or rebuilds it once it has as many repair symbols as free slots; its
+// symbols are no longer needed then, whether it checked out or not.
+void try_verify(repair_decoder *d, repair_block *b) {
     int need = missing(*b);
-    if (b->failed || need == 0 || static_cast<int>(b->repair_symbol.size()) < need) return;
-    if (!rebuild(d, b)) b->failed = true;
+    if (!b->confirmed || b->failed || b->verified) return;
+    if (need > 0 && static_cast<int>(b->repair_symbol.size()) < need) return;
+    b->verified = need == 0 ? crc_of_slots(d, *b) == b->crc : rebuild(d, b);
+    b->failed = !b->verified;
     drop_symbols(d, b);
 }
 
-// Keeps h's symbol when b may need it. False when memory is short.
+// Keeps h's symbol when b may need it: while some datagram held fills b,
+// and it has fewer symbols than free slots. False when memory is short.
 bool keep_symbol(repair_decoder *d, repair_block *b, const repair_header &h) {
-    int need = missing(*b);
-    if (b->failed || static_cast<int>(b->repair_index.size()) >= need) return true;
+    if (b->failed || b->verified || b->spent || b->came == 0) return true;
+    if (static_cast<int>(b->repair_index.size()) >= missing(*b)) return true;
     if (std::find(b->repair_index.begin(), b->repair_index.end(), h.index) != b->repair_index.end())
         return true;
     if (d->symbol_bytes + h.symbol_len > REPAIR_MAX_SYMBOL_BYTES) return false;
@@ -204,6 +291,28 @@ bool keep_symbol(repair_decoder *d, repair_block *b, const repair_header &h) {
     b->repair_symbol.emplace_back(h.symbol, h.symbol + h.symbol_len);
     d->symbol_bytes += h.symbol_len;
     return true;
+}
+
+void remember(repair_decoder *d, long long now, uint32_t crc, size_t len, bool alone) {
+    d->past.push_back({now, crc, static_cast<uint32_t>(len), alone});
+    if (d->past.size() > REPAIR_PAST_MAX) d->past.pop_front();
+}
+
+// Whether h went out already, while what goes out is known: within
+// REPAIR_PAST_NS of a verified block.
+bool went_before(const repair_decoder &d, const repair_held &h, long long now) {
+    if (!d.block_out || now - d.last_block_at > REPAIR_PAST_NS) return false;
+    for (const auto &p : d.past)
+        if (p.crc == h.crc && p.len == h.bytes.size()) return true;
+    return false;
+}
+
+// Drops h, a copy of what went or goes out.
+void drop_copy(repair_decoder *d, repair_held *h) {
+    d->held_bytes -= h->bytes.size();
+    h->bytes = {};
+    h->gone = true;
+    d->counts.duplicates++;
 }
 
 void hand_out(repair_decoder *d, std::vector<uint8_t> bytes, repair_datagrams *out) {
@@ -217,110 +326,224 @@ void hand_out_held(repair_decoder *d, repair_held *h, repair_datagrams *out) {
     h->gone = true;
 }
 
-// Drops the held datagrams that did not find a slot in b but are byte for
-// byte one that did, and came while its slots could be filled: copies the
-// network made.
-void drop_duplicates(repair_decoder *d, const repair_block &b, long long first_seq) {
-    for (auto &h : d->held) {
-        if (h.seq < first_seq || h.gone || h.in_block) continue;
-        if (h.arrived > b.known_at + REORDER_NS) break;
-        for (int j = 0; j < b.k; j++) {
-            const repair_held *m = b.slot_seq[j] >= 0 ? held_at(d, b.slot_seq[j]) : nullptr;
-            if (m && m->fingerprint == h.fingerprint && m->bytes == h.bytes) {
-                d->held_bytes -= h.bytes.size();
-                h.bytes = {};
-                h.gone = true;
-                d->counts.duplicates++;
-                break;
-            }
-        }
-    }
+// Hands out h, which no confirmed block has, unless it went out already
+// (and is remembered): a candidate that has it can then never order its
+// datagrams.
+void release_free(repair_decoder *d, repair_held *h, long long now, repair_datagrams *out) {
+    repair_block *owner = h->claim >= 0 ? block_of(d, h->claim) : nullptr;
+    if (owner) owner->spent = true;
+    if (went_before(*d, *h, now)) return drop_copy(d, h);
+    remember(d, now, h->crc, h->bytes.size(), true);
+    hand_out_held(d, h, out);
 }
 
-// Hands out the oldest block as it is: first the held datagrams without a
-// block that came before its first one, then its slots in order.
-void hand_out_block(repair_decoder *d, repair_datagrams *out) {
-    repair_block b = std::move(d->blocks.front());
-    d->blocks.erase(d->blocks.begin());
-    long long first_seq = LLONG_MAX;
-    for (long long s : b.slot_seq)
-        if (s >= 0) first_seq = std::min(first_seq, s);
-    for (auto &h : d->held) {
-        if (h.seq >= first_seq) break;
-        if (!h.gone && !h.in_block) hand_out_held(d, &h, out);
+// Forgets the candidates numbered before x, which the order has passed;
+// those between the last block out and x are blocks the server sent, and
+// what did not come of them is lost.
+void drop_candidates_before(repair_decoder *d, const repair_block &x) {
+    std::vector<long long> gone;
+    for (const auto &c : d->blocks) {
+        int32_t before = serial_diff(c.number, x.number);
+        if (c.confirmed || before >= 0 || before < -RESTART_GAP) continue;
+        if (d->handed_block && serial_diff(c.number, d->last_block) > 0)
+            d->counts.lost += c.k - c.came;
+        gone.push_back(c.id);
     }
-    if (first_seq != LLONG_MAX) drop_duplicates(d, b, first_seq);
-    d->last_rebuilt.clear();
-    d->last_rebuilt_until = b.known_at + REORDER_NS;
-    bool came = false;  // a slot before this one was filled
-    for (int j = 0; j < b.k; j++) {
-        if (b.slot_seq[j] >= 0) {
-            hand_out_held(d, held_at(d, b.slot_seq[j]), out);
-            came = true;
-        } else if (!b.rebuilt[j].empty()) {
-            d->last_rebuilt.push_back(b.rebuilt[j]);
-            hand_out(d, std::move(b.rebuilt[j]), out);
-            d->counts.rebuilt++;
-            came = true;
-        } else if (came || !b.first) {
-            d->counts.lost++;
-        }
-    }
-    drop_symbols(d, &b);
-    d->handed_block = true;
-    d->last_block = b.number;
+    for (long long id : gone) drop_block(d, id);
 }
 
-// Marks the blocks up to the one numbered last to go out at once. False
-// when no block has that number.
-bool end_through(repair_decoder *d, uint32_t last) {
-    for (size_t i = 0; i < d->blocks.size(); i++) {
-        if (d->blocks[i].number != last) continue;
-        for (size_t j = 0; j <= i; j++) d->blocks[j].ended = true;
-        return true;
-    }
+// Whether a datagram of that CRC-32 and length went out alone, with no
+// block: one of a block that did (it came before its block was known, and
+// this is it again, rebuilt or a copy) goes out no more.
+bool went_alone(const repair_decoder &d, uint32_t crc, size_t len) {
+    for (const auto &p : d.past)
+        if (p.alone && p.crc == crc && p.len == len) return true;
     return false;
 }
 
-// Hands out what may go at now, in order: the oldest block once it is
-// complete or its time is up, and the oldest held datagram once its time
-// is up or too much is held, with the blocks up to its own.
+// Hands out x's slots in order, the rebuilt ones too, each remembered.
+void hand_out_slots(repair_decoder *d, repair_block *x, long long now, repair_datagrams *out) {
+    for (int j = 0; j < x->k; j++) {
+        repair_held *h = x->slot_seq[j] >= 0 ? held_at(d, x->slot_seq[j]) : nullptr;
+        std::vector<uint8_t> &r = x->rebuilt[j];
+        uint32_t crc = h ? h->crc : repair_crc(0, r.data(), r.size());
+        size_t len = h ? h->bytes.size() : r.size();
+        if (went_alone(*d, crc, len)) {
+            if (h) drop_copy(d, h);
+            if (!h) d->counts.duplicates++;
+            continue;
+        }
+        remember(d, now, crc, len, false);
+        if (h) {
+            hand_out_held(d, h, out);
+        } else {
+            hand_out(d, std::move(r), out);
+            d->counts.rebuilt++;
+        }
+    }
+}
+
+// Forgets the first confirmed block, which did not check out by its time:
+// its datagrams go as they came, or to the other confirmed blocks' slots
+// they fit; its free slots are lost (in the decoder's first block, not
+// those before its first datagram, which may be from before the receiver
+// joined), and its repair that comes later is passed over.
+void give_up_block(repair_decoder *d, const repair_block &x) {
+    bool came = false;  // a slot before this one was filled
+    for (int j = 0; j < x.k; j++) {
+        came = came || !slot_free(x, j);
+        d->counts.lost += slot_free(x, j) && (came || !x.first);
+    }
+    d->given_up.push_back(x.number);
+    if (d->given_up.size() > REPAIR_MAX_BLOCKS) d->given_up.pop_front();
+    drop_block(d, x.id);
+    for (auto &b : d->blocks) {
+        if (!b.confirmed) continue;
+        claim_held(d, &b, false);  // what it had may be theirs
+        try_verify(d, &b);
+    }
+}
+
+// Whether h is byte for byte what x rebuilt: the network brought it after
+// all.
+bool rebuilt_in(const repair_block &x, const repair_held &h) {
+    for (const auto &r : x.rebuilt)
+        if (r == h.bytes) return true;
+    return false;
+}
+
+// The place among the datagrams that came of b's first one; LLONG_MAX for
+// none.
+long long first_came(const repair_block &b) {
+    long long first = LLONG_MAX;
+    for (long long s : b.slot_seq)
+        if (s >= 0) first = std::min(first, s);
+    return first;
+}
+
+// Hands out the first confirmed block, verified: first the held datagrams
+// of no confirmed block that came before its first one and before every
+// other confirmed block's (not those it rebuilt), then its slots.
+void hand_out_block(repair_decoder *d, repair_block *first, long long now, repair_datagrams *out) {
+    repair_block x = std::move(*first);
+    d->blocks.erase(d->blocks.begin() + (first - d->blocks.data()));
+    drop_candidates_before(d, x);
+    long long first_seq = first_came(x);
+    for (const auto &b : d->blocks)
+        if (b.confirmed) first_seq = std::min(first_seq, first_came(b));
+    for (auto &h : d->held) {
+        if (h.seq >= first_seq) break;
+        if (!claimable(d, h, true)) continue;
+        if (rebuilt_in(x, h))
+            drop_copy(d, &h);
+        else
+            release_free(d, &h, now, out);
+    }
+    hand_out_slots(d, &x, now, out);
+    drop_symbols(d, &x);
+    d->handed_block = true;
+    d->last_block = x.number;
+    d->block_out = true;
+    d->last_block_at = now;
+}
+
+// Marks the confirmed blocks up to b to go out at once.
+void end_through(repair_decoder *d, const repair_block &b) {
+    uint32_t last = b.number;
+    for (auto &o : d->blocks)
+        if (o.confirmed && serial_diff(o.number, last) <= 0) o.ended = true;
+}
+
+void forget_old(repair_decoder *d, long long now) {
+    while (!d->past.empty() && now - d->past.front().at > REPAIR_PAST_NS) d->past.pop_front();
+    std::vector<long long> stale;
+    for (const auto &b : d->blocks)
+        if (!b.confirmed && now - b.known_at >= 2 * d->hold_ns) stale.push_back(b.id);
+    for (long long id : stale) drop_block(d, id);
+}
+
+// Hands out what may go at now, in order: the first confirmed block once
+// it is verified (given up when its time is up first), and the oldest held
+// datagram once its time is up or too much is held, with the blocks up to
+// its own.
 void release(repair_decoder *d, long long now, repair_datagrams *out) {
+    forget_old(d, now);
     for (;;) {
         while (!d->held.empty() && d->held.front().gone) d->held.pop_front();
-        if (!d->blocks.empty()) {
-            const repair_block &b = d->blocks.front();
-            if (b.ended || now >= b.deadline || complete(b)) {
-                hand_out_block(d, out);
-                continue;
-            }
+        repair_block *x = first_confirmed(d->blocks);
+        if (x && x->verified) {
+            hand_out_block(d, x, now, out);
+            continue;
+        }
+        if (x && (x->ended || now >= x->deadline || x->failed)) {
+            give_up_block(d, *x);
+            continue;
         }
         if (d->held.empty()) return;
         repair_held &h = d->held.front();
         bool crowded = d->held.size() > REPAIR_MAX_HELD || d->held_bytes > REPAIR_MAX_HELD_BYTES;
         if (!crowded && now < h.arrived + d->hold_ns) return;
-        if (!h.in_block || !end_through(d, h.block)) hand_out_held(d, &h, out);
+        repair_block *owner = h.claim >= 0 ? block_of(d, h.claim) : nullptr;
+        if (owner && owner->confirmed)
+            end_through(d, *owner);
+        else
+            release_free(d, &h, now, out);
     }
 }
 
-// The block that h announces, added in number order and given the held
-// datagrams it lists. A number far from the ones before ends the blocks
-// known (the server started again); the oldest also ends when there are
-// too many.
-repair_block *add_block(repair_decoder *d, const repair_header &h, long long now,
-                        repair_datagrams *out) {
-    bool have_ref = !d->blocks.empty() || d->handed_block;
-    uint32_t ref = d->blocks.empty() ? d->last_block : d->blocks.back().number;
-    bool restart =
-        have_ref && std::abs(static_cast<long long>(serial_diff(h.block, ref))) > RESTART_GAP;
-    if (restart) {
-        for (auto &b : d->blocks) b.ended = true;
-    } else if (d->blocks.size() >= REPAIR_MAX_BLOCKS) {
-        d->blocks.front().ended = true;
+// Whether a block numbered number is far from the confirmed ones, or from
+// the last one out: a restarted server's, once data confirm it.
+bool far_from_known(const repair_decoder &d, uint32_t number) {
+    const repair_block *newest = nullptr;
+    for (const auto &b : d.blocks)
+        if (b.confirmed && (!newest || serial_diff(b.number, newest->number) > 0)) newest = &b;
+    if (!newest && !d.handed_block) return false;
+    uint32_t ref = newest ? newest->number : d.last_block;
+    return std::abs(static_cast<long long>(serial_diff(number, ref))) > RESTART_GAP;
+}
+
+// Confirms the candidate with that id once enough of its datagrams came,
+// after the blocks known have gone out when it is far from them (the
+// server started again) or the oldest when too many are confirmed.
+void confirm_if_ready(repair_decoder *d, long long id, long long now, repair_datagrams *out) {
+    repair_block *b = block_of(d, id);
+    if (!b || b->confirmed || b->spent || b->came < confirm_at(*b)) return;
+    bool restart = far_from_known(*d, b->number);
+    if (restart || count_confirmed(*d) >= REPAIR_MAX_BLOCKS) {
+        if (restart)
+            for (auto &o : d->blocks) o.ended = o.ended || o.confirmed;
+        else
+            first_confirmed(d->blocks)->ended = true;
+        release(d, now, out);
+        if (restart) d->handed_block = false;
+        b = block_of(d, id);
+        if (!b || b->spent) return;
     }
-    release(d, now, out);
-    if (restart) d->handed_block = false;
+    b->first = !d->handed_block && count_confirmed(*d) == 0;
+    b->confirmed = true;
+    claim_held(d, b, true);  // what candidates took of it
+    try_verify(d, b);
+}
+
+// Forgets the weakest candidate when there are too many: the one that the
+// fewest datagrams fill, the oldest of those.
+void make_room(repair_decoder *d) {
+    size_t candidates = d->blocks.size() - count_confirmed(*d);
+    if (candidates < REPAIR_MAX_CANDIDATES) return;
+    const repair_block *weakest = nullptr;
+    for (const auto &b : d->blocks)
+        if (!b.confirmed && (!weakest || b.came < weakest->came ||
+                             (b.came == weakest->came && b.known_at < weakest->known_at)))
+            weakest = &b;
+    drop_block(d, weakest->id);
+}
+
+// The candidate that h announces, given the held datagrams it lists (those
+// of other candidates too when that confirms it). Returns its id.
+long long add_block(repair_decoder *d, const repair_header &h, long long now) {
+    make_room(d);
     repair_block b;
+    b.id = d->next_id++;
     b.number = h.block;
     b.k = h.k;
     b.r = h.r;
@@ -331,32 +554,11 @@ repair_block *add_block(repair_decoder *d, const repair_header &h, long long now
     b.deadline = now + d->hold_ns;
     b.slot_seq.assign(h.k, -1);
     b.rebuilt.resize(h.k);
-    b.first = !d->handed_block && d->blocks.empty();
-    auto at = std::find_if(d->blocks.begin(), d->blocks.end(), [&](const repair_block &o) {
-        return serial_diff(o.number, h.block) > 0;
-    });
-    repair_block *added = &*d->blocks.insert(at, std::move(b));
-    for (auto &held : d->held) {
-        if (held.gone || held.in_block) continue;
-        int slot = match_slot(*added, held);
-        if (slot >= 0) place(added, &held, slot, d->hold_ns);
-    }
-    return added;
-}
-
-// Whether the data datagram p[0, n) that came at now was rebuilt already:
-// it came after its block's first repair datagram (the network reordered
-// them) and its slot was filled from repair. Were it a later datagram
-// alike byte for byte, its own block's repair rebuilds it.
-bool came_rebuilt(const repair_decoder &d, const uint8_t *p, size_t n, long long now) {
-    auto same = [&](const std::vector<uint8_t> &r) {
-        return r.size() == n && memcmp(r.data(), p, n) == 0;
-    };
-    for (const auto &b : d.blocks)
-        if (now <= b.known_at + REORDER_NS && std::any_of(b.rebuilt.begin(), b.rebuilt.end(), same))
-            return true;
-    return now <= d.last_rebuilt_until &&
-           std::any_of(d.last_rebuilt.begin(), d.last_rebuilt.end(), same);
+    bool steal = fits(d, b, -1) >= confirm_at(b);
+    d->blocks.push_back(std::move(b));
+    repair_block *added = &d->blocks.back();
+    claim_held(d, added, steal);
+    return added->id;
 }
 
 bool same_block(const repair_block &b, const repair_header &h) {
@@ -364,10 +566,43 @@ bool same_block(const repair_block &b, const repair_header &h) {
            memcmp(b.table.data(), h.table, b.table.size()) == 0;
 }
 
-repair_block *find_block(repair_decoder *d, uint32_t number) {
-    for (auto &b : d->blocks)
-        if (b.number == number) return &b;
-    return nullptr;
+// The block that h belongs to: the one of its number when h is like it; a
+// new one in its place when h's table fits more of the held datagrams
+// (the one known was forged, or a stray); else -1.
+long long block_for(repair_decoder *d, const repair_header &h, long long now) {
+    repair_block *b = block_numbered(d, h.block);
+    if (!b) return add_block(d, h, now);
+    if (same_block(*b, h)) return b->id;
+    repair_block rival;
+    rival.k = h.k;
+    rival.symbol_len = h.symbol_len;
+    rival.table.assign(h.table, h.table + 2 * h.k);
+    rival.slot_seq.assign(h.k, -1);
+    rival.rebuilt.resize(h.k);
+    if (fits(d, rival, b->id) <= b->came) return -1;
+    drop_block(d, b->id);
+    return add_block(d, h, now);
+}
+
+// Puts the newly held h in a slot: the first confirmed block's (by number)
+// that has one free for it, else a candidate's. Returns the block's id, or
+// -1.
+long long place_new(repair_decoder *d, repair_held *h) {
+    repair_block *to = nullptr;
+    int slot = -1;
+    for (auto &b : d->blocks) {
+        if (!b.confirmed || (to && serial_diff(b.number, to->number) > 0)) continue;
+        int j = match_slot(b, *h);
+        if (j >= 0) to = &b, slot = j;
+    }
+    for (auto &b : d->blocks) {
+        if (to || b.confirmed) continue;
+        int j = match_slot(b, *h);
+        if (j >= 0) to = &b, slot = j;
+    }
+    if (!to) return -1;
+    claim(d, to, h, slot);
+    return to->id;
 }
 
 }  // namespace
@@ -382,25 +617,18 @@ repair_decoder repair_decoder_start(uint8_t chnid, long long hold_ns) {
 bool repair_decoder_data(repair_decoder *d, const uint8_t *p, size_t n, long long now,
                          repair_datagrams *out) {
     if (n < 1 || n > MSG_MAX_DATAGRAM || p[0] != d->chnid) return false;
-    if (came_rebuilt(*d, p, n, now)) {
-        d->counts.duplicates++;
-        release(d, now, out);
-        return true;
-    }
     repair_held h;
     h.bytes.assign(p, p + n);
-    h.fingerprint = repair_fingerprint(p, n);
+    h.crc = repair_crc(0, p, n);
     h.arrived = now;
     h.seq = d->next_seq++;
     d->held_bytes += n;
     d->held.push_back(std::move(h));
-    repair_held *in = &d->held.back();
-    for (auto &b : d->blocks) {
-        int slot = match_slot(b, *in);
-        if (slot < 0) continue;
-        place(&b, in, slot, d->hold_ns);
-        try_rebuild(d, &b);
-        break;
+    long long id = place_new(d, &d->held.back());
+    if (id >= 0) {
+        confirm_if_ready(d, id, now, out);
+        repair_block *b = block_of(d, id);
+        if (b) try_verify(d, b);
     }
     release(d, now, out);
     return true;
@@ -413,17 +641,19 @@ bool repair_decoder_repair(repair_decoder *d, const uint8_t *p, size_t n, long l
         d->counts.refused++;
         return false;
     }
-    repair_block *b = find_block(d, h.block);
-    if (!b) {
-        int32_t age = serial_diff(h.block, d->last_block);
-        if (d->handed_block && age <= 0 && age > -RESTART_GAP) return true;  // late
-        b = add_block(d, h, now, out);
-    } else if (!same_block(*b, h)) {
+    int32_t age = serial_diff(h.block, d->last_block);
+    if (d->handed_block && age <= 0 && age > -RESTART_GAP) return true;  // late
+    if (std::find(d->given_up.begin(), d->given_up.end(), h.block) != d->given_up.end())
+        return true;
+    long long id = block_for(d, h, now);
+    if (id < 0) {
         d->counts.refused++;
         return false;
     }
-    bool kept = keep_symbol(d, b, h);
-    try_rebuild(d, b);
+    bool kept = keep_symbol(d, block_of(d, id), h);
+    confirm_if_ready(d, id, now, out);
+    repair_block *b = block_of(d, id);
+    if (b) try_verify(d, b);
     release(d, now, out);
     if (!kept) d->counts.refused++;
     return kept;
@@ -434,7 +664,8 @@ void repair_decoder_tick(repair_decoder *d, long long now, repair_datagrams *out
 }
 
 long long repair_decoder_due(const repair_decoder &d) {
-    long long due = d.blocks.empty() ? LLONG_MAX : d.blocks.front().deadline;
+    const repair_block *x = first_confirmed(d.blocks);
+    long long due = x ? x->deadline : LLONG_MAX;
     for (const auto &h : d.held) {
         if (h.gone) continue;
         due = std::min(due, h.arrived + d.hold_ns);

@@ -320,6 +320,77 @@ TEST(RepairDecoder, ReorderDuplicateRestartAndJoin) {
     }
 }
 
+// The wire with the items that pick chooses moved ns later (copied
+// there instead, with copy), in the order they then come.
+std::vector<wire_item> later(std::vector<wire_item> w, bool (*pick)(const wire_item &),
+                             long long ns, bool copy = false) {
+    size_t n = w.size();
+    for (size_t i = 0; i < n; i++) {
+        if (!pick(w[i])) continue;
+        if (copy) w.push_back(w[i]);
+        (copy ? w.back() : w[i]).at += ns;
+    }
+    std::stable_sort(w.begin(), w.end(), [](auto &a, auto &b) { return a.at < b.at; });
+    return w;
+}
+
+// A repair datagram of block `block` with the shape of a real one and
+// another table and symbol: what a forger who guesses the numbers sends.
+wire_item forged(uint32_t block, long long at) {
+    std::vector<wire_item> w = send(0, CONF.k);
+    wire_item f = *std::find_if(w.begin(), w.end(), [](auto &x) { return x.repair; });
+    f.at = at;
+    for (int i = 0; i < 4; i++) f.bytes[2 + i] = static_cast<uint8_t>(block >> (24 - 8 * i));
+    for (size_t i = REPAIR_HEADER_SIZE; i < f.bytes.size(); i++) f.bytes[i] ^= 0xA5;
+    return f;
+}
+
+// Late, copied and forged datagrams: whatever they are, each datagram goes
+// out once and in the order sent, and the losses are rebuilt.
+const edit_case ARRIVALS[] = {
+    {"data 25 ms behind its repair: each block's last is rebuilt first",
+     [] { return later(send(0, 108), [](auto &w) { return !w.repair; }, 25'000'000); },
+     numbers(0, 108), 3, 3},
+    {"a fifth of the data 60 ms late, one lost",
+     [] {
+         return later(without(send(0, 108), {70}),
+                      [](auto &w) { return !w.repair && w.data % 5 == 2; }, 60'000'000);
+     },
+     numbers(0, 108), 3, 2},
+    {"copies 3 s late",
+     [] {
+         return later(send(0, 108), [](auto &w) { return !w.repair && w.data % 30 == 7; },
+                      3'000'000'000, true);
+     },
+     numbers(0, 108), 0, 4},
+    {"a block number 1000 ahead, then a loss",
+     [] {
+         auto w = without(send(0, 108), {80});
+         w.insert(w.begin() + 1, forged(2001, w[0].at));
+         return w;
+     },
+     numbers(0, 108), 1, 0},
+    {"forged tables for the next blocks, then losses",
+     [] {
+         auto w = without(send(0, 108), {40, 80});
+         for (uint32_t b = 1001; b <= 1003; b++)
+             w.insert(w.begin() + 1, forged(b, w[0].at));
+         return w;
+     },
+     numbers(0, 108), 2, 0},
+};
+
+TEST(RepairDecoder, LateCopiedAndForgedGoOutOnceInOrder) {
+    for (const auto &c : ARRIVALS) {
+        SCOPED_TRACE(c.name);
+        received r = receive(c.wire());
+EXPECT_EQ(c.want, r.numbers);
+        EXPECT_EQ(c.rebuilt, r.counts.rebuilt);
+        EXPECT_EQ(0, r.counts.lost);
+        EXPECT_EQ(c.duplicates, r.counts.duplicates);
+    }
+}
+
 TEST(RepairDecoder, GarbageIsRefusedOrNeverHandedOut) {
     std::vector<wire_item> wire = without(send(0, 108), {45});
     std::vector<wire_item> bad = wire;
@@ -363,7 +434,7 @@ TEST(RepairDecoder, MemoryStaysBounded) {
     for (const auto &w : wire) {
         if (!w.repair) continue;
         repair_decoder_repair(&d, w.bytes.data(), w.bytes.size(), 0, &out);
-        ASSERT_LE(d.blocks.size(), REPAIR_MAX_BLOCKS);
+        ASSERT_LE(d.blocks.size(), REPAIR_MAX_BLOCKS + REPAIR_MAX_CANDIDATES);
         ASSERT_LE(d.symbol_bytes, REPAIR_MAX_SYMBOL_BYTES);
     }
 }
