@@ -6,12 +6,14 @@
 // what the hop lost.
 #include <signal.h>
 
+#include <map>
 #include <regex>
 
 #include <gtest/gtest.h>
 
 #include "audio_support.h"
 #include "e2e_support.h"
+#include "repair.h"
 
 namespace {
 
@@ -122,6 +124,41 @@ TEST_F(ClientRepair, RebuildsWhatTheHopLostAndLeavesWhatCameAsItWas) {
         ASSERT_TRUE(
             wait_until([] { return sockets_on(1989) == 0 && sockets_on(1991) == 0; }, WAIT_MS));
     }
+}
+
+// A choice that comes 6 s after the list, while both sockets fill and
+// overflow: what the data socket kept goes out, then the live stream, each
+// frame once and in the order sent, and nothing counts as lost.
+TEST_F(ClientRepair, ALateChoiceRelaysEachFrameOnceInOrder) {
+    REQUIRE_PRIVATE_NETNS();
+    std::string file = noise(16);
+    ASSERT_NE("", file) << "sox and lame could not make the noise";
+    ASSERT_EQ(0, run_shell("mkdir -p " + dir + "/late/1 && cp " + file + " " + dir + "/late/1"));
+    child_proc *srv = start({STREAM_SERVER_PATH, "--once", "-S", "1995", dir + "/late"}, "server",
+                            false);
+    std::string heard = dir + "/heard";
+    child_proc *c = client({"-q", "--repair", "-p", "cat > " + heard});
+    ASSERT_TRUE(wait_until([&] { return !out(c).empty(); }, WAIT_MS)) << "no list";
+    usleep(6'000'000);
+    ASSERT_TRUE(proc_send(c, "1\n"));
+    EXPECT_EQ(0, finish(srv, 30000));
+    usleep(static_cast<useconds_t>(REPAIR_HOLD_NS / 1000 + 500'000));
+    kill(c->pid, SIGTERM);
+    EXPECT_EQ(-1, finish(c));
+    EXPECT_EQ("rebuilt datagrams: 0, could not rebuild: 0\n", err(c));
+    std::map<std::string, int> place;
+    std::vector<std::string> prog = programme({file});
+    for (size_t i = 0; i < prog.size(); i++) place[prog[i]] = static_cast<int>(i);
+    std::string got = read_file(heard);
+    std::vector<found_frame> frames = frames_of(got);
+    int last = -1;
+    for (size_t i = 0; i < frames.size(); i++) {
+        auto at = place.find(cut_frames(got, frames, i, i + 1));
+        ASSERT_NE(place.end(), at) << "frame " << i << " was never sent";
+        ASSERT_GT(at->second, last) << "frame " << i << " again or out of order";
+        last = at->second;
+    }
+    EXPECT_EQ(static_cast<int>(prog.size()) - 1, last) << "the end is missing";
 }
 
 }  // namespace

@@ -396,6 +396,7 @@ int poll_wait_ms(const receiver &r, bool *follow_check) {
 [[noreturn]] void data_phase(receiver *r, int pd, const sockaddr_in &server, long long choice) {
     static relay rl = {r, pd, server, choice, {}};
     set_up_batch(&rl.b);
+    if (r->repair.membership.sd >= 0) repair_relay_skip_waiting(r->repair);
     follow(&rl, choice);
     if (inputs_beside_data(r->watched)) relay_polled(&rl);
     int failures = 0;

@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <limits.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -48,6 +49,16 @@ int repair_relay_open(repair_relay *r, const join_membership &data, uint16_t por
                       const char **failed) {
     r->membership = data;
     return membership_open(&r->membership, port, reuse, 0, failed);
+}
+
+void repair_relay_skip_waiting(const repair_relay &r) {
+    uint8_t byte;
+    // More than the largest receive buffer holds: a flood beyond that ends
+    // the skip rather than the client.
+    for (int i = 0; i < 1 << 16; i++) {
+        ssize_t n = recv(r.membership.sd, &byte, 1, MSG_DONTWAIT | MSG_TRUNC);
+        if (n < 0 && errno != EINTR) return;
+    }
 }
 
 void repair_relay_follow(repair_relay *r, long long chnid, repair_datagrams *out) {

@@ -32,6 +32,10 @@ struct repair_relay {
 int repair_relay_open(repair_relay *r, const join_membership &data, uint16_t port, bool reuse,
                       const char **failed);
 
+// Drops what the repair socket holds: the list phase, which cannot use it,
+// has let it gather while it waited for the choice. Stops early at a flood.
+void repair_relay_skip_waiting(const repair_relay &r);
+
 // Follows channel chnid from now on: a new decoder for 1 to 255, none for
 // other numbers (0 relays the lists as they come, and the others match
 // nothing). What the decoder of the channel left still holds is appended
