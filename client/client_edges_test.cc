@@ -209,27 +209,35 @@ TEST_F(ClientEdges, ReceiveThatKeepsFailingIsRetriedSlowlyAndCheaply) {
 
 // SIGTERM, SIGINT and SIGHUP end the client by that signal; a player that
 // reads finishes on end of file, one that does not is ended, children and
-// all, even those that ignore SIGTERM.
+// all, even those that ignore SIGTERM. SIGTERM goes to the player's whole
+// group, so a child of the shell that traps it ends by its trap, not by
+// the SIGKILL a second later.
 TEST_F(ClientEdges, EndingSignalLeavesNoPlayerBehind) {
     REQUIRE_PRIVATE_NETNS();
     int server = source("127.0.0.1", 40001);
     ASSERT_GE(server, 0);
+    const std::string done = dir + "/done";
+    const std::string reader = "cat > /dev/null; touch '" + done + "'";
+    const std::string ignorer = "sleep 1000 & sleep 1000";
+    // The shell's child, not the shell, touches done on SIGTERM.
+    const std::string graceful =
+        "sh -c \"trap 'touch " + done + "; exit 0' TERM; while :; do sleep 0.1; done\" & wait";
     struct row {
         int sig;
-        bool reader;  // the player reads its input to the end, then its last step
-        const char *ignorer = "sleep 1000 & sleep 1000";
+        std::string player;
+        size_t members;  // of its group, waited for before the signal
+        bool touches_done;
     };
-    const row rows[] = {{SIGTERM, true},
-                        {SIGTERM, false},
-                        {SIGINT, true},
-                        {SIGINT, false},
-                        {SIGHUP, false, "trap '' TERM; sleep 1000 & sleep 1000"}};
+    const row rows[] = {{SIGTERM, reader, 0, true},
+                        {SIGTERM, ignorer, 2, false},
+                        {SIGINT, reader, 0, true},
+                        {SIGINT, ignorer, 2, false},
+                        {SIGHUP, "trap '' TERM; " + ignorer, 2, false},
+                        {SIGTERM, graceful, 3, true}};
     for (const auto &r : rows) {
-        SCOPED_TRACE(std::string(strsignal(r.sig)) + (r.reader ? ", reader" : ", ignorer"));
-        std::string done = dir + "/done";
+        SCOPED_TRACE(std::string(strsignal(r.sig)) + ", " + r.player);
         remove(done.c_str());
-        std::string player = r.reader ? "cat > /dev/null; touch '" + done + "'" : r.ignorer;
-        child_proc *c = client_with({"-p", player}, [] { return true; });
+        child_proc *c = client_with({"-p", r.player}, [] { return true; });
         ASSERT_TRUE(wait_until([] { return port_bound(PORT); }, WAIT_MS));
         ASSERT_TRUE(send_all(server, {list_of({entry(1, "one\n")})}));
         ASSERT_TRUE(file_is(c->out_path, "channel:1one\n"));
@@ -238,14 +246,12 @@ TEST_F(ClientEdges, EndingSignalLeavesNoPlayerBehind) {
         ASSERT_TRUE(file_is(c->out_path, "channel:1one\n" + ACCEPT));
         pid_t group = child_of(c->pid);  // the player leads its own group
         ASSERT_GT(group, 0);
-        if (!r.reader) {
-            ASSERT_TRUE(wait_until([&] { return live_in_group(group).size() >= 2; }, WAIT_MS));
-        }
+        ASSERT_TRUE(wait_until([&] { return live_in_group(group).size() >= r.members; }, WAIT_MS));
         kill(c->pid, r.sig);
         int status = 0;
         ASSERT_TRUE(proc_wait(c, WAIT_MS, &status));
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == r.sig) << status;
-        if (r.reader) {
+        if (r.touches_done) {
             EXPECT_TRUE(wait_until([&] { return access(done.c_str(), F_OK) == 0; }, WAIT_MS));
         }
         EXPECT_TRUE(wait_until([&] { return live_in_group(group).empty(); }, WAIT_MS))

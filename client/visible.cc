@@ -41,9 +41,9 @@ size_t visible_unit(const uint8_t *text, size_t len, char out[VISIBLE_UNIT_MAX],
     size_t n = utf8_sequence(text, len);
     if (n == 0) return hex_byte(b, out);
     *used = n;
-    if (b == 0xC2 && text[1] < 0xA0) {  // C1 control
-        hex_byte(text[0], out);
-        return 4 + hex_byte(text[1], out + 4);
+    if (utf8_is_control(text, n)) {  // C1 or bidirectional
+        for (size_t i = 0; i < n; i++) hex_byte(text[i], out + 4 * i);
+        return 4 * n;
     }
     for (size_t i = 0; i < n; i++) out[i] = static_cast<char>(text[i]);
     return n;

@@ -36,14 +36,20 @@ inline bool valid_utf8(const std::string &s) {
     return true;
 }
 
-// True when s holds no control character (C0, DEL or C1) and is valid
-// UTF-8.
+// True when s holds no control character (C0, DEL, C1 or bidirectional)
+// and is valid UTF-8.
 inline bool clean_text(const std::string &s) {
     for (size_t i = 0; i < s.size(); i++) {
         auto c = static_cast<unsigned char>(s[i]);
         if (c < 0x20 || c == 0x7F) return false;
         if (c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) < 0xA0)
             return false;  // a C1 control
+        // U+202A to U+202E, U+2066 to U+2069
+        unsigned tail = i + 2 < s.size() ? static_cast<unsigned char>(s[i + 1]) << 8 |
+                                               static_cast<unsigned char>(s[i + 2])
+                                         : 0;
+        if (c == 0xE2 && ((tail >= 0x80AA && tail <= 0x80AE) || (tail >= 0x81A6 && tail <= 0x81A9)))
+            return false;
     }
     return valid_utf8(s);
 }

@@ -7,8 +7,8 @@
 //   other than a list never takes the server over;
 // - a list is taken exactly when it has 5 bytes or more and channel 0 in
 //   front; then exactly the channels it names are listed, and each
-//   description is clean text (no control character of C0, DEL or C1,
-//   valid UTF-8, no blank at its end);
+//   description is clean text (no control character of C0, DEL, C1 or
+//   bidirectional, valid UTF-8, no blank at its end);
 // - data (2 bytes or more, a channel other than 0) counts its payload
 //   towards its channel, and nothing else does.
 #include <stdint.h>

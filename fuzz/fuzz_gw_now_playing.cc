@@ -6,8 +6,8 @@
 //   is taken and the channel's title stays its description;
 // - from the server a datagram is taken exactly when it parses, and then
 //   the title players are sent is one its values make;
-// - a title holds no control character (C0, DEL or C1) and is valid
-//   UTF-8, for the page, the ICY blocks and the JSON alike.
+// - a title holds no control character (C0, DEL, C1 or bidirectional) and
+//   is valid UTF-8, for the page, the ICY blocks and the JSON alike.
 #include <stdint.h>
 
 #include <string>

@@ -116,11 +116,15 @@ int send_repair(sender *s, const repair_datagrams &made, long long now) {
 }
 
 // Sends the channel's repair that is due, and brings *wake forward to when
-// more is due. 0, or -1 on a fault.
+// more is due. A channel that has ended closes its last block at once: no
+// more data will fill it. 0, or -1 on a fault.
 int tick_repair(channel_run *c, sender *s, long long now, long long *wake) {
     if (s->conf->repair_port == 0) return 0;
     repair_datagrams made;
-    repair_encoder_tick(&c->repair, repair_clock(now), &made);
+    if (c->payload_ns == 0)
+        repair_encoder_flush(&c->repair, repair_clock(now), &made);
+    else
+        repair_encoder_tick(&c->repair, repair_clock(now), &made);
     if (send_repair(s, made, now) < 0) return -1;
     long long due = repair_encoder_due(c->repair);
     if (due != LLONG_MAX && due - PACING_BATCH_NS < *wake) *wake = due - PACING_BATCH_NS;
@@ -151,8 +155,8 @@ int send_channel(channel_run *c, sender *s, long long now) {
 enum turn_result { TURN_PLAYING, TURN_ALL_ENDED, TURN_SEND_FAILED };
 
 // Sends what every channel has due at now, and brings *wake forward to when
-// the next message is due. A channel that has ended still sends the repair
-// of its last block while others play.
+// the next message is due. A channel that has ended counts as playing
+// until the repair of its last block is out, so that --once waits for it.
 turn_result send_due(std::vector<channel_run> *runs, sender *s, long long now, long long *wake) {
     bool playing = false;
     for (auto &c : *runs) {
@@ -161,7 +165,10 @@ turn_result send_due(std::vector<channel_run> *runs, sender *s, long long now, l
         while (c.payload_ns > 0 && pacing_sends_now(c.clock, c.payload_ns, now))
             if (send_channel(&c, s, now) < 0) return TURN_SEND_FAILED;
         if (tick_repair(&c, s, now, wake) < 0) return TURN_SEND_FAILED;
-        if (c.payload_ns == 0) continue;
+        if (c.payload_ns == 0) {
+            playing = playing || repair_encoder_due(c.repair) != LLONG_MAX;
+            continue;
+        }
         playing = true;
         if (!c.now_playing.empty() && now >= c.now_playing_due && send_now_playing(&c, s, now) < 0)
             return TURN_SEND_FAILED;

@@ -20,8 +20,8 @@
 #include "channels.h"
 #include "defaults.h"
 #include "join.h"
-#include "now_playing.h"
 #include "options.h"
+#include "ports.h"
 #include "proto.h"
 #include "report.h"
 #include "server.h"
@@ -44,18 +44,22 @@ sockaddr_in destination(const char *group, int port) {
     return dest;
 }
 
+// The ports the server sends to, kept apart (ports_settle); ends the
+// process on a clash that no default can yield to.
+void settle_ports(server_conf *c) {
+    std::vector<send_port> ports =
+        ports_table(c->port, c->port_given, c->now_playing_port, c->repair_port);
+    std::string why = ports_settle(&ports, &c->ports_note);
+    if (!why.empty()) misuse_exit(SERVER, why);
+    c->now_playing_port = ports[1].port;
+    c->repair_port = ports[2].port;
+}
+
 // The defaults that depend on other options, and what the send loop takes.
 void settle(server_conf *c) {
     server_conf &conf = *c;
     if (conf.source_port < 0) conf.source_port = conf.port;
-    if (conf.now_playing_port < 0) conf.now_playing_port = now_playing_port(conf.port);
-    if (conf.repair_port < 0) conf.repair_port = repair_port(conf.port);
-    if (conf.now_playing_port == conf.port)
-        misuse_exit(SERVER,
-                    "--now-playing-port must differ from --port, where listeners take the stream");
-    if (conf.repair_port != 0 &&
-        (conf.repair_port == conf.port || conf.repair_port == conf.now_playing_port))
-        misuse_exit(SERVER, "--repair-port must differ from --port and --now-playing-port");
+    settle_ports(c);
     conf.send.dest = destination(conf.group, conf.port);
     conf.send.now_playing_port = conf.now_playing_port;
     conf.send.repair_port = conf.repair_port;
@@ -116,9 +120,11 @@ void take_option(int c, const char *arg, server_conf *conf) {
 server_conf parse_options(int argc, char **argv) {
     server_conf conf;
     int c;
-    while ((c = getopt_long(argc, argv, "M:P:I:T:S:B:L:N:OvH", LONGS, nullptr)) >= 0)
+    while ((c = getopt_long(argc, argv, "M:P:I:T:S:B:L:N:OvH", LONGS, nullptr)) >= 0) {
+        if (c == 'P') conf.port_given = true;
         if (!place_option(SERVER, c, optarg, &conf.group, &conf.port, &conf.send.iface))
             take_option(c, optarg, &conf);
+    }
     if (optind != argc - 1)
         misuse_exit(SERVER, optind < argc - 1 ? "give one FOLDER, not several" : "give one FOLDER");
     conf.send.folder = argv[optind];
@@ -166,8 +172,10 @@ on_air programme_or_exit(const char *folder, std::vector<channel_def> *channels,
     return air;
 }
 
-// The start-up lines: where the radio goes, and its channels.
+// The start-up lines: a port that yielded, where the radio goes, and its
+// channels.
 void say_start(const server_conf &conf, const std::vector<channel_def> &channels, FILE *report) {
+    if (!conf.ports_note.empty()) fprintf(report, "%s\n", conf.ports_note.c_str());
     std::string iface = conf.send.iface ? std::string("interface ") + conf.send.iface
                                         : std::string("the route's interface");
     std::string np = conf.now_playing_port

@@ -2,6 +2,8 @@
 // text that quotes them.
 #pragma once
 
+#include <string>
+
 #include "defaults.h"
 #include "options.h"
 #include "station.h"
@@ -28,9 +30,11 @@ inline constexpr char SERVER_USAGE[] =
 struct server_conf {
     const char *group = DEFAULT_MGROUP;
     int port = DEFAULT_PORT;
+    bool port_given = false;  // by -P
     int ttl = 1;
     int source_port = -1;       // -1: the destination port
     int now_playing_port = -1;  // -1: the destination port + 1
     int repair_port = -1;       // -1: the destination port + 2
+    std::string ports_note;     // why a default port is not used (ports_settle), or ""
     station_conf send;  // what the send loop takes (the interface and folder too), but its socket
 };

@@ -10,9 +10,10 @@
 //   title=TEXT      the file's title, from its tags; empty when it has none
 //   artist=TEXT     its artist, likewise
 //   file=NAME       the file's name, without its folder
-// Values hold no control characters (C0, DEL and C1: each becomes a
-// blank), no invalid UTF-8 (each bad byte becomes U+FFFD) and at most
-// NOW_PLAYING_VALUE_MAX bytes, cut at a character boundary. A reader takes
+// Values hold no control characters (C0, DEL, C1 and bidirectional, see
+// utf8_is_control: each becomes a blank), no invalid UTF-8 (each bad byte
+// becomes U+FFFD) and at most NOW_PLAYING_VALUE_MAX bytes, cut at a
+// character boundary. A reader takes
 // the lines it knows and passes over others, so that later versions can
 // add lines.
 #pragma once

@@ -19,6 +19,12 @@ TEST(NowPlaying, WrittenValuesReadBackClean) {
         {"controls and newline blanked", "a\nb\tc\x7f", "a b c "},
         {"C1 controls blanked, U+00A0 kept", "a\xC2\x80" "b\xC2\x9B" "c\xC2\xA0",
          "a b c\xC2\xA0"},
+        {"bidi embeddings and overrides blanked, U+2029 and U+202F kept",
+         "a\xE2\x80\xAA" "b\xE2\x80\xAE" "c\xE2\x80\xA9\xE2\x80\xAF",
+         "a b c\xE2\x80\xA9\xE2\x80\xAF"},
+        {"bidi isolates blanked, U+2065 and U+206A kept",
+         "a\xE2\x81\xA6" "b\xE2\x81\xA9" "c\xE2\x81\xA5\xE2\x81\xAA",
+         "a b c\xE2\x81\xA5\xE2\x81\xAA"},
         {"invalid byte replaced",
          "a\xff"
          "b",

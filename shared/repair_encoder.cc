@@ -146,6 +146,11 @@ void repair_encoder_tick(repair_encoder *e, long long now, repair_datagrams *out
     take_due(e, now, out);
 }
 
+void repair_encoder_flush(repair_encoder *e, long long now, repair_datagrams *out) {
+    close_block(e, now);
+    take_due(e, now, out);
+}
+
 long long repair_encoder_due(const repair_encoder &e) {
     long long due = LLONG_MAX;
     if (!e.open.empty()) due = e.opened + e.conf.block_ns;

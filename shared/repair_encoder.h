@@ -59,6 +59,11 @@ void repair_encoder_add(repair_encoder *e, const uint8_t *p, size_t n, long long
 // ahead: the repair then goes that much early, which costs nothing.
 void repair_encoder_tick(repair_encoder *e, long long now, repair_datagrams *out);
 
+// repair_encoder_tick for a channel that sends no more data: the open block
+// closes at now, however young, so that its repair is out at most
+// conf.spread_ns later.
+void repair_encoder_flush(repair_encoder *e, long long now, repair_datagrams *out);
+
 // When repair_encoder_tick next has something to do: the open block's time
 // limit or the next repair datagram's time; LLONG_MAX while nothing waits.
 long long repair_encoder_due(const repair_encoder &e);

@@ -5,14 +5,17 @@ namespace {
 
 constexpr char REPLACEMENT[] = "\xEF\xBF\xBD";  // U+FFFD
 
-// Whether the character of len bytes at p is a control character: C0, DEL,
-// or C1 (U+0080 to U+009F, 0xC2 0x80 to 0xC2 0x9F).
-bool is_control(const uint8_t *p, size_t len) {
-    if (len == 1) return p[0] < 0x20 || p[0] == 0x7F;
-    return len == 2 && p[0] == 0xC2 && p[1] < 0xA0;
-}
-
 }  // namespace
+
+// C1 is 0xC2 0x80 to 0xC2 0x9F; the bidirectional controls are 0xE2 0x80
+// 0xAA to 0xAE and 0xE2 0x81 0xA6 to 0xA9.
+bool utf8_is_control(const uint8_t *p, size_t len) {
+    if (len == 1) return p[0] < 0x20 || p[0] == 0x7F;
+    if (len == 2) return p[0] == 0xC2 && p[1] < 0xA0;
+    if (len != 3 || p[0] != 0xE2) return false;
+    return (p[1] == 0x80 && p[2] >= 0xAA && p[2] <= 0xAE) ||
+           (p[1] == 0x81 && p[2] >= 0xA6 && p[2] <= 0xA9);
+}
 
 size_t utf8_sequence(const uint8_t *text, size_t len) {
     uint8_t b = text[0];
@@ -45,7 +48,7 @@ std::string utf8_clean(const std::string &text, size_t max) {
         size_t len = p[i] < 0x80 ? 1 : utf8_sequence(p + i, n - i);
         const char *piece = len == 0 ? REPLACEMENT : text.data() + i;
         size_t piece_len = len == 0 ? sizeof REPLACEMENT - 1 : len;
-        if (len > 0 && is_control(p + i, len)) {
+        if (len > 0 && utf8_is_control(p + i, len)) {
             piece = " ";
             piece_len = 1;
         }
