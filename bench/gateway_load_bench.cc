@@ -15,7 +15,6 @@
 // reads the server's CPU (all its threads) and memory.
 #include <arpa/inet.h>
 #include <errno.h>
-#include <getopt.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>
@@ -35,9 +34,9 @@
 #include <vector>
 
 #include "audio_support.h"
+#include "bench_util.h"
 #include "gateway_peers.h"
 #include "listeners.h"
-#include "netns.h"
 
 #ifndef BENCH_GATEWAY
 #define BENCH_GATEWAY ""
@@ -312,40 +311,30 @@ const char USAGE[] =
     "                          [--gateway PATH] [--only gateway|churn|icecast]\n"
     "  (listeners at most 10000 per worker and 40000 in all, seconds at most 120)\n";
 
+// Reads the options into *c; false after the usage when they are wrong.
 bool parse_args(int argc, char **argv, config *c) {
-    const option opts[] = {{"listeners", required_argument, nullptr, 'n'},
-                           {"connect-rate", required_argument, nullptr, 'r'},
-                           {"seconds", required_argument, nullptr, 's'},
-                           {"workers", required_argument, nullptr, 'w'},
-                           {"churn-listeners", required_argument, nullptr, 'L'},
-                           {"churn-rate", required_argument, nullptr, 'R'},
-                           {"churn-seconds", required_argument, nullptr, 'S'},
-                           {"gateway", required_argument, nullptr, 'g'},
-                           {"only", required_argument, nullptr, 'o'},
-                           {nullptr, 0, nullptr, 0}};
-    for (int o; (o = getopt_long(argc, argv, "", opts, nullptr)) != -1;) {
-        if (o == 'n') c->listeners = atoi(optarg);
-        if (o == 'r') c->connect_rate = atof(optarg);
-        if (o == 's') c->seconds = atof(optarg);
-        if (o == 'w') c->workers = atoi(optarg);
-        if (o == 'L') c->churn_listeners = atoi(optarg);
-        if (o == 'R') c->churn_rate = atof(optarg);
-        if (o == 'S') c->churn_seconds = atof(optarg);
-        if (o == 'g') c->gateway = optarg;
-        if (o == 'o') {
-            c->run_gateway = strcmp(optarg, "gateway") == 0;
-            c->run_churn = strcmp(optarg, "churn") == 0;
-            c->run_icecast = strcmp(optarg, "icecast") == 0;
-        }
-        if (o == '?') return false;
+    std::string only;
+    bool ok = bench_parse_args(
+        argc, argv,
+        listener_bench_args(&c->listeners, &c->connect_rate, &c->seconds, &c->gateway, &only,
+                            {{"workers", &c->workers},
+                             {"churn-listeners", &c->churn_listeners},
+                             {"churn-rate", &c->churn_rate},
+                             {"churn-seconds", &c->churn_seconds}}));
+    if (ok && !only.empty()) {
+        c->run_gateway = only == "gateway";
+        c->run_churn = only == "churn";
+        c->run_icecast = only == "icecast";
     }
     // Bounded in count and time: the whole run stays within a few minutes.
-    return optind == argc && c->workers >= 1 && c->workers <= 8 && c->listeners >= 1 &&
-           c->listeners <= 40000 && c->listeners <= 10000 * c->workers && c->churn_listeners >= 1 &&
-           c->churn_listeners <= 10000 * c->workers && c->connect_rate >= 1 && c->seconds >= 1 &&
-           c->seconds <= 120 && c->churn_rate >= 1 && c->churn_rate <= 10000 &&
-           c->churn_seconds >= 1 && c->churn_seconds <= 60 &&
-           (c->run_gateway || c->run_churn || c->run_icecast);
+    ok = ok && c->workers >= 1 && c->workers <= 8 && c->listeners >= 1 && c->listeners <= 40000 &&
+         c->listeners <= 10000 * c->workers && c->churn_listeners >= 1 &&
+         c->churn_listeners <= 10000 * c->workers && c->connect_rate >= 1 && c->seconds >= 1 &&
+         c->seconds <= 120 && c->churn_rate >= 1 && c->churn_rate <= 10000 &&
+         c->churn_seconds >= 1 && c->churn_seconds <= 60 &&
+         (c->run_gateway || c->run_churn || c->run_icecast);
+    if (!ok) fputs(USAGE, stderr);
+    return ok && (!(c->run_gateway || c->run_churn) || gateway_given(c->gateway));
 }
 
 // Asks for path at port until its body flows (20 s at most).
@@ -366,12 +355,6 @@ bool wait_for_stream(uint16_t port, const std::string &path) {
     return false;
 }
 
-double percentile(std::vector<double> v, double p) {
-    if (v.empty()) return -1;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<size_t>(p / 100 * static_cast<double>(v.size())))];
-}
-
 void print_result(const run_result &r, int asked) {
     printf("== %s: %d listeners asked\n", r.name.c_str(), asked);
     printf("  lost nothing (one unbroken run, at most %.0f s behind): %d/%d; most behind %.2f s\n",
@@ -390,10 +373,10 @@ void print_result(const run_result &r, int asked) {
 }
 
 // The radio and the gateway on it, started; false (said) when it does not serve.
-bool start_gateway(const config &conf, const std::string &dir, const std::string &radio,
-                   child_proc *server, child_proc *gw) {
+bool start_gateway(const config &conf, const bench_radio &r, child_proc *server, child_proc *gw) {
+    const std::string &dir = r.dir;
     std::string most = std::to_string(std::max(conf.listeners, conf.churn_listeners));
-    return proc_start(server, {BENCH_SERVER, "-S", "1995", radio}, dir, "server", false) &&
+    return proc_start(server, {BENCH_SERVER, "-S", "1995", r.folder}, dir, "server", false) &&
            proc_start(gw, {conf.gateway, "--listen", "127.0.0.1:8000", "--listeners", most}, dir,
                       "gateway", false) &&
            wait_for_stream(GATEWAY_PORT, "/channels/1");
@@ -463,34 +446,18 @@ bool verdict(const config &conf, const run_result &gw, const run_result &churn,
 
 int main(int argc, char **argv) {
     config conf;
-    if (!parse_args(argc, argv, &conf)) {
-        fputs(USAGE, stderr);
-        return 1;
-    }
-    if ((conf.run_gateway || conf.run_churn) && conf.gateway.empty()) {
-        fprintf(stderr,
-                "gateway_load_bench: no stream_gateway in this build: give --gateway PATH\n");
-        return 1;
-    }
-    std::string why = netns_enter_private();
-    if (!why.empty()) {
-        fprintf(stderr, "gateway_load_bench: no private network namespace: %s\n", why.c_str());
-        return 1;
-    }
-    raise_open_files();
-    std::string dir = make_temp_dir();
-    std::string piece;
-    std::string radio = make_radio(dir, LONG_PIECE_S, &piece);
-    if (radio.empty()) return 1;
-    programme_index x = index_of(programme({piece}));
+    if (!parse_args(argc, argv, &conf)) return 1;
+    bench_radio r;
+    if (!enter_bench_radio(LONG_PIECE_S, &r)) return 1;
+    const std::string &dir = r.dir;
+    programme_index x = index_of(programme({r.piece}));
     run_result gw, churn, ice, eq;
     child_proc server, gateway;
-    bool ran = (!conf.run_gateway && !conf.run_churn) ||
-               start_gateway(conf, dir, radio, &server, &gateway);
+    bool ran = (!conf.run_gateway && !conf.run_churn) || start_gateway(conf, r, &server, &gateway);
     if (ran && conf.run_gateway) gw = gateway_run(conf, dir, x, gateway.pid, conf.listeners, false);
     if (ran && conf.run_churn)
         churn = gateway_run(conf, dir, x, gateway.pid, conf.churn_listeners, true);
-    ran = ran && (!conf.run_icecast || icecast_run(conf, dir, piece, x, &ice));
+    ran = ran && (!conf.run_icecast || icecast_run(conf, dir, r.piece, x, &ice));
     // Icecast served fewer: the gateway again with as many, for CPU at equal listeners.
     if (ran && conf.run_gateway && conf.run_icecast && ice.whole > 0 && ice.whole < conf.listeners)
         eq = gateway_run(conf, dir, x, gateway.pid, ice.whole, false);
