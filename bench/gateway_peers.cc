@@ -1,6 +1,6 @@
 // gateway_peers.cc - what the gateway benchmarks share: their common
 // options and start, the busy radio, Icecast and its source, and the
-// servers' memory.
+// servers' memory and writes.
 #include "gateway_peers.h"
 
 #include <errno.h>
@@ -22,12 +22,22 @@ namespace {
 
 constexpr const char *SOURCE_PASSWORD = "bench-source";
 
+// The number after "field:" at a line's start in a file of /proc; -1 when
+// there is none.
+long long proc_field(pid_t pid, const char *file, const char *field) {
+    std::string text = "\n" + read_file("/proc/" + std::to_string(pid) + "/" + file);
+    size_t at = text.find("\n" + std::string(field) + ":");
+    return at == std::string::npos ? -1 : atoll(text.c_str() + at + strlen(field) + 2);
+}
+
 }  // namespace
 
 long status_kib(pid_t pid, const char *field) {
-    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
-    size_t at = status.find(std::string(field) + ":");
-    return at == std::string::npos ? -1 : atol(status.c_str() + at + strlen(field) + 1);
+    return static_cast<long>(proc_field(pid, "status", field));
+}
+
+io_counts written_by(pid_t pid) {
+    return {proc_field(pid, "io", "syscw"), proc_field(pid, "io", "wchar")};
 }
 
 long rss_kib(pid_t pid) {

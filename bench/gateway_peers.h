@@ -1,7 +1,8 @@
 // gateway_peers.h - what the gateway benchmarks share: the options they
 // have in common, their start (a private network namespace, the busy radio
 // with a long piece on channel 1), Icecast with ffmpeg as its source, and
-// the servers' memory from /proc (their CPU: process_cpu_s, proc.h).
+// the servers' memory and writes from /proc (their CPU: process_cpu_s,
+// proc.h).
 #pragma once
 
 #include <stdint.h>
@@ -19,6 +20,13 @@ constexpr const char *ICECAST_MOUNT = "/radio.mp3";
 // A field of /proc/PID/status in KiB (VmRSS, VmHWM); -1 when missing.
 long status_kib(pid_t pid, const char *field);
 long rss_kib(pid_t pid);
+
+// What pid has written so far (/proc/PID/io): its write-type system calls
+// and the bytes they wrote.
+struct io_counts {
+    long long calls = 0, bytes = 0;
+};
+io_counts written_by(pid_t pid);
 
 // Icecast as the Debian package ships it, but on 127.0.0.1:port, with room
 // for clients, and as nobody (it refuses to serve as root); its files in dir.
