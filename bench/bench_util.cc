@@ -2,6 +2,9 @@
 #include "bench_util.h"
 
 #include <ctype.h>
+#include <errno.h>
+#include <getopt.h>
+#include <limits.h>
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -22,6 +25,37 @@ long chunk_size(const std::string &line) {
         digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
         return -1;
     return strtol(digits.c_str(), nullptr, 16);
+}
+
+// getopt_long's value for args[i]: above every character it returns itself.
+constexpr int ARG_VALUE_BASE = 256;
+
+// Stores text into *to as its type reads it; false when it is not one.
+bool store(const std::variant<int *, long *, double *, std::string *, bool *> &to,
+           const char *text) {
+    if (auto *s = std::get_if<std::string *>(&to)) {
+        **s = text;
+        return true;
+    }
+    if (auto *b = std::get_if<bool *>(&to)) {
+        **b = true;
+        return true;
+    }
+    char *end = nullptr;
+    errno = 0;
+    if (auto *d = std::get_if<double *>(&to)) {
+        **d = strtod(text, &end);
+        return *text != '\0' && *end == '\0' && errno == 0;
+    }
+    long n = strtol(text, &end, 10);
+    if (*text == '\0' || *end != '\0' || errno != 0) return false;
+    if (auto *l = std::get_if<long *>(&to)) {
+        **l = n;
+        return true;
+    }
+    if (n < INT_MIN || n > INT_MAX) return false;
+    *std::get<int *>(to) = static_cast<int>(n);
+    return true;
 }
 
 }  // namespace
@@ -65,6 +99,13 @@ double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     size_t n = values.size();
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+double percentile(std::vector<double> values, double p) {
+    if (values.empty()) return -1;
+    std::sort(values.begin(), values.end());
+    size_t at = static_cast<size_t>(p / 100 * static_cast<double>(values.size()));
+    return values[std::min(values.size() - 1, at)];
 }
 
 std::vector<double> rate_ladder(double first, double last, double factor) {
@@ -155,4 +196,21 @@ long long cycle_find(long long next, size_t n, const std::function<bool(size_t)>
         if (is_at(static_cast<size_t>(at % static_cast<long long>(n)))) return at;
     }
     return -1;
+}
+
+bool bench_parse_args(int argc, char **argv, const std::vector<bench_arg> &args) {
+    std::vector<option> opts;
+    for (const bench_arg &a : args) {
+        bool flag = std::holds_alternative<bool *>(a.to);
+        opts.push_back({a.name, flag ? no_argument : required_argument, nullptr,
+                        ARG_VALUE_BASE + static_cast<int>(opts.size())});
+    }
+    opts.push_back({nullptr, 0, nullptr, 0});
+    optind = 0;  // glibc starts afresh, so that a program (or a test) may parse twice
+    for (int k; (k = getopt_long(argc, argv, "", opts.data(), nullptr)) != -1;) {
+        if (k < ARG_VALUE_BASE) return false;  // getopt_long has said what was wrong
+        if (!store(args[static_cast<size_t>(k - ARG_VALUE_BASE)].to, optarg ? optarg : ""))
+            return false;
+    }
+    return optind == argc;
 }

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <variant>
 #include <vector>
 
 // One entry of a channel list: the id and its description (no NUL; it is added).
@@ -43,6 +44,10 @@ double max_bound_excess(const std::vector<chunk> &chunks, double rate, double bu
 
 // Median of the values (the mean of the middle two for an even count); 0 for none.
 double median(std::vector<double> values);
+
+// The value at p percent of the sorted values (p 100: the largest), taken
+// as the one at index p/100 * count; -1 for none.
+double percentile(std::vector<double> values, double p);
 
 // Geometric ladder of rates from first up to at most last, each step factor
 // times the one before, rounded to a multiple of 500.
@@ -91,3 +96,17 @@ long find_within(const std::string &ref, const std::string &got);
 // r * n + i): the first position at or after next, within one cycle, whose
 // item is_at(index in the cycle) says is the one sought; -1 when none is.
 long long cycle_find(long long next, size_t n, const std::function<bool(size_t)> &is_at);
+
+// One long option of a benchmark program, --name VALUE, and where its value
+// goes: read as a whole number (int, long), a number (double), kept as
+// text, or, for a bool, an option without a value that sets it.
+struct bench_arg {
+    const char *name;
+    std::variant<int *, long *, double *, std::string *, bool *> to;
+};
+
+// Reads the long options of argv into what args point at. False (getopt
+// names an unknown option on stderr) on an option not in args, a number
+// with anything after it, or an argument that is no option; the caller
+// then prints its usage.
+bool bench_parse_args(int argc, char **argv, const std::vector<bench_arg> &args);

@@ -166,3 +166,57 @@ TEST(CycleFind, SkipsForwardAcrossTheCycleEnd) {
     EXPECT_EQ(11, cycle_find(8, 5, is('b'))) << "d, e and a lost, past the cycle's end";
     EXPECT_EQ(-1, cycle_find(8, 5, is('x')));
 }
+
+TEST(Percentile, TakenFromTheSortedValues) {
+    std::vector<double> v;
+    for (int i = 100; i >= 1; i--) v.push_back(i);
+    EXPECT_EQ(1, percentile(v, 0));
+    EXPECT_EQ(51, percentile(v, 50));
+    EXPECT_EQ(100, percentile(v, 99));
+    EXPECT_EQ(100, percentile(v, 100)) << "the largest, not one past it";
+    EXPECT_EQ(-1, percentile({}, 50));
+}
+
+// The benchmark's options read from words, with the program's name put first.
+struct parsed {
+    int n = 0;
+    long big = 0;
+    double x = 0;
+    std::string s;
+    bool flag = false;
+};
+bool parse_words(std::vector<std::string> words, parsed *p) {
+    words.insert(words.begin(), "bench");
+    std::vector<char *> argv;
+    for (std::string &w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    return bench_parse_args(
+        static_cast<int>(words.size()), argv.data(),
+        {{"n", &p->n}, {"big", &p->big}, {"x", &p->x}, {"s", &p->s}, {"flag", &p->flag}});
+}
+
+TEST(BenchArgs, ReadsEveryKind) {
+    parsed p;
+    ASSERT_TRUE(
+        parse_words({"--n", "-12", "--big=5000000000", "--x", "2.5", "--s", "a b", "--flag"}, &p));
+    EXPECT_EQ(-12, p.n);
+    EXPECT_EQ(5000000000L, p.big);
+    EXPECT_EQ(2.5, p.x);
+    EXPECT_EQ("a b", p.s);
+    EXPECT_TRUE(p.flag);
+    parsed again;
+    EXPECT_TRUE(parse_words({"--n", "3"}, &again)) << "a second parse starts afresh";
+    EXPECT_EQ(3, again.n);
+}
+
+TEST(BenchArgs, RefusesWhatIsNoOptionOrNoNumber) {
+    const std::vector<std::vector<std::string>> refused = {
+        {"--n", "12x"}, {"--n", ""}, {"--n", "5000000000"}, {"--x", "fast"}, {"--bogus", "1"},
+        {"left-over"},  {"--n"},     {"--flag=1"},
+    };
+    for (const auto &words : refused) {
+        SCOPED_TRACE(words[0] + (words.size() > 1 ? " " + words[1] : ""));
+        parsed p;
+        EXPECT_FALSE(parse_words(words, &p));
+    }
+}

@@ -30,7 +30,6 @@
 //     listeners connect to the end of the measured seconds, over their count.
 #include <arpa/inet.h>
 #include <dirent.h>
-#include <getopt.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>
@@ -51,7 +50,6 @@
 #include "bench_util.h"
 #include "gateway_peers.h"
 #include "listeners.h"
-#include "netns.h"
 #include "proc.h"
 #include "radio.h"
 
@@ -105,30 +103,24 @@ const char USAGE[] =
     "                     [--only gateway|icecast]\n"
     "  (at most 120 s and 2000 listeners, and listeners x (seconds + 20) at most 67000)\n";
 
+// Reads the options into *conf; false after the usage when they are wrong.
 bool parse_args(int argc, char **argv, config *conf) {
-    const option opts[] = {{"seconds", required_argument, nullptr, 's'},
-                           {"listeners", required_argument, nullptr, 'n'},
-                           {"connect-rate", required_argument, nullptr, 'r'},
-                           {"gateway", required_argument, nullptr, 'g'},
-                           {"only", required_argument, nullptr, 'o'},
-                           {nullptr, 0, nullptr, 0}};
-    for (int c; (c = getopt_long(argc, argv, "", opts, nullptr)) != -1;) {
-        if (c == 's') conf->seconds = atof(optarg);
-        if (c == 'n') conf->listeners = atoi(optarg);
-        if (c == 'r') conf->connect_rate = atof(optarg);
-        if (c == 'g') conf->gateway = optarg;
-        if (c == 'o') {
-            conf->run[GATEWAY] = strcmp(optarg, "gateway") == 0;
-            conf->run[ICECAST] = strcmp(optarg, "icecast") == 0;
-        }
-        if (c == '?') return false;
+    std::string only;
+    bool ok = bench_parse_args(argc, argv,
+                               listener_bench_args(&conf->listeners, &conf->connect_rate,
+                                                   &conf->seconds, &conf->gateway, &only));
+    if (ok && !only.empty()) {
+        conf->run[GATEWAY] = only == "gateway";
+        conf->run[ICECAST] = only == "icecast";
     }
     // Bounded: the whole run stays within a few minutes, and the bytes the
     // listeners keep within 2 GiB.
     double kept = 2.0 * conf->listeners * (conf->seconds + 20) * BYTES_PER_S;
-    return optind == argc && conf->seconds >= 1 && conf->seconds <= 120 && conf->listeners >= 1 &&
-           conf->listeners <= 2000 && kept <= 2.0 * (1 << 30) && conf->connect_rate >= 0 &&
-           (conf->run[GATEWAY] || conf->run[ICECAST]);
+    ok = ok && conf->seconds >= 1 && conf->seconds <= 120 && conf->listeners >= 1 &&
+         conf->listeners <= 2000 && kept <= 2.0 * (1 << 30) && conf->connect_rate >= 0 &&
+         (conf->run[GATEWAY] || conf->run[ICECAST]);
+    if (!ok) fputs(USAGE, stderr);
+    return ok && (!conf->run[GATEWAY] || gateway_given(conf->gateway));
 }
 
 size_t body_reserve(const config &conf) {
@@ -254,12 +246,6 @@ outcome judge(const listener_set &set, int k, const side &s, const std::vector<s
     return o;
 }
 
-double percentile(std::vector<double> v, double p) {
-    if (v.empty()) return -1;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<size_t>(p / 100 * static_cast<double>(v.size())))];
-}
-
 // One line of the table: the label, then what value(k) says of each server run.
 template <typename F>
 void row(const config &conf, const char *label, F value) {
@@ -332,25 +318,26 @@ bool verdict(const config &conf, const side (&s)[SIDES], const outcome (&o)[SIDE
 }
 
 // The radio, the gateway on it, Icecast and its source.
-bool start_servers(const config &conf, const std::string &dir, const std::string &piece,
-                   const std::string &radio, child_proc *server, child_proc *source,
+bool start_servers(const config &conf, const bench_radio &r, child_proc *server, child_proc *source,
                    side (&s)[SIDES]) {
+    const std::string &dir = r.dir;
     if (conf.run[GATEWAY]) {
         std::string listen = "127.0.0.1:" + std::to_string(SIDE_PORT[GATEWAY]);
         // The gateway binds the group's port and the now-playing port above it.
-        if (!proc_start(server, {BENCH_SERVER, "-S", "1995", radio}, dir, "server", false) ||
+        if (!proc_start(server, {BENCH_SERVER, "-S", "1995", r.folder}, dir, "server", false) ||
             !proc_start(&s[GATEWAY].proc, {conf.gateway, "--listen", listen}, dir, "gateway",
                         false))
             return false;
     }
     if (conf.run[ICECAST]) {
-        if (!start_icecast(conf.listeners + 100, SIDE_PORT[ICECAST], dir, &s[ICECAST].proc)) return false;
+        if (!start_icecast(conf.listeners + 100, SIDE_PORT[ICECAST], dir, &s[ICECAST].proc))
+            return false;
         // ffmpeg gives up at once when nobody listens yet.
         if (!wait_until([] { return accepts(SIDE_PORT[ICECAST]); }, 5000)) {
             fprintf(stderr, "gateway_bench: icecast2 does not listen\n");
             return false;
         }
-        if (!start_source(dir, piece, SIDE_PORT[ICECAST], source)) return false;
+        if (!start_source(dir, r.piece, SIDE_PORT[ICECAST], source)) return false;
     }
     return true;
 }
@@ -397,30 +384,13 @@ bool measure(const config &conf, listener_set *set, side (&s)[SIDES], double *sp
 
 int main(int argc, char **argv) {
     config conf;
-    if (!parse_args(argc, argv, &conf)) {
-        fputs(USAGE, stderr);
-        return 1;
-    }
-    if (conf.run[GATEWAY] && conf.gateway.empty()) {
-        fprintf(stderr, "gateway_bench: no stream_gateway in this build: give --gateway PATH\n");
-        return 1;
-    }
-    std::string why = netns_enter_private();
-    if (!why.empty()) {
-        fprintf(stderr, "gateway_bench: no private network namespace: %s\n", why.c_str());
-        return 1;
-    }
-    raise_open_files();
-    std::string dir = make_temp_dir();
-    std::string piece;
-    std::string radio = make_radio(dir, LONG_PIECE_S, &piece);
-    if (radio.empty()) return 1;
+    bench_radio r;
+    if (!parse_args(argc, argv, &conf) || !enter_bench_radio(LONG_PIECE_S, &r)) return 1;
     child_proc server, source;
     side s[SIDES];
     listener_set set;
     double span_s = 0, connect_s = 0;
-    bool measured = listeners_open(&set) &&
-                    start_servers(conf, dir, piece, radio, &server, &source, s) &&
+    bool measured = listeners_open(&set) && start_servers(conf, r, &server, &source, s) &&
                     measure(conf, &set, s, &span_s, &connect_s);
     listeners_close_all(&set);
     // ffmpeg ends with status 255 on SIGTERM.
@@ -431,16 +401,16 @@ int main(int argc, char **argv) {
     if (!measured) {
         fprintf(stderr, "gateway_bench: the run did not get to its end; what the programs said:\n");
         fflush(stderr);
-        run_shell("cd '" + dir + "' && tail -n 5 *.err icecast-log/error.log >&2");
-        remove_tree(dir);
+        run_shell("cd '" + r.dir + "' && tail -n 5 *.err icecast-log/error.log >&2");
+        remove_tree(r.dir);
         return 1;
     }
-    std::vector<std::string> prog = programme({piece});
+    std::vector<std::string> prog = programme({r.piece});
     outcome o[SIDES];
     for (int k = 0; k < SIDES; k++)
         if (conf.run[k]) o[k] = judge(set, k, s[k], prog);
     print_table(conf, s, o, span_s, connect_s);
     bool ok = verdict(conf, s, o);
-    remove_tree(dir);
+    remove_tree(r.dir);
     return ok ? 0 : 1;
 }

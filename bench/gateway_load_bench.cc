@@ -1,7 +1,9 @@
 // gateway_load_bench.cc - stream_gateway with 10,000 listeners on one
-// channel of the busy radio; then, with the same generator, Icecast serving
-// the same MP3 to as many; and the gateway under churn: connections that
-// come and go at 2,000 a second while 1,000 listeners play.
+// channel of the busy radio; then, with the same generator, fanout_floor
+// (the least a program spends to hand that channel to those sockets at the
+// gateway's cadence) and Icecast serving the same MP3 to as many; and the
+// gateway under churn: connections that come and go at 2,000 a second
+// while 1,000 listeners play.
 //
 // Everything runs in a private network namespace over loopback. The
 // listeners are split over worker processes, each within the open-files
@@ -9,13 +11,15 @@
 // the rate, stamps each listener's first body byte by the kernel's receive
 // time, and checks every byte as it comes against the programme, known by
 // its bytes (channel 1 plays a piece that repeats no frame): a listener's
-// bytes must be one unbroken run of it, a gateway listener's from a frame
-// header, and at the end at most 2 s behind the furthest listener. It keeps
-// no stream bytes, so 10,000 listeners cost it little memory. The harness
-// reads the server's CPU (all its threads) and memory.
+// bytes must be one unbroken run of it, a gateway's or the floor's listener's
+// from a frame header, and at the end at most 2 s behind the furthest
+// listener. It keeps no stream bytes, so 10,000 listeners cost it little
+// memory. The harness reads the server's CPU (all its threads), memory and
+// writes. The gateway and the floor hear the radio side by side, each idle
+// while the other is measured with the same listeners, so that their CPU
+// over the same seconds' work can be compared.
 #include <arpa/inet.h>
 #include <errno.h>
-#include <getopt.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>
@@ -35,23 +39,29 @@
 #include <vector>
 
 #include "audio_support.h"
+#include "bench_util.h"
+#include "defaults.h"
 #include "gateway_peers.h"
 #include "listeners.h"
-#include "netns.h"
 
 #ifndef BENCH_GATEWAY
 #define BENCH_GATEWAY ""
 #endif
+#ifndef BENCH_FANOUT_FLOOR
+#define BENCH_FANOUT_FLOOR "fanout_floor"
+#endif
 
 namespace {
 
-constexpr uint16_t GATEWAY_PORT = 8000, ICECAST_PORT = 8001;
+constexpr uint16_t GATEWAY_PORT = 8000, ICECAST_PORT = 8001, FLOOR_PORT = 8002;
 constexpr double BYTES_PER_S = 16000;  // 128 kbit/s
 constexpr double LAG_LIMIT_S = 2;
 constexpr int LONG_PIECE_S = 300;
 // A listener is placed in the programme by the first frame in its first
 // bytes, found by this many of the frame's bytes.
 constexpr size_t KEY = 32;
+// The most the gateway's CPU may be over the floor's at equal listeners.
+constexpr double FLOOR_RATIO_TARGET = 1.3;
 
 struct config {
     int listeners = 10000;
@@ -62,7 +72,8 @@ struct config {
     double churn_rate = 2000;  // connect-and-close per second
     double churn_seconds = 10;
     std::string gateway = BENCH_GATEWAY;
-    bool run_gateway = true, run_churn = true, run_icecast = true;
+    std::string floor = BENCH_FANOUT_FLOOR;
+    bool run_gateway = true, run_floor = true, run_churn = true, run_icecast = true;
 };
 
 // One run of listeners against one server: what the harness tells a worker.
@@ -220,6 +231,7 @@ struct run_result {
     double cpu_connect = 0, cpu_measured = 0;  // share of one core
     long rss_kib = 0, hwm_kib = 0;
     int threads = 0;
+    double writes_per_s = 0, bytes_per_s = 0;  // over the measured seconds
 };
 
 pid_t fork_to(const std::function<int()> &body) {
@@ -280,7 +292,7 @@ run_result run_listeners(const config &conf, const std::string &dir, const progr
     for (int w = 0; w < conf.workers; w++) {
         plan p{port,
                path,
-               port == GATEWAY_PORT,
+               port != ICECAST_PORT,
                count / conf.workers + (w < count % conf.workers),
                conf.connect_rate / conf.workers,
                start,
@@ -295,13 +307,17 @@ run_result run_listeners(const config &conf, const std::string &dir, const progr
     double c0 = process_cpu_s(server, &threads);
     sleep_until(connected);
     double c1 = process_cpu_s(server, &threads);
+    io_counts w1 = written_by(server);
     sleep_until(end - 0.1);
     double c2 = process_cpu_s(server, &r.threads);
+    io_counts w2 = written_by(server);
     r.rss_kib = rss_kib(server);
     r.hwm_kib = status_kib(server, "VmHWM");
     for (pid_t k : kids) waitpid(k, nullptr, 0);
     r.cpu_connect = (c1 - c0) / (connected - start);
     r.cpu_measured = (c2 - c1) / (end - 0.1 - connected);
+    r.writes_per_s = static_cast<double>(w2.calls - w1.calls) / (end - 0.1 - connected);
+    r.bytes_per_s = static_cast<double>(w2.bytes - w1.bytes) / (end - 0.1 - connected);
     judge(files, &r);
     return r;
 }
@@ -309,43 +325,47 @@ run_result run_listeners(const config &conf, const std::string &dir, const progr
 const char USAGE[] =
     "usage: gateway_load_bench [--listeners N] [--connect-rate N] [--seconds N] [--workers N]\n"
     "                          [--churn-listeners N] [--churn-rate N] [--churn-seconds N]\n"
-    "                          [--gateway PATH] [--only gateway|churn|icecast]\n"
+    "                          [--gateway PATH] [--only gateway,floor,churn,icecast]\n"
     "  (listeners at most 10000 per worker and 40000 in all, seconds at most 120)\n";
 
-bool parse_args(int argc, char **argv, config *c) {
-    const option opts[] = {{"listeners", required_argument, nullptr, 'n'},
-                           {"connect-rate", required_argument, nullptr, 'r'},
-                           {"seconds", required_argument, nullptr, 's'},
-                           {"workers", required_argument, nullptr, 'w'},
-                           {"churn-listeners", required_argument, nullptr, 'L'},
-                           {"churn-rate", required_argument, nullptr, 'R'},
-                           {"churn-seconds", required_argument, nullptr, 'S'},
-                           {"gateway", required_argument, nullptr, 'g'},
-                           {"only", required_argument, nullptr, 'o'},
-                           {nullptr, 0, nullptr, 0}};
-    for (int o; (o = getopt_long(argc, argv, "", opts, nullptr)) != -1;) {
-        if (o == 'n') c->listeners = atoi(optarg);
-        if (o == 'r') c->connect_rate = atof(optarg);
-        if (o == 's') c->seconds = atof(optarg);
-        if (o == 'w') c->workers = atoi(optarg);
-        if (o == 'L') c->churn_listeners = atoi(optarg);
-        if (o == 'R') c->churn_rate = atof(optarg);
-        if (o == 'S') c->churn_seconds = atof(optarg);
-        if (o == 'g') c->gateway = optarg;
-        if (o == 'o') {
-            c->run_gateway = strcmp(optarg, "gateway") == 0;
-            c->run_churn = strcmp(optarg, "churn") == 0;
-            c->run_icecast = strcmp(optarg, "icecast") == 0;
-        }
-        if (o == '?') return false;
+// --only: the runs named in a list separated by commas; false on a name
+// that is none.
+bool pick_runs(const std::string &only, config *c) {
+    c->run_gateway = c->run_floor = c->run_churn = c->run_icecast = false;
+    std::string list = only + ",";
+    for (size_t at = 0, comma; (comma = list.find(',', at)) != std::string::npos; at = comma + 1) {
+        std::string name = list.substr(at, comma - at);
+        bool *run = name == "gateway"   ? &c->run_gateway
+                    : name == "floor"   ? &c->run_floor
+                    : name == "churn"   ? &c->run_churn
+                    : name == "icecast" ? &c->run_icecast
+                                        : nullptr;
+        if (run == nullptr) return false;
+        *run = true;
     }
+    return true;
+}
+
+// Reads the options into *c; false after the usage when they are wrong.
+bool parse_args(int argc, char **argv, config *c) {
+    std::string only;
+    bool ok = bench_parse_args(argc, argv,
+                               listener_bench_args(&c->listeners, &c->connect_rate, &c->seconds,
+                                                   &c->gateway, &only,
+                                                   {{"workers", &c->workers},
+                                                    {"churn-listeners", &c->churn_listeners},
+                                                    {"churn-rate", &c->churn_rate},
+                                                    {"churn-seconds", &c->churn_seconds}})) &&
+              (only.empty() || pick_runs(only, c));
     // Bounded in count and time: the whole run stays within a few minutes.
-    return optind == argc && c->workers >= 1 && c->workers <= 8 && c->listeners >= 1 &&
-           c->listeners <= 40000 && c->listeners <= 10000 * c->workers && c->churn_listeners >= 1 &&
-           c->churn_listeners <= 10000 * c->workers && c->connect_rate >= 1 && c->seconds >= 1 &&
-           c->seconds <= 120 && c->churn_rate >= 1 && c->churn_rate <= 10000 &&
-           c->churn_seconds >= 1 && c->churn_seconds <= 60 &&
-           (c->run_gateway || c->run_churn || c->run_icecast);
+    ok = ok && c->workers >= 1 && c->workers <= 8 && c->listeners >= 1 && c->listeners <= 40000 &&
+         c->listeners <= 10000 * c->workers && c->churn_listeners >= 1 &&
+         c->churn_listeners <= 10000 * c->workers && c->connect_rate >= 1 && c->seconds >= 1 &&
+         c->seconds <= 120 && c->churn_rate >= 1 && c->churn_rate <= 10000 &&
+         c->churn_seconds >= 1 && c->churn_seconds <= 60 &&
+         (c->run_gateway || c->run_floor || c->run_churn || c->run_icecast);
+    if (!ok) fputs(USAGE, stderr);
+    return ok && (!(c->run_gateway || c->run_churn) || gateway_given(c->gateway));
 }
 
 // Asks for path at port until its body flows (20 s at most).
@@ -366,12 +386,6 @@ bool wait_for_stream(uint16_t port, const std::string &path) {
     return false;
 }
 
-double percentile(std::vector<double> v, double p) {
-    if (v.empty()) return -1;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<size_t>(p / 100 * static_cast<double>(v.size())))];
-}
-
 void print_result(const run_result &r, int asked) {
     printf("== %s: %d listeners asked\n", r.name.c_str(), asked);
     printf("  lost nothing (one unbroken run, at most %.0f s behind): %d/%d; most behind %.2f s\n",
@@ -385,18 +399,30 @@ void print_result(const run_result &r, int asked) {
         asked - static_cast<int>(r.first_ms.size()));
     printf("  CPU, %% of one core: while connecting (and 3 s) %.1f, measured %.1f; threads %d\n",
            100 * r.cpu_connect, 100 * r.cpu_measured, r.threads);
+    printf("  writes over the measured seconds: %.0f a second, %.2f MB a second\n", r.writes_per_s,
+           r.bytes_per_s / 1e6);
     printf("  RSS at the end %.1f MiB, peak %.1f MiB\n", r.rss_kib / 1024.0, r.hwm_kib / 1024.0);
     for (const std::string &f : r.faults) printf("  fault: %s\n", f.c_str());
 }
 
-// The radio and the gateway on it, started; false (said) when it does not serve.
-bool start_gateway(const config &conf, const std::string &dir, const std::string &radio,
-                   child_proc *server, child_proc *gw) {
+// The radio, and the gateway and the floor on it as the runs need them,
+// started; false (said) when one does not serve. Both stay up through the
+// runs, so that each, idle, hears the radio while the other is measured.
+bool start_radio(const config &conf, const bench_radio &r, child_proc *server, child_proc *gw,
+                 child_proc *floor) {
+    const std::string &dir = r.dir;
+    bool gateway = conf.run_gateway || conf.run_churn;
+    if (!gateway && !conf.run_floor) return true;
     std::string most = std::to_string(std::max(conf.listeners, conf.churn_listeners));
-    return proc_start(server, {BENCH_SERVER, "-S", "1995", radio}, dir, "server", false) &&
-           proc_start(gw, {conf.gateway, "--listen", "127.0.0.1:8000", "--listeners", most}, dir,
-                      "gateway", false) &&
-           wait_for_stream(GATEWAY_PORT, "/channels/1");
+    std::string port = std::to_string(DEFAULT_PORT), http = std::to_string(FLOOR_PORT);
+    return proc_start(server, {BENCH_SERVER, "-S", "1995", r.folder}, dir, "server", false) &&
+           (!gateway ||
+            (proc_start(gw, {conf.gateway, "--listen", "127.0.0.1:8000", "--listeners", most}, dir,
+                        "gateway", false) &&
+             wait_for_stream(GATEWAY_PORT, "/channels/1"))) &&
+           (!conf.run_floor ||
+            (proc_start(floor, {conf.floor, DEFAULT_MGROUP, port, http}, dir, "floor", false) &&
+             wait_for_stream(FLOOR_PORT, "/channels/1")));
 }
 
 run_result gateway_run(const config &conf, const std::string &dir, const programme_index &x,
@@ -407,6 +433,14 @@ run_result gateway_run(const config &conf, const std::string &dir, const program
         r.name += ", " + std::to_string(static_cast<int>(conf.churn_rate)) +
                   " connect-and-close a second for " +
                   std::to_string(static_cast<int>(conf.churn_seconds)) + " s";
+    return r;
+}
+
+run_result floor_run(const config &conf, const std::string &dir, const programme_index &x,
+                     pid_t floor) {
+    run_result r =
+        run_listeners(conf, dir, x, floor, FLOOR_PORT, "/channels/1", conf.listeners, false);
+    r.name = "fanout_floor";
     return r;
 }
 
@@ -428,10 +462,26 @@ bool icecast_run(const config &conf, const std::string &dir, const std::string &
     return ok;
 }
 
-// The gateway's targets; true when it met them. eq: the gateway run with
-// as many listeners as Icecast served whole, when that was fewer.
-bool verdict(const config &conf, const run_result &gw, const run_result &churn,
-             const run_result &ice, const run_result &eq) {
+// The gateway's CPU over the floor's, when the floor served every listener
+// whole; true when within the target.
+bool floor_verdict(const config &conf, const run_result &gw, const run_result &fl) {
+    bool whole = fl.whole == conf.listeners;
+    printf("floor: every listener whole: %s\n", whole ? "met" : "MISSED");
+    if (!conf.run_gateway || !whole || fl.cpu_measured <= 0) return whole;
+    double ratio = gw.cpu_measured / fl.cpu_measured;
+    printf(
+        "gateway CPU / floor CPU at %d listeners: %.2f (%.1f / %.1f %% of a core; "
+        "target <= %.1f): %s\n",
+        conf.listeners, ratio, 100 * gw.cpu_measured, 100 * fl.cpu_measured, FLOOR_RATIO_TARGET,
+        ratio <= FLOOR_RATIO_TARGET ? "met" : "MISSED");
+    return ratio <= FLOOR_RATIO_TARGET;
+}
+
+// The gateway's targets; true when it met them. fl: the floor with as many
+// listeners; eq: the gateway run with as many listeners as Icecast served
+// whole, when that was fewer.
+bool verdict(const config &conf, const run_result &gw, const run_result &fl,
+             const run_result &churn, const run_result &ice, const run_result &eq) {
     bool ok = true;
     if (conf.run_gateway) {
         bool met = gw.whole == conf.listeners && percentile(gw.first_ms, 99) <= 300 &&
@@ -441,6 +491,7 @@ bool verdict(const config &conf, const run_result &gw, const run_result &churn,
             met ? "met" : "MISSED");
         ok = ok && met;
     }
+    if (conf.run_floor) ok = floor_verdict(conf, gw, fl) && ok;
     const run_result &same = eq.listeners > 0 ? eq : gw;
     if (conf.run_gateway && conf.run_icecast && ice.cpu_measured > 0) {
         double ratio = same.cpu_measured / ice.cpu_measured;
@@ -463,44 +514,31 @@ bool verdict(const config &conf, const run_result &gw, const run_result &churn,
 
 int main(int argc, char **argv) {
     config conf;
-    if (!parse_args(argc, argv, &conf)) {
-        fputs(USAGE, stderr);
-        return 1;
-    }
-    if ((conf.run_gateway || conf.run_churn) && conf.gateway.empty()) {
-        fprintf(stderr,
-                "gateway_load_bench: no stream_gateway in this build: give --gateway PATH\n");
-        return 1;
-    }
-    std::string why = netns_enter_private();
-    if (!why.empty()) {
-        fprintf(stderr, "gateway_load_bench: no private network namespace: %s\n", why.c_str());
-        return 1;
-    }
-    raise_open_files();
-    std::string dir = make_temp_dir();
-    std::string piece;
-    std::string radio = make_radio(dir, LONG_PIECE_S, &piece);
-    if (radio.empty()) return 1;
-    programme_index x = index_of(programme({piece}));
-    run_result gw, churn, ice, eq;
-    child_proc server, gateway;
-    bool ran = (!conf.run_gateway && !conf.run_churn) ||
-               start_gateway(conf, dir, radio, &server, &gateway);
+    if (!parse_args(argc, argv, &conf)) return 1;
+    bench_radio r;
+    if (!enter_bench_radio(LONG_PIECE_S, &r)) return 1;
+    const std::string &dir = r.dir;
+    programme_index x = index_of(programme({r.piece}));
+    run_result gw, fl, churn, ice, eq;
+    child_proc server, gateway, floor;
+    bool ran = start_radio(conf, r, &server, &gateway, &floor);
     if (ran && conf.run_gateway) gw = gateway_run(conf, dir, x, gateway.pid, conf.listeners, false);
+    if (ran && conf.run_floor) fl = floor_run(conf, dir, x, floor.pid);
     if (ran && conf.run_churn)
         churn = gateway_run(conf, dir, x, gateway.pid, conf.churn_listeners, true);
-    ran = ran && (!conf.run_icecast || icecast_run(conf, dir, piece, x, &ice));
+    ran = ran && (!conf.run_icecast || icecast_run(conf, dir, r.piece, x, &ice));
     // Icecast served fewer: the gateway again with as many, for CPU at equal listeners.
     if (ran && conf.run_gateway && conf.run_icecast && ice.whole > 0 && ice.whole < conf.listeners)
         eq = gateway_run(conf, dir, x, gateway.pid, ice.whole, false);
+    stop_process(&floor, "fanout_floor", true);
     stop_process(&gateway, "stream_gateway", true);
     stop_process(&server, "stream_server", true);
     if (conf.run_gateway) print_result(gw, conf.listeners);
+    if (conf.run_floor) print_result(fl, conf.listeners);
     if (conf.run_churn) print_result(churn, conf.churn_listeners);
     if (conf.run_icecast) print_result(ice, conf.listeners);
     if (eq.listeners > 0) print_result(eq, ice.whole);
-    bool ok = ran && verdict(conf, gw, churn, ice, eq);
+    bool ok = ran && verdict(conf, gw, fl, churn, ice, eq);
     if (!ran) run_shell("cd '" + dir + "' && tail -n 5 *.err icecast-log/error.log >&2");
     remove_tree(dir);
     return ok ? 0 : 1;

@@ -1,5 +1,6 @@
-// gateway_peers.cc - what the gateway benchmarks start and read: the busy
-// radio, Icecast and its source, and the servers' memory.
+// gateway_peers.cc - what the gateway benchmarks share: their common
+// options and start, the busy radio, Icecast and its source, and the
+// servers' memory and writes.
 #include "gateway_peers.h"
 
 #include <errno.h>
@@ -14,18 +15,29 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "netns.h"
 #include "radio.h"
 
 namespace {
 
 constexpr const char *SOURCE_PASSWORD = "bench-source";
 
+// The number after "field:" at a line's start in a file of /proc; -1 when
+// there is none.
+long long proc_field(pid_t pid, const char *file, const char *field) {
+    std::string text = "\n" + read_file("/proc/" + std::to_string(pid) + "/" + file);
+    size_t at = text.find("\n" + std::string(field) + ":");
+    return at == std::string::npos ? -1 : atoll(text.c_str() + at + strlen(field) + 2);
+}
+
 }  // namespace
 
 long status_kib(pid_t pid, const char *field) {
-    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
-    size_t at = status.find(std::string(field) + ":");
-    return at == std::string::npos ? -1 : atol(status.c_str() + at + strlen(field) + 1);
+    return static_cast<long>(proc_field(pid, "status", field));
+}
+
+io_counts written_by(pid_t pid) {
+    return {proc_field(pid, "io", "syscw"), proc_field(pid, "io", "wchar")};
 }
 
 long rss_kib(pid_t pid) {
@@ -113,6 +125,39 @@ std::string make_radio(const std::string &dir, int long_s, std::string *piece) {
     std::vector<std::string> song_of{*piece};
     for (int c = 2; c <= RADIO_CHANNELS; c++) song_of.push_back(radio_piece_of(pieces, c));
     return radio_folder(dir, song_of);
+}
+
+std::vector<bench_arg> listener_bench_args(int *listeners, double *connect_rate, double *seconds,
+                                           std::string *gateway, std::string *only,
+                                           const std::vector<bench_arg> &more) {
+    std::vector<bench_arg> args = {{"listeners", listeners},
+                                   {"connect-rate", connect_rate},
+                                   {"seconds", seconds},
+                                   {"gateway", gateway},
+                                   {"only", only}};
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+}
+
+bool gateway_given(const std::string &gateway) {
+    if (gateway.empty())
+        fprintf(stderr, "%s: no stream_gateway in this build: give --gateway PATH\n",
+                program_invocation_short_name);
+    return !gateway.empty();
+}
+
+bool enter_bench_radio(int long_s, bench_radio *r) {
+    std::string why = netns_enter_private();
+    if (!why.empty()) {
+        fprintf(stderr, "%s: no private network namespace: %s\n", program_invocation_short_name,
+                why.c_str());
+        return false;
+    }
+    raise_open_files();
+    r->dir = make_temp_dir();
+    r->folder = make_radio(r->dir, long_s, &r->piece);
+    if (r->folder.empty()) remove_tree(r->dir);
+    return !r->folder.empty();
 }
 
 // Whether something accepts connections on 127.0.0.1:port.

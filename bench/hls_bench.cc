@@ -13,7 +13,6 @@
 // skip one. Over the 60 s after the last client joined the harness reads
 // the gateway's request counters (/metrics), the segments it made (its
 // playlist's media sequence) and its CPU time.
-#include <getopt.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -29,8 +28,8 @@
 #include <event2/http.h>
 #include <event2/keyvalq_struct.h>
 
+#include "bench_util.h"
 #include "gateway_peers.h"
-#include "netns.h"
 
 #ifndef BENCH_GATEWAY
 #define BENCH_GATEWAY ""
@@ -352,20 +351,14 @@ const char USAGE[] =
     "usage: hls_bench [--clients N] [--seconds N] [--gateway PATH]\n"
     "  (clients 1 to 5000, seconds 10 to 120)\n";
 
+// Reads the options into *c; false after the usage when they are wrong.
 bool parse_args(int argc, char **argv, config *c) {
-    const option opts[] = {{"clients", required_argument, nullptr, 'n'},
-                           {"seconds", required_argument, nullptr, 's'},
-                           {"gateway", required_argument, nullptr, 'g'},
-                           {nullptr, 0, nullptr, 0}};
-    for (int o; (o = getopt_long(argc, argv, "", opts, nullptr)) != -1;) {
-        if (o == 'n') c->clients = atoi(optarg);
-        if (o == 's') c->seconds = atof(optarg);
-        if (o == 'g') c->gateway = optarg;
-        if (o == '?') return false;
-    }
+    bool ok = bench_parse_args(
+        argc, argv, {{"clients", &c->clients}, {"seconds", &c->seconds}, {"gateway", &c->gateway}});
     // Bounded in count and time.
-    return optind == argc && c->clients >= 1 && c->clients <= 5000 && c->seconds >= 10 &&
-           c->seconds <= 120 && !c->gateway.empty();
+    ok = ok && c->clients >= 1 && c->clients <= 5000 && c->seconds >= 10 && c->seconds <= 120;
+    if (!ok) fputs(USAGE, stderr);
+    return ok && gateway_given(c->gateway);
 }
 
 // The targets through the cache: validity_s is the playlist's max-age.
@@ -385,22 +378,12 @@ bool verdict(const result &cached, double seconds, int validity_s) {
 
 int main(int argc, char **argv) {
     config conf;
-    if (!parse_args(argc, argv, &conf)) {
-        fputs(USAGE, stderr);
-        return 1;
-    }
-    std::string why = netns_enter_private();
-    if (!why.empty()) {
-        fprintf(stderr, "hls_bench: no private network namespace: %s\n", why.c_str());
-        return 1;
-    }
-    raise_open_files();
-    std::string dir = make_temp_dir(), piece;
-    std::string radio = make_radio(dir, 120, &piece);
+    bench_radio r;
+    if (!parse_args(argc, argv, &conf) || !enter_bench_radio(120, &r)) return 1;
+    const std::string &dir = r.dir;
     child_proc server, gw, nginx;
     bool ok =
-        !radio.empty() &&
-        proc_start(&server, {BENCH_SERVER, "-S", "1991", radio}, dir, "server", false) &&
+        proc_start(&server, {BENCH_SERVER, "-S", "1991", r.folder}, dir, "server", false) &&
         proc_start(&gw, {conf.gateway, "--listen", "127.0.0.1:8000"}, dir, "gateway", false) &&
         wait_until([] { return listed(fetch(PLAYLIST)) >= 3; }, 30000) && start_nginx(dir, &nginx);
     result cached, direct;

@@ -17,7 +17,6 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <getopt.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -553,64 +552,32 @@ void usage() {
 }
 
 bool parse_args(int argc, char **argv, bench_conf *conf) {
-    static const option opts[] = {{"rounds", required_argument, nullptr, 'r'},
-                                  {"quick", no_argument, nullptr, 'q'},
-                                  {"only", required_argument, nullptr, 'o'},
-                                  {"cpu-count", required_argument, nullptr, 'n'},
-                                  {"no-ladder", no_argument, nullptr, 'L'},
-                                  {"client", required_argument, nullptr, 'c'},
-                                  {"floor", required_argument, nullptr, 'f'},
-                                  {"sink", required_argument, nullptr, 's'},
-                                  {"socat", required_argument, nullptr, 'S'},
-                                  {"plain", required_argument, nullptr, 'p'},
-                                  {"cpu-case", required_argument, nullptr, 'C'},
-                                  {nullptr, 0, nullptr, 0}};
-    int c;
-    while ((c = getopt_long(argc, argv, "", opts, nullptr)) != -1) {
-        switch (c) {
-        case 'r':
-            conf->rounds = atoi(optarg);
-            break;
-        case 'q':
-            conf->rounds = 1;
-            conf->cpu_runs = 2;
-            conf->step_seconds = 0.25;
-            break;
-        case 'o':
-            for (int k = 0; k < NKINDS; k++)
-                conf->enabled[k] = strstr(optarg, KIND_NAME[k]) != nullptr;
-            break;
-        case 'n':
-            conf->cpu_count = atol(optarg);
-            break;
-        case 'L':
-            conf->ladder = false;
-            break;
-        case 'c':
-            conf->client = optarg;
-            break;
-        case 'f':
-            conf->floor = optarg;
-            break;
-        case 's':
-            conf->sink = optarg;
-            break;
-        case 'S':
-            conf->socat = optarg;
-            break;
-        case 'p':
-            conf->plain = optarg;
-            break;
-        case 'C': {  // one case of the CPU figure alone
-            size_t i = static_cast<size_t>(atoi(optarg));
-            if (i >= conf->cpu_cases.size()) return false;
-            conf->cpu_cases = {conf->cpu_cases[i]};
-            break;
-        }
-        default:
-            return false;
-        }
+    bool quick = false, no_ladder = false;
+    std::string only;
+    int cpu_case = -1;
+    if (!bench_parse_args(argc, argv,
+                          {{"rounds", &conf->rounds},
+                           {"quick", &quick},
+                           {"only", &only},
+                           {"cpu-count", &conf->cpu_count},
+                           {"no-ladder", &no_ladder},
+                           {"client", &conf->client},
+                           {"floor", &conf->floor},
+                           {"sink", &conf->sink},
+                           {"socat", &conf->socat},
+                           {"plain", &conf->plain},
+                           {"cpu-case", &cpu_case}}))
+        return false;
+    if (quick) {
+        conf->rounds = 1;
+        conf->cpu_runs = 2;
+        conf->step_seconds = 0.25;
     }
+    for (int k = 0; k < NKINDS && !only.empty(); k++)
+        conf->enabled[k] = strstr(only.c_str(), KIND_NAME[k]) != nullptr;
+    conf->ladder = !no_ladder;
+    if (cpu_case >= static_cast<int>(conf->cpu_cases.size())) return false;
+    if (cpu_case >= 0) conf->cpu_cases = {conf->cpu_cases[static_cast<size_t>(cpu_case)]};
     return conf->rounds >= 1 && conf->rounds <= 9 && conf->cpu_count >= 1000 &&
            conf->cpu_count <= 2000000;
 }
