@@ -20,6 +20,7 @@
 #include <event2/event.h>
 
 #include "listeners.h"
+#include "mono_clock.h"
 #include "now_playing.h"
 #include "proto.h"
 #include "repair_decoder.h"

@@ -19,6 +19,7 @@
 #include "hls.h"
 #include "icy.h"
 #include "listeners.h"
+#include "mono_clock.h"
 #include "page.h"
 #include "playlist.h"
 #include "route.h"
