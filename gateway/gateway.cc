@@ -76,8 +76,7 @@ void on_tick(evutil_socket_t, short, void *arg) {
     static int ticks = 0;
     auto *g = static_cast<gateway *>(arg);
     long long now = now_ns();
-    for (history &h : g->hist) history_trim(&h, now, g->limits);
-    for (hls_channel &c : g->hls_ch) hls_idle(&c, g->hls, now);
+    for (channel &c : g->channels) channel_tick(&c, g->limits, g->hls, now);
     listeners_flush(g, ticks % FLUSH_EVERY_TICKS, FLUSH_EVERY_TICKS);
     listeners_check_lag(g, now);
     if (++ticks % FOLLOW_EVERY_TICKS == 0) receive_follow(g);
@@ -107,8 +106,7 @@ void stop(gateway *g) {
     evhttp_free(g->http);
     connections_end();
     receive_stop(g);
-    for (history &h : g->hist) history_clear(&h);
-    for (hls_channel &c : g->hls_ch) hls_clear(&c);
+    for (channel &c : g->channels) channel_clear(&c);
     for (event *ev : loop_events) event_free(ev);
     event_base_free(g->base);
 }
@@ -135,6 +133,8 @@ int main(int argc, char **argv) {
     g.start_ns = now_ns();
     g.limits = {g.conf.burst_ms * 1'000'000, g.conf.lag_s * NS_PER_S};
     g.hls = hls_conf_at(g.conf.segment_s, wall_ns());
+    for (int id = 0; id < 256; id++)
+        channel_init(&g.channels[id], &g.tab, static_cast<uint8_t>(id));
     raise_open_files(&g);
     if (g.conf.connections_max == 0)
         g.conf.connections_max = g.conf.listeners_max + CONNECTIONS_ABOVE_LISTENERS;

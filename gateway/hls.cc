@@ -123,23 +123,22 @@ hls_conf hls_conf_at(int segment_s, long long wall_ns) {
     return {segment_s * NS_PER_S, ms, ms / 1000};
 }
 
-void hls_take(hls_channel *c, const hls_conf &conf, const uint8_t *bytes, size_t n, uint64_t source,
-              long long now, long long wall_ns, const std::string &title) {
-    bool gap = c->last_ns >= 0 && now - c->last_ns >= HLS_GAP_NS;
-    if (c->last_ns >= 0 && (gap || source != c->source)) {
+void hls_take(hls_channel *c, const hls_conf &conf, const hls_arrival &a, const uint8_t *bytes,
+              size_t n) {
+    if (c->last_ns >= 0 && (!table_on_air_since(c->last_ns, a.now) || a.source != c->source)) {
         end_stream(c, conf);
         c->open_break = !c->held.empty() || c->next_seq != 0;
         c->next_wall_ns = -1;  // the timeline starts again at the arrival
     }
-    c->source = source;
-    c->last_ns = now;
-    c->last_wall_ns = wall_ns;
-    c->title = title;
+    c->source = a.source;
+    c->last_ns = a.now;
+    c->last_wall_ns = a.wall_ns;
+    c->title = a.title;
     scan_frames(c, conf, bytes, n, false);
 }
 
 void hls_idle(hls_channel *c, const hls_conf &conf, long long now) {
-    if (c->last_ns >= 0 && now - c->last_ns >= HLS_GAP_NS &&
+    if (c->last_ns >= 0 && !table_on_air_since(c->last_ns, now) &&
         (!c->frames.empty() || !c->scan.pending.empty()))
         end_stream(c, conf);
 }

@@ -31,11 +31,11 @@ constexpr size_t HLS_HELD = HLS_WINDOW + 1;
 // A segment is cut early rather than grow past this: with HLS_HELD, what
 // one channel can hold at most, whatever its bitrate.
 constexpr size_t HLS_SEGMENT_MAX_BYTES = 256 * 1024;
-// Data that resumes this long after the last (the channel was off the
-// air, as the table says), or from another server, begins a new segment
-// after a discontinuity; the open segment is closed once the silence lasts
-// this long, so that what came before it is served.
-constexpr long long HLS_GAP_NS = TABLE_SILENCE_NS;
+// Data that comes once the channel went off the air (the table's silence
+// rule, table_on_air_since, applied to its latest bytes), or from another
+// server, begins a new segment after a discontinuity; the open segment is
+// closed once the channel goes off the air, so that what came before the
+// silence is served.
 
 // What every channel's segments share: set once at start.
 struct hls_conf {
@@ -78,16 +78,24 @@ struct hls_channel {
     std::string title;
 };
 
-// Takes the next bytes of the channel's stream, from source (the server's
-// address and port as one number), at now (monotonic) and wall_ns
-// (wall-clock); closes each segment its frames complete, its tag naming
-// title. A new source or a gap of HLS_GAP_NS first closes the open
-// segment and marks a discontinuity.
-void hls_take(hls_channel *c, const hls_conf &conf, const uint8_t *bytes, size_t n, uint64_t source,
-              long long now, long long wall_ns, const std::string &title);
+// Where a channel's next bytes came from (the server's address and port
+// as one number), when (monotonic and wall-clock) and what played then.
+struct hls_arrival {
+    uint64_t source;
+    long long now;
+    long long wall_ns;
+    std::string title;
+};
 
-// Closes the open segment once no byte has come for HLS_GAP_NS (call a
-// few times a second).
+// Takes the next bytes of the channel's stream, bytes[0, n), as a says;
+// closes each segment its frames complete, its tag naming the title. A
+// new source or bytes after the channel went off the air first close the
+// open segment and mark a discontinuity.
+void hls_take(hls_channel *c, const hls_conf &conf, const hls_arrival &a, const uint8_t *bytes,
+              size_t n);
+
+// Closes the open segment once the channel went off the air at now (call
+// a few times a second).
 void hls_idle(hls_channel *c, const hls_conf &conf, long long now);
 
 // Drops every segment held (at shutdown).

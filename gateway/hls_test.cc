@@ -37,8 +37,8 @@ void take(hls_channel *c, const std::string &bytes, size_t piece, long long now,
           uint64_t source = 1, const std::string &title = "Song") {
     for (size_t at = 0; at < bytes.size(); at += piece) {
         std::string p = bytes.substr(at, piece);
-        hls_take(c, CONF, reinterpret_cast<const uint8_t *>(p.data()), p.size(), source, now,
-                 WALL + now, title);
+        hls_take(c, CONF, {source, now, WALL + now, title},
+                 reinterpret_cast<const uint8_t *>(p.data()), p.size());
     }
 }
 
@@ -82,8 +82,8 @@ TEST(HlsSegments, ANewServerOrAGapOffTheAirIsADiscontinuity) {
         bool breaks;
     } rows[] = {
         {"another server", 2, 1 * S, true},
-        {"off the air", 1, HLS_GAP_NS, true},
-        {"a pause", 1, HLS_GAP_NS - 1, false},
+        {"off the air", 1, TABLE_SILENCE_NS, true},
+        {"a pause", 1, TABLE_SILENCE_NS - 1, false},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.name);
@@ -106,9 +106,9 @@ TEST(HlsSegments, ANewServerOrAGapOffTheAirIsADiscontinuity) {
 TEST(HlsSegments, SilenceClosesTheOpenSegmentWithItsLastFrame) {
     hls_channel c;
     take(&c, frames(10), 1000, 0);
-    hls_idle(&c, CONF, HLS_GAP_NS - 1);
+    hls_idle(&c, CONF, TABLE_SILENCE_NS - 1);
     EXPECT_TRUE(c.held.empty());
-    hls_idle(&c, CONF, HLS_GAP_NS);
+    hls_idle(&c, CONF, TABLE_SILENCE_NS);
     ASSERT_EQ(1u, c.held.size());
     EXPECT_EQ(frames(10), all_audio(c));
     hls_clear(&c);
@@ -119,8 +119,8 @@ TEST(HlsSegments, ASegmentNeverHoldsMoreThanItsMaximum) {
     long_segments.segment_ns = 3600 * S;
     hls_channel c;
     std::string in = frames(2000);
-    hls_take(&c, long_segments, reinterpret_cast<const uint8_t *>(in.data()), in.size(), 1, 0, WALL,
-             "");
+    hls_take(&c, long_segments, {1, 0, WALL, ""}, reinterpret_cast<const uint8_t *>(in.data()),
+             in.size());
     ASSERT_GE(c.held.size(), 3u);
     for (const hls_segment &s : c.held) EXPECT_LE(audio_of(s).size(), HLS_SEGMENT_MAX_BYTES);
     hls_clear(&c);

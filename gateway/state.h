@@ -6,8 +6,7 @@
 
 #include <stdio.h>
 
-#include <vector>
-
+#include "channel.h"
 #include "conf.h"
 #include "history.h"
 #include "hls.h"
@@ -18,7 +17,6 @@
 struct event;
 struct event_base;
 struct evhttp;
-struct listener;
 
 struct gateway {
     gateway_conf conf;
@@ -27,11 +25,9 @@ struct gateway {
     evhttp *http;
     long long start_ns;
     history_limits limits;
-    table tab;
-    history hist[256];
-    std::vector<listener *> listeners[256];  // by channel
     hls_conf hls;
-    hls_channel hls_ch[256];  // each channel's HLS segments, by channel
+    table tab;
+    channel channels[256];  // by channel id; channels[i].entry is tab.ch[i]
     int listener_count;
     int connection_count;  // HTTP connections open, listeners' too
     status_counters counters;

@@ -1,0 +1,74 @@
+// channel.cc - a channel's datagrams on their way to its history, segments
+// and listeners.
+#include "channel.h"
+
+#include <utility>
+
+namespace {
+
+// Keeps the payload of the data datagram d[0, n) for c's chunk.
+void keep(channel *c, const uint8_t *d, size_t n) {
+    c->pending.insert(c->pending.end(), d + 1, d + n);
+}
+
+// c's decoder, started when the channel's first datagram comes.
+repair_decoder *decoder(channel *c) {
+    if (!c->decoder)
+        c->decoder = std::make_unique<repair_decoder>(repair_decoder_start(c->id, REPAIR_HOLD_NS));
+    return c->decoder.get();
+}
+
+// Keeps what c's decoder handed out, in order, and its counts.
+void keep_decoded(channel *c, const repair_datagrams &out) {
+    for (const auto &d : out) keep(c, d.data(), d.size());
+    const repair_counts &k = c->decoder->counts;
+    c->entry->rebuilt = static_cast<uint64_t>(k.rebuilt);
+    c->entry->lost = static_cast<uint64_t>(k.lost);
+}
+
+}  // namespace
+
+void channel_init(channel *c, table *t, uint8_t id) {
+    c->id = id;
+    c->entry = &t->ch[id];
+}
+
+void channel_take_data(channel *c, const uint8_t *d, size_t n, long long now, bool repair) {
+    if (!repair) return keep(c, d, n);
+    repair_datagrams out;
+    repair_decoder_data(decoder(c), d, n, now, &out);
+    keep_decoded(c, out);
+}
+
+void channel_take_repair(channel *c, const uint8_t *d, size_t n, long long now) {
+    repair_datagrams out;
+    repair_decoder_repair(decoder(c), d, n, now, &out);
+    keep_decoded(c, out);
+}
+
+void channel_take_due(channel *c, long long now) {
+    if (!c->decoder) return;
+    repair_datagrams out;
+    repair_decoder_tick(c->decoder.get(), now, &out);
+    keep_decoded(c, out);
+}
+
+chunk *channel_hand_out(channel *c, const channel_drain &d) {
+    chunk *k = chunk_new(std::move(c->pending));
+    c->pending = {};
+    history_take(&c->hist, k, d.now, d.limits);
+    hls_take(&c->hls, d.hls, {d.source, d.now, d.wall_ns, table_channel_title(*c->entry)},
+             k->bytes.data(), k->bytes.size());
+    return k;
+}
+
+void channel_tick(channel *c, const history_limits &lim, const hls_conf &conf, long long now) {
+    history_trim(&c->hist, now, lim);
+    hls_idle(&c->hls, conf, now);
+}
+
+void channel_clear(channel *c) {
+    history_clear(&c->hist);
+    hls_clear(&c->hls);
+    c->decoder.reset();
+}
