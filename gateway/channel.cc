@@ -26,6 +26,27 @@ void keep_decoded(channel *c, const repair_datagrams &out) {
     c->entry->lost = static_cast<uint64_t>(k.lost);
 }
 
+// Takes p[0, n) into c's scan: each frame it shows whole is marked in the
+// history and goes to the segments. The newest waits for more bytes
+// unless at_eof: the stream stops here.
+void scan(channel *c, const hls_conf &conf, const uint8_t *p, size_t n, bool at_eof) {
+    mp3_scan_feed(&c->scan, p, n, at_eof,
+                  [c, &conf](const uint8_t *f, const mp3_header &h, uint64_t at) {
+                      long long ns = mp3_frame_ns(h);
+                      history_mark(&c->hist, at, ns);
+                      hls_take_frame(&c->hls, conf, f, static_cast<size_t>(h.size), ns);
+                  });
+}
+
+// The stream stops here: its last frame counts, the open segment closes,
+// and the scan starts again where the history ends.
+void end_stream(channel *c, const hls_conf &conf) {
+    scan(c, conf, nullptr, 0, true);
+    hls_close(&c->hls, conf);
+    c->scan = {};
+    c->scan.offset = c->hist.end;
+}
+
 }  // namespace
 
 void channel_init(channel *c, table *t, uint8_t id) {
@@ -54,17 +75,21 @@ void channel_take_due(channel *c, long long now) {
 }
 
 chunk *channel_hand_out(channel *c, const channel_drain &d) {
+    hls_arrival a = {d.source, d.now, d.wall_ns, table_channel_title(*c->entry)};
+    if (hls_breaks(c->hls, a)) end_stream(c, d.hls);
+    hls_take(&c->hls, d.hls, a);
     chunk *k = chunk_new(std::move(c->pending));
     c->pending = {};
-    history_take(&c->hist, k, d.now, d.limits);
-    hls_take(&c->hls, d.hls, {d.source, d.now, d.wall_ns, table_channel_title(*c->entry)},
-             k->bytes.data(), k->bytes.size());
+    history_take(&c->hist, k, d.now);
+    scan(c, d.hls, k->bytes.data(), k->bytes.size(), false);
+    history_trim(&c->hist, d.now, d.limits);
     return k;
 }
 
 void channel_tick(channel *c, const history_limits &lim, const hls_conf &conf, long long now) {
+    if (hls_off_air(c->hls, now) && (!c->hls.frames.empty() || !c->scan.pending.empty()))
+        end_stream(c, conf);
     history_trim(&c->hist, now, lim);
-    hls_idle(&c->hls, conf, now);
 }
 
 void channel_clear(channel *c) {

@@ -6,7 +6,11 @@
 // A drain of the sockets takes datagrams into the channels (the take
 // functions), then hands out each channel it touched once
 // (channel_hand_out): its bytes become one chunk for the history, the
-// segments and the listeners.
+// segments and the listeners, and are scanned once for the frames that
+// the history marks and the segments hold. A break in the stream (another
+// server, or the channel off the air, hls_breaks) ends the scan: the
+// frame still waiting for its successor counts as the last, and the scan
+// starts again with the new bytes.
 #pragma once
 
 #include <stddef.h>
@@ -17,6 +21,7 @@
 
 #include "history.h"
 #include "hls.h"
+#include "mp3_frames.h"
 #include "repair_decoder.h"
 #include "table.h"
 
@@ -28,6 +33,7 @@ struct channel {
     // With --repair, the decoder, from the channel's first datagram on.
     std::unique_ptr<repair_decoder> decoder;
     std::vector<uint8_t> pending;  // its payloads of the drain under way
+    mp3_stream_scan scan;          // the frames of the stream, at the history's offsets
     history hist;
     hls_channel hls;
     std::vector<listener *> listeners;  // each at its own index
@@ -55,9 +61,9 @@ void channel_take_repair(channel *c, const uint8_t *d, size_t n, long long now);
 // Takes what c's decoder hands out by time at now (its holds ended).
 void channel_take_due(channel *c, long long now);
 
-// c's pending bytes become one chunk: its history takes it, its frames go
-// to the segments. Returns the chunk, with a reference for the caller,
-// who hands it to the listeners.
+// c's pending bytes become one chunk: its history takes it, and the frames
+// that it completes are marked in the history and go to the segments. Returns the chunk, with a
+// reference for the caller, who hands it to the listeners.
 chunk *channel_hand_out(channel *c, const channel_drain &d);
 
 // The tick's work at now: the history's trim, and the open segment closed

@@ -1,9 +1,10 @@
 // hls.h - a channel's stream as HTTP Live Streaming (RFC 8216): its whole
 // MP3 frames cut into segments of packed audio (section 3.4), each behind
 // an ID3 tag that places it in time and names what plays, and the live
-// media playlist of the last few. Pure: the caller hands in the bytes, the
-// time (monotonic for the gaps, wall-clock for the playlist's dates), the
-// server the bytes came from and the title.
+// media playlist of the last few. Pure: the caller hands in the frames
+// that its scan of the stream found (channel.h), and with each drain's
+// bytes the time (monotonic for the gaps, wall-clock for the playlist's
+// dates), the server they came from and the title.
 //
 // Segments are cut only where a frame ends, so the frames of one segment
 // continue those of the one before it byte for byte; a segment is closed
@@ -69,7 +70,6 @@ struct hls_channel {
     bool open_break = false;
     long long next_wall_ns = -1;  // where the next segment begins; -1: at its arrival
     long long timeline_ns = 0;    // playing time of every frame taken: the ID3 timestamps
-    mp3_stream_scan scan;         // the frame scan
     // Where the bytes came from, when the last came (monotonic and
     // wall-clock; last_ns -1: never), and the title then.
     uint64_t source = 0;
@@ -87,16 +87,28 @@ struct hls_arrival {
     std::string title;
 };
 
-// Takes the next bytes of the channel's stream, bytes[0, n), as a says;
-// closes each segment its frames complete, its tag naming the title. A
-// new source or bytes after the channel went off the air first close the
-// open segment and mark a discontinuity.
-void hls_take(hls_channel *c, const hls_conf &conf, const hls_arrival &a, const uint8_t *bytes,
-              size_t n);
+// Whether bytes that come as a says break the stream: they come from
+// another source, or after the channel went off the air.
+bool hls_breaks(const hls_channel &c, const hls_arrival &a);
 
-// Closes the open segment once the channel went off the air at now (call
-// a few times a second).
-void hls_idle(hls_channel *c, const hls_conf &conf, long long now);
+// Takes the arrival of the channel's next bytes, whose frames follow
+// (hls_take_frame). When it breaks the stream, the frames before the
+// break have all been taken: the open segment is closed, and the next is
+// marked as a discontinuity and dated by this arrival.
+void hls_take(hls_channel *c, const hls_conf &conf, const hls_arrival &a);
+
+// Takes the next whole frame, frame[0, size), which plays ns; closes the
+// segment it completes, its tag naming the title of the arrival that
+// opened it.
+void hls_take_frame(hls_channel *c, const hls_conf &conf, const uint8_t *frame, size_t size,
+                    long long ns);
+
+// Whether the channel went off the air at now since its latest bytes.
+bool hls_off_air(const hls_channel &c, long long now);
+
+// The stream stopped, its frames all taken: closes the open segment, so
+// that its last seconds are served.
+void hls_close(hls_channel *c, const hls_conf &conf);
 
 // Drops every segment held (at shutdown).
 void hls_clear(hls_channel *c);
