@@ -11,19 +11,20 @@ void keep(channel *c, const uint8_t *d, size_t n) {
     c->pending.insert(c->pending.end(), d + 1, d + n);
 }
 
-// c's decoder, started when the channel's first datagram comes.
+// c's decoder, started when the listed channel's first datagram comes.
 repair_decoder *decoder(channel *c) {
     if (!c->decoder)
         c->decoder = std::make_unique<repair_decoder>(repair_decoder_start(c->id, REPAIR_HOLD_NS));
     return c->decoder.get();
 }
 
-// Keeps what c's decoder handed out, in order, and its counts.
+// Keeps what c's decoder handed out, in order, and the counts of all of
+// c's decoders.
 void keep_decoded(channel *c, const repair_datagrams &out) {
     for (const auto &d : out) keep(c, d.data(), d.size());
     const repair_counts &k = c->decoder->counts;
-    c->entry->rebuilt = static_cast<uint64_t>(k.rebuilt);
-    c->entry->lost = static_cast<uint64_t>(k.lost);
+    c->entry->rebuilt = c->rebuilt_before + static_cast<uint64_t>(k.rebuilt);
+    c->entry->lost = c->lost_before + static_cast<uint64_t>(k.lost);
 }
 
 // Takes p[0, n) into c's scan: each frame it shows whole is marked in the
@@ -55,16 +56,30 @@ void channel_init(channel *c, table *t, uint8_t id) {
 }
 
 void channel_take_data(channel *c, const uint8_t *d, size_t n, long long now, bool repair) {
-    if (!repair) return keep(c, d, n);
+    if (!repair || !c->entry->listed) return keep(c, d, n);
     repair_datagrams out;
     repair_decoder_data(decoder(c), d, n, now, &out);
     keep_decoded(c, out);
 }
 
-void channel_take_repair(channel *c, const uint8_t *d, size_t n, long long now) {
+bool channel_take_repair(channel *c, const uint8_t *d, size_t n, long long now) {
+    if (!c->entry->listed) return false;
     repair_datagrams out;
-    repair_decoder_repair(decoder(c), d, n, now, &out);
+    bool taken = repair_decoder_repair(decoder(c), d, n, now, &out);
     keep_decoded(c, out);
+    return taken;
+}
+
+// Every hold ends within the hold time of now, so a tick then hands out
+// all that the decoder holds.
+void channel_follow_list(channel *c, long long now) {
+    if (!c->decoder || c->entry->listed) return;
+    repair_datagrams out;
+    repair_decoder_tick(c->decoder.get(), now + c->decoder->hold_ns, &out);
+    keep_decoded(c, out);
+    c->rebuilt_before = c->entry->rebuilt;
+    c->lost_before = c->entry->lost;
+    c->decoder.reset();
 }
 
 void channel_take_due(channel *c, long long now) {

@@ -30,8 +30,12 @@ struct listener;
 struct channel {
     uint8_t id = 0;
     table_channel *entry = nullptr;  // its entry in the table (status and playlists read it)
-    // With --repair, the decoder, from the channel's first datagram on.
+    // With --repair, while the channel is in the server's latest list: the
+    // decoder, from its first datagram on; and what the decoders before it
+    // counted.
     std::unique_ptr<repair_decoder> decoder;
+    uint64_t rebuilt_before = 0;
+    uint64_t lost_before = 0;
     std::vector<uint8_t> pending;  // its payloads of the drain under way
     mp3_stream_scan scan;          // the frames of the stream, at the history's offsets
     history hist;
@@ -52,11 +56,21 @@ struct channel_drain {
 void channel_init(channel *c, table *t, uint8_t id);
 
 // Takes c's data datagram d[0, n), which the table took at now: its
-// payload waits in pending, with repair once the decoder hands it out.
+// payload waits in pending, with repair once the decoder of a listed
+// channel hands it out.
 void channel_take_data(channel *c, const uint8_t *d, size_t n, long long now, bool repair);
 
-// Takes c's repair datagram d[0, n), from the server, at now.
-void channel_take_repair(channel *c, const uint8_t *d, size_t n, long long now);
+// Takes c's repair datagram d[0, n), from the server, at now. False when
+// it is not taken: its decoder refused it, or c is not in the server's
+// latest list, and then nothing is held or allocated. A decoder holds at
+// most REPAIR_MAX_HELD_BYTES of datagrams and REPAIR_MAX_SYMBOL_BYTES of
+// symbols, so the repair's memory stays within that per listed channel,
+// whatever the network brings.
+bool channel_take_repair(channel *c, const uint8_t *d, size_t n, long long now);
+
+// After each list the table takes: when c left it, its decoder hands out
+// all that it holds, and goes.
+void channel_follow_list(channel *c, long long now);
 
 // Takes what c's decoder hands out by time at now (its holds ended).
 void channel_take_due(channel *c, long long now);

@@ -13,6 +13,7 @@
 #include "history.h"
 #include "icy.h"
 #include "proto_encode.h"
+#include "repair_encoder.h"
 #include "route.h"
 #include "status.h"
 #include "table.h"
@@ -173,6 +174,35 @@ TEST(Table, TitleFromNowPlayingOfTheServerElseTheDescription) {
                                             d.size()))
             << "another address, or the server's address and another port";
     EXPECT_EQ("jazz", table_title(t, 1));
+}
+
+// With --repair only the channels that the server lists have a decoder: a
+// flood of repair datagrams naming every other channel holds nothing, and
+// a channel that leaves the list hands out what its decoder held.
+TEST(Channel, OnlyAListedChannelHoldsARepairDecoder) {
+    table t;
+    sockaddr_in a = source("10.0.0.1", 1989);
+    take(&t, a, list_of({{1, "one"}}), 0);
+    std::vector<channel> ch(256);
+    for (int id = 1; id < 256; id++) channel_init(&ch[id], &t, static_cast<uint8_t>(id));
+    repair_encoder e = repair_encoder_start({1, 1, S, 0}, 7);
+    for (int id = 2; id < 256; id++) {
+        std::vector<uint8_t> d = encode_data(static_cast<uint8_t>(id), "x", 1);
+        repair_datagrams out;
+        repair_encoder_add(&e, d.data(), d.size(), 0, &out);
+        ASSERT_EQ(1u, out.size());
+        EXPECT_FALSE(channel_take_repair(&ch[id], out[0].data(), out[0].size(), S)) << id;
+        channel_take_data(&ch[id], d.data(), d.size(), S, true);
+        EXPECT_EQ(nullptr, ch[id].decoder) << id;
+        EXPECT_EQ(1u, ch[id].pending.size()) << "unlisted: no wait, " << id;
+    }
+    std::vector<uint8_t> d = encode_data(1, "held", 4);
+    channel_take_data(&ch[1], d.data(), d.size(), S, true);
+    EXPECT_TRUE(ch[1].pending.empty()) << "held by the decoder";
+    take(&t, a, list_of({{2, "two"}}), 2 * S);
+    channel_follow_list(&ch[1], 2 * S);
+    EXPECT_EQ(nullptr, ch[1].decoder);
+    EXPECT_EQ("held", std::string(ch[1].pending.begin(), ch[1].pending.end()));
 }
 
 // MPEG-1 Layer III, 128 kbit/s, 44.1 kHz: 417 bytes, 1152 samples.

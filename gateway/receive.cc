@@ -67,11 +67,22 @@ void touch(const channel &c, bool had) {
     if (!had && !c.pending.empty()) rx.touched[rx.touched_count++] = c.id;
 }
 
+// With --repair, after a list: the decoders of channels that left it go.
+void follow_list(gateway *g, long long now) {
+    for (channel &c : g->channels) {
+        bool had = !c.pending.empty();
+        channel_follow_list(&c, now);
+        touch(c, had);
+    }
+}
+
 void take_batch(gateway *g, unsigned n, long long now) {
     for (unsigned i = 0; i < n; i++) {
         const uint8_t *buf = rx.bufs + i * MSG_MAX_SIZE;
         size_t len = rx.msgs[i].msg_len;
-        if (table_take(&g->tab, rx.from[i], buf, len, now) != TABLE_DATA) continue;
+        table_kind kind = table_take(&g->tab, rx.from[i], buf, len, now);
+        if (kind == TABLE_LIST && g->conf.repair) follow_list(g, now);
+        if (kind != TABLE_DATA) continue;
         channel &c = g->channels[buf[0]];
         bool had = !c.pending.empty();
         channel_take_data(&c, buf, len, now, g->conf.repair);
@@ -79,7 +90,8 @@ void take_batch(gateway *g, unsigned n, long long now) {
     }
 }
 
-// Repair datagrams count only from the server that the data comes from.
+// Repair datagrams count only from the server that the data comes from,
+// and only for the channels in its list.
 void take_repair_batch(gateway *g, unsigned n, long long now) {
     for (unsigned i = 0; i < n; i++) {
         const uint8_t *buf = rx.bufs + i * MSG_MAX_SIZE;
