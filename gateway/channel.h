@@ -76,8 +76,9 @@ void channel_follow_list(channel *c, long long now);
 void channel_take_due(channel *c, long long now);
 
 // c's pending bytes become one chunk: its history takes it, and the frames
-// that it completes are marked in the history and go to the segments. Returns the chunk, with a
-// reference for the caller, who hands it to the listeners.
+// that it completes are marked in the history and go to the segments.
+// Returns the chunk, with a reference for the caller, who hands it to the
+// listeners.
 chunk *channel_hand_out(channel *c, const channel_drain &d);
 
 // The tick's work at now: the history's trim, and the open segment closed

@@ -1,8 +1,8 @@
 // receive.cc - the multicast receive: drains the sockets at each readable
 // event, so that datagrams wait in the kernel only while the loop serves
 // HTTP, and the socket holds seconds of the radio for that time. With
-// --repair each channel's data goes through its repair decoder, which
-// rebuilds what was lost before the history takes it.
+// --repair each listed channel's data goes through its repair decoder,
+// which rebuilds what was lost before the history takes it.
 #include "receive.h"
 
 #include <arpa/inet.h>
