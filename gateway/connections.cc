@@ -26,6 +26,8 @@
 #include <event2/http.h>
 #include <event2/listener.h>
 
+#include "mono_clock.h"
+
 namespace {
 
 struct conn {

@@ -4,7 +4,7 @@
 // the open-files limit.
 #pragma once
 
-#include "gateway.h"
+#include "state.h"
 
 struct evhttp_bound_socket;
 struct evhttp_connection;

@@ -9,9 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include "channel.h"
 #include "history.h"
 #include "icy.h"
 #include "proto_encode.h"
+#include "repair_encoder.h"
 #include "route.h"
 #include "status.h"
 #include "table.h"
@@ -174,6 +176,35 @@ TEST(Table, TitleFromNowPlayingOfTheServerElseTheDescription) {
     EXPECT_EQ("jazz", table_title(t, 1));
 }
 
+// With --repair only the channels that the server lists have a decoder: a
+// flood of repair datagrams naming every other channel holds nothing, and
+// a channel that leaves the list hands out what its decoder held.
+TEST(Channel, OnlyAListedChannelHoldsARepairDecoder) {
+    table t;
+    sockaddr_in a = source("10.0.0.1", 1989);
+    take(&t, a, list_of({{1, "one"}}), 0);
+    std::vector<channel> ch(256);
+    for (int id = 1; id < 256; id++) channel_init(&ch[id], &t, static_cast<uint8_t>(id));
+    repair_encoder e = repair_encoder_start({1, 1, S, 0}, 7);
+    for (int id = 2; id < 256; id++) {
+        std::vector<uint8_t> d = encode_data(static_cast<uint8_t>(id), "x", 1);
+        repair_datagrams out;
+        repair_encoder_add(&e, d.data(), d.size(), 0, &out);
+        ASSERT_EQ(1u, out.size());
+        EXPECT_FALSE(channel_take_repair(&ch[id], out[0].data(), out[0].size(), S)) << id;
+        channel_take_data(&ch[id], d.data(), d.size(), S, true);
+        EXPECT_EQ(nullptr, ch[id].decoder) << id;
+        EXPECT_EQ(1u, ch[id].pending.size()) << "unlisted: no wait, " << id;
+    }
+    std::vector<uint8_t> d = encode_data(1, "held", 4);
+    channel_take_data(&ch[1], d.data(), d.size(), S, true);
+    EXPECT_TRUE(ch[1].pending.empty()) << "held by the decoder";
+    take(&t, a, list_of({{2, "two"}}), 2 * S);
+    channel_follow_list(&ch[1], 2 * S);
+    EXPECT_EQ(nullptr, ch[1].decoder);
+    EXPECT_EQ("held", std::string(ch[1].pending.begin(), ch[1].pending.end()));
+}
+
 // MPEG-1 Layer III, 128 kbit/s, 44.1 kHz: 417 bytes, 1152 samples.
 constexpr size_t FRAME = 417;
 constexpr long long FRAME_NS = 1152LL * 1'000'000'000 / 44100;
@@ -188,18 +219,19 @@ std::vector<uint8_t> frames(size_t n) {
     return out;
 }
 
-// The stream taken in pieces of `piece` bytes from 0 s on, each when it
-// is due at 128 kbit/s (16 bytes a millisecond).
-history fed(const std::vector<uint8_t> &bytes, size_t piece, const history_limits &lim) {
-    history h;
+// The history of ch, channel 1 of t, handed the stream in pieces of
+// `piece` bytes from 0 s on, each when it is due at 128 kbit/s (16 bytes a
+// millisecond).
+history &fed(table *t, channel *ch, const std::vector<uint8_t> &bytes, size_t piece,
+             const history_limits &lim) {
+    channel_init(ch, t, 1);
     for (size_t at = 0; at < bytes.size(); at += piece) {
         long long now = static_cast<long long>(at) * MS / 16;
         size_t n = std::min(piece, bytes.size() - at);
-        chunk *c = chunk_new(std::vector<uint8_t>(bytes.begin() + at, bytes.begin() + at + n));
-        history_take(&h, c, now, lim);
-        chunk_unref(c);
+        ch->pending.assign(bytes.begin() + at, bytes.begin() + at + n);
+        chunk_unref(channel_hand_out(ch, {now, now, 1, lim, hls_conf_at(4, 0)}));
     }
-    return h;
+    return ch->hist;
 }
 
 // Wherever the datagrams cut the frames, a burst starts on a frame and
@@ -213,7 +245,9 @@ TEST(History, BurstStartsOnAFrameWithAtLeastTheBurstHeld) {
             SCOPED_TRACE("burst " + std::to_string(burst_ms) + " ms, piece " +
                          std::to_string(piece));
             history_limits lim = {burst_ms * MS, 10 * S};
-            history h = fed(bytes, piece, lim);
+            table t;
+            channel ch;
+            history &h = fed(&t, &ch, bytes, piece, lim);
             uint64_t from = 0;
             ASSERT_TRUE(history_burst_start(h, lim.burst_ns, &from));
             EXPECT_EQ(0u, from % FRAME);
@@ -228,7 +262,7 @@ TEST(History, BurstStartsOnAFrameWithAtLeastTheBurstHeld) {
             ASSERT_FALSE(h.held.empty());
             EXPECT_LE(h.held.front().offset, from);
             EXPECT_EQ(bytes.size(), h.end);
-            history_clear(&h);
+            channel_clear(&ch);
         }
     }
 }
@@ -236,22 +270,27 @@ TEST(History, BurstStartsOnAFrameWithAtLeastTheBurstHeld) {
 TEST(History, NoFrameNoBurstAndOldOrTooManyBytesAreNotHeld) {
     history_limits lim = {1000 * MS, 10 * S};
     std::vector<uint8_t> junk(5000, 0x11);
-    history h = fed(junk, 500, lim);
+    table t;
+    channel ch, big_ch;
+    history &h = fed(&t, &ch, junk, 500, lim);
     uint64_t from;
     EXPECT_FALSE(history_burst_start(h, lim.burst_ns, &from));
     history_trim(&h, 4500 * MS / 16 + lim.burst_ns + HISTORY_HOLD_SLACK_NS + 1, lim);
     EXPECT_TRUE(h.held.empty()) << "older than the burst and the slack";
 
-    history big = fed(std::vector<uint8_t>(3 * HISTORY_HOLD_MAX_BYTES, 0x22), 65000, lim);
+    history &big =
+        fed(&t, &big_ch, std::vector<uint8_t>(3 * HISTORY_HOLD_MAX_BYTES, 0x22), 65000, lim);
     EXPECT_LE(big.held_bytes, HISTORY_HOLD_MAX_BYTES);
-    history_clear(&big);
+    channel_clear(&big_ch);
 }
 
 // Offsets to arrival ages: the chunk a byte came in decides; bytes from
 // before the oldest arrival kept are older than the lag.
 TEST(History, AgeOfAByteIsTheAgeOfItsChunk) {
     history_limits lim = {1000 * MS, 2 * S};
-    history h = fed(frames(100), 1600, lim);  // 27 chunks, one every 100 ms
+    table t;
+    channel ch;
+    history &h = fed(&t, &ch, frames(100), 1600, lim);  // 27 chunks, one every 100 ms
     long long now = 5 * S;
     EXPECT_EQ(now, history_age_ns(h, 0, now));
     EXPECT_EQ(now, history_age_ns(h, 1599, now));
@@ -260,7 +299,7 @@ TEST(History, AgeOfAByteIsTheAgeOfItsChunk) {
     history_trim(&h, now + lim.lag_ns + HISTORY_ARRIVAL_SLACK_NS, lim);
     EXPECT_EQ(-1, history_age_ns(h, 0, now)) << "forgotten";
     EXPECT_GE(history_age_ns(h, h.end - 1, now), 0) << "the last arrival stays";
-    history_clear(&h);
+    channel_clear(&ch);
 }
 
 TEST(Icy, BlocksCarryTheTitlePaddedToSixteenAndCutWhole) {

@@ -3,19 +3,7 @@
 
 #include <algorithm>
 
-#include "mp3_frames.h"
-
 namespace {
-
-// Marks the frames that the scan now shows whole; the newest frame is
-// marked when more bytes come.
-void scan_frames(history *h, const std::vector<uint8_t> &bytes) {
-    mp3_scan_feed(&h->scan, bytes.data(), bytes.size(), false,
-                  [h](const uint8_t *, const mp3_header &fh, uint64_t offset) {
-                      h->marks.push_back({offset, h->marked_ns});
-                      h->marked_ns += mp3_frame_ns(fh);
-                  });
-}
 
 // Playing time of the marked frames from the first one at or after offset;
 // -1 when none is.
@@ -55,14 +43,19 @@ void chunk_unref(chunk *c) {
     if (--c->refs == 0) delete c;
 }
 
-void history_take(history *h, chunk *c, long long now, const history_limits &lim) {
+void history_take(history *h, chunk *c, long long now) {
     chunk_ref(c);
     h->held.push_back({c, h->end, now});
     h->held_bytes += c->bytes.size();
     h->arrivals.push_back({h->end, now});
     h->end += c->bytes.size();
-    scan_frames(h, c->bytes);
-    history_trim(h, now, lim);
+}
+
+void history_mark(history *h, uint64_t offset, long long ns) {
+    // A frame whose first bytes were dropped already can start no burst.
+    if (!h->held.empty() && offset >= h->held.front().offset)
+        h->marks.push_back({offset, h->marked_ns});
+    h->marked_ns += ns;
 }
 
 void history_trim(history *h, long long now, const history_limits &lim) {

@@ -15,8 +15,6 @@
 #include <deque>
 #include <vector>
 
-#include "mp3_frames.h"
-
 struct chunk {
     int refs;
     std::vector<uint8_t> bytes;
@@ -58,12 +56,15 @@ struct history {
     std::deque<frame_mark> marks;  // frames starting in held chunks, in order
     long long marked_ns = 0;       // playing time of every frame marked so far
     std::deque<arrival> arrivals;  // every chunk of the last lag_ns and more
-    mp3_stream_scan scan;          // the frame scan, its offsets the stream's
 };
 
-// Takes the next chunk of the stream (with a reference of its own), marks
-// the frames it completes, and drops what the limits no longer need.
-void history_take(history *h, chunk *c, long long now, const history_limits &lim);
+// Takes the next chunk of the stream (with a reference of its own). The
+// caller then marks the frames that it completes and calls history_trim.
+void history_take(history *h, chunk *c, long long now);
+
+// Marks the frame that starts at offset and plays ns, the next one after
+// those marked: only its time counts when it starts before the held chunks.
+void history_mark(history *h, uint64_t offset, long long ns);
 
 // Drops what the limits no longer need at now: held chunks beyond the
 // burst (or older than the burst and HISTORY_HOLD_SLACK_NS, or past

@@ -9,7 +9,6 @@
 #include <algorithm>
 
 #include "mono_clock.h"
-#include "mp3_frames.h"
 
 namespace {
 
@@ -48,40 +47,6 @@ void close_segment(hls_channel *c, const hls_conf &conf) {
         chunk_unref(c->held.front().body);
         c->held.pop_front();
     }
-}
-
-// Adds one whole frame to the segment being made: cut before it when it
-// would pass HLS_SEGMENT_MAX_BYTES, after it once the segment is long
-// enough.
-void add_frame(hls_channel *c, const hls_conf &conf, const uint8_t *f, const mp3_header &h) {
-    size_t size = static_cast<size_t>(h.size);
-    if (c->frames.size() + size > HLS_SEGMENT_MAX_BYTES) close_segment(c, conf);
-    if (c->frames.empty()) {
-        c->open_wall_ns = c->next_wall_ns >= 0 ? c->next_wall_ns : c->last_wall_ns;
-        c->open_title = c->title;
-    }
-    c->frames.insert(c->frames.end(), f, f + size);
-    long long ns = mp3_frame_ns(h);
-    c->frames_ns += ns;
-    c->timeline_ns += ns;
-    if (c->frames_ns >= conf.segment_ns) close_segment(c, conf);
-}
-
-// Takes bytes[0, n) and the frames that the scan now shows whole; the
-// newest waits for more bytes unless at_eof: the stream stops here.
-void scan_frames(hls_channel *c, const hls_conf &conf, const uint8_t *bytes, size_t n,
-                 bool at_eof) {
-    mp3_scan_feed(&c->scan, bytes, n, at_eof, [&](const uint8_t *f, const mp3_header &h, uint64_t) {
-        add_frame(c, conf, f, h);
-    });
-}
-
-// The stream stops here: its last frame counts, the open segment closes,
-// and what is left of the scan goes.
-void end_stream(hls_channel *c, const hls_conf &conf) {
-    scan_frames(c, conf, nullptr, 0, true);
-    close_segment(c, conf);
-    c->scan = {};
 }
 
 void put_u64(char *out, size_t size, uint64_t v) {
@@ -123,25 +88,43 @@ hls_conf hls_conf_at(int segment_s, long long wall_ns) {
     return {segment_s * NS_PER_S, ms, ms / 1000};
 }
 
-void hls_take(hls_channel *c, const hls_conf &conf, const uint8_t *bytes, size_t n, uint64_t source,
-              long long now, long long wall_ns, const std::string &title) {
-    bool gap = c->last_ns >= 0 && now - c->last_ns >= HLS_GAP_NS;
-    if (c->last_ns >= 0 && (gap || source != c->source)) {
-        end_stream(c, conf);
+bool hls_breaks(const hls_channel &c, const hls_arrival &a) {
+    return hls_off_air(c, a.now) || (c.last_ns >= 0 && a.source != c.source);
+}
+
+void hls_take(hls_channel *c, const hls_conf &conf, const hls_arrival &a) {
+    if (hls_breaks(*c, a)) {
+        close_segment(c, conf);
         c->open_break = !c->held.empty() || c->next_seq != 0;
         c->next_wall_ns = -1;  // the timeline starts again at the arrival
     }
-    c->source = source;
-    c->last_ns = now;
-    c->last_wall_ns = wall_ns;
-    c->title = title;
-    scan_frames(c, conf, bytes, n, false);
+    c->source = a.source;
+    c->last_ns = a.now;
+    c->last_wall_ns = a.wall_ns;
+    c->title = a.title;
 }
 
-void hls_idle(hls_channel *c, const hls_conf &conf, long long now) {
-    if (c->last_ns >= 0 && now - c->last_ns >= HLS_GAP_NS &&
-        (!c->frames.empty() || !c->scan.pending.empty()))
-        end_stream(c, conf);
+// Cut before the frame when it would pass HLS_SEGMENT_MAX_BYTES, after it
+// once the segment is long enough.
+void hls_take_frame(hls_channel *c, const hls_conf &conf, const uint8_t *frame, size_t size,
+                    long long ns) {
+    if (c->frames.size() + size > HLS_SEGMENT_MAX_BYTES) close_segment(c, conf);
+    if (c->frames.empty()) {
+        c->open_wall_ns = c->next_wall_ns >= 0 ? c->next_wall_ns : c->last_wall_ns;
+        c->open_title = c->title;
+    }
+    c->frames.insert(c->frames.end(), frame, frame + size);
+    c->frames_ns += ns;
+    c->timeline_ns += ns;
+    if (c->frames_ns >= conf.segment_ns) close_segment(c, conf);
+}
+
+bool hls_off_air(const hls_channel &c, long long now) {
+    return c.last_ns >= 0 && !table_on_air_since(c.last_ns, now);
+}
+
+void hls_close(hls_channel *c, const hls_conf &conf) {
+    close_segment(c, conf);
 }
 
 void hls_clear(hls_channel *c) {

@@ -1,9 +1,10 @@
 // hls.h - a channel's stream as HTTP Live Streaming (RFC 8216): its whole
 // MP3 frames cut into segments of packed audio (section 3.4), each behind
 // an ID3 tag that places it in time and names what plays, and the live
-// media playlist of the last few. Pure: the caller hands in the bytes, the
-// time (monotonic for the gaps, wall-clock for the playlist's dates), the
-// server the bytes came from and the title.
+// media playlist of the last few. Pure: the caller hands in the frames
+// that its scan of the stream found (channel.h), and with each drain's
+// bytes the time (monotonic for the gaps, wall-clock for the playlist's
+// dates), the server they came from and the title.
 //
 // Segments are cut only where a frame ends, so the frames of one segment
 // continue those of the one before it byte for byte; a segment is closed
@@ -31,11 +32,11 @@ constexpr size_t HLS_HELD = HLS_WINDOW + 1;
 // A segment is cut early rather than grow past this: with HLS_HELD, what
 // one channel can hold at most, whatever its bitrate.
 constexpr size_t HLS_SEGMENT_MAX_BYTES = 256 * 1024;
-// Data that resumes this long after the last (the channel was off the
-// air, as the table says), or from another server, begins a new segment
-// after a discontinuity; the open segment is closed once the silence lasts
-// this long, so that what came before it is served.
-constexpr long long HLS_GAP_NS = TABLE_SILENCE_NS;
+// Data that comes once the channel went off the air (the table's silence
+// rule, table_on_air_since, applied to its latest bytes), or from another
+// server, begins a new segment after a discontinuity; the open segment is
+// closed once the channel goes off the air, so that what came before the
+// silence is served.
 
 // What every channel's segments share: set once at start.
 struct hls_conf {
@@ -69,7 +70,6 @@ struct hls_channel {
     bool open_break = false;
     long long next_wall_ns = -1;  // where the next segment begins; -1: at its arrival
     long long timeline_ns = 0;    // playing time of every frame taken: the ID3 timestamps
-    mp3_stream_scan scan;         // the frame scan
     // Where the bytes came from, when the last came (monotonic and
     // wall-clock; last_ns -1: never), and the title then.
     uint64_t source = 0;
@@ -78,17 +78,37 @@ struct hls_channel {
     std::string title;
 };
 
-// Takes the next bytes of the channel's stream, from source (the server's
-// address and port as one number), at now (monotonic) and wall_ns
-// (wall-clock); closes each segment its frames complete, its tag naming
-// title. A new source or a gap of HLS_GAP_NS first closes the open
-// segment and marks a discontinuity.
-void hls_take(hls_channel *c, const hls_conf &conf, const uint8_t *bytes, size_t n, uint64_t source,
-              long long now, long long wall_ns, const std::string &title);
+// Where a channel's next bytes came from (the server's address and port
+// as one number), when (monotonic and wall-clock) and what played then.
+struct hls_arrival {
+    uint64_t source;
+    long long now;
+    long long wall_ns;
+    std::string title;
+};
 
-// Closes the open segment once no byte has come for HLS_GAP_NS (call a
-// few times a second).
-void hls_idle(hls_channel *c, const hls_conf &conf, long long now);
+// Whether bytes that come as a says break the stream: they come from
+// another source, or after the channel went off the air.
+bool hls_breaks(const hls_channel &c, const hls_arrival &a);
+
+// Takes the arrival of the channel's next bytes, whose frames follow
+// (hls_take_frame). When it breaks the stream, the frames before the
+// break have all been taken: the open segment is closed, and the next is
+// marked as a discontinuity and dated by this arrival.
+void hls_take(hls_channel *c, const hls_conf &conf, const hls_arrival &a);
+
+// Takes the next whole frame, frame[0, size), which plays ns; closes the
+// segment it completes, its tag naming the title of the arrival that
+// opened it.
+void hls_take_frame(hls_channel *c, const hls_conf &conf, const uint8_t *frame, size_t size,
+                    long long ns);
+
+// Whether the channel went off the air at now since its latest bytes.
+bool hls_off_air(const hls_channel &c, long long now);
+
+// The stream stopped, its frames all taken: closes the open segment, so
+// that its last seconds are served.
+void hls_close(hls_channel *c, const hls_conf &conf);
 
 // Drops every segment held (at shutdown).
 void hls_clear(hls_channel *c);

@@ -1,6 +1,7 @@
-// Unit tests of the HLS segmenter, tags and playlist on synthetic frames:
-// what a player and a cache rely on (whole frames, continuity, breaks,
-// the window, names and tags), with the time handed in.
+// Unit tests of the HLS segmenter, tags and playlist on synthetic frames,
+// handed out through a channel as the gateway does: what a player and a
+// cache rely on (whole frames, continuity, breaks, the window, names and
+// tags), with the time handed in.
 #include "hls.h"
 
 #include <string.h>
@@ -10,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "channel.h"
 #include "mp3_frames.h"
 
 namespace {
@@ -22,6 +24,7 @@ const hls_conf CONF = {1 * S, 1'796'860'800'123ULL, 1'796'860'800ULL};
 constexpr uint8_t HEADER[4] = {0xFF, 0xFB, 0x90, 0x00};
 constexpr size_t FRAME = 417;
 constexpr size_t PER_SEGMENT = 39;
+const history_limits LIMITS = {1 * S, 10 * S};
 
 // n frames, each told apart by its fill byte.
 std::string frames(size_t n, size_t first = 0) {
@@ -33,12 +36,20 @@ std::string frames(size_t n, size_t first = 0) {
     return out;
 }
 
-void take(hls_channel *c, const std::string &bytes, size_t piece, long long now,
-          uint64_t source = 1, const std::string &title = "Song") {
+// The segments of ch as the gateway holds channel 1 of t, its title "Song".
+hls_channel &tune(table *t, channel *ch) {
+    channel_init(ch, t, 1);
+    t->ch[1].desc = "Song";
+    return ch->hls;
+}
+
+// bytes handed out to ch in pieces, as drains of the sockets do.
+void take(channel *ch, const std::string &bytes, size_t piece, long long now, uint64_t source = 1,
+          const hls_conf &conf = CONF) {
     for (size_t at = 0; at < bytes.size(); at += piece) {
         std::string p = bytes.substr(at, piece);
-        hls_take(c, CONF, reinterpret_cast<const uint8_t *>(p.data()), p.size(), source, now,
-                 WALL + now, title);
+        ch->pending.assign(p.begin(), p.end());
+        chunk_unref(channel_hand_out(ch, {now, WALL + now, source, LIMITS, conf}));
     }
 }
 
@@ -58,8 +69,10 @@ std::string all_audio(const hls_channel &c) {
 TEST(HlsSegments, WholeFramesContinuingByteForByteWhereverTheBytesAreSplit) {
     for (size_t piece : {size_t{1}, size_t{7}, FRAME - 1, FRAME, FRAME + 1, size_t{1400}}) {
         SCOPED_TRACE(piece);
-        hls_channel c;
-        take(&c, frames(PER_SEGMENT * 3 + 5), piece, 0);
+        table t;
+        channel ch;
+        hls_channel &c = tune(&t, &ch);
+        take(&ch, frames(PER_SEGMENT * 3 + 5), piece, 0);
         ASSERT_EQ(3u, c.held.size());
         EXPECT_EQ(frames(PER_SEGMENT * 3), all_audio(c));
         for (size_t i = 0; i < 3; i++) {
@@ -67,7 +80,7 @@ TEST(HlsSegments, WholeFramesContinuingByteForByteWhereverTheBytesAreSplit) {
             EXPECT_EQ(static_cast<long long>(PER_SEGMENT) * (1152 * S / 44100), c.held[i].ns);
             EXPECT_FALSE(c.held[i].discontinuity);
         }
-        hls_clear(&c);
+        channel_clear(&ch);
     }
 }
 
@@ -82,14 +95,16 @@ TEST(HlsSegments, ANewServerOrAGapOffTheAirIsADiscontinuity) {
         bool breaks;
     } rows[] = {
         {"another server", 2, 1 * S, true},
-        {"off the air", 1, HLS_GAP_NS, true},
-        {"a pause", 1, HLS_GAP_NS - 1, false},
+        {"off the air", 1, TABLE_SILENCE_NS, true},
+        {"a pause", 1, TABLE_SILENCE_NS - 1, false},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.name);
-        hls_channel c;
-        take(&c, frames(PER_SEGMENT + 10), 1000, 0);
-        take(&c, frames(PER_SEGMENT + 1, 200), 1000, r.at, r.source);
+        table t;
+        channel ch;
+        hls_channel &c = tune(&t, &ch);
+        take(&ch, frames(PER_SEGMENT + 10), 1000, 0);
+        take(&ch, frames(PER_SEGMENT + 1, 200), 1000, r.at, r.source);
         ASSERT_EQ(r.breaks ? 3u : 2u, c.held.size());
         size_t after = r.breaks ? PER_SEGMENT : PER_SEGMENT - 10;
         EXPECT_EQ(frames(PER_SEGMENT + 10) + frames(after, 200), all_audio(c));
@@ -99,39 +114,43 @@ TEST(HlsSegments, ANewServerOrAGapOffTheAirIsADiscontinuity) {
         }
         std::string list = hls_playlist(c, CONF);
         EXPECT_EQ(r.breaks, list.find("#EXT-X-DISCONTINUITY\n") != std::string::npos) << list;
-        hls_clear(&c);
+        channel_clear(&ch);
     }
 }
 
 TEST(HlsSegments, SilenceClosesTheOpenSegmentWithItsLastFrame) {
-    hls_channel c;
-    take(&c, frames(10), 1000, 0);
-    hls_idle(&c, CONF, HLS_GAP_NS - 1);
+    table t;
+    channel ch;
+    hls_channel &c = tune(&t, &ch);
+    take(&ch, frames(10), 1000, 0);
+    channel_tick(&ch, LIMITS, CONF, TABLE_SILENCE_NS - 1);
     EXPECT_TRUE(c.held.empty());
-    hls_idle(&c, CONF, HLS_GAP_NS);
+    channel_tick(&ch, LIMITS, CONF, TABLE_SILENCE_NS);
     ASSERT_EQ(1u, c.held.size());
     EXPECT_EQ(frames(10), all_audio(c));
-    hls_clear(&c);
+    channel_clear(&ch);
 }
 
 TEST(HlsSegments, ASegmentNeverHoldsMoreThanItsMaximum) {
     hls_conf long_segments = CONF;
     long_segments.segment_ns = 3600 * S;
-    hls_channel c;
-    std::string in = frames(2000);
-    hls_take(&c, long_segments, reinterpret_cast<const uint8_t *>(in.data()), in.size(), 1, 0, WALL,
-             "");
+    table t;
+    channel ch;
+    hls_channel &c = tune(&t, &ch);
+    take(&ch, frames(2000), 2000 * FRAME, 0, 1, long_segments);
     ASSERT_GE(c.held.size(), 3u);
     for (const hls_segment &s : c.held) EXPECT_LE(audio_of(s).size(), HLS_SEGMENT_MAX_BYTES);
-    hls_clear(&c);
+    channel_clear(&ch);
 }
 
 // The playlist as a player reads it: its fields, the dates continuing from
 // segment to segment, and the window sliding with the discontinuity
 // sequence; a segment that left the window is no longer found.
 TEST(HlsPlaylist, FieldsDatesAndTheSlidingWindow) {
-    hls_channel c;
-    take(&c, frames(PER_SEGMENT * 2 + 1), 1000, 0);
+    table t;
+    channel ch;
+    hls_channel &c = tune(&t, &ch);
+    take(&ch, frames(PER_SEGMENT * 2 + 1), 1000, 0);
     std::string e = std::to_string(CONF.epoch_ms) + "-";
     EXPECT_EQ(
         "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:1\n"
@@ -141,8 +160,8 @@ TEST(HlsPlaylist, FieldsDatesAndTheSlidingWindow) {
             "#EXT-X-PROGRAM-DATE-TIME:2026-12-10T00:00:01.018Z\n#EXTINF:1.019,\n" + e +
             "1796860801.mp3\n",
         hls_playlist(c, CONF));
-    take(&c, frames(PER_SEGMENT * 2), 1000, 1 * S, 2);  // a new server
-    take(&c, frames(PER_SEGMENT * 6), 1000, 2 * S, 2);
+    take(&ch, frames(PER_SEGMENT * 2), 1000, 1 * S, 2);  // a new server
+    take(&ch, frames(PER_SEGMENT * 6), 1000, 2 * S, 2);
     ASSERT_EQ(HLS_HELD, c.held.size());
     std::string list = hls_playlist(c, CONF);
     EXPECT_NE(std::string::npos, list.find("#EXT-X-MEDIA-SEQUENCE:1796860804\n")) << list;
@@ -160,7 +179,7 @@ TEST(HlsPlaylist, FieldsDatesAndTheSlidingWindow) {
                             "1796860800123-1796860809.mp", "1796860800123-+796860809.mp3",
                             "-1796860809.mp3", "live.m3u8"})
         EXPECT_EQ(nullptr, hls_find(c, CONF, bad)) << bad;
-    hls_clear(&c);
+    channel_clear(&ch);
 }
 
 TEST(HlsTags, Id3CarriesTheTimestampAndTheTitleAndFramesFollowIt) {

@@ -43,7 +43,7 @@ struct listener {
     evhttp_connection *evcon;
     int fd;
     int chnid;
-    size_t index;         // in g->listeners[chnid]
+    size_t index;         // in g->channels[chnid].listeners
     bool started;         // else it waits for the first frame start
     uint64_t start;       // the stream offset it started at
     uint64_t queued_end;  // the offset after the last byte queued for it
@@ -213,7 +213,7 @@ void on_writable(evutil_socket_t, short, void *arg) {
 // Starts l at the frame its burst begins with, when one is held: queues
 // every held byte from there.
 void try_start(listener *l) {
-    const history &h = l->g->hist[l->chnid];
+    const history &h = l->g->channels[l->chnid].hist;
     uint64_t from;
     if (!history_burst_start(h, l->g->limits.burst_ns, &from)) return;
     for (const held_chunk &hc : h.held) {
@@ -231,7 +231,7 @@ void try_start(listener *l) {
 
 void unlink_listener(listener *l) {
     gateway *g = l->g;
-    std::vector<listener *> &v = g->listeners[l->chnid];
+    std::vector<listener *> &v = g->channels[l->chnid].listeners;
     v[l->index] = v.back();
     v[l->index]->index = l->index;
     v.pop_back();
@@ -272,7 +272,7 @@ uint64_t unaccepted(const listener *l) {
 // was queued, is older than the lag at now.
 bool lags(const listener *l, uint64_t behind, long long now) {
     behind = std::min(behind, l->queued_end - l->start);
-    long long age = history_age_ns(l->g->hist[l->chnid], l->queued_end - behind, now);
+    long long age = history_age_ns(l->g->channels[l->chnid].hist, l->queued_end - behind, now);
     return behind > 0 && (age < 0 || age > l->g->limits.lag_ns);
 }
 
@@ -317,8 +317,8 @@ void listener_start(gateway *g, evhttp_request *req, int chnid, bool icy) {
     l->frame_at = NO_FRAME;
     l->writable = event_new(g->base, l->fd, EV_WRITE | EV_PERSIST, on_writable, l);
     setsockopt(l->fd, SOL_SOCKET, SO_SNDBUF, &LISTENER_SNDBUF, sizeof LISTENER_SNDBUF);
-    l->index = g->listeners[chnid].size();
-    g->listeners[chnid].push_back(l);
+    l->index = g->channels[chnid].listeners.size();
+    g->channels[chnid].listeners.push_back(l);
     g->tab.ch[chnid].listeners++;
     g->listener_count++;
     evhttp_send_reply_start(req, 200, "OK");
@@ -335,7 +335,7 @@ void listener_start(gateway *g, evhttp_request *req, int chnid, bool icy) {
 
 void listeners_take_chunk(gateway *g, int chnid, chunk *c) {
     // A failed write only marks its listener, so none leaves while this runs.
-    for (listener *l : g->listeners[chnid]) {
+    for (listener *l : g->channels[chnid].listeners) {
         if (l->failed) continue;
         if (!l->started) {
             try_start(l);
@@ -351,8 +351,8 @@ void listeners_take_chunk(gateway *g, int chnid, chunk *c) {
 // A listener's part is its place in its channel's list, which changes only
 // when one before it leaves: its wait then grows by one tick at most.
 void listeners_flush(gateway *g, int part, int parts) {
-    for (auto &v : g->listeners)
-        for (listener *l : v)
+    for (const channel &c : g->channels)
+        for (listener *l : c.listeners)
             if (l->index % static_cast<size_t>(parts) == static_cast<size_t>(part) && !l->failed &&
                 l->queued_bytes > 0 && !event_pending(l->writable, EV_WRITE, nullptr))
                 write_out(l);
@@ -360,7 +360,7 @@ void listeners_flush(gateway *g, int part, int parts) {
 
 void listeners_check_lag(gateway *g, long long now) {
     for (int id = 1; id < 256; id++) {
-        std::vector<listener *> &v = g->listeners[id];
+        std::vector<listener *> &v = g->channels[id].listeners;
         for (size_t i = v.size(); i-- > 0;) {
             listener *l = v[i];
             if (l->failed) {
@@ -380,7 +380,8 @@ void listeners_check_lag(gateway *g, long long now) {
 }
 
 void listeners_end_all(gateway *g) {
-    for (auto &v : g->listeners) {
+    for (channel &c : g->channels) {
+        std::vector<listener *> &v = c.listeners;
         while (!v.empty()) {
             listener *l = v.back();
             if (!l->failed) {

@@ -3,7 +3,7 @@
 // worth at a time, and is dropped once it lags more than the limit.
 #pragma once
 
-#include "gateway.h"
+#include "state.h"
 
 struct evhttp_request;
 struct chunk;

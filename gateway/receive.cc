@@ -1,8 +1,8 @@
 // receive.cc - the multicast receive: drains the sockets at each readable
 // event, so that datagrams wait in the kernel only while the loop serves
 // HTTP, and the socket holds seconds of the radio for that time. With
-// --repair each channel's data goes through its repair decoder, which
-// rebuilds what was lost before the history takes it.
+// --repair each listed channel's data goes through its repair decoder,
+// which rebuilds what was lost before the history takes it.
 #include "receive.h"
 
 #include <arpa/inet.h>
@@ -15,11 +15,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <memory>
 
 #include <event2/event.h>
 
 #include "listeners.h"
+#include "mono_clock.h"
 #include "now_playing.h"
 #include "proto.h"
 #include "repair_decoder.h"
@@ -40,12 +40,11 @@ struct receive_buffers {
     mmsghdr msgs[BATCH];
     iovec iov[BATCH];
     sockaddr_in from[BATCH];
-    uint8_t *bufs;                      // BATCH buffers of MSG_MAX_SIZE bytes, one after the other
-    std::vector<uint8_t> pending[256];  // each channel's payloads of this drain
-    bool dirty[256];
+    uint8_t *bufs;  // BATCH buffers of MSG_MAX_SIZE bytes, one after the other
+    // The channels whose pending bytes this drain began, each once.
+    uint8_t touched[255];
+    int touched_count;
     int last_errno;  // the last failure reported; 0 after a receive works
-    // With --repair, each channel's decoder, from its first datagram on.
-    std::unique_ptr<repair_decoder> decoders[256];
 };
 
 // Takes the first n datagrams of rx, which came at now.
@@ -62,52 +61,47 @@ void report_failure(gateway *g, const char *what) {
     fprintf(g->report, "%s: %s\n", what, strerror(errno));
 }
 
-// Keeps the payload of the data datagram d[0, n) for its channel's chunk.
-void keep(const uint8_t *d, size_t n) {
-    rx.pending[d[0]].insert(rx.pending[d[0]].end(), d + 1, d + n);
-    rx.dirty[d[0]] = true;
+// Lists c for this drain's hand-out when a take just gave it its first
+// bytes (had: its pending bytes before the take).
+void touch(const channel &c, bool had) {
+    if (!had && !c.pending.empty()) rx.touched[rx.touched_count++] = c.id;
 }
 
-// Channel id's decoder, started when the channel's first datagram comes.
-repair_decoder *decoder(uint8_t id) {
-    std::unique_ptr<repair_decoder> &d = rx.decoders[id];
-    if (!d) d = std::make_unique<repair_decoder>(repair_decoder_start(id, REPAIR_HOLD_NS));
-    return d.get();
-}
-
-// Keeps what channel id's decoder handed out, in order, and its counts.
-void keep_decoded(gateway *g, uint8_t id, const repair_datagrams &out) {
-    for (const auto &d : out) keep(d.data(), d.size());
-    const repair_counts &k = rx.decoders[id]->counts;
-    g->tab.ch[id].rebuilt = static_cast<uint64_t>(k.rebuilt);
-    g->tab.ch[id].lost = static_cast<uint64_t>(k.lost);
+// With --repair, after a list: the decoders of channels that left it go.
+void follow_list(gateway *g, long long now) {
+    for (channel &c : g->channels) {
+        bool had = !c.pending.empty();
+        channel_follow_list(&c, now);
+        touch(c, had);
+    }
 }
 
 void take_batch(gateway *g, unsigned n, long long now) {
     for (unsigned i = 0; i < n; i++) {
         const uint8_t *buf = rx.bufs + i * MSG_MAX_SIZE;
         size_t len = rx.msgs[i].msg_len;
-        if (table_take(&g->tab, rx.from[i], buf, len, now) != TABLE_DATA) continue;
-        if (!g->conf.repair) {
-            keep(buf, len);
-            continue;
-        }
-        repair_datagrams out;
-        repair_decoder_data(decoder(buf[0]), buf, len, now, &out);
-        keep_decoded(g, buf[0], out);
+        table_kind kind = table_take(&g->tab, rx.from[i], buf, len, now);
+        if (kind == TABLE_LIST && g->conf.repair) follow_list(g, now);
+        if (kind != TABLE_DATA) continue;
+        channel &c = g->channels[buf[0]];
+        bool had = !c.pending.empty();
+        channel_take_data(&c, buf, len, now, g->conf.repair);
+        touch(c, had);
     }
 }
 
-// Repair datagrams count only from the server that the data comes from.
+// Repair datagrams count only from the server that the data comes from,
+// and only for the channels in its list.
 void take_repair_batch(gateway *g, unsigned n, long long now) {
     for (unsigned i = 0; i < n; i++) {
         const uint8_t *buf = rx.bufs + i * MSG_MAX_SIZE;
         size_t len = rx.msgs[i].msg_len;
         repair_header h;
         if (!table_from_server(g->tab, rx.from[i]) || !repair_parse(buf, len, &h)) continue;
-        repair_datagrams out;
-        repair_decoder_repair(decoder(h.chnid), buf, len, now, &out);
-        keep_decoded(g, h.chnid, out);
+        channel &c = g->channels[h.chnid];
+        bool had = !c.pending.empty();
+        channel_take_repair(&c, buf, len, now);
+        touch(c, had);
     }
 }
 
@@ -115,28 +109,24 @@ void take_repair_batch(gateway *g, unsigned n, long long now) {
 // history, one reference in each listener's queue; and its frames go to
 // the channel's HLS segments.
 void hand_out(gateway *g, long long now) {
-    long long wall = wall_ns();
     const sockaddr_in &server = g->tab.server;
     uint64_t source = uint64_t{ntohl(server.sin_addr.s_addr)} << 16 | ntohs(server.sin_port);
-    for (int id = 1; id < 256; id++) {
-        if (!rx.dirty[id]) continue;
-        rx.dirty[id] = false;
-        chunk *c = chunk_new(std::move(rx.pending[id]));
-        rx.pending[id] = {};
-        history_take(&g->hist[id], c, now, g->limits);
-        hls_take(&g->hls_ch[id], g->hls, c->bytes.data(), c->bytes.size(), source, now, wall,
-                 table_title(g->tab, id));
+    const channel_drain d = {now, wall_ns(), source, g->limits, g->hls};
+    for (int i = 0; i < rx.touched_count; i++) {
+        uint8_t id = rx.touched[i];
+        chunk *c = channel_hand_out(&g->channels[id], d);
         listeners_take_chunk(g, id, c);
         chunk_unref(c);
     }
+    rx.touched_count = 0;
 }
 
 // Wakes the loop when a decoder next hands out by time: when a block's or
 // a datagram's hold ends.
 void arm_rebuild_timer(gateway *g, long long now) {
     long long due = LLONG_MAX;
-    for (const auto &d : rx.decoders)
-        if (d) due = std::min(due, repair_decoder_due(*d));
+    for (const channel &c : g->channels)
+        if (c.decoder) due = std::min(due, repair_decoder_due(*c.decoder));
     event *timer = g->receive_events[EV_REBUILD_TIMER];
     if (due == LLONG_MAX) {
         event_del(timer);
@@ -151,11 +141,10 @@ void arm_rebuild_timer(gateway *g, long long now) {
 void on_rebuild_timer(evutil_socket_t, short, void *arg) {
     auto *g = static_cast<gateway *>(arg);
     long long now = now_ns();
-    for (int id = 1; id < 256; id++) {
-        if (!rx.decoders[id]) continue;
-        repair_datagrams out;
-        repair_decoder_tick(rx.decoders[id].get(), now, &out);
-        keep_decoded(g, static_cast<uint8_t>(id), out);
+    for (channel &c : g->channels) {
+        bool had = !c.pending.empty();
+        channel_take_due(&c, now);
+        touch(c, had);
     }
     hand_out(g, now);
     arm_rebuild_timer(g, now);
@@ -300,7 +289,6 @@ void receive_stop(gateway *g) {
     }
     for (join_membership *m : {&g->data_join, &g->np_join, &g->repair_join})
         if (m->sd >= 0) close(m->sd);
-    for (auto &d : rx.decoders) d.reset();
     free(rx.bufs);
     rx.bufs = nullptr;
 }

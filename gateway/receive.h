@@ -4,7 +4,7 @@
 // the listeners; with --repair through each channel's repair decoder.
 #pragma once
 
-#include "gateway.h"
+#include "state.h"
 
 // Opens, joins and binds the sockets and puts them on g->base ahead of
 // the HTTP side. Reports and returns -1 on failure.

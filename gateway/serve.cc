@@ -19,6 +19,7 @@
 #include "hls.h"
 #include "icy.h"
 #include "listeners.h"
+#include "mono_clock.h"
 #include "page.h"
 #include "playlist.h"
 #include "route.h"
@@ -117,7 +118,7 @@ void serve_hls(gateway *g, evhttp_request *req, const route &r) {
     bool list = r.kind == ROUTE_HLS;
     (list ? g->counters.hls_lists : g->counters.hls_segments)++;
     if (refused_channel(g, req, r.chnid, list)) return;
-    const hls_channel &c = g->hls_ch[r.chnid];
+    const hls_channel &c = g->channels[r.chnid].hls;
     if (!list) {
         const hls_segment *s = hls_find(c, g->hls, r.name);
         if (s == nullptr) return answer_text(req, 404, "Not Found", "no such segment\n");

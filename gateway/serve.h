@@ -2,7 +2,7 @@
 // streams, on evhttp in the gateway's event loop.
 #pragma once
 
-#include "gateway.h"
+#include "state.h"
 
 // Binds --listen and routes every request. Reports and returns -1 on
 // failure.

@@ -69,9 +69,11 @@ bool table_take_now_playing(table *t, const sockaddr_in &from, const uint8_t *bu
 }
 
 bool table_on_air(const table &t, int chnid, long long now) {
-    if (chnid < 1 || chnid > 255) return false;
-    long long last = t.ch[chnid].last_data_ns;
-    return last >= 0 && now - last < TABLE_SILENCE_NS;
+    return chnid >= 1 && chnid <= 255 && table_on_air_since(t.ch[chnid].last_data_ns, now);
+}
+
+bool table_on_air_since(long long last_ns, long long now) {
+    return last_ns >= 0 && now - last_ns < TABLE_SILENCE_NS;
 }
 
 int table_channel_status(const table &t, int chnid, long long now) {
@@ -80,7 +82,10 @@ int table_channel_status(const table &t, int chnid, long long now) {
 }
 
 std::string table_title(const table &t, int chnid) {
-    const table_channel &c = t.ch[chnid];
+    return table_channel_title(t.ch[chnid]);
+}
+
+std::string table_channel_title(const table_channel &c) {
     if (!c.has_np) return c.desc;
     std::string text = now_playing_text(c.np);
     return text.empty() ? c.desc : text;

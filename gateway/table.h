@@ -63,6 +63,10 @@ bool table_take_now_playing(table *t, const sockaddr_in &from, const uint8_t *bu
 // Data came for the channel within TABLE_SILENCE_NS before now.
 bool table_on_air(const table &t, int chnid, long long now);
 
+// The same rule for data that came last at last_ns (-1: none yet): what
+// HLS asks of a channel's latest bytes.
+bool table_on_air_since(long long last_ns, long long now);
+
 // How a request for a channel's stream is answered: 200, 404 (never
 // heard, or no channel id) or 503 (off the air).
 int table_channel_status(const table &t, int chnid, long long now);
@@ -71,3 +75,4 @@ int table_channel_status(const table &t, int chnid, long long now);
 // the now-playing datagram (the title or the file alone when the rest is
 // missing), else the channel's description.
 std::string table_title(const table &t, int chnid);
+std::string table_channel_title(const table_channel &c);

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "gateway.h"
+#include "conf.h"
 #include "sender_options.h"
 #include "server.h"
 

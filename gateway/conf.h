@@ -1,27 +1,11 @@
-// gateway.h - the state of the running gateway, shared by its parts: the
-// receive side (receive.h), the HTTP side (serve.h) and the listeners
-// (listeners.h). One event loop runs them all, in one thread.
+// conf.h - the gateway's options: their defaults, the usage text that
+// quotes them, and the reading of the command line.
 #pragma once
 
-#include <stdint.h>
-#include <stdio.h>
-
 #include <string>
-#include <vector>
 
 #include "defaults.h"
-#include "history.h"
-#include "hls.h"
-#include "join.h"
-#include "mono_clock.h"
 #include "options.h"
-#include "status.h"
-#include "table.h"
-
-struct event;
-struct event_base;
-struct evhttp;
-struct listener;
 
 // clang-format off
 inline constexpr char GATEWAY_USAGE[] =
@@ -65,23 +49,6 @@ struct gateway_conf {
     int segment_s = 4;         // --segment: an HLS segment's playing time
 };
 
-struct gateway {
-    gateway_conf conf;
-    FILE *report;  // lines named "stream_gateway: "
-    event_base *base;
-    evhttp *http;
-    long long start_ns;
-    history_limits limits;
-    table tab;
-    history hist[256];
-    std::vector<listener *> listeners[256];  // by channel
-    hls_conf hls;
-    hls_channel hls_ch[256];  // each channel's HLS segments, by channel
-    int listener_count;
-    int connection_count;  // HTTP connections open, listeners' too
-    status_counters counters;
-    join_membership data_join;
-    join_membership np_join;
-    join_membership repair_join;  // with --repair
-    event *receive_events[4];     // the sockets' readers and the rebuild's timer
-};
+// The options that argv gives: exits with the usage or a report on
+// misuse, and after --help.
+gateway_conf conf_parse(int argc, char **argv);

@@ -1,0 +1,157 @@
+// conf.cc - the gateway's command line, read into its options.
+#include "conf.h"
+
+#include <getopt.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "now_playing.h"
+
+namespace {
+
+const program_usage GATEWAY = {"stream_gateway", GATEWAY_USAGE};
+
+enum {
+    OPT_NOW_PLAYING = 256,
+    OPT_LISTEN,
+    OPT_BURST,
+    OPT_LAG,
+    OPT_LISTENERS,
+    OPT_NAME,
+    OPT_TRUST_PROXY,
+    OPT_CONNECTIONS,
+    OPT_REPAIR,
+    OPT_SEGMENT
+};
+
+// --listen [ADDR:]PORT; an IPv6 address goes in brackets ("[::]:8000").
+void parse_listen(char *text, gateway_conf *c) {
+    char *colon = strrchr(text, ':');
+    const char *port = colon ? colon + 1 : text;
+    c->listen_port = port_or_exit(GATEWAY, port, 1, "--listen's port");
+    if (colon == nullptr) return;
+    *colon = '\0';
+    size_t n = strlen(text);
+    if (n >= 2 && text[0] == '[' && text[n - 1] == ']') {
+        text[n - 1] = '\0';
+        text++;
+    }
+    if (*text == '\0') misuse_exit(GATEWAY, "--listen needs an address before the ':'");
+    c->listen_addr = text;
+}
+
+// "Radio on HOSTNAME", as the host calls itself.
+std::string default_name() {
+    char host[256] = "";
+    if (gethostname(host, sizeof host - 1) < 0 || host[0] == '\0') return "Radio";
+    return "Radio on " + now_playing_clean(host);
+}
+
+// --burst, --lag, --listeners and --connections: what a listener gets and
+// how many are served. False when o is another option.
+bool limit_option(int o, const char *arg, gateway_conf *c) {
+    switch (o) {
+    case OPT_BURST:
+        c->burst_ms = number_or_exit(GATEWAY, arg, 0, 600000, "--burst");
+        return true;
+    case OPT_LAG:
+        c->lag_s = number_or_exit(GATEWAY, arg, 1, 3600, "--lag");
+        return true;
+    case OPT_LISTENERS:
+        c->listeners_max =
+            static_cast<int>(number_or_exit(GATEWAY, arg, 1, 1000000, "--listeners"));
+        return true;
+    case OPT_CONNECTIONS:
+        c->connections_max =
+            static_cast<int>(number_or_exit(GATEWAY, arg, 1, 1000000, "--connections"));
+        return true;
+    default:
+        return false;
+    }
+}
+
+// --name and --trust-proxy: how the station shows itself. False when o is
+// another option.
+bool station_option(int o, const char *arg, gateway_conf *c) {
+    switch (o) {
+    case OPT_NAME:
+        c->name = now_playing_clean(arg);
+        if (c->name.find_first_not_of(' ') == std::string::npos)
+            misuse_exit(GATEWAY, "--name needs a text");
+        return true;
+    case OPT_TRUST_PROXY:
+        c->trust_proxy = true;
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Refuses a --port that leaves a port the options need without its
+// default: none above 65535.
+void check_ports(const gateway_conf &c) {
+    if (c.np_port == 0 && now_playing_port(c.port) == 0)
+        misuse_exit(GATEWAY, "--port 65535 needs --now-playing-port");
+    if (c.repair && repair_port(c.port) == 0)
+        misuse_exit(GATEWAY,
+                    "--repair needs a --port below 65534: the repair port is the port + 2");
+}
+
+// --segment: how HLS is cut. False when o is another option.
+bool hls_option(int o, const char *arg, gateway_conf *c) {
+    if (o != OPT_SEGMENT) return false;
+    c->segment_s = static_cast<int>(number_or_exit(GATEWAY, arg, 2, 10, "--segment"));
+    return true;
+}
+
+}  // namespace
+
+gateway_conf conf_parse(int argc, char **argv) {
+    static const option longs[] = {
+        LISTENER_LONG_OPTIONS,
+        {"now-playing-port", required_argument, nullptr, OPT_NOW_PLAYING},
+        {"listen", required_argument, nullptr, OPT_LISTEN},
+        {"burst", required_argument, nullptr, OPT_BURST},
+        {"lag", required_argument, nullptr, OPT_LAG},
+        {"listeners", required_argument, nullptr, OPT_LISTENERS},
+        {"name", required_argument, nullptr, OPT_NAME},
+        {"trust-proxy", no_argument, nullptr, OPT_TRUST_PROXY},
+        {"connections", required_argument, nullptr, OPT_CONNECTIONS},
+        {"repair", no_argument, nullptr, OPT_REPAIR},
+        {"segment", required_argument, nullptr, OPT_SEGMENT},
+        {},
+    };
+    gateway_conf c;
+    int o;
+    while ((o = getopt_long(argc, argv, "M:P:I:S:H", longs, nullptr)) >= 0) {
+        if (place_option(GATEWAY, o, optarg, &c.group, &c.port, &c.interface) ||
+            station_option(o, optarg, &c) || limit_option(o, optarg, &c) ||
+            hls_option(o, optarg, &c))
+            continue;
+        switch (o) {
+        case 'S':
+            c.source = optarg;
+            break;
+        case OPT_NOW_PLAYING:
+            c.np_port = port_or_exit(GATEWAY, optarg, 1, "--now-playing-port");
+            break;
+        case OPT_LISTEN:
+            parse_listen(optarg, &c);
+            break;
+        case OPT_REPAIR:
+            c.repair = true;
+            break;
+        case 'H':
+            usage_exit(GATEWAY_USAGE, true);
+        default:  // getopt_long has said what was wrong
+            usage_exit(GATEWAY_USAGE, false);
+        }
+    }
+    if (optind < argc)
+        misuse_exit(GATEWAY, std::string("no arguments are taken, not '") + argv[optind] + "'");
+    check_ports(c);
+    if (c.name.empty()) c.name = default_name();
+    return c;
+}
