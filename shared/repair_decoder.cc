@@ -608,9 +608,8 @@ long long place_new(repair_decoder *d, repair_held *h) {
 }  // namespace
 
 repair_decoder repair_decoder_start(uint8_t chnid, long long hold_ns) {
-    repair_decoder d;
-    d.chnid = chnid;
-    d.hold_ns = hold_ns;
+    repair_decoder d;  // no block known, nothing held
+    d.chnid = chnid, d.hold_ns = hold_ns;
     return d;
 }
 
