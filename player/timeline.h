@@ -4,20 +4,26 @@
 // and the datagrams listed that never came (lost beyond repair), whose
 // time is played as silence. Pure: times are handed in.
 //
-// A datagram is matched to the first listed entry after the one matched
+// A datagram is matched to the first listed entry after the one placed
 // last whose fingerprint is its own (the first listed of a timing datagram
-// by its whole CRC-32 too), at most TIMELINE_SKIP entries on: the entries
-// passed over are the ones lost. One that is not listed yet waits for the
-// timing datagram that lists it, at most TIMELINE_WAIT_NS; after that it
-// follows the one before it on the timeline (its samples after that one's
-// end), or, with none before it, is dropped. What holds:
+// by its whole CRC-32 too) and whose due time fits when it came out of the
+// repair decoder: from TIMELINE_BEFORE_NS before that (the decoder holds a
+// datagram REPAIR_HOLD_NS at most) to TIMELINE_AFTER_NS after it (the
+// server sends a little ahead). So a fingerprint of 16 bits is compared
+// with the few dozen entries of those seconds, not the whole list, and a
+// datagram after an outage finds its place however many were lost. The
+// entries passed over are the ones lost. One that is not listed yet waits
+// for the timing datagram that lists it, at most TIMELINE_WAIT_NS; after
+// that it follows the one before it on the timeline (its samples after
+// that one's end), or, with none before it, is dropped. What holds:
 // - items come out in the order of the timeline, each due no earlier than
 //   the end of the one before it (an entry due before that is a datagram
 //   that came again, and is dropped);
 // - an item is a datagram with its due time, or a gap: the due time and
 //   length of listed datagrams that never came;
-// - memory stays bounded: at most TIMELINE_MAX_ENTRIES entries and
-//   TIMELINE_MAX_WAITING datagrams (past that the oldest goes as above).
+// - memory stays bounded: at most TIMELINE_MAX_ENTRIES entries (past that
+//   the oldest are forgotten) and TIMELINE_MAX_WAITING datagrams (past that
+//   the oldest is dropped: the server's clock is not known yet).
 #pragma once
 
 #include <stddef.h>
@@ -26,9 +32,11 @@
 #include <deque>
 #include <vector>
 
+#include "clock_sync.h"
 #include "timing.h"
 
-constexpr size_t TIMELINE_SKIP = 64;
+constexpr long long TIMELINE_BEFORE_NS = 2'700'000'000;
+constexpr long long TIMELINE_AFTER_NS = 200'000'000;
 constexpr long long TIMELINE_WAIT_NS = 1'500'000'000;
 constexpr size_t TIMELINE_MAX_ENTRIES = 1024;
 constexpr size_t TIMELINE_MAX_WAITING = 512;
@@ -45,9 +53,9 @@ struct timeline_entry {
 
 // What the timeline hands out, in order.
 struct timeline_item {
-    bool gap = false;            // listed datagrams that never came: silence
-    long long due = 0;           // of the first sample
-    int samples = 0;             // of each audio channel
+    bool gap = false;   // listed datagrams that never came: silence
+    long long due = 0;  // of the first sample
+    int samples = 0;    // of each audio channel
     int rate = 0;
     std::vector<uint8_t> bytes;  // the datagram, chnid first (none for a gap)
 };
@@ -62,12 +70,10 @@ struct timeline_waiting {
 };
 
 struct timeline {
-    std::deque<timeline_entry> entries;  // by due time
+    std::deque<timeline_entry> entries;  // not placed yet, by due time
     std::deque<timeline_waiting> waiting;
-    bool placed = false;      // a datagram was placed:
-    long long end_due = 0;    //   where the last one ended on the timeline
-    long long last_due = 0;   //   and where it began
-    size_t cursor = 0;        // entries before this one are matched or passed over
+    bool placed = false;    // a datagram was placed:
+    long long end_due = 0;  //   where the last one ended on the timeline
 };
 
 // Takes the timing datagram t of the channel: its entries join the
@@ -79,8 +85,11 @@ void timeline_timing(timeline *tl, const timing_datagram &t);
 // play).
 bool timeline_data(timeline *tl, const uint8_t *p, size_t n, long long now);
 
-// Appends to out, in order, what is placed by now.
-void timeline_take(timeline *tl, long long now, std::vector<timeline_item> *out);
+// Appends to out, in order, what is placed by now (the player's clock),
+// which clock maps to the server's; nothing while it cannot
+// (clock_sync_ready).
+void timeline_take(timeline *tl, const clock_sync &clock, long long now,
+                   std::vector<timeline_item> *out);
 
 // Forgets everything (another channel, another server).
 void timeline_reset(timeline *tl);
