@@ -28,17 +28,17 @@ constexpr long long SCHEDULE_JUMP_NS = 2'000'000;
 constexpr double SCHEDULE_MAX_CORRECTION = 500e-6;
 
 struct schedule_conf {
-    int rate = 44100;           // frames per second of the audio and the device
-    int channels = 2;           // samples per frame
-    long long latency_ns = 0;   // a sample is heard at its due time plus this
-    long long trim_ns = 0;      // and this (the room's own, may be below 0)
+    int rate = 44100;          // frames per second of the audio and the device
+    int channels = 2;          // samples per frame
+    long long latency_ns = 0;  // a sample is heard at its due time plus this
+    long long trim_ns = 0;     // and this (the room's own, may be below 0)
 };
 
 // Decoded audio waiting to be played.
 struct schedule_chunk {
-    long long due = 0;            // of its first frame, on the server's clock
-    std::vector<int16_t> pcm;     // frames of conf.channels samples
-    size_t used = 0;              // frames taken already
+    long long due = 0;         // of its first frame, on the server's clock
+    std::vector<int16_t> pcm;  // frames of conf.channels samples
+    size_t used = 0;           // frames taken already
 };
 
 struct schedule_stats {
@@ -54,8 +54,18 @@ struct schedule {
     schedule_conf conf;
     std::deque<schedule_chunk> queue;  // by due time
     soxr *resampler = nullptr;
-    double integral = 0;  // of the error, for the ratio
-    bool locked = false;  // the error was within SCHEDULE_JUMP_NS at the last fill
+    // The stream fed to the resampler: the queued audio with silence where
+    // none is due, from base_due on; fed frames so far; where it stands.
+    bool streaming = false;
+    long long base_due = 0;
+    long long fed = 0;
+    long long next_due = 0;
+    // The stream's frame (since base_due) that the next frame out of the
+    // resampler carries: each frame out moves it on by the ratio, which
+    // slews from the last one set to the new one over a fill.
+    double out_pos = 0;
+    double lag = 0;       // frames from a frame into the resampler to the same out
+    double integral = 0;  // of the error over time, ns * ns, for the ratio
     schedule_stats stats;
 };
 
