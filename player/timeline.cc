@@ -65,17 +65,23 @@ size_t match(const timeline &tl, const timeline_waiting &w, long long s_out) {
 
 // Hands out the datagram w at due, after the entries before index j as
 // the gaps of those lost; the entries up to end (w's own too) are done.
+// Whatever overlaps what went out before it (lists that disagree) is
+// passed over.
 void place(timeline *tl, timeline_waiting w, long long due, size_t j, size_t end,
            std::vector<timeline_item> *out) {
     for (size_t i = 0; i < j; i++) {
         const timeline_entry &e = tl->entries[i];
-        if (!tl->placed || e.due >= tl->end_due - SAME_DUE_NS)
-            out->push_back({true, e.due, e.samples, e.rate, {}});
+        if (tl->placed && e.due < tl->end_due - SAME_DUE_NS) continue;
+        out->push_back({true, e.due, e.samples, e.rate, {}});
+        tl->placed = true;
+        tl->end_due = end_of(e.due, e.samples, e.rate);
     }
     tl->entries.erase(tl->entries.begin(), tl->entries.begin() + static_cast<long>(end));
-    tl->placed = true;
-    tl->end_due = end_of(due, w.samples, w.rate);
-    out->push_back({false, due, w.samples, w.rate, std::move(w.bytes)});
+    if (!tl->placed || due >= tl->end_due - SAME_DUE_NS) {
+        tl->placed = true;
+        tl->end_due = end_of(due, w.samples, w.rate);
+        out->push_back({false, due, w.samples, w.rate, std::move(w.bytes)});
+    }
     while (!tl->entries.empty() && tl->entries.front().due < tl->end_due - SAME_DUE_NS)
         tl->entries.pop_front();
 }
@@ -105,6 +111,7 @@ bool take_one(timeline *tl, const clock_sync &clock, long long now,
 
 void timeline_timing(timeline *tl, const timing_datagram &t) {
     for (size_t i = 0; i < t.listed.size(); i++) {
+        if (t.listed[i].samples == 0) continue;  // no datagram of audio
         timeline_entry e;
         e.fingerprint = t.listed[i].fingerprint;
         e.has_crc = i == 0;

@@ -12,7 +12,8 @@ int timing_port(int port) {
 
 bool timing_encode(const timing_datagram &t, std::vector<uint8_t> *out) {
     size_t n = t.listed.size();
-    if (n < 1 || n > TIMING_MAX_LISTED || t.chnid == 0 || t.sample_rate == 0) return false;
+    if (n < 1 || n > TIMING_MAX_LISTED || t.chnid == 0) return false;
+    if (t.sample_rate == 0 || t.sample_rate > TIMING_MAX_RATE) return false;
     out->assign(TIMING_HEADER_SIZE + 4 * n, 0);
     uint8_t *p = out->data();
     p[0] = t.chnid;
@@ -32,7 +33,7 @@ bool timing_parse(const uint8_t *p, size_t n, timing_datagram *t) {
     if (n < TIMING_HEADER_SIZE || p[0] == 0 || p[1] != TIMING_VERSION) return false;
     size_t count = p[2];
     uint32_t rate = get_be32(p + 4);
-    if (count < 1 || count > TIMING_MAX_LISTED || rate == 0) return false;
+    if (count < 1 || count > TIMING_MAX_LISTED || rate == 0 || rate > TIMING_MAX_RATE) return false;
     if (n != TIMING_HEADER_SIZE + 4 * count) return false;
     t->chnid = p[0];
     t->sample_rate = rate;

@@ -17,7 +17,8 @@
 //   1        1      version      TIMING_VERSION; a receiver ignores others
 //   2        1      count        n, the datagrams listed: 1 to TIMING_MAX_LISTED
 //   3        1      reserved     0
-//   4        4      sample_rate  samples per second of each audio channel
+//   4        4      sample_rate  samples per second of each audio channel,
+//                                1 to TIMING_MAX_RATE
 //   8        8      due          when the first sample of the first datagram
 //                                listed is due on the server's clock
 //   16       4      first_crc    the full CRC-32 of the first datagram listed
@@ -67,6 +68,7 @@
 constexpr uint8_t TIMING_VERSION = 1;
 constexpr size_t TIMING_HEADER_SIZE = 20;
 constexpr int TIMING_MAX_LISTED = 64;
+constexpr uint32_t TIMING_MAX_RATE = 384'000;  // samples per second, at most
 // How often a channel's timing datagram goes at least, and how much of the
 // channel each lists (when that many datagrams fit TIMING_MAX_LISTED).
 constexpr long long TIMING_INTERVAL_NS = 1'000'000'000;
@@ -91,12 +93,13 @@ struct timing_datagram {
 int timing_port(int port);
 
 // The datagram of t: false when it has no entry or more than
-// TIMING_MAX_LISTED, chnid 0 or a sample rate of 0.
+// TIMING_MAX_LISTED, chnid 0, or a sample rate of 0 or above
+// TIMING_MAX_RATE.
 bool timing_encode(const timing_datagram &t, std::vector<uint8_t> *out);
 
 // Reads the timing datagram p[0, n); false when it is none of this
-// version: chnid 0, a sample rate of 0, count 0 or above
-// TIMING_MAX_LISTED, or n not 20 + 4 * count.
+// version: chnid 0, a sample rate of 0 or above TIMING_MAX_RATE, count 0
+// or above TIMING_MAX_LISTED, or n not 20 + 4 * count.
 bool timing_parse(const uint8_t *p, size_t n, timing_datagram *t);
 
 // When the first sample of t.listed[i] is due: due plus the playing time

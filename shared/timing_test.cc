@@ -42,7 +42,7 @@ TEST(TimingDatagram, FieldsReadBackAndEveryTruncationIsRefused) {
         SCOPED_TRACE(c.name);
         std::vector<uint8_t> b = d;
         b[c.at] = c.value;
-        if (c.at == 4) b[5] = b[6] = b[7] = 0;
+        if (c.at == 4) b[5] = b[6] = b[7] = 0;  // rate 0: all four bytes
         EXPECT_FALSE(timing_parse(b.data(), b.size(), &t));
     }
 }
