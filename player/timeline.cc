@@ -63,15 +63,15 @@ size_t match(const timeline &tl, const timeline_waiting &w, long long s_out) {
     return tl.entries.size();
 }
 
-// Hands out the datagram w at due, after the entries before index j as
-// the gaps of those lost; the entries up to end (w's own too) are done.
-// Whatever overlaps what went out before it (lists that disagree) is
-// passed over.
-void place(timeline *tl, timeline_waiting w, long long due, size_t j, size_t end,
+// Hands out the datagram w at due, after the entries before index j that
+// are due from since on as the gaps of those lost; the entries up to end
+// (w's own too) are done. Whatever overlaps what went out before it
+// (lists that disagree) is passed over.
+void place(timeline *tl, timeline_waiting w, long long due, size_t j, size_t end, long long since,
            std::vector<timeline_item> *out) {
     for (size_t i = 0; i < j; i++) {
         const timeline_entry &e = tl->entries[i];
-        if (tl->placed && e.due < tl->end_due - SAME_DUE_NS) continue;
+        if (e.due < since || (tl->placed && e.due < tl->end_due - SAME_DUE_NS)) continue;
         out->push_back({true, e.due, e.samples, e.rate, {}});
         tl->placed = true;
         tl->end_due = end_of(e.due, e.samples, e.rate);
@@ -91,19 +91,20 @@ void place(timeline *tl, timeline_waiting w, long long due, size_t j, size_t end
 bool take_one(timeline *tl, const clock_sync &clock, long long now,
               std::vector<timeline_item> *out) {
     timeline_waiting &w = tl->waiting.front();
-    size_t j = match(*tl, w, clock_sync_server_at(clock, w.came));
+    long long s_out = clock_sync_server_at(clock, w.came);
+    size_t j = match(*tl, w, s_out);
     if (j < tl->entries.size()) {
         long long due = tl->entries[j].due;
         timeline_waiting taken = std::move(w);
         tl->waiting.pop_front();
         if (tl->placed && due < tl->end_due - SAME_DUE_NS) return true;  // it came again
-        place(tl, std::move(taken), due, j, j + 1, out);
+        place(tl, std::move(taken), due, j, j + 1, s_out - TIMELINE_BEFORE_NS, out);
         return true;
     }
     if (now - w.came < TIMELINE_WAIT_NS) return false;
     timeline_waiting taken = std::move(w);
     tl->waiting.pop_front();
-    if (tl->placed) place(tl, std::move(taken), tl->end_due, 0, 0, out);
+    if (tl->placed) place(tl, std::move(taken), tl->end_due, 0, 0, 0, out);
     return true;
 }
 

@@ -62,7 +62,7 @@ struct run_case {
 const run_case RUNS[] = {
     {"all come", {}, {}, 0, 0, 0},
     {"one lost: its time is a gap, the next keeps its own", {30}, {}, 0, 0, 0},
-    {"an outage of 3 s", {}, {}, 0, 40, 98},
+    {"an outage of 2.6 s", {}, {}, 0, 40, 90},
     {"every other timing datagram lost", {}, {19, 59, 99}, 0, 0, 0},
     {"each out of repair 2.3 s after it was sent, one lost", {45}, {}, 2'300 * MS, 0, 0},
 };
