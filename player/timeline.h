@@ -20,7 +20,8 @@
 //   the end of the one before it (an entry due before that is a datagram
 //   that came again, and is dropped);
 // - an item is a datagram with its due time, or a gap: the due time and
-//   length of listed datagrams that never came;
+//   length of a listed datagram that never came, due within
+//   TIMELINE_BEFORE_NS of the next that did;
 // - memory stays bounded: at most TIMELINE_MAX_ENTRIES entries (past that
 //   the oldest are forgotten) and TIMELINE_MAX_WAITING datagrams (past that
 //   the oldest is dropped: the server's clock is not known yet).
