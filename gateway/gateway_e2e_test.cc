@@ -949,6 +949,14 @@ TEST_F(GatewayE2e, HlsANewServerIsADiscontinuityAndNoNameComesAgain) {
     };
     ASSERT_TRUE(wait_until([&] { return segment_names(poll()).size() >= 2; }, WAIT_MS));
     std::string first = segment_names(list)[0];
+    // A segment is found by its own name alone; a playlist asked with a
+    // query is answered, for no cache to keep.
+    size_t dash = first.find('-') + 1;
+    for (const std::string &other : {first + "?x", std::string(first).insert(dash, "0")})
+        EXPECT_EQ(0u, answer("'" + BASE + "/channels/2/" + other + "'").find("HTTP/1.1 404"));
+    std::string queried = answer("'" + list_url + "?x=1'");
+    EXPECT_EQ(0u, queried.find("HTTP/1.1 200")) << queried;
+    EXPECT_NE(std::string::npos, queried.find("Cache-Control: no-store\r\n")) << queried;
     proc_kill(srv);
     srv = start({STREAM_SERVER_PATH, "--source-port", "1996", dir + "/radio"}, "server2", false);
     EXPECT_TRUE(wait_until(

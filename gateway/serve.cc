@@ -128,7 +128,11 @@ void serve_hls(gateway *g, evhttp_request *req, const route &r) {
     if (c.held.empty())
         return answer_text(req, 503, "Service Unavailable",
                            channel_name(r.chnid) + " has no segment yet\n");
-    std::string cache = "public, max-age=" + std::to_string(std::max(1, g->conf.segment_s / 2));
+    // A query makes another name for the playlist: a cache in front would
+    // keep a copy under each one, so none is kept.
+    std::string cache =
+        r.query ? std::string("no-store")
+                : "public, max-age=" + std::to_string(std::max(1, g->conf.segment_s / 2));
     answer_cacheable(req, "application/vnd.apple.mpegurl", cache, hls_playlist_etag(c, g->hls),
                      hls_playlist(c, g->hls), nullptr);
 }
@@ -199,7 +203,8 @@ void on_request(evhttp_request *req, void *arg) {
     bool head = method == EVHTTP_REQ_HEAD;
     const evhttp_uri *uri = evhttp_request_get_evhttp_uri(req);
     const char *path = uri ? evhttp_uri_get_path(uri) : nullptr;
-    route r = route_request(method == EVHTTP_REQ_GET || head, path ? path : "");
+    bool query = uri && (evhttp_uri_get_query(uri) || evhttp_uri_get_fragment(uri));
+    route r = route_request(method == EVHTTP_REQ_GET || head, path ? path : "", query);
     status_counters &k = g->counters;
     long long now = now_ns();
     k.uptime_ns = now - g->start_ns;
