@@ -479,7 +479,7 @@ TEST_F(GatewayE2e, ThroughNginxAndInChromiumThePageAndTheStreamWork) {
         GTEST_SKIP() << "python3-selenium is missing (tools/ensure-deps test)";
     }
     radio();
-    start_radio({});
+    start_radio({"--trust-proxy=127.0.0.1"});  // nginx
     ASSERT_TRUE(write_file(dir + "/nginx.conf", nginx_conf(dir)));
     child_proc *nginx = start(
         {"/usr/sbin/nginx", "-e", dir + "/nginx.log", "-c", dir + "/nginx.conf"}, "nginx", false);
@@ -1007,7 +1007,7 @@ TEST_F(GatewayE2e, HlsThroughNginxCacheAndTlsEveryAnswerOverHttps) {
                              "/usr/bin/ffmpeg", "/usr/bin/chromium", "/usr/bin/chromedriver"})
         REQUIRE_TOOL(tool);
     radio();
-    start_radio({});
+    start_radio({"--trust-proxy=127.0.0.1"});  // nginx
     ASSERT_EQ(0, run_shell("cd '" + dir +
                            "' && openssl req -x509 -newkey rsa:2048 -nodes -days 1 "
                            "-keyout key.pem -out cert.pem -subj /CN=localhost -addext "

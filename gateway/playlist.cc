@@ -1,7 +1,6 @@
 // playlist.cc - playlists and the address a request was sent to.
 #include "playlist.h"
 
-#include <arpa/inet.h>
 #include <string.h>
 #include <strings.h>
 
@@ -55,20 +54,10 @@ std::string address_of(const std::string &base, int id) {
 
 }  // namespace
 
-bool forwarded_trusted(const std::string &peer, bool trust) {
-    if (trust) return true;
-    in_addr v4;
-    if (inet_pton(AF_INET, peer.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
-    in6_addr v6;
-    if (inet_pton(AF_INET6, peer.c_str(), &v6) != 1) return false;
-    if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
-    return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
-}
-
-std::string playlist_base(const request_origin &r, bool trust) {
+std::string playlist_base(const request_origin &r, bool trusted) {
     std::string scheme = "http", host = first_of(r.host), prefix;
     if (!host_ok(host)) host = r.local;
-    if (forwarded_trusted(r.peer, trust)) {
+    if (trusted) {
         std::string proto = first_of(r.fwd_proto), fwd_host = first_of(r.fwd_host);
         if (strcasecmp(proto.c_str(), "https") == 0) scheme = "https";
         if (host_ok(fwd_host)) host = fwd_host;

@@ -21,18 +21,14 @@ struct request_origin {
     std::string local;       // the address it came to, "ADDR:PORT" or "[ADDR]:PORT"
 };
 
-// True when a request's X-Forwarded-* headers count: it came from a
-// loopback address (a proxy on this host), or trust is given
-// (--trust-proxy: every peer is a proxy that sets them). Anyone else
-// could name any host in them.
-bool forwarded_trusted(const std::string &peer, bool trust);
-
 // "SCHEME://HOST/PREFIX/", what the stream addresses of an answer start
-// with: the forwarded protocol, host and prefix when they count and are
-// well formed, else http, the Host header (the connection's local address
-// when it has none or a malformed one) and no prefix. Of a list ("a, b":
-// proxies one behind another) the first, the client's side, is taken.
-std::string playlist_base(const request_origin &r, bool trust);
+// with: the forwarded protocol, host and prefix when they count (trusted:
+// the peer is a proxy trusted to set them, proxy.h; anyone else could
+// name any host in them) and are well formed, else http, the Host header
+// (the connection's local address when it has none or a malformed one)
+// and no prefix. Of a list ("a, b": proxies one behind another) the
+// first, the client's side, is taken.
+std::string playlist_base(const request_origin &r, bool trusted);
 
 // An extended M3U playlist: "#EXTM3U", then per channel "#EXTINF:-1,TITLE"
 // and its address. chnid 0 lists every channel heard, in channel order.

@@ -22,6 +22,7 @@
 #include "mono_clock.h"
 #include "page.h"
 #include "playlist.h"
+#include "proxy.h"
 #include "route.h"
 
 namespace {
@@ -189,7 +190,8 @@ request_origin origin_of(evhttp_request *req) {
 // request was sent to.
 void serve_playlist(gateway *g, evhttp_request *req, const route &r) {
     if (r.chnid != 0 && refused_channel(g, req, r.chnid, false)) return;
-    std::string base = playlist_base(origin_of(req), g->conf.trust_proxy);
+    request_origin o = origin_of(req);
+    std::string base = playlist_base(o, proxy_trusted(g->conf.trust, o.peer.c_str()));
     bool pls = r.kind == ROUTE_PLS;
     std::string body = pls ? playlist_pls(g->tab, base, g->conf.name)
                            : playlist_m3u(g->tab, r.chnid, base, g->conf.name);
