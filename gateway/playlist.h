@@ -13,13 +13,22 @@
 // What a request says about the address it was sent to; a header that
 // was not sent is null.
 struct request_origin {
-    const char *host;        // Host
-    const char *fwd_proto;   // X-Forwarded-Proto
-    const char *fwd_host;    // X-Forwarded-Host
-    const char *fwd_prefix;  // X-Forwarded-Prefix: the path the proxy serves the gateway under
-    std::string peer;        // the connection's peer address ("127.0.0.1", "::1")
-    std::string local;       // the address it came to, "ADDR:PORT" or "[ADDR]:PORT"
+    const char *host;         // Host
+    const char *fwd_proto;    // X-Forwarded-Proto
+    const char *fwd_host;     // X-Forwarded-Host
+    const char *fwd_prefix;   // X-Forwarded-Prefix: the path the proxy serves the gateway under
+    std::string peer;         // the connection's peer address ("127.0.0.1", "::1")
+    std::string local;        // the address it came to, "ADDR:PORT" or "[ADDR]:PORT"
+    bool many_hosts = false;  // more than one Host line was sent
 };
+
+// Whether the addresses the request names are well formed (RFC 9110
+// section 7.2): one Host line at most, whose value is a name, an IPv4
+// address or an IPv6 address in brackets, with an optional ":PORT" (or
+// empty); and when the peer is a trusted proxy, the first element of its
+// X-Forwarded-Host likewise. A request for which this is false is to be
+// refused (400), never turned into a playlist's addresses.
+bool playlist_origin_valid(const request_origin &r, bool trusted);
 
 // "SCHEME://HOST/PREFIX/", what the stream addresses of an answer start
 // with: the forwarded protocol, host and prefix when they count (trusted:

@@ -79,6 +79,11 @@ TEST_F(PlaylistE2e, AddressesComeFromHostOrATrustedProxyForEveryChannel) {
         EXPECT_TRUE(ends_with(curl(c.args + "/channels/7.m3u"), "\r\n\r\n#EXTM3U\n" + ch7));
         EXPECT_TRUE(ends_with(curl("-I " + c.args + "/channels/7.m3u"), "\r\n\r\n")) << "HEAD";
         EXPECT_EQ(0u, curl(c.args + "/channels/2.m3u").find("HTTP/1.1 404")) << "never heard";
+        // A malformed Host is refused, and so is a trusted proxy's X-Forwarded-Host.
+        const std::string list = " http://127.0.0.1:8000/listen.m3u";
+        EXPECT_EQ(0u, curl("-H 'Host: [evil'" + list).find("HTTP/1.1 400 "));
+        std::string fwd_bad = curl("-H 'X-Forwarded-Host: [evil'" + list);
+        EXPECT_EQ(0u, fwd_bad.find(c.trust.empty() ? "HTTP/1.1 200 " : "HTTP/1.1 400 ")) << fwd_bad;
         proc_kill(gw);
     }
     // A proxy's address comes after '=': alone it is refused, with what to write.

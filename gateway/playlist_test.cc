@@ -1,6 +1,7 @@
 // Unit tests of the playlists and of the address they are made from: which
 // peers are trusted proxies, which headers count, and which values are
 // refused.
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -45,6 +46,50 @@ TEST(Proxy, OnlyThePeersGivenAreTrustedHoweverTheirAddressIsWritten) {
     for (const char *bad : {"", "127.0.0", "localhost", "10.0.0.1/8", "[::1]", "fe80::1%lo"})
         EXPECT_FALSE(proxy_trust_add(&t, bad)) << bad;
     EXPECT_TRUE(t.peers.empty());
+}
+
+// A name as long as a Host may be, and one byte longer.
+const std::string LONGEST(255, 'a'), TOO_LONG(256, 'a');
+
+struct origin_case {
+    const char *name, *host, *fwd_host;
+    bool trusted, valid;
+    bool many_hosts = false;
+};
+// clang-format off
+const origin_case ORIGINS[] = {
+    {"name and port", "Radio.LAN:8000", NONE, false, true},
+    {"IDN, a final dot, _ and ~", "xn--bcher-kva.my_host~1.:80", NONE, false, true},
+    {"IPv4 and port", "10.0.0.5:8000", NONE, false, true},
+    {"IPv6 and port", "[fd00::1]:8000", NONE, false, true},
+    {"empty port", "radio.lan:", NONE, false, true},
+    {"no Host", NONE, NONE, false, true},
+    {"empty Host", "", NONE, false, true},
+    {"unclosed bracket", "[evil", NONE, false, false},
+    {"IPv6 without brackets", "::1", NONE, false, false},
+    {"IPv6 zone", "[fe80::1%25lo]", NONE, false, false},
+    {"after the brackets", "[::1]x", NONE, false, false},
+    {"port alone", ":80", NONE, false, false},
+    {"port past 65535", "h:65536", NONE, false, false},
+    {"port not a number", "h:8a", NONE, false, false},
+    {"user and path", "u@h/x", NONE, false, false},
+    {"blank", "a b", NONE, false, false},
+    {"255 bytes", LONGEST.c_str(), NONE, false, true},
+    {"256 bytes", TOO_LONG.c_str(), NONE, false, false},
+    {"two Host lines", "h", NONE, false, false, true},
+    {"forwarded, untrusted: not read", "h", "[evil", false, true},
+    {"forwarded malformed, trusted", "h", "[evil", true, false},
+    {"first of a forwarded list", "h", "a.b, [evil", true, true},
+};
+// clang-format on
+
+TEST(Playlist, AMalformedHostOrTrustedForwardedHostIsRefused) {
+    for (const auto &c : ORIGINS) {
+        SCOPED_TRACE(c.name);
+        request_origin r = {c.host,          NONE,        c.fwd_host, NONE, "10.0.0.9",
+                            "10.0.0.5:8000", c.many_hosts};
+        EXPECT_EQ(c.valid, playlist_origin_valid(r, c.trusted));
+    }
 }
 
 struct base_case {

@@ -4,6 +4,7 @@
 
 #include <netdb.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -170,28 +171,34 @@ std::string local_address(int fd) {
     return std::string(v6 ? "[" : "") + host + (v6 ? "]:" : ":") + port;
 }
 
+// What the request says of where it was sent, less the local address
+// (which only a playlist needs).
 request_origin origin_of(evhttp_request *req) {
     evkeyvalq *in = evhttp_request_get_input_headers(req);
-    evhttp_connection *conn = evhttp_request_get_connection(req);
     request_origin o;
     o.host = evhttp_find_header(in, "Host");
     o.fwd_proto = evhttp_find_header(in, "X-Forwarded-Proto");
     o.fwd_host = evhttp_find_header(in, "X-Forwarded-Host");
     o.fwd_prefix = evhttp_find_header(in, "X-Forwarded-Prefix");
-    o.local = local_address(bufferevent_getfd(evhttp_connection_get_bufferevent(conn)));
+    int hosts = 0;
+    for (evkeyval *h = in->tqh_first; h != nullptr; h = h->next.tqe_next)
+        hosts += strcasecmp(h->key, "Host") == 0;
+    o.many_hosts = hosts > 1;
     char *peer = nullptr;
     ev_uint16_t port = 0;
-    evhttp_connection_get_peer(conn, &peer, &port);
+    evhttp_connection_get_peer(evhttp_request_get_connection(req), &peer, &port);
     if (peer != nullptr) o.peer = peer;
     return o;
 }
 
 // /channels/N.m3u, /listen.m3u and /listen.pls, with the addresses the
 // request was sent to.
-void serve_playlist(gateway *g, evhttp_request *req, const route &r) {
+void serve_playlist(gateway *g, evhttp_request *req, const route &r, request_origin *o,
+                    bool trusted) {
     if (r.chnid != 0 && refused_channel(g, req, r.chnid, false)) return;
-    request_origin o = origin_of(req);
-    std::string base = playlist_base(o, proxy_trusted(g->conf.trust, o.peer.c_str()));
+    evhttp_connection *conn = evhttp_request_get_connection(req);
+    o->local = local_address(bufferevent_getfd(evhttp_connection_get_bufferevent(conn)));
+    std::string base = playlist_base(*o, trusted);
     bool pls = r.kind == ROUTE_PLS;
     std::string body = pls ? playlist_pls(g->tab, base, g->conf.name)
                            : playlist_m3u(g->tab, r.chnid, base, g->conf.name);
@@ -201,6 +208,10 @@ void serve_playlist(gateway *g, evhttp_request *req, const route &r) {
 void on_request(evhttp_request *req, void *arg) {
     auto *g = static_cast<gateway *>(arg);
     connection_request_came(req);
+    request_origin o = origin_of(req);
+    bool trusted = proxy_trusted(g->conf.trust, o.peer.c_str());
+    if (!playlist_origin_valid(o, trusted))
+        return answer_text(req, 400, "Bad Request", "malformed Host or X-Forwarded-Host\n");
     evhttp_cmd_type method = evhttp_request_get_command(req);
     bool head = method == EVHTTP_REQ_HEAD;
     const evhttp_uri *uri = evhttp_request_get_evhttp_uri(req);
@@ -225,7 +236,7 @@ void on_request(evhttp_request *req, void *arg) {
         return serve_channel(g, req, r.chnid, head);
     case ROUTE_M3U:
     case ROUTE_PLS:
-        return serve_playlist(g, req, r);
+        return serve_playlist(g, req, r, &o, trusted);
     case ROUTE_HLS:
     case ROUTE_SEGMENT:
         return serve_hls(g, req, r);
