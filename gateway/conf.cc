@@ -22,6 +22,7 @@ enum {
     OPT_NAME,
     OPT_TRUST_PROXY,
     OPT_CONNECTIONS,
+    OPT_EACH_ADDRESS,
     OPT_REPAIR,
     OPT_SEGMENT
 };
@@ -49,8 +50,8 @@ std::string default_name() {
     return "Radio on " + now_playing_clean(host);
 }
 
-// --burst, --lag, --listeners and --connections: what a listener gets and
-// how many are served. False when o is another option.
+// --burst, --lag, --listeners, --connections and --each-address: what a
+// listener gets and how many are served. False when o is another option.
 bool limit_option(int o, const char *arg, gateway_conf *c) {
     switch (o) {
     case OPT_BURST:
@@ -66,6 +67,10 @@ bool limit_option(int o, const char *arg, gateway_conf *c) {
     case OPT_CONNECTIONS:
         c->connections_max =
             static_cast<int>(number_or_exit(GATEWAY, arg, 1, 1000000, "--connections"));
+        return true;
+    case OPT_EACH_ADDRESS:
+        c->each_address_max =
+            static_cast<int>(number_or_exit(GATEWAY, arg, 0, 1000000, "--each-address"));
         return true;
     default:
         return false;
@@ -134,6 +139,7 @@ gateway_conf conf_parse(int argc, char **argv) {
         {"name", required_argument, nullptr, OPT_NAME},
         {"trust-proxy", optional_argument, nullptr, OPT_TRUST_PROXY},
         {"connections", required_argument, nullptr, OPT_CONNECTIONS},
+        {"each-address", required_argument, nullptr, OPT_EACH_ADDRESS},
         {"repair", no_argument, nullptr, OPT_REPAIR},
         {"segment", required_argument, nullptr, OPT_SEGMENT},
         {},
