@@ -323,10 +323,11 @@ bool start_servers(const config &conf, const bench_radio &r, child_proc *server,
     const std::string &dir = r.dir;
     if (conf.run[GATEWAY]) {
         std::string listen = "127.0.0.1:" + std::to_string(SIDE_PORT[GATEWAY]);
-        // The gateway binds the group's port and the now-playing port above it.
+        // The gateway binds the group's port and the now-playing port above it;
+        // every listener comes from one address.
         if (!proc_start(server, {BENCH_SERVER, "-S", "1995", r.folder}, dir, "server", false) ||
-            !proc_start(&s[GATEWAY].proc, {conf.gateway, "--listen", listen}, dir, "gateway",
-                        false))
+            !proc_start(&s[GATEWAY].proc, {conf.gateway, "--listen", listen, "--each-address", "0"},
+                        dir, "gateway", false))
             return false;
     }
     if (conf.run[ICECAST]) {

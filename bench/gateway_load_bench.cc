@@ -415,11 +415,13 @@ bool start_radio(const config &conf, const bench_radio &r, child_proc *server, c
     if (!gateway && !conf.run_floor) return true;
     std::string most = std::to_string(std::max(conf.listeners, conf.churn_listeners));
     std::string port = std::to_string(DEFAULT_PORT), http = std::to_string(FLOOR_PORT);
+    // Every listener comes from one address: its share is not limited.
     return proc_start(server, {BENCH_SERVER, "-S", "1995", r.folder}, dir, "server", false) &&
-           (!gateway ||
-            (proc_start(gw, {conf.gateway, "--listen", "127.0.0.1:8000", "--listeners", most}, dir,
-                        "gateway", false) &&
-             wait_for_stream(GATEWAY_PORT, "/channels/1"))) &&
+           (!gateway || (proc_start(gw,
+                                    {conf.gateway, "--listen", "127.0.0.1:8000", "--listeners",
+                                     most, "--each-address", "0"},
+                                    dir, "gateway", false) &&
+                         wait_for_stream(GATEWAY_PORT, "/channels/1"))) &&
            (!conf.run_floor ||
             (proc_start(floor, {conf.floor, DEFAULT_MGROUP, port, http}, dir, "floor", false) &&
              wait_for_stream(FLOOR_PORT, "/channels/1")));

@@ -22,6 +22,7 @@ enum {
     OPT_NAME,
     OPT_TRUST_PROXY,
     OPT_CONNECTIONS,
+    OPT_EACH_ADDRESS,
     OPT_REPAIR,
     OPT_SEGMENT
 };
@@ -49,8 +50,8 @@ std::string default_name() {
     return "Radio on " + now_playing_clean(host);
 }
 
-// --burst, --lag, --listeners and --connections: what a listener gets and
-// how many are served. False when o is another option.
+// --burst, --lag, --listeners, --connections and --each-address: what a
+// listener gets and how many are served. False when o is another option.
 bool limit_option(int o, const char *arg, gateway_conf *c) {
     switch (o) {
     case OPT_BURST:
@@ -67,6 +68,10 @@ bool limit_option(int o, const char *arg, gateway_conf *c) {
         c->connections_max =
             static_cast<int>(number_or_exit(GATEWAY, arg, 1, 1000000, "--connections"));
         return true;
+    case OPT_EACH_ADDRESS:
+        c->each_address_max =
+            static_cast<int>(number_or_exit(GATEWAY, arg, 0, 1000000, "--each-address"));
+        return true;
     default:
         return false;
     }
@@ -81,12 +86,27 @@ bool station_option(int o, const char *arg, gateway_conf *c) {
         if (c->name.find_first_not_of(' ') == std::string::npos)
             misuse_exit(GATEWAY, "--name needs a text");
         return true;
-    case OPT_TRUST_PROXY:
-        c->trust_proxy = true;
+    case OPT_TRUST_PROXY:  // bare: every peer
+        if (arg == nullptr)
+            c->trust.any = true;
+        else if (!proxy_trust_add(&c->trust, arg))
+            misuse_exit(GATEWAY, std::string("invalid --trust-proxy \"") + arg +
+                                     "\": not an IPv4 or IPv6 address");
         return true;
     default:
         return false;
     }
+}
+
+// The complaint about an argument that no option took: an address most
+// likely meant for --trust-proxy, whose argument is optional and so comes
+// only after '='.
+std::string stray_argument(const char *arg) {
+    std::string why = std::string("no arguments are taken, not '") + arg + "'";
+    proxy_trust t;
+    if (proxy_trust_add(&t, arg))
+        why += " (a proxy's address: --trust-proxy=" + std::string(arg) + ")";
+    return why;
 }
 
 // Refuses a --port that leaves a port the options need without its
@@ -117,8 +137,9 @@ gateway_conf conf_parse(int argc, char **argv) {
         {"lag", required_argument, nullptr, OPT_LAG},
         {"listeners", required_argument, nullptr, OPT_LISTENERS},
         {"name", required_argument, nullptr, OPT_NAME},
-        {"trust-proxy", no_argument, nullptr, OPT_TRUST_PROXY},
+        {"trust-proxy", optional_argument, nullptr, OPT_TRUST_PROXY},
         {"connections", required_argument, nullptr, OPT_CONNECTIONS},
+        {"each-address", required_argument, nullptr, OPT_EACH_ADDRESS},
         {"repair", no_argument, nullptr, OPT_REPAIR},
         {"segment", required_argument, nullptr, OPT_SEGMENT},
         {},
@@ -149,8 +170,7 @@ gateway_conf conf_parse(int argc, char **argv) {
             usage_exit(GATEWAY_USAGE, false);
         }
     }
-    if (optind < argc)
-        misuse_exit(GATEWAY, std::string("no arguments are taken, not '") + argv[optind] + "'");
+    if (optind < argc) misuse_exit(GATEWAY, stray_argument(argv[optind]));
     check_ports(c);
     if (c.name.empty()) c.name = default_name();
     return c;

@@ -6,6 +6,7 @@
 
 #include "defaults.h"
 #include "options.h"
+#include "proxy.h"
 
 // clang-format off
 inline constexpr char GATEWAY_USAGE[] =
@@ -23,8 +24,9 @@ inline constexpr char GATEWAY_USAGE[] =
     "      --lag SECONDS          drop a listener this far behind (10)\n"
     "      --listeners N          most listeners at once; more get 503 (1000)\n"
     "      --connections N        most HTTP connections at once (listeners + 64)\n"
+    "      --each-address N       most of them from one address, 0 for no limit (32)\n"
     "      --name TEXT            the station's name (Radio on HOSTNAME)\n"
-    "      --trust-proxy          take X-Forwarded-* headers from any peer, not only loopback\n"
+    "      --trust-proxy[=ADDR]   take X-Forwarded-* headers from ADDR, or any peer (none)\n"
     "      --segment SECONDS      length of an HLS segment, 2 to 10 (4)\n"
     "  -H, --help                 show this help\n"
     S_IS_SENDER;
@@ -42,11 +44,15 @@ struct gateway_conf {
     long long burst_ms = 1000;
     long long lag_s = 10;
     int listeners_max = 1000;
-    std::string name = {};     // --name, cleaned as a title; "Radio on HOSTNAME" by default
-    bool trust_proxy = false;  // --trust-proxy: X-Forwarded-* headers from any peer
-    int connections_max = 0;   // --connections; 0: a little above listeners_max
-    bool repair = false;       // --repair: rebuild lost datagrams (repair.h), 2.4 s later
-    int segment_s = 4;         // --segment: an HLS segment's playing time
+    std::string name = {};    // --name, cleaned as a title; "Radio on HOSTNAME" by default
+    proxy_trust trust = {};   // --trust-proxy: whose X-Forwarded-* headers count; none's
+    int connections_max = 0;  // --connections; 0: a little above listeners_max
+    // --each-address: a household behind one NAT never meets it (browsers
+    // open at most six connections to a host, a player one or two), and
+    // one address cannot take all of --connections; 0: no limit.
+    int each_address_max = 32;
+    bool repair = false;  // --repair: rebuild lost datagrams (repair.h), 2.4 s later
+    int segment_s = 4;    // --segment: an HLS segment's playing time
 };
 
 // The options that argv gives: exits with the usage or a report on

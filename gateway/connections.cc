@@ -4,13 +4,15 @@
 // The HTTP library makes each connection's bufferevent through our
 // callback, wraps it in a connection of its own, and frees that when the
 // peer goes, telling only the connection's close callback. So a record is
-// made with the bufferevent and learns its connection at the first request,
-// or on the first turn of the loop after the accept, whichever comes first:
-// the library hands its connection as the argument of the bufferevent's
-// callbacks, and a bufferevent it has freed has none. Until then one
-// reference keeps the bufferevent ours to look at (and its socket open);
-// after that the close callback frees the record, so nothing holds the
-// socket of a peer that has gone.
+// made with the bufferevent and learns its connection as soon as the
+// library's accept is over, before anything is read from it (or at the
+// first request, should that come first): the library hands its
+// connection as the argument of the bufferevent's callbacks, and a
+// bufferevent it has freed has none. Until then one reference keeps the
+// bufferevent ours to look at (and its socket open); after that the close
+// callback frees the record, so nothing holds the socket of a peer that
+// has gone. Learning it is also where the connection counts against its
+// peer's share (--each-address), and is closed at once past it.
 #include "connections.h"
 
 #include <netinet/in.h>
@@ -27,6 +29,7 @@
 #include <event2/listener.h>
 
 #include "mono_clock.h"
+#include "proxy.h"
 
 namespace {
 
@@ -37,6 +40,7 @@ struct conn {
     event *timer;              // the turn that learns evcon, then each request's deadline
     void (*closed)(void *);    // ends the stream it carries, if any
     void *closed_arg;
+    std::string peer;  // the address whose share it counts in; "" when in none
 };
 
 // Accepting pauses at the cap or when accept() fails (the open-files limit),
@@ -65,8 +69,13 @@ constexpr int ANSWER_SNDBUF = 64 * 1024;
 
 std::unordered_map<bufferevent *, conn *> conns;
 accepting acc;
+// The connections open from each peer address that has a share (all but
+// trusted proxies', with --each-address).
+std::unordered_map<std::string, int> per_address;
 
 void forget(conn *c) {
+    auto it = per_address.find(c->peer);
+    if (it != per_address.end() && --it->second == 0) per_address.erase(it);
     conns.erase(c->bev);
     event_free(c->timer);
     c->g->connection_count--;
@@ -92,6 +101,26 @@ void learn(conn *c, evhttp_connection *evcon) {
     bufferevent_decref(c->bev);
 }
 
+// Counts the learnt connection in its peer's share; false, counting it
+// nowhere, when the share is full. A trusted proxy has none: it carries
+// many listeners, whose addresses only it knows.
+bool admitted(conn *c) {
+    char *peer = nullptr;
+    ev_uint16_t port = 0;
+    evhttp_connection_get_peer(c->evcon, &peer, &port);
+    const gateway_conf &conf = c->g->conf;
+    if (conf.each_address_max == 0 || peer == nullptr || proxy_trusted(conf.trust, peer))
+        return true;
+    auto it = per_address.find(peer);
+    if (it != per_address.end() && it->second >= conf.each_address_max) {
+        c->g->counters.refused_each_address++;
+        return false;
+    }
+    per_address[peer]++;
+    c->peer = peer;
+    return true;
+}
+
 void arm_deadline(conn *c) {
     timeval deadline = {REQUEST_DEADLINE_S, 0};
     evtimer_add(c->timer, &deadline);
@@ -101,10 +130,11 @@ void on_answered(evhttp_request *, void *arg) {
     arm_deadline(static_cast<conn *>(arg));
 }
 
-// The first turn after the accept (the connection is learnt, or found
-// gone), or the deadline of a request that has not come whole: the
-// library closes the connection as after an idle read, and on_close
-// frees the record.
+// Right after the accept (the connection is learnt, or found gone; past
+// its peer's share it is closed at once, its request unread: reading it
+// is what a peer that holds connections makes slow), or the deadline of a
+// request that has not come whole: the library closes the connection as
+// after an idle read. Either way on_close frees the record.
 void on_timer(evutil_socket_t, short, void *arg) {
     auto *c = static_cast<conn *>(arg);
     if (c->evcon != nullptr) {
@@ -121,6 +151,7 @@ void on_timer(evutil_socket_t, short, void *arg) {
         return;
     }
     learn(c, static_cast<evhttp_connection *>(evcon));
+    if (!admitted(c)) return evhttp_connection_free(c->evcon);
     arm_deadline(c);
 }
 
@@ -169,14 +200,15 @@ bufferevent *new_connection(event_base *base, void *arg) {
     bufferevent *bev = bufferevent_socket_new(base, -1, BEV_OPT_CLOSE_ON_FREE);
     if (bev == nullptr) return nullptr;
     bufferevent_setwatermark(bev, EV_READ, 0, READ_AHEAD_MAX);
-    auto *c = new conn{g, bev, nullptr, nullptr, nullptr, nullptr};
+    auto *c = new conn{g, bev, nullptr, nullptr, nullptr, nullptr, {}};
     c->timer = evtimer_new(base, on_timer, c);
-    timeval next_turn = {0, 0};
-    if (c->timer == nullptr || evtimer_add(c->timer, &next_turn) < 0) {
-        if (c->timer != nullptr) event_free(c->timer);
+    if (c->timer == nullptr) {
         delete c;  // served without a record: no deadline, no stream
         return bev;
     }
+    // Run once the library's accept is over, in this turn of the loop:
+    // before the connection's socket is first read.
+    event_active(c->timer, EV_TIMEOUT, 1);
     bufferevent_incref(bev);
     conns[bev] = c;
     if (++g->connection_count >= g->conf.connections_max)

@@ -29,9 +29,11 @@ struct route_case {
     const char *path;
     route_kind want;
     int chnid;
+    bool query = false;  // the URI has a query or a fragment
 };
 const route_case ROUTES[] = {
     {"page", true, "/", ROUTE_PAGE, 0},
+    {"page with a query", true, "/", ROUTE_PAGE, 0, true},
     {"status", true, "/status.json", ROUTE_STATUS, 0},
     {"metrics", true, "/metrics", ROUTE_METRICS, 0},
     {"first channel", true, "/channels/1", ROUTE_CHANNEL, 1},
@@ -44,6 +46,8 @@ const route_case ROUTES[] = {
     {"trailing slash", true, "/channels/1/", ROUTE_NOT_FOUND, 0},
     {"HLS playlist", true, "/channels/255/live.m3u8", ROUTE_HLS, 255},
     {"HLS segment", true, "/channels/7/1-2.mp3", ROUTE_SEGMENT, 7},
+    {"HLS segment with a query", true, "/channels/7/1-2.mp3", ROUTE_NOT_FOUND, 0, true},
+    {"HLS playlist with a query", true, "/channels/7/live.m3u8", ROUTE_HLS, 7, true},
     {"HLS of no channel", true, "/channels/0/live.m3u8", ROUTE_NOT_FOUND, 0},
     {"HLS deeper", true, "/channels/7/x/1-2.mp3", ROUTE_NOT_FOUND, 0},
     {"HLS segment with no name", true, "/channels/7/.mp3", ROUTE_NOT_FOUND, 0},
@@ -64,9 +68,10 @@ const route_case ROUTES[] = {
 TEST(Route, Table) {
     for (const auto &c : ROUTES) {
         SCOPED_TRACE(c.name);
-        route r = route_request(c.get_or_head, c.path);
+        route r = route_request(c.get_or_head, c.path, c.query);
         EXPECT_EQ(c.want, r.kind);
         EXPECT_EQ(c.chnid, r.chnid);
+        EXPECT_EQ(c.query && c.want == ROUTE_HLS, r.query);
         if (c.want == ROUTE_SEGMENT) {
             EXPECT_STREQ("1-2.mp3", r.name);
         }

@@ -276,17 +276,20 @@ TEST_F(GatewayE2e, PlayersGetTheirChannelAndEveryAnswerIsAsDocumented) {
     stop_gateway();
 }
 
-// A TCP connection to the gateway that sent head and reads nothing; its
-// receive buffer is small, so the gateway's side fills soon. -1 on failure.
-int stalled_request(const std::string &head) {
+// A TCP connection to the gateway from the address from that sent head and
+// reads nothing; its receive buffer is small, so the gateway's side fills
+// soon. -1 on failure.
+int stalled_request(const std::string &head, const char *from = "127.0.0.1") {
     int sd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int small = 4096;
     setsockopt(sd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     sockaddr_in a{};
     a.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &a.sin_addr);
+    int bound = bind(sd, reinterpret_cast<sockaddr *>(&a), sizeof a);
     a.sin_port = htons(8000);
     inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-    if (connect(sd, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0 ||
+    if (bound < 0 || connect(sd, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0 ||
         send(sd, head.data(), head.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(head.size())) {
         close(sd);
         return -1;
@@ -479,7 +482,7 @@ TEST_F(GatewayE2e, ThroughNginxAndInChromiumThePageAndTheStreamWork) {
         GTEST_SKIP() << "python3-selenium is missing (tools/ensure-deps test)";
     }
     radio();
-    start_radio({});
+    start_radio({"--trust-proxy=127.0.0.1"});  // nginx
     ASSERT_TRUE(write_file(dir + "/nginx.conf", nginx_conf(dir)));
     child_proc *nginx = start(
         {"/usr/sbin/nginx", "-e", dir + "/nginx.log", "-c", dir + "/nginx.conf"}, "nginx", false);
@@ -653,7 +656,8 @@ TEST_F(GatewayE2e, NewListenerStartsOnAFrameHeaderWhereverDatagramsCutTheFrames)
 // byte every 2 s is cut off at its deadline.
 TEST_F(GatewayE2e, PipelinedFloodsAndChurnLeaveMemoryAndDescriptorsBounded) {
     REQUIRE_PRIVATE_NETNS();
-    gw = start({STREAM_GATEWAY_PATH, "--listen", "127.0.0.1:8000"}, "gateway", false);
+    gw = start({STREAM_GATEWAY_PATH, "--listen", "127.0.0.1:8000", "--each-address", "0"},
+               "gateway", false);
     ASSERT_TRUE(
         wait_until([&] { return err(gw).find("listening on") != std::string::npos; }, WAIT_MS));
     size_t fds_before = open_fds(gw->pid);
@@ -719,7 +723,7 @@ TEST_F(GatewayE2e, AtTheLimitsAcceptingPausesQuietlyAndComesBack) {
     };
     for (auto &r : rows) {
         SCOPED_TRACE(r.why);
-        r.argv.insert(r.argv.end(), {"--listen", "127.0.0.1:8000"});
+        r.argv.insert(r.argv.end(), {"--listen", "127.0.0.1:8000", "--each-address", "0"});
         gw = start(r.argv, "gateway" + std::to_string(procs.size()), false);
         ASSERT_TRUE(
             wait_until([&] { return err(gw).find("listening on") != std::string::npos; }, WAIT_MS));
@@ -949,6 +953,14 @@ TEST_F(GatewayE2e, HlsANewServerIsADiscontinuityAndNoNameComesAgain) {
     };
     ASSERT_TRUE(wait_until([&] { return segment_names(poll()).size() >= 2; }, WAIT_MS));
     std::string first = segment_names(list)[0];
+    // A segment is found by its own name alone; a playlist asked with a
+    // query is answered, for no cache to keep.
+    size_t dash = first.find('-') + 1;
+    for (const std::string &other : {first + "?x", std::string(first).insert(dash, "0")})
+        EXPECT_EQ(0u, answer("'" + BASE + "/channels/2/" + other + "'").find("HTTP/1.1 404"));
+    std::string queried = answer("'" + list_url + "?x=1'");
+    EXPECT_EQ(0u, queried.find("HTTP/1.1 200")) << queried;
+    EXPECT_NE(std::string::npos, queried.find("Cache-Control: no-store\r\n")) << queried;
     proc_kill(srv);
     srv = start({STREAM_SERVER_PATH, "--source-port", "1996", dir + "/radio"}, "server2", false);
     EXPECT_TRUE(wait_until(
@@ -999,7 +1011,7 @@ TEST_F(GatewayE2e, HlsThroughNginxCacheAndTlsEveryAnswerOverHttps) {
                              "/usr/bin/ffmpeg", "/usr/bin/chromium", "/usr/bin/chromedriver"})
         REQUIRE_TOOL(tool);
     radio();
-    start_radio({});
+    start_radio({"--trust-proxy=127.0.0.1"});  // nginx
     ASSERT_EQ(0, run_shell("cd '" + dir +
                            "' && openssl req -x509 -newkey rsa:2048 -nodes -days 1 "
                            "-keyout key.pem -out cert.pem -subj /CN=localhost -addext "
@@ -1047,6 +1059,52 @@ TEST_F(GatewayE2e, HlsThroughNginxCacheAndTlsEveryAnswerOverHttps) {
     EXPECT_GT(metric("stream_gateway_hls_playlist_requests_total"), before) << "Chromium asked";
     proc_kill(nginx);
     stop_gateway();
+}
+
+// One address holds at most its share of the connections (32, the default):
+// of 150 from 127.0.0.2 at --connections 100, each sending its request a
+// byte every 300 ms, 118 are closed at once and counted, and a request from
+// 127.0.0.1 is answered at once while the 32 wait for their deadline. A
+// trusted proxy has no share: its 40 are all kept.
+TEST_F(GatewayE2e, OneAddressHoldsItsShareOfConnectionsAndOthersAreStillAnswered) {
+    REQUIRE_PRIVATE_NETNS();
+    REQUIRE_TOOL("/usr/bin/curl");
+    struct {
+        const char *option;
+        size_t connections, refused;
+    } rows[] = {{"--each-address=32", 150, 118}, {"--trust-proxy=127.0.0.2", 40, 0}};
+    const std::string head = "GET / HTTP/1.1\r\nHost: x\r\n";
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.connections);
+        gw = start(
+            {STREAM_GATEWAY_PATH, "--listen", "127.0.0.1:8000", "--connections", "100", r.option},
+            "gateway" + std::to_string(procs.size()), false);
+        ASSERT_TRUE(
+            wait_until([&] { return err(gw).find("listening on") != std::string::npos; }, WAIT_MS));
+        std::vector<int> held;
+        while (held.size() < r.connections)
+            fds.push_back(held.emplace_back(stalled_request("", "127.0.0.2")));
+        size_t sent = 0;
+        ASSERT_TRUE(wait_until(
+            [&] {
+                for (int sd : held)
+                    ::send(sd, &head[sent % head.size()], 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+                usleep(300 * 1000);
+                return ++sent >= 3 && metric("stream_gateway_refused_each_address_total") ==
+                                          static_cast<long long>(r.refused);
+            },
+            WAIT_MS));
+        long long asked = now_ns();
+        std::string st = status();
+        EXPECT_LT(now_ns() - asked, 1'000'000'000LL) << "answered at once";
+        EXPECT_NE(std::string::npos,
+                  st.find("\"refused_each_address\":" + std::to_string(r.refused) + ","))
+            << st;
+        size_t closed = 0;
+        for (int sd : held) closed += closed_by_peer(sd);
+        EXPECT_EQ(r.refused, closed) << "the rest wait for their deadline";
+        stop_gateway();
+    }
 }
 
 }  // namespace

@@ -152,17 +152,17 @@ std::string hls_playlist(const hls_channel &c, const hls_conf &conf) {
     return out;
 }
 
+// Only the name that hls_segment_name writes: each segment has that one
+// name, so a cache in front keeps one copy of it rather than one for each
+// spelling of its numbers ("-0123.mp3" for "-123.mp3").
 const hls_segment *hls_find(const hls_channel &c, const hls_conf &conf, const char *name) {
     const char *dash = strchr(name, '-');
-    size_t len = strlen(name);
-    uint64_t epoch, seq;
-    if (dash == nullptr || len < 4 || strcmp(name + len - 4, ".mp3") != 0 ||
-        !decimal(name, static_cast<size_t>(dash - name), &epoch) ||
-        !decimal(dash + 1, static_cast<size_t>(name + len - 4 - dash - 1), &seq))
+    uint64_t seq;
+    if (dash == nullptr || c.held.empty() || !decimal(dash + 1, strcspn(dash + 1, "."), &seq) ||
+        seq < c.held.front().seq || seq - c.held.front().seq >= c.held.size() ||
+        hls_segment_name(conf, seq) != name)
         return nullptr;
-    if (epoch != conf.epoch_ms || c.held.empty() || seq < c.held.front().seq) return nullptr;
-    uint64_t i = seq - c.held.front().seq;
-    return i < c.held.size() ? &c.held[i] : nullptr;
+    return &c.held[seq - c.held.front().seq];
 }
 
 std::string hls_segment_name(const hls_conf &conf, uint64_t seq) {

@@ -117,8 +117,9 @@ void hls_clear(hls_channel *c);
 // none is.
 std::string hls_playlist(const hls_channel &c, const hls_conf &conf);
 
-// The segment whose name (without the channel's path) is name; null when
-// it is not held.
+// The segment whose name (without the channel's path) is name, exactly as
+// hls_segment_name writes it; null when it is not held, or for any other
+// spelling of its name.
 const hls_segment *hls_find(const hls_channel &c, const hls_conf &conf, const char *name);
 
 // "EPOCH-SEQ.mp3".

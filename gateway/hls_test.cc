@@ -145,7 +145,8 @@ TEST(HlsSegments, ASegmentNeverHoldsMoreThanItsMaximum) {
 
 // The playlist as a player reads it: its fields, the dates continuing from
 // segment to segment, and the window sliding with the discontinuity
-// sequence; a segment that left the window is no longer found.
+// sequence; a segment that left the window is no longer found, and one
+// held is found by its own name alone.
 TEST(HlsPlaylist, FieldsDatesAndTheSlidingWindow) {
     table t;
     channel ch;
@@ -177,7 +178,8 @@ TEST(HlsPlaylist, FieldsDatesAndTheSlidingWindow) {
     EXPECT_EQ(&c.held.back(), hls_find(c, CONF, (e + "1796860809.mp3").c_str()));
     for (const char *bad : {"1796860800122-1796860809.mp3", "1796860800123-1796860810.mp3",
                             "1796860800123-1796860809.mp", "1796860800123-+796860809.mp3",
-                            "-1796860809.mp3", "live.m3u8"})
+                            "-1796860809.mp3", "live.m3u8", "1796860800123-01796860809.mp3",
+                            "01796860800123-1796860809.mp3", "1796860800123-1796860809.mp3.mp3"})
         EXPECT_EQ(nullptr, hls_find(c, CONF, bad)) << bad;
     channel_clear(&ch);
 }

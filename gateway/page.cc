@@ -145,10 +145,22 @@ function offAir() {
   stop(cap(chName(player.channel)) + " went off the air.", "ended");
 }
 function playingText() {
-  const np = rows.get(player.channel).ch.now_playing;
+  const r = rows.get(player.channel), np = r && r.ch.now_playing;
   return "Playing " + chName(player.channel) + (np ? " \u2014 " + np : "");
 }
+// The element played without the page asking (a media key, another
+// script): the channel played last if it is on the air, as Play has it;
+// with none, the element stops and the page says what to do.
+audio.addEventListener("play", () => {
+  if (player.want) return;
+  const r = rows.get(player.channel);
+  if (r && r.ch.on_air) return start(player.channel);
+  hangUp();
+  audio.pause();
+  say("Choose a channel to play.", "idle");
+});
 audio.addEventListener("playing", () => {
+  if (!player.want) return;  // (one that was stopped meanwhile)
   player.tries = 0;
   say(playingText(), "playing");
 });

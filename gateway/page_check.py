@@ -3,11 +3,12 @@
 # in headless Chromium (Selenium, chromium-driver), waits for the channel
 # table, plays CHANNEL from the keyboard (Tab to the channel buttons, arrow
 # keys, Enter) and waits until the player's time advances (there is no
-# sound device: the element's clock is what shows that it plays). Prints
-# one JSON object: the rows shown, the time played, the browser console's
-# errors, the page's width on a phone's screen, the stream it chose (src,
-# via). Exit status 0 when the
-# table showed and the channel played, 1 otherwise.
+# sound device: the element's clock is what shows that it plays), after
+# playing the element with no channel chosen. Prints one JSON object: the
+# rows shown, the time played, the browser console's errors, the page's
+# width on a phone's screen, the stream it chose (src, via), what did not
+# hold ("failed"). Exit status 0 when the table showed, the channel
+# played and nothing failed, 1 otherwise.
 import json
 import os
 import pathlib
@@ -22,6 +23,8 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 
 CLOCK = "document.getElementById('audio').currentTime"
+SETTLED = """(a => document.getElementById('said').textContent === 'Choose a channel to play.' &&
+             a.paused && !a.getAttribute('src'))(document.getElementById('audio'))"""
 
 
 def browser(profile):
@@ -75,6 +78,16 @@ def layout(d, width):
             js(d, """[...document.querySelectorAll('button, a, input')].filter(e => {
                 const r = e.getBoundingClientRect(); return r.width > 0 && (r.width < 44 || r.height < 44);
             }).map(e => e.outerHTML.slice(0, 80))""")]
+
+
+# The audio element played before any choice (as a media key or a script
+# plays it), then given a stream by a script: each time the page says to
+# choose a channel, the element paused with no stream (errors: later).
+def unchosen(d, channel, out):
+    for given in ("", "a.src = 'channels/%s'; " % channel):
+        d.execute_script("const a = document.getElementById('audio'); %sa.play().catch(() => {})" % given)
+        if not wait(lambda: js(d, SETTLED), 3):
+            out["failed"].append({"played unchosen " + given: js(d, "document.getElementById('said').textContent")})
 
 
 def listeners(url):
@@ -141,6 +154,7 @@ def main():
             d.get(url)
             wait(lambda: js(d, "document.querySelector('#channel-%s button:enabled')" % channel), 20)
             out["rows"] = rows_shown(d)
+            unchosen(d, channel, out)
             audio = d.find_element(By.ID, "audio")
             press_channel(d, channel)
             # Which stream the page chose: the progressive one, or HLS

@@ -2,16 +2,18 @@
 #include "playlist.h"
 
 #include <arpa/inet.h>
+#include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 
 namespace {
 
-// The characters of a host and port as a URL holds them: a name, an IPv4
-// address or an IPv6 address in brackets, then ":PORT". Anything else (a
-// '/', '@', a blank) would change what the URL means.
-constexpr char HOST_CHARS[] =
-    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-_:[]";
+// The characters of a host's name (or IPv4 address) that are taken: RFC
+// 3986's unreserved ones. Its sub-delims and percent-escapes are valid
+// in a name too, but no browser or player sends them, and a ',' or a ';'
+// reads as something else to those who take the URL apart.
+constexpr char NAME_CHARS[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-._~";
+constexpr char DIGITS[] = "0123456789";
 // A path's characters, percent-escapes included.
 constexpr char PATH_CHARS[] =
     "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-_~%/";
@@ -32,8 +34,29 @@ bool made_of(const std::string &text, const char *chars) {
     return strspn(text.c_str(), chars) == text.size();
 }
 
-bool host_ok(const std::string &host) {
-    return !host.empty() && host.size() <= HOST_MAX && made_of(host, HOST_CHARS);
+// What follows a host: nothing, or ':' and a port of 0 to 65535 (none
+// after the ':' is valid too, RFC 3986's port being *DIGIT).
+bool port_ok(const char *text) {
+    if (*text == '\0') return true;
+    if (*text != ':') return false;
+    size_t n = strlen(text + 1);
+    return n <= 5 && strspn(text + 1, DIGITS) == n && atol(text + 1) <= 65535;
+}
+
+// Whether host is a Host header's value (RFC 9110 section 7.2): a name,
+// an IPv4 address or an IPv6 address in brackets, then an optional
+// ":PORT"; or empty, as a client sends for a target with no host.
+bool host_valid(const std::string &host) {
+    const char *h = host.c_str();
+    if (host.size() > HOST_MAX) return false;
+    if (h[0] != '[') {
+        size_t name = strspn(h, NAME_CHARS);
+        return (name > 0 || host.empty()) && port_ok(h + name);
+    }
+    const char *end = strchr(h, ']');
+    in6_addr a;
+    return end != nullptr && inet_pton(AF_INET6, std::string(h + 1, end).c_str(), &a) == 1 &&
+           port_ok(end + 1);
 }
 
 // A prefix as it goes into the base: "" or "/PATH" with no '/' at the end.
@@ -55,23 +78,18 @@ std::string address_of(const std::string &base, int id) {
 
 }  // namespace
 
-bool forwarded_trusted(const std::string &peer, bool trust) {
-    if (trust) return true;
-    in_addr v4;
-    if (inet_pton(AF_INET, peer.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
-    in6_addr v6;
-    if (inet_pton(AF_INET6, peer.c_str(), &v6) != 1) return false;
-    if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
-    return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
+bool playlist_origin_valid(const request_origin &r, bool trusted) {
+    if (r.many_hosts || (r.host != nullptr && !host_valid(r.host))) return false;
+    return !trusted || host_valid(first_of(r.fwd_host));
 }
 
-std::string playlist_base(const request_origin &r, bool trust) {
-    std::string scheme = "http", host = first_of(r.host), prefix;
-    if (!host_ok(host)) host = r.local;
-    if (forwarded_trusted(r.peer, trust)) {
+std::string playlist_base(const request_origin &r, bool trusted) {
+    std::string scheme = "http", host = r.host != nullptr ? r.host : "", prefix;
+    if (host.empty() || !host_valid(host)) host = r.local;
+    if (trusted) {
         std::string proto = first_of(r.fwd_proto), fwd_host = first_of(r.fwd_host);
         if (strcasecmp(proto.c_str(), "https") == 0) scheme = "https";
-        if (host_ok(fwd_host)) host = fwd_host;
+        if (!fwd_host.empty() && host_valid(fwd_host)) host = fwd_host;
         prefix = prefix_of(r.fwd_prefix);
     }
     return scheme + "://" + host + prefix + "/";

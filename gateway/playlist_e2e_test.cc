@@ -1,6 +1,7 @@
 // The playlists as curl gets them from the real stream_gateway in a private
 // network namespace, from loopback and from 10.9.0.1 (an address of the
-// namespace's own, not loopback, as a peer on the LAN would have).
+// namespace's own, not loopback, as a peer on the LAN would have), with
+// no proxy trusted, one, or any.
 #include <stdio.h>
 #include <unistd.h>
 
@@ -34,21 +35,29 @@ TEST_F(PlaylistE2e, AddressesComeFromHostOrATrustedProxyForEveryChannel) {
     const std::string fwd =
         "-H 'X-Forwarded-Proto: https' -H 'X-Forwarded-Host: radio.example' "
         "-H 'X-Forwarded-Prefix: /radio/' ";
+    const std::string local = "--trust-proxy=127.0.0.1";
     struct {
         const char *name;
         std::string args;
-        bool trust;
+        std::vector<std::string> trust;
         std::string base;
     } cases[] = {
-        {"plain", "http://127.0.0.1:8000", false, "http://127.0.0.1:8000/"},
-        {"proxy on loopback", fwd + "http://127.0.0.1:8000", false, "https://radio.example/radio/"},
-        {"LAN peer", fwd + "http://10.9.0.1:8000", false, "http://10.9.0.1:8000/"},
-        {"LAN peer, trusted", fwd + "http://10.9.0.1:8000", true, "https://radio.example/radio/"},
+        {"plain", "http://127.0.0.1:8000", {}, "http://127.0.0.1:8000/"},
+        {"loopback, untrusted", fwd + "http://127.0.0.1:8000", {}, "http://127.0.0.1:8000/"},
+        {"proxy on loopback",
+         fwd + "http://127.0.0.1:8000",
+         {local},
+         "https://radio.example/radio/"},
+        {"LAN peer", fwd + "http://10.9.0.1:8000", {local}, "http://10.9.0.1:8000/"},
+        {"LAN peer, any trusted",
+         fwd + "http://10.9.0.1:8000",
+         {"--trust-proxy"},
+         "https://radio.example/radio/"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<std::string> argv = {STREAM_GATEWAY_PATH, "--listen", "8000", "--name", "FM"};
-        if (c.trust) argv.push_back("--trust-proxy");
+        argv.insert(argv.end(), c.trust.begin(), c.trust.end());
         child_proc *gw = start(argv, std::string("gateway ") + c.name, false);
         ASSERT_TRUE(
             wait_until([&] { return err(gw).find("listening") != std::string::npos; }, WAIT_MS));
@@ -70,8 +79,18 @@ TEST_F(PlaylistE2e, AddressesComeFromHostOrATrustedProxyForEveryChannel) {
         EXPECT_TRUE(ends_with(curl(c.args + "/channels/7.m3u"), "\r\n\r\n#EXTM3U\n" + ch7));
         EXPECT_TRUE(ends_with(curl("-I " + c.args + "/channels/7.m3u"), "\r\n\r\n")) << "HEAD";
         EXPECT_EQ(0u, curl(c.args + "/channels/2.m3u").find("HTTP/1.1 404")) << "never heard";
+        // A malformed Host is refused, and so is a trusted proxy's X-Forwarded-Host.
+        const std::string list = " http://127.0.0.1:8000/listen.m3u";
+        EXPECT_EQ(0u, curl("-H 'Host: [evil'" + list).find("HTTP/1.1 400 "));
+        std::string fwd_bad = curl("-H 'X-Forwarded-Host: [evil'" + list);
+        EXPECT_EQ(0u, fwd_bad.find(c.trust.empty() ? "HTTP/1.1 200 " : "HTTP/1.1 400 ")) << fwd_bad;
         proc_kill(gw);
     }
+    // A proxy's address comes after '=': alone it is refused, with what to write.
+    child_proc *gw = start({STREAM_GATEWAY_PATH, "--trust-proxy", "127.0.0.1"}, "stray", false);
+    EXPECT_EQ(1, finish(gw));
+    EXPECT_NE(std::string::npos,
+              err(gw).find("not '127.0.0.1' (a proxy's address: --trust-proxy=127.0.0.1)\n"));
 }
 
 }  // namespace

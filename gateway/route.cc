@@ -24,17 +24,17 @@ int channel_of(const char *text, size_t len) {
 
 // A path under /channels/N/: the playlist or a segment's name, which
 // holds no '/'.
-route channel_file(int id, const char *file) {
+route channel_file(int id, const char *file, bool query) {
     size_t len = strlen(file), ext = sizeof MP3 - 1;
     if (id == 0 || strchr(file, '/') != nullptr) return {ROUTE_NOT_FOUND, 0};
-    if (strcmp(file, HLS_LIST) == 0) return {ROUTE_HLS, id};
-    if (len > ext && strcmp(file + len - ext, MP3) == 0) return {ROUTE_SEGMENT, id, file};
+    if (strcmp(file, HLS_LIST) == 0) return {ROUTE_HLS, id, nullptr, query};
+    if (!query && len > ext && strcmp(file + len - ext, MP3) == 0) return {ROUTE_SEGMENT, id, file};
     return {ROUTE_NOT_FOUND, 0};
 }
 
 }  // namespace
 
-route route_request(bool get_or_head, const char *path) {
+route route_request(bool get_or_head, const char *path, bool query) {
     if (!get_or_head) return {ROUTE_BAD_METHOD, 0};
     if (strcmp(path, "/") == 0) return {ROUTE_PAGE, 0};
     if (strcmp(path, "/status.json") == 0) return {ROUTE_STATUS, 0};
@@ -45,7 +45,8 @@ route route_request(bool get_or_head, const char *path) {
         const char *name = path + sizeof CHANNELS - 1;
         const char *slash = strchr(name, '/');
         if (slash != nullptr)
-            return channel_file(channel_of(name, static_cast<size_t>(slash - name)), slash + 1);
+            return channel_file(channel_of(name, static_cast<size_t>(slash - name)), slash + 1,
+                                query);
         size_t len = strlen(name), ext = sizeof M3U - 1;
         bool m3u = len > ext && strcmp(name + len - ext, M3U) == 0;
         int id = channel_of(name, m3u ? len - ext : len);

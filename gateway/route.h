@@ -18,9 +18,13 @@ struct route {
     route_kind kind;
     int chnid;                   // with ROUTE_CHANNEL, ROUTE_M3U, ROUTE_HLS and ROUTE_SEGMENT
     const char *name = nullptr;  // with ROUTE_SEGMENT: the path's last part
+    bool query = false;          // with ROUTE_HLS: asked with a query, so not to be cached
 };
 
 // The route of a request. get_or_head: its method is GET or HEAD (HEAD is
 // answered like GET, without the body). path: the URI's path, without the
-// query, as sent (no decoding: the names served need none).
-route route_request(bool get_or_head, const char *path);
+// query, as sent (no decoding: the names served need none). query: the
+// URI has a query or a fragment. A segment never changes and is cached
+// for a year under the URI it was asked by, so it is found only by its
+// one URI, with no query; a playlist with one is answered, uncached.
+route route_request(bool get_or_head, const char *path, bool query);

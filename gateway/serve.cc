@@ -4,6 +4,7 @@
 
 #include <netdb.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -22,6 +23,7 @@
 #include "mono_clock.h"
 #include "page.h"
 #include "playlist.h"
+#include "proxy.h"
 #include "route.h"
 
 namespace {
@@ -128,7 +130,11 @@ void serve_hls(gateway *g, evhttp_request *req, const route &r) {
     if (c.held.empty())
         return answer_text(req, 503, "Service Unavailable",
                            channel_name(r.chnid) + " has no segment yet\n");
-    std::string cache = "public, max-age=" + std::to_string(std::max(1, g->conf.segment_s / 2));
+    // A query makes another name for the playlist: a cache in front would
+    // keep a copy under each one, so none is kept.
+    std::string cache =
+        r.query ? std::string("no-store")
+                : "public, max-age=" + std::to_string(std::max(1, g->conf.segment_s / 2));
     answer_cacheable(req, "application/vnd.apple.mpegurl", cache, hls_playlist_etag(c, g->hls),
                      hls_playlist(c, g->hls), nullptr);
 }
@@ -165,27 +171,34 @@ std::string local_address(int fd) {
     return std::string(v6 ? "[" : "") + host + (v6 ? "]:" : ":") + port;
 }
 
+// What the request says of where it was sent, less the local address
+// (which only a playlist needs).
 request_origin origin_of(evhttp_request *req) {
     evkeyvalq *in = evhttp_request_get_input_headers(req);
-    evhttp_connection *conn = evhttp_request_get_connection(req);
     request_origin o;
     o.host = evhttp_find_header(in, "Host");
     o.fwd_proto = evhttp_find_header(in, "X-Forwarded-Proto");
     o.fwd_host = evhttp_find_header(in, "X-Forwarded-Host");
     o.fwd_prefix = evhttp_find_header(in, "X-Forwarded-Prefix");
-    o.local = local_address(bufferevent_getfd(evhttp_connection_get_bufferevent(conn)));
+    int hosts = 0;
+    for (evkeyval *h = in->tqh_first; h != nullptr; h = h->next.tqe_next)
+        hosts += strcasecmp(h->key, "Host") == 0;
+    o.many_hosts = hosts > 1;
     char *peer = nullptr;
     ev_uint16_t port = 0;
-    evhttp_connection_get_peer(conn, &peer, &port);
+    evhttp_connection_get_peer(evhttp_request_get_connection(req), &peer, &port);
     if (peer != nullptr) o.peer = peer;
     return o;
 }
 
 // /channels/N.m3u, /listen.m3u and /listen.pls, with the addresses the
 // request was sent to.
-void serve_playlist(gateway *g, evhttp_request *req, const route &r) {
+void serve_playlist(gateway *g, evhttp_request *req, const route &r, request_origin *o,
+                    bool trusted) {
     if (r.chnid != 0 && refused_channel(g, req, r.chnid, false)) return;
-    std::string base = playlist_base(origin_of(req), g->conf.trust_proxy);
+    evhttp_connection *conn = evhttp_request_get_connection(req);
+    o->local = local_address(bufferevent_getfd(evhttp_connection_get_bufferevent(conn)));
+    std::string base = playlist_base(*o, trusted);
     bool pls = r.kind == ROUTE_PLS;
     std::string body = pls ? playlist_pls(g->tab, base, g->conf.name)
                            : playlist_m3u(g->tab, r.chnid, base, g->conf.name);
@@ -195,11 +208,16 @@ void serve_playlist(gateway *g, evhttp_request *req, const route &r) {
 void on_request(evhttp_request *req, void *arg) {
     auto *g = static_cast<gateway *>(arg);
     connection_request_came(req);
+    request_origin o = origin_of(req);
+    bool trusted = proxy_trusted(g->conf.trust, o.peer.c_str());
+    if (!playlist_origin_valid(o, trusted))
+        return answer_text(req, 400, "Bad Request", "malformed Host or X-Forwarded-Host\n");
     evhttp_cmd_type method = evhttp_request_get_command(req);
     bool head = method == EVHTTP_REQ_HEAD;
     const evhttp_uri *uri = evhttp_request_get_evhttp_uri(req);
     const char *path = uri ? evhttp_uri_get_path(uri) : nullptr;
-    route r = route_request(method == EVHTTP_REQ_GET || head, path ? path : "");
+    bool query = uri && (evhttp_uri_get_query(uri) || evhttp_uri_get_fragment(uri));
+    route r = route_request(method == EVHTTP_REQ_GET || head, path ? path : "", query);
     status_counters &k = g->counters;
     long long now = now_ns();
     k.uptime_ns = now - g->start_ns;
@@ -218,7 +236,7 @@ void on_request(evhttp_request *req, void *arg) {
         return serve_channel(g, req, r.chnid, head);
     case ROUTE_M3U:
     case ROUTE_PLS:
-        return serve_playlist(g, req, r);
+        return serve_playlist(g, req, r, &o, trusted);
     case ROUTE_HLS:
     case ROUTE_SEGMENT:
         return serve_hls(g, req, r);

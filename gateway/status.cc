@@ -125,7 +125,9 @@ std::string status_json(const table &t, const status_counters &k, long long now,
                       ",\"server\":" + (server.empty() ? "null" : json_string(server)) +
                       ",\"uptime_s\":" + std::to_string(k.uptime_ns / NS_PER_S) +
                       ",\"listeners\":" + std::to_string(listeners_of(t)) +
-                      ",\"listeners_max\":" + std::to_string(k.listeners_max) + ",\"channels\":[";
+                      ",\"listeners_max\":" + std::to_string(k.listeners_max) +
+                      ",\"refused_each_address\":" + std::to_string(k.refused_each_address) +
+                      ",\"channels\":[";
     bool first = true;
     for (int id = 1; id < 256; id++) {
         if (!t.ch[id].heard) continue;
@@ -151,6 +153,10 @@ std::string status_metrics(const table &t, const status_counters &k, long long n
     out += "stream_gateway_dropped_lagging_total " + std::to_string(k.dropped_lagging) + "\n";
     metric_head(&out, "refused_full_total", "counter", "Requests refused at --listeners.");
     out += "stream_gateway_refused_full_total " + std::to_string(k.refused_full) + "\n";
+    metric_head(&out, "refused_each_address_total", "counter",
+                "Connections closed at once, their address's --each-address being open.");
+    out += "stream_gateway_refused_each_address_total " + std::to_string(k.refused_each_address) +
+           "\n";
     metric_head(&out, "hls_playlist_requests_total", "counter", "Requests for HLS playlists.");
     out += "stream_gateway_hls_playlist_requests_total " + std::to_string(k.hls_lists) + "\n";
     metric_head(&out, "hls_segment_requests_total", "counter", "Requests for HLS segments.");

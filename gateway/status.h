@@ -11,18 +11,19 @@
 // What the gateway counts beyond the table.
 struct status_counters {
     long long uptime_ns = 0;
-    uint64_t dropped_lagging = 0;  // listeners disconnected by the lag rule
-    uint64_t refused_full = 0;     // requests answered 503 at --listeners
-    uint64_t hls_lists = 0;        // requests for an HLS playlist
-    uint64_t hls_segments = 0;     // requests for an HLS segment
+    uint64_t dropped_lagging = 0;       // listeners disconnected by the lag rule
+    uint64_t refused_full = 0;          // requests answered 503 at --listeners
+    uint64_t refused_each_address = 0;  // connections closed at --each-address from their peer
+    uint64_t hls_lists = 0;             // requests for an HLS playlist
+    uint64_t hls_segments = 0;          // requests for an HLS segment
     int listeners_max = 0;
     bool repair = false;  // --repair: the channels' rebuilt and lost datagrams are shown
 };
 
 // JSON: {"name", "server": "ADDR:PORT" or null, "uptime_s", "listeners",
-// "listeners_max", "channels": [{"number", "description", "listed",
-// "on_air", "now_playing", "title", "artist", "bytes", "datagrams",
-// "listeners", "hls"}]} with every channel heard, in channel order; with
+// "listeners_max", "refused_each_address", "channels": [{"number",
+// "description", "listed", "on_air", "now_playing", "title", "artist",
+// "bytes", "datagrams", "listeners", "hls"}]} with every channel heard, in channel order; with
 // repair, each channel also has "rebuilt" and "lost" after "datagrams"; hls
 // is the address of its HLS playlist, relative to the page. name is the
 // station's (--name); now_playing is table_title's text once a now-playing

@@ -54,6 +54,7 @@ TEST(Usage, EachOptionQuotesTheDefaultItsProgramUses) {
         {GATEWAY_USAGE, {{"--mgroup", g.group}, {"--port", text(g.port)},
                          {"--listen", text(g.listen_port)}, {"--burst", text(g.burst_ms)},
                          {"--lag", text(g.lag_s)}, {"--listeners", text(g.listeners_max)},
+                         {"--each-address", text(g.each_address_max)},
                          {"--segment", text(g.segment_s)}}},
         {SENDER_USAGE, {{"--group", t.group}, {"--port", text(t.port)},
                         {"--payload", text(t.payload)}, {"--rate", text(t.rate)},
