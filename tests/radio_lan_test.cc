@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -185,6 +186,34 @@ TEST_F(RadioLan, RoomsClockRunsAheadByItsOffset) {
     double theirs = atof(read_file(p.out_path).c_str());
     EXPECT_NEAR(1000, theirs - (static_cast<double>(ours.tv_sec) + ours.tv_nsec / 1e9), 2)
         << read_file(p.err_path);
+}
+
+// A program under faketime_prefix("1.0001") reads a CLOCK_MONOTONIC that
+// runs 100 ppm fast, and so waits on it (the probe waits as the server does)
+// for deadlines that come 100 ppm early in real time.
+TEST_F(RadioLan, FaketimeRunsAProgramsClock100PpmFast) {
+    if (run_shell("command -v faketime >/dev/null") != 0) {
+        if (running_in_ci()) FAIL() << "faketime is not installed";
+        GTEST_SKIP() << "faketime is not installed";
+    }
+    std::vector<std::string> argv = faketime_prefix("1.0001");
+    for (const char *a : {CLOCK_PROBE_PATH, "30", "100"}) argv.push_back(a);
+    child_proc p;
+    ASSERT_TRUE(proc_start(&p, argv, dir, "probe", false));
+    int status = 0;
+    ASSERT_TRUE(proc_wait(&p, 20000, &status)) << read_file(p.err_path);
+    std::istringstream lines(read_file(p.out_path));
+    long long k = 0, own = 0, real = 0, own1 = -1, real1 = -1;
+    int wakes = 0;
+    while (lines >> k >> own >> real) {
+        if (own1 < 0) own1 = own, real1 = real;
+        wakes++;
+    }
+    ASSERT_EQ(30, wakes) << read_file(p.err_path);
+    double ppm = (static_cast<double>(own - own1) / static_cast<double>(real - real1) - 1) * 1e6;
+    EXPECT_NEAR(100, ppm, 5);
+    EXPECT_GE(own, 30 * 100'000'000LL);
+    printf("the probe's clock ran %+.1f ppm against the host's\n", ppm);
 }
 
 }  // namespace
