@@ -92,7 +92,8 @@ std::string write_files(const sound_rig &r) {
     return "";
 }
 
-// No bus: without one the server would try to start a session bus of its own.
+// No bus: without an address that leads nowhere the server would try to
+// start a D-Bus daemon of its own.
 std::string no_bus_of(const sound_rig &r) {
     return "unix:path=" + r.dir + "/no-bus";
 }
