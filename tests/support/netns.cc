@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -71,9 +72,7 @@ std::string netns_enter_private() {
     return "";
 }
 
-std::string netns_peer_start(netns_peer *peer, const std::string &local_if,
-                             const std::string &local_cidr, const std::string &peer_if,
-                             const std::string &peer_cidr) {
+std::string netns_peer_hold(netns_peer *peer) {
     int ready[2];
     if (pipe(ready) < 0) return std::string("pipe(): ") + strerror(errno);
     pid_t pid = fork();
@@ -96,7 +95,15 @@ std::string netns_peer_start(netns_peer *peer, const std::string &local_if,
         netns_peer_stop(peer);
         return "the peer could not unshare its network namespace";
     }
-    std::string p = std::to_string(pid);
+    return "";
+}
+
+std::string netns_peer_start(netns_peer *peer, const std::string &local_if,
+                             const std::string &local_cidr, const std::string &peer_if,
+                             const std::string &peer_cidr) {
+    std::string why = netns_peer_hold(peer);
+    if (!why.empty()) return why;
+    std::string p = std::to_string(peer->holder);
     std::string cmd = "ip link add " + local_if + " type veth peer name " + peer_if + " netns " +
                       p + " && ip addr add " + local_cidr + " dev " + local_if +
                       " && ip link set " + local_if +
@@ -128,6 +135,25 @@ int netns_peer_shell(const netns_peer &peer, const std::string &cmd) {
             quoted += c;
     }
     return run_shell("nsenter -t " + std::to_string(peer.holder) + " -n -- sh -c '" + quoted + "'");
+}
+
+int netns_peer_socket(const netns_peer &peer, int domain, int type) {
+    std::string path = "/proc/" + std::to_string(peer.holder) + "/ns/net";
+    int home = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    int there = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int sd = -1;
+    if (home >= 0 && there >= 0 && setns(there, CLONE_NEWNET) == 0) {
+        sd = socket(domain, type, 0);
+        int saved = errno;
+        // Back home, or every later socket of the test would be the peer's.
+        if (setns(home, CLONE_NEWNET) < 0) abort();
+        errno = saved;
+    }
+    int saved = errno;
+    if (home >= 0) close(home);
+    if (there >= 0) close(there);
+    errno = saved;
+    return sd;
 }
 
 void netns_peer_stop(netns_peer *peer) {

@@ -39,6 +39,11 @@ struct netns_peer {
     pid_t holder = -1;  // the parked process that keeps the namespace alive
 };
 
+// Starts the parked process of a fresh network namespace, with nothing in it
+// configured (not even lo): for a caller that links it its own way. Returns
+// "" or the reason it failed.
+std::string netns_peer_hold(netns_peer *peer);
+
 // Creates the peer namespace and a veth pair: local_if (address local_cidr)
 // stays in the caller's namespace, peer_if (address peer_cidr) goes into the
 // peer's. Both ends are up with multicast on, and each side routes
@@ -52,6 +57,11 @@ std::vector<std::string> netns_peer_prefix(const netns_peer &peer);
 
 // Runs a shell command line inside the peer's namespace; its exit status.
 int netns_peer_shell(const netns_peer &peer, const std::string &cmd);
+
+// A socket (socket(2)'s domain and type) opened inside the peer's
+// namespace, where it stays whatever namespace later uses it; -1 with errno
+// set on failure.
+int netns_peer_socket(const netns_peer &peer, int domain, int type);
 
 // Ends the holder process; the namespace and the veth pair go with it.
 void netns_peer_stop(netns_peer *peer);
