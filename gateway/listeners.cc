@@ -73,10 +73,6 @@ constexpr uint64_t SOCKET_HOLDS_MAX = 2 * LISTENER_SNDBUF + 64 * 1024;
 constexpr size_t LISTENER_READ_MAX = 4096;
 // Segments handed to one writev.
 constexpr int IOV_BATCH = 64;
-// A listener's new bytes wait for this much, or for the next flush (every
-// 500 ms), before they are written: half a second of 128 kbit/s per write
-// rather than one write per receive drain.
-constexpr size_t WRITE_MIN = 8192;
 constexpr size_t NO_FRAME = SIZE_MAX;
 
 void push_own(listener *l, std::string bytes) {
@@ -341,10 +337,13 @@ void listeners_take_chunk(gateway *g, int chnid, chunk *c) {
             try_start(l);
             continue;
         }
+        // Only the listener's flush writes it: two writes a second, each
+        // of half a second. A write here as well, once some amount had
+        // gathered, would leave the flush soon after a remainder to write
+        // (at 10,000 listeners, 26,000 to 28,000 writes a second instead
+        // of 20,000). Bytes wait no longer than before, one flush at most.
         send_range(l, c, 0, c->bytes.size());
         l->queued_end += c->bytes.size();
-        if (l->queued_bytes >= WRITE_MIN && !event_pending(l->writable, EV_WRITE, nullptr))
-            write_out(l);
     }
 }
 

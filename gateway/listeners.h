@@ -1,5 +1,5 @@
 // listeners.h - the HTTP listeners of the channels' streams: each starts
-// with a burst of whole frames, then gets every chunk, a few KiB or a tick's
+// with a burst of whole frames, then gets every chunk, half a second's
 // worth at a time, and is dropped once it lags more than the limit.
 #pragma once
 
