@@ -506,8 +506,8 @@ void other_figures(const config &conf, const run_result &gw, const run_result &o
                    const run_result &fl) {
     if (ot.cpu_measured <= 0) return;
     if (fl.cpu_measured > 0)
-        printf("other CPU / floor CPU at %d listeners: %.2f (%.1f %% of a core)\n",
-               conf.listeners, ot.cpu_measured / fl.cpu_measured, 100 * ot.cpu_measured);
+        printf("other CPU / floor CPU at %d listeners: %.2f (%.1f %% of a core)\n", conf.listeners,
+               ot.cpu_measured / fl.cpu_measured, 100 * ot.cpu_measured);
     printf("gateway CPU / other CPU at %d listeners: %.2f\n", conf.listeners,
            gw.cpu_measured / ot.cpu_measured);
 }

@@ -318,8 +318,7 @@ TEST(History, ChunksAListenerHasStillToTakeStayHeld) {
     }
     ASSERT_FALSE(h.held.empty());
     EXPECT_LE(h.held.front().offset, from);
-    EXPECT_EQ(from + 100, h.held.front().offset + h.held.front().c->bytes.size())
-        << "and no more";
+    EXPECT_EQ(from + 100, h.held.front().offset + h.held.front().c->bytes.size()) << "and no more";
     h.pull_from = UINT64_MAX;
     history_trim(&h, 2 * S, lim);
     EXPECT_EQ(newest, h.held.size()) << "taken: the burst's rule again";

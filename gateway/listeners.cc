@@ -385,8 +385,7 @@ void listeners_flush(gateway *g, int part, int parts) {
             listener *l = c.listeners[i];
             if (l->failed || !l->started) continue;
             pull(l);
-            if (l->queued_bytes > 0 && !event_pending(l->writable, EV_WRITE, nullptr))
-                write_out(l);
+            if (l->queued_bytes > 0 && !event_pending(l->writable, EV_WRITE, nullptr)) write_out(l);
         }
 }
 
