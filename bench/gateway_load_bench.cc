@@ -3,7 +3,9 @@
 // (the least a program spends to hand that channel to those sockets at the
 // gateway's cadence) and Icecast serving the same MP3 to as many; and the
 // gateway under churn: connections that come and go at 2,000 a second
-// while 1,000 listeners play.
+// while 1,000 listeners play. With --other, another build of the gateway
+// beside this one, measured right after it with the same listeners, to
+// weigh a change in one run.
 //
 // Everything runs in a private network namespace over loopback. The
 // listeners are split over worker processes, each within the open-files
@@ -53,7 +55,7 @@
 
 namespace {
 
-constexpr uint16_t GATEWAY_PORT = 8000, ICECAST_PORT = 8001, FLOOR_PORT = 8002;
+constexpr uint16_t GATEWAY_PORT = 8000, ICECAST_PORT = 8001, FLOOR_PORT = 8002, OTHER_PORT = 8003;
 constexpr double BYTES_PER_S = 16000;  // 128 kbit/s
 constexpr double LAG_LIMIT_S = 2;
 constexpr int LONG_PIECE_S = 300;
@@ -73,6 +75,7 @@ struct config {
     double churn_seconds = 10;
     std::string gateway = BENCH_GATEWAY;
     std::string floor = BENCH_FANOUT_FLOOR;
+    std::string other;  // another build of the gateway, run after this one
     bool run_gateway = true, run_floor = true, run_churn = true, run_icecast = true;
 };
 
@@ -325,7 +328,8 @@ run_result run_listeners(const config &conf, const std::string &dir, const progr
 const char USAGE[] =
     "usage: gateway_load_bench [--listeners N] [--connect-rate N] [--seconds N] [--workers N]\n"
     "                          [--churn-listeners N] [--churn-rate N] [--churn-seconds N]\n"
-    "                          [--gateway PATH] [--only gateway,floor,churn,icecast]\n"
+    "                          [--gateway PATH] [--other PATH]\n"
+    "                          [--only gateway,floor,churn,icecast]\n"
     "  (listeners at most 10000 per worker and 40000 in all, seconds at most 120)\n";
 
 // --only: the runs named in a list separated by commas; false on a name
@@ -355,7 +359,8 @@ bool parse_args(int argc, char **argv, config *c) {
                                                    {{"workers", &c->workers},
                                                     {"churn-listeners", &c->churn_listeners},
                                                     {"churn-rate", &c->churn_rate},
-                                                    {"churn-seconds", &c->churn_seconds}})) &&
+                                                    {"churn-seconds", &c->churn_seconds},
+                                                    {"other", &c->other}})) &&
               (only.empty() || pick_runs(only, c));
     // Bounded in count and time: the whole run stays within a few minutes.
     ok = ok && c->workers >= 1 && c->workers <= 8 && c->listeners >= 1 && c->listeners <= 40000 &&
@@ -405,11 +410,21 @@ void print_result(const run_result &r, int asked) {
     for (const std::string &f : r.faults) printf("  fault: %s\n", f.c_str());
 }
 
-// The radio, and the gateway and the floor on it as the runs need them,
-// started; false (said) when one does not serve. Both stay up through the
-// runs, so that each, idle, hears the radio while the other is measured.
+// The other build of the gateway, when one is given, on OTHER_PORT; false
+// (said) when it does not serve.
+bool start_other(const config &conf, const std::string &dir, const std::string &most,
+                 child_proc *other) {
+    if (conf.other.empty() || !conf.run_gateway) return true;
+    return proc_start(other, {conf.other, "--listen", "127.0.0.1:8003", "--listeners", most}, dir,
+                      "other", false) &&
+           wait_for_stream(OTHER_PORT, "/channels/1");
+}
+
+// The radio, and the gateways and the floor on it as the runs need them,
+// started; false (said) when one does not serve. All stay up through the
+// runs, so that each, idle, hears the radio while another is measured.
 bool start_radio(const config &conf, const bench_radio &r, child_proc *server, child_proc *gw,
-                 child_proc *floor) {
+                 child_proc *other, child_proc *floor) {
     const std::string &dir = r.dir;
     bool gateway = conf.run_gateway || conf.run_churn;
     if (!gateway && !conf.run_floor) return true;
@@ -417,11 +432,13 @@ bool start_radio(const config &conf, const bench_radio &r, child_proc *server, c
     std::string port = std::to_string(DEFAULT_PORT), http = std::to_string(FLOOR_PORT);
     // Every listener comes from one address: its share is not limited.
     return proc_start(server, {BENCH_SERVER, "-S", "1995", r.folder}, dir, "server", false) &&
-           (!gateway || (proc_start(gw,
-                                    {conf.gateway, "--listen", "127.0.0.1:8000", "--listeners",
-                                     most, "--each-address", "0"},
-                                    dir, "gateway", false) &&
-                         wait_for_stream(GATEWAY_PORT, "/channels/1"))) &&
+           (!gateway ||
+            (proc_start(gw,
+                        {conf.gateway, "--listen", "127.0.0.1:8000", "--listeners", most,
+                         "--each-address", "0"},
+                        dir, "gateway", false) &&
+             wait_for_stream(GATEWAY_PORT, "/channels/1"))) &&
+           start_other(conf, dir, most, other) &&
            (!conf.run_floor ||
             (proc_start(floor, {conf.floor, DEFAULT_MGROUP, port, http}, dir, "floor", false) &&
              wait_for_stream(FLOOR_PORT, "/channels/1")));
@@ -435,6 +452,14 @@ run_result gateway_run(const config &conf, const std::string &dir, const program
         r.name += ", " + std::to_string(static_cast<int>(conf.churn_rate)) +
                   " connect-and-close a second for " +
                   std::to_string(static_cast<int>(conf.churn_seconds)) + " s";
+    return r;
+}
+
+run_result other_run(const config &conf, const std::string &dir, const programme_index &x,
+                     pid_t other) {
+    run_result r =
+        run_listeners(conf, dir, x, other, OTHER_PORT, "/channels/1", conf.listeners, false);
+    r.name = "stream_gateway " + conf.other;
     return r;
 }
 
@@ -479,6 +504,17 @@ bool floor_verdict(const config &conf, const run_result &gw, const run_result &f
     return ratio <= FLOOR_RATIO_TARGET;
 }
 
+// The other build beside this one and the floor: figures only, no target.
+void other_figures(const config &conf, const run_result &gw, const run_result &ot,
+                   const run_result &fl) {
+    if (ot.cpu_measured <= 0) return;
+    if (fl.cpu_measured > 0)
+        printf("other CPU / floor CPU at %d listeners: %.2f (%.1f %% of a core)\n", conf.listeners,
+               ot.cpu_measured / fl.cpu_measured, 100 * ot.cpu_measured);
+    printf("gateway CPU / other CPU at %d listeners: %.2f\n", conf.listeners,
+           gw.cpu_measured / ot.cpu_measured);
+}
+
 // The gateway's targets; true when it met them. fl: the floor with as many
 // listeners; eq: the gateway run with as many listeners as Icecast served
 // whole, when that was fewer.
@@ -521,10 +557,11 @@ int main(int argc, char **argv) {
     if (!enter_bench_radio(LONG_PIECE_S, &r)) return 1;
     const std::string &dir = r.dir;
     programme_index x = index_of(programme({r.piece}));
-    run_result gw, fl, churn, ice, eq;
-    child_proc server, gateway, floor;
-    bool ran = start_radio(conf, r, &server, &gateway, &floor);
+    run_result gw, ot, fl, churn, ice, eq;
+    child_proc server, gateway, other, floor;
+    bool ran = start_radio(conf, r, &server, &gateway, &other, &floor);
     if (ran && conf.run_gateway) gw = gateway_run(conf, dir, x, gateway.pid, conf.listeners, false);
+    if (ran && other.pid > 0) ot = other_run(conf, dir, x, other.pid);
     if (ran && conf.run_floor) fl = floor_run(conf, dir, x, floor.pid);
     if (ran && conf.run_churn)
         churn = gateway_run(conf, dir, x, gateway.pid, conf.churn_listeners, true);
@@ -533,13 +570,16 @@ int main(int argc, char **argv) {
     if (ran && conf.run_gateway && conf.run_icecast && ice.whole > 0 && ice.whole < conf.listeners)
         eq = gateway_run(conf, dir, x, gateway.pid, ice.whole, false);
     stop_process(&floor, "fanout_floor", true);
+    if (other.pid > 0) stop_process(&other, "stream_gateway", true);
     stop_process(&gateway, "stream_gateway", true);
     stop_process(&server, "stream_server", true);
     if (conf.run_gateway) print_result(gw, conf.listeners);
+    if (ot.listeners > 0) print_result(ot, conf.listeners);
     if (conf.run_floor) print_result(fl, conf.listeners);
     if (conf.run_churn) print_result(churn, conf.churn_listeners);
     if (conf.run_icecast) print_result(ice, conf.listeners);
     if (eq.listeners > 0) print_result(eq, ice.whole);
+    if (ran) other_figures(conf, gw, ot, fl);
     bool ok = ran && verdict(conf, gw, fl, churn, ice, eq);
     if (!ran) run_shell("cd '" + dir + "' && tail -n 5 *.err icecast-log/error.log >&2");
     remove_tree(dir);

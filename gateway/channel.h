@@ -41,6 +41,7 @@ struct channel {
     history hist;
     hls_channel hls;
     std::vector<listener *> listeners;  // each at its own index
+    size_t listeners_waiting = 0;       // of them, those not started yet
 };
 
 // What every channel a drain touched is handed out with.

@@ -307,6 +307,29 @@ TEST(History, AgeOfAByteIsTheAgeOfItsChunk) {
     channel_clear(&ch);
 }
 
+// Listeners take their bytes from the held chunks at their flush: with no
+// burst to keep, the chunks from the first byte one has still to take stay.
+TEST(History, ChunksAListenerHasStillToTakeStayHeld) {
+    history_limits lim = {0, 10 * S};
+    table t;
+    channel ch;
+    history &h = fed(&t, &ch, frames(20), 417, lim);
+    size_t newest = h.held.size();  // what the burst's rule keeps: the newest frame's chunks
+    uint64_t from = h.end - 100;
+    h.pull_from = from;
+    for (long long now = 1 * S; now < 2 * S; now += 100 * MS) {
+        ch.pending = frames(1);
+        chunk_unref(channel_hand_out(&ch, {now, now, 1, lim, hls_conf_at(4, 0)}));
+    }
+    ASSERT_FALSE(h.held.empty());
+    EXPECT_LE(h.held.front().offset, from);
+    EXPECT_EQ(from + 100, h.held.front().offset + h.held.front().c->bytes.size()) << "and no more";
+    h.pull_from = UINT64_MAX;
+    history_trim(&h, 2 * S, lim);
+    EXPECT_EQ(newest, h.held.size()) << "taken: the burst's rule again";
+    channel_clear(&ch);
+}
+
 TEST(Icy, BlocksCarryTheTitlePaddedToSixteenAndCutWhole) {
     EXPECT_EQ(std::string("\x01StreamTitle='';", 17), icy_block(""));
     std::string b = icy_block("A - B");

@@ -16,6 +16,7 @@ long long audio_from(const history &h, uint64_t offset) {
 // The first held chunk is needed while a burst could still start in it.
 bool first_held_needed(const history &h, long long now, const history_limits &lim) {
     const held_chunk &first = h.held.front();
+    if (first.offset + first.c->bytes.size() > h.pull_from) return true;
     if (now - first.arrival_ns > lim.burst_ns + HISTORY_HOLD_SLACK_NS) return false;
     if (h.held_bytes > HISTORY_HOLD_MAX_BYTES && h.held.size() > 1) return false;
     return h.held.size() == 1 || audio_from(h, h.held[1].offset) < lim.burst_ns;

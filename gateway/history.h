@@ -51,6 +51,9 @@ struct history_limits {
 
 struct history {
     uint64_t end = 0;  // the offset after the last byte taken
+    // The first byte that a listener has still to take from the held
+    // chunks (UINT64_MAX: none has): the chunks from it on stay held.
+    uint64_t pull_from = UINT64_MAX;
     std::deque<held_chunk> held;
     size_t held_bytes = 0;
     std::deque<frame_mark> marks;  // frames starting in held chunks, in order
@@ -68,8 +71,8 @@ void history_mark(history *h, uint64_t offset, long long ns);
 
 // Drops what the limits no longer need at now: held chunks beyond the
 // burst (or older than the burst and HISTORY_HOLD_SLACK_NS, or past
-// HISTORY_HOLD_MAX_BYTES), and arrivals older than the lag and
-// HISTORY_ARRIVAL_SLACK_NS.
+// HISTORY_HOLD_MAX_BYTES) that end before pull_from, and arrivals older
+// than the lag and HISTORY_ARRIVAL_SLACK_NS.
 void history_trim(history *h, long long now, const history_limits &lim);
 
 // Drops everything held; the offsets go on from end.

@@ -1,5 +1,5 @@
 // listeners.h - the HTTP listeners of the channels' streams: each starts
-// with a burst of whole frames, then gets every chunk, a few KiB or a tick's
+// with a burst of whole frames, then gets every chunk, half a second's
 // worth at a time, and is dropped once it lags more than the limit.
 #pragma once
 
@@ -12,15 +12,16 @@ struct chunk;
 // the status line and headers are set by the caller.
 void listener_start(gateway *g, evhttp_request *req, int chnid, bool icy);
 
-// Hands the chunk that channel chnid's history just took to its listeners,
-// and starts those that waited for a frame start.
-void listeners_take_chunk(gateway *g, int chnid, chunk *c);
+// Channel chnid's history just took a chunk: starts the listeners that
+// waited for a frame start. The others take it at their flush.
+void listeners_start_waiting(gateway *g, int chnid);
 
-// Writes what the queue of every listener in part (0 to parts - 1) of
-// them holds, as far as its socket takes it.
+// Every listener in part (0 to parts - 1) of them takes its channel's new
+// bytes, and its queue is written as far as its socket takes it.
 void listeners_flush(gateway *g, int part, int parts);
 
-// Drops every listener whose lag at now exceeds the limit.
+// Drops every listener whose lag at now exceeds the limit, and keeps in
+// each channel's history what its listeners have still to take.
 void listeners_check_lag(gateway *g, long long now);
 
 // Ends every listener's stream, with the last chunk of the chunked coding

@@ -106,7 +106,7 @@ void take_repair_batch(gateway *g, unsigned n, long long now) {
 }
 
 // Each channel's payloads of this drain become one chunk: one piece of
-// history, one reference in each listener's queue; and its frames go to
+// history, which its listeners take at their flush; and its frames go to
 // the channel's HLS segments.
 void hand_out(gateway *g, long long now) {
     const sockaddr_in &server = g->tab.server;
@@ -114,9 +114,8 @@ void hand_out(gateway *g, long long now) {
     const channel_drain d = {now, wall_ns(), source, g->limits, g->hls};
     for (int i = 0; i < rx.touched_count; i++) {
         uint8_t id = rx.touched[i];
-        chunk *c = channel_hand_out(&g->channels[id], d);
-        listeners_take_chunk(g, id, c);
-        chunk_unref(c);
+        chunk_unref(channel_hand_out(&g->channels[id], d));
+        listeners_start_waiting(g, id);
     }
     rx.touched_count = 0;
 }
