@@ -131,11 +131,27 @@ int tick_repair(channel_run *c, sender *s, long long now, long long *wake) {
     return 0;
 }
 
-// Sends the channel's prepared message at now, then the repair that it
-// makes due, and prepares the next message. Its clock counts the message
-// sent even when the network lost it, and so does its repair encoder, so
-// that a receiver may rebuild it.
+// Lists the channel's data datagram msg, whose first sample is due at due,
+// in its timing, and sends the timing datagram when one is due: at the
+// start of each file, and TIMING_INTERVAL_NS after the one before. 0, or
+// -1 on a fault.
+int tick_timing(channel_run *c, sender *s, const std::vector<uint8_t> &msg, long long due,
+                long long now) {
+    const playout &p = c->play;
+    timing_list_add(&c->timing, msg.data(), msg.size(), p.payload_samples, p.payload_rate, due);
+    if (p.files_played == c->announced && now < c->timing_due) return 0;
+    std::vector<uint8_t> d;
+    if (!timing_list_datagram(c->timing, static_cast<uint8_t>(p.ch.id), &d)) return 0;
+    c->timing_due = now + TIMING_INTERVAL_NS;
+    return send_to(s, d.data(), d.size(), s->conf->timing_port, now) < 0 ? -1 : 0;
+}
+
+// Sends the channel's prepared message at now, then the repair and the
+// timing that it makes due, and prepares the next message. Its clock counts
+// the message sent even when the network lost it, and so do its repair
+// encoder, so that a receiver may rebuild it, and its timing.
 int send_channel(channel_run *c, sender *s, long long now) {
+    long long due = c->clock.start_ns + c->clock.sent_ns, start = c->clock.start_ns;
     pacing_sent(&c->clock, c->payload_ns, now);
     auto id = static_cast<uint8_t>(c->play.ch.id);
     std::vector<uint8_t> msg = encode_data(id, c->payload.data(), c->payload.size());
@@ -146,6 +162,10 @@ int send_channel(channel_run *c, sender *s, long long now) {
         repair_encoder_add(&c->repair, msg.data(), msg.size(), repair_clock(now), &made);
         if (send_repair(s, made, now) < 0) return -1;
     }
+    if (s->conf->timing_port != 0 && tick_timing(c, s, msg, due, now) < 0) return -1;
+    // The clock moved on after a stall: the next message is not due where
+    // this one's audio ends.
+    if (c->clock.start_ns != start) timing_list_break(&c->timing);
     if (sent > 0) c->bytes_sent += static_cast<long long>(c->payload.size());
     if (c->play.files_played != c->announced && announce(c, s, now) < 0) return -1;
     c->payload_ns = playout_next(&c->play, s->conf->payload, &c->payload, s->report);

@@ -245,7 +245,7 @@ TEST_F(ServerE2e, ListEveryIntervalPacedFramesAndSummaryOnSigterm) {
 
     EXPECT_EQ(0, err(s).find("stream_server: sending to 224.2.2.2 port 1989 from port 1995, TTL "
                              "1, out of the route's interface; now playing to port 1990; repair "
-                             "to port 1991\n"
+                             "to port 1991; timing to port 1992\n"
                              "stream_server: channel 1: 1 file, \"1-one\"\n"
                              "stream_server: channel 2: 2 files, \"2-two\"\n"))
         << err(s);
