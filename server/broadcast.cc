@@ -3,9 +3,12 @@
 
 #include <errno.h>
 #include <limits.h>
+#include <poll.h>
 #include <string.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -14,6 +17,7 @@
 #include "now_playing.h"
 #include "proto_encode.h"
 #include "reload.h"
+#include "time_service.h"
 #include "utf8.h"
 
 namespace {
@@ -218,14 +222,49 @@ int turn(on_air *air, sender *s, long long now, long long *next_list, long long 
     return -1;
 }
 
-// Waits until deadline for one of the signals; the signal, or 0 when none
-// came.
-int wait_signal(const sigset_t &signals, long long deadline) {
+// What the loop waits for beside its next send: the signals, read from a
+// descriptor, and the time requests on the socket.
+struct waits {
+    int sigfd = -1;
+    time_service clock;
+};
+
+// Starts taking the signals (they stay blocked, and are taken only where
+// the loop waits, as before) and the time requests. False after a report.
+bool start_waits(waits *w, const station_conf &conf, const sigset_t &signals, FILE *report) {
+    w->sigfd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+    const char *failed = "signalfd()";
+    if (w->sigfd >= 0 && time_service_start(&w->clock, conf.sd, &failed)) return true;
+    fprintf(report, "%s: %s\n", failed, strerror(errno));
+    if (w->sigfd >= 0) close(w->sigfd);
+    return false;
+}
+
+void stop_waits(waits *w) {
+    time_service_stop(&w->clock);
+    close(w->sigfd);
+}
+
+// What ended a wait: the signal taken (0: none), and whether datagrams
+// wait on the socket.
+struct woken {
+    int sig = 0;
+    bool datagrams = false;
+};
+
+// Waits until deadline for one of the signals or a datagram on sd.
+woken wait_for(const waits &w, int sd, long long deadline) {
     long long left = deadline - now_ns();
     if (left < 0) left = 0;
     timespec ts{static_cast<time_t>(left / NS_PER_S), static_cast<long>(left % NS_PER_S)};
-    int sig = sigtimedwait(&signals, nullptr, &ts);
-    return sig > 0 ? sig : 0;
+    pollfd fds[2] = {{w.sigfd, POLLIN, 0}, {sd, POLLIN, 0}};
+    woken got;
+    if (ppoll(fds, 2, &ts, nullptr) <= 0) return got;
+    signalfd_siginfo si;
+    if ((fds[0].revents & POLLIN) && read(w.sigfd, &si, sizeof si) == sizeof si)
+        got.sig = static_cast<int>(si.ssi_signo);
+    got.datagrams = fds[1].revents != 0;
+    return got;
 }
 
 void start_rescan(rescan *r, const station_conf &conf, FILE *report) {
@@ -255,6 +294,8 @@ send_failure broadcast_send_failure(int err) {
 }
 
 int broadcast(on_air *air, const station_conf &conf, const sigset_t &signals, FILE *report) {
+    waits waits;
+    if (!start_waits(&waits, conf, signals, report)) return 1;
     sender s{&conf, report};
     rescan scan;
     bool scan_again = false;  // a SIGHUP came while a scan ran
@@ -272,11 +313,13 @@ int broadcast(on_air *air, const station_conf &conf, const sigset_t &signals, FI
         if (status >= 0) break;
         // The scan's end is seen at a turn: turns come often while it runs.
         if (scan.running && wake > now + PACING_BATCH_NS) wake = now + PACING_BATCH_NS;
-        int sig = wait_signal(signals, wake);
-        if (sig == SIGHUP && scan.running) scan_again = true;
-        if (sig == SIGHUP && !scan.running) start_rescan(&scan, conf, report);
-        if (sig != 0 && sig != SIGHUP) status = 0;
+        woken w = wait_for(waits, conf.sd, wake);
+        if (w.datagrams) time_service_serve(&waits.clock);
+        if (w.sig == SIGHUP && scan.running) scan_again = true;
+        if (w.sig == SIGHUP && !scan.running) start_rescan(&scan, conf, report);
+        if (w.sig != 0 && w.sig != SIGHUP) status = 0;
     }
     rescan_wait(&scan);
+    stop_waits(&waits);
     return status;
 }

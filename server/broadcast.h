@@ -3,7 +3,8 @@
 // at its interval, what each channel plays on the now-playing port, the
 // repair of its data datagrams (repair.h) on the repair port and when they
 // are due (timing.h) on the timing port, until it is told to stop; the
-// folder is read again when it is told to reload.
+// folder is read again when it is told to reload. Between its sends it
+// answers time requests (time_service.h).
 #pragma once
 
 #include <signal.h>

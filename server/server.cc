@@ -121,9 +121,17 @@ server_conf parse_options(int argc, char **argv) {
     return conf;
 }
 
-// Binds sd to the source port and sets how it sends to the group. The
-// call that failed (errno set), or null.
+// Binds sd to the source port on every address, where players ask for the
+// time (time_service.h), and sets how it sends to the group. The call that
+// failed (errno set), or null.
 const char *set_up_socket(int sd, const server_conf &conf) {
+    // Only datagrams sent to the socket: else, on a host where a receiver
+    // has joined the group, the group's datagrams to the source port would
+    // come too. Each with the address it was sent to, for the time service.
+    int off = 0, on = 1;
+    if (setsockopt(sd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off) < 0 ||
+        setsockopt(sd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) < 0)
+        return "setsockopt()";
     sockaddr_in src{};
     src.sin_family = AF_INET;
     src.sin_addr.s_addr = htonl(INADDR_ANY);
