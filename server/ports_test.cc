@@ -35,9 +35,6 @@ TEST(Ports, DefaultsYieldToGivenPortsAndGivenPortsThatAreOneAreRefused) {
         {"-N 1992 turns the default timing off", D, 1992, D, D, 1992, 1991, 0,
          "no timing datagrams: --now-playing-port takes port 1992, their default (the port + 3); "
          "--timing-port N sends them to port N", ""},
-        {"--repair-port 1992 turns the default timing off", D, D, 1992, D, 1990, 1992, 0,
-         "no timing datagrams: --repair-port takes port 1992, their default (the port + 3); "
-         "--timing-port N sends them to port N", ""},
         {"--timing-port on the default port", D, D, D, 1989, 0, 0, 0, "",
          "--timing-port gives port 1989, which --port has by default; give either another port"},
         {"--timing-port and -N as one", D, 1995, D, 1995, 0, 0, 0, "",
