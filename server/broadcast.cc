@@ -3,9 +3,12 @@
 
 #include <errno.h>
 #include <limits.h>
+#include <poll.h>
 #include <string.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -14,6 +17,7 @@
 #include "now_playing.h"
 #include "proto_encode.h"
 #include "reload.h"
+#include "time_service.h"
 #include "utf8.h"
 
 namespace {
@@ -131,11 +135,27 @@ int tick_repair(channel_run *c, sender *s, long long now, long long *wake) {
     return 0;
 }
 
-// Sends the channel's prepared message at now, then the repair that it
-// makes due, and prepares the next message. Its clock counts the message
-// sent even when the network lost it, and so does its repair encoder, so
-// that a receiver may rebuild it.
+// Lists the channel's data datagram msg, whose first sample is due at due,
+// in its timing, and sends the timing datagram when one is due: at the
+// start of each file, and TIMING_INTERVAL_NS after the one before. 0, or
+// -1 on a fault.
+int tick_timing(channel_run *c, sender *s, const std::vector<uint8_t> &msg, long long due,
+                long long now) {
+    const playout &p = c->play;
+    timing_list_add(&c->timing, msg.data(), msg.size(), p.payload_samples, p.payload_rate, due);
+    if (p.files_played == c->announced && now < c->timing_due) return 0;
+    std::vector<uint8_t> d;
+    if (!timing_list_datagram(c->timing, static_cast<uint8_t>(p.ch.id), &d)) return 0;
+    c->timing_due = now + TIMING_INTERVAL_NS;
+    return send_to(s, d.data(), d.size(), s->conf->timing_port, now) < 0 ? -1 : 0;
+}
+
+// Sends the channel's prepared message at now, then the repair and the
+// timing that it makes due, and prepares the next message. Its clock counts
+// the message sent even when the network lost it, and so do its repair
+// encoder, so that a receiver may rebuild it, and its timing.
 int send_channel(channel_run *c, sender *s, long long now) {
+    long long due = c->clock.start_ns + c->clock.sent_ns, start = c->clock.start_ns;
     pacing_sent(&c->clock, c->payload_ns, now);
     auto id = static_cast<uint8_t>(c->play.ch.id);
     std::vector<uint8_t> msg = encode_data(id, c->payload.data(), c->payload.size());
@@ -146,6 +166,10 @@ int send_channel(channel_run *c, sender *s, long long now) {
         repair_encoder_add(&c->repair, msg.data(), msg.size(), repair_clock(now), &made);
         if (send_repair(s, made, now) < 0) return -1;
     }
+    if (s->conf->timing_port != 0 && tick_timing(c, s, msg, due, now) < 0) return -1;
+    // The clock moved on after a stall: the next message is not due where
+    // this one's audio ends.
+    if (c->clock.start_ns != start) timing_list_break(&c->timing);
     if (sent > 0) c->bytes_sent += static_cast<long long>(c->payload.size());
     if (c->play.files_played != c->announced && announce(c, s, now) < 0) return -1;
     c->payload_ns = playout_next(&c->play, s->conf->payload, &c->payload, s->report);
@@ -198,14 +222,49 @@ int turn(on_air *air, sender *s, long long now, long long *next_list, long long 
     return -1;
 }
 
-// Waits until deadline for one of the signals; the signal, or 0 when none
-// came.
-int wait_signal(const sigset_t &signals, long long deadline) {
+// What the loop waits for beside its next send: the signals, read from a
+// descriptor, and the time requests on the socket.
+struct waits {
+    int sigfd = -1;
+    time_service clock;
+};
+
+// Starts taking the signals (they stay blocked, and are taken only where
+// the loop waits, as before) and the time requests. False after a report.
+bool start_waits(waits *w, const station_conf &conf, const sigset_t &signals, FILE *report) {
+    w->sigfd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+    const char *failed = "signalfd()";
+    if (w->sigfd >= 0 && time_service_start(&w->clock, conf.sd, &failed)) return true;
+    fprintf(report, "%s: %s\n", failed, strerror(errno));
+    if (w->sigfd >= 0) close(w->sigfd);
+    return false;
+}
+
+void stop_waits(waits *w) {
+    time_service_stop(&w->clock);
+    close(w->sigfd);
+}
+
+// What ended a wait: the signal taken (0: none), and whether datagrams
+// wait on the socket.
+struct woken {
+    int sig = 0;
+    bool datagrams = false;
+};
+
+// Waits until deadline for one of the signals or a datagram on sd.
+woken wait_for(const waits &w, int sd, long long deadline) {
     long long left = deadline - now_ns();
     if (left < 0) left = 0;
     timespec ts{static_cast<time_t>(left / NS_PER_S), static_cast<long>(left % NS_PER_S)};
-    int sig = sigtimedwait(&signals, nullptr, &ts);
-    return sig > 0 ? sig : 0;
+    pollfd fds[2] = {{w.sigfd, POLLIN, 0}, {sd, POLLIN, 0}};
+    woken got;
+    if (ppoll(fds, 2, &ts, nullptr) <= 0) return got;
+    signalfd_siginfo si;
+    if ((fds[0].revents & POLLIN) && read(w.sigfd, &si, sizeof si) == sizeof si)
+        got.sig = static_cast<int>(si.ssi_signo);
+    got.datagrams = fds[1].revents != 0;
+    return got;
 }
 
 void start_rescan(rescan *r, const station_conf &conf, FILE *report) {
@@ -235,6 +294,8 @@ send_failure broadcast_send_failure(int err) {
 }
 
 int broadcast(on_air *air, const station_conf &conf, const sigset_t &signals, FILE *report) {
+    waits waits;
+    if (!start_waits(&waits, conf, signals, report)) return 1;
     sender s{&conf, report};
     rescan scan;
     bool scan_again = false;  // a SIGHUP came while a scan ran
@@ -252,11 +313,13 @@ int broadcast(on_air *air, const station_conf &conf, const sigset_t &signals, FI
         if (status >= 0) break;
         // The scan's end is seen at a turn: turns come often while it runs.
         if (scan.running && wake > now + PACING_BATCH_NS) wake = now + PACING_BATCH_NS;
-        int sig = wait_signal(signals, wake);
-        if (sig == SIGHUP && scan.running) scan_again = true;
-        if (sig == SIGHUP && !scan.running) start_rescan(&scan, conf, report);
-        if (sig != 0 && sig != SIGHUP) status = 0;
+        woken w = wait_for(waits, conf.sd, wake);
+        if (w.datagrams) time_service_serve(&waits.clock);
+        if (w.sig == SIGHUP && scan.running) scan_again = true;
+        if (w.sig == SIGHUP && !scan.running) start_rescan(&scan, conf, report);
+        if (w.sig != 0 && w.sig != SIGHUP) status = 0;
     }
     rescan_wait(&scan);
+    stop_waits(&waits);
     return status;
 }

@@ -1,8 +1,10 @@
 // broadcast.h - the server's sending: every channel on the air (station.h)
 // sends its frames at the pace they play, interleaved, with the channel list
-// at its interval, what each channel plays on the now-playing port and the
-// repair of its data datagrams (repair.h) on the repair port, until it is
-// told to stop; the folder is read again when it is told to reload.
+// at its interval, what each channel plays on the now-playing port, the
+// repair of its data datagrams (repair.h) on the repair port and when they
+// are due (timing.h) on the timing port, until it is told to stop; the
+// folder is read again when it is told to reload. Between its sends it
+// answers time requests (time_service.h).
 #pragma once
 
 #include <signal.h>

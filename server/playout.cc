@@ -154,6 +154,7 @@ void playout_replace(playout *p, channel_def ch) {
 
 long long playout_next(playout *p, size_t max, std::vector<uint8_t> *payload, FILE *report) {
     payload->clear();
+    p->payload_samples = 0;
     long long ns = 0;
     size_t budget = CALL_READ_MAX;
     bool opened = false;
@@ -184,6 +185,9 @@ long long playout_next(playout *p, size_t max, std::vector<uint8_t> *payload, FI
         p->start += size;
         p->file_had_audio = true;
         ns += mp3_frame_ns(h);
+        bool same_rate = p->payload_samples == 0 || p->payload_rate == h.sample_rate;
+        p->payload_rate = same_rate ? h.sample_rate : 0;
+        p->payload_samples += h.samples;
     }
     return ns;
 }

@@ -29,6 +29,10 @@ struct playout {
     bool eof = false;
     bool done = false;           // nothing more to play
     long long files_played = 0;  // files opened for playing
+    // The payload gathered last: its samples (each audio channel's) and
+    // their rate, 0 when its frames differ in rate.
+    long long payload_samples = 0;
+    int payload_rate = 0;
 };
 
 // A playout of ch's files, from the first; once ends it after the last.
@@ -53,7 +57,8 @@ constexpr long long PLAYOUT_AGAIN = -1;
 // file too) is reported on report, and the next one plays; so does a file
 // in which 1 MiB is read without an audio frame. Each file opened is
 // counted in files_played, its tags read (what they skip is reported).
-// Paths in the report are cleaned (utf8_clean).
+// Paths in the report are cleaned (utf8_clean). Sets payload_samples and
+// payload_rate.
 long long playout_next(playout *p, size_t max, std::vector<uint8_t> *payload, FILE *report);
 
 // Closes the file now playing.

@@ -2,6 +2,7 @@
 #include "ports.h"
 
 #include "now_playing.h"
+#include "timing.h"
 
 namespace {
 
@@ -27,13 +28,15 @@ std::string settle_pair(send_port *a, send_port *b, std::string *note) {
 
 }  // namespace
 
-std::vector<send_port> ports_table(int port, bool port_given, int np, int rp) {
+std::vector<send_port> ports_table(int port, bool port_given, int np, int rp, int tp) {
     return {
         {"--port", "data", "", port, port_given, false},
         {"--now-playing-port", "now-playing datagrams", "the port + 1",
          np < 0 ? now_playing_port(port) : np, np >= 0, true},
         {"--repair-port", "repair datagrams", "the port + 2", rp < 0 ? repair_port(port) : rp,
          rp >= 0, true},
+        {"--timing-port", "timing datagrams", "the port + 3", tp < 0 ? timing_port(port) : tp,
+         tp >= 0, true},
     };
 }
 

@@ -1,6 +1,6 @@
 // ports.h - the ports of the group the server sends to (data, now playing,
-// repair), each given by its option or a default beside --port, and what
-// becomes of two that are one.
+// repair, timing), each given by its option or a default beside --port,
+// and what becomes of two that are one.
 #pragma once
 
 #include <string>
@@ -16,10 +16,10 @@ struct send_port {
     bool may_be_off;     // 0 is allowed: the datagrams it takes can go unsent
 };
 
-// The server's ports for --port port, -N np and --repair-port rp (-1: not
-// given, so the default beside the port), in the order they rank: where
-// two defaults are one, the later yields.
-std::vector<send_port> ports_table(int port, bool port_given, int np, int rp);
+// The server's ports for --port port, -N np, --repair-port rp and
+// --timing-port tp (-1: not given, so the default beside the port), in the
+// order they rank: where two defaults are one, the later yields.
+std::vector<send_port> ports_table(int port, bool port_given, int np, int rp, int tp);
 
 // Settles ports so that no two are one. A default yields to a port given
 // by its option: it is turned off (0) when it may be, with a line on *note

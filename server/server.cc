@@ -48,11 +48,12 @@ sockaddr_in destination(const char *group, int port) {
 // process on a clash that no default can yield to.
 void settle_ports(server_conf *c) {
     std::vector<send_port> ports =
-        ports_table(c->port, c->port_given, c->now_playing_port, c->repair_port);
+        ports_table(c->port, c->port_given, c->now_playing_port, c->repair_port, c->timing_port);
     std::string why = ports_settle(&ports, &c->ports_note);
     if (!why.empty()) misuse_exit(SERVER, why);
     c->now_playing_port = ports[1].port;
     c->repair_port = ports[2].port;
+    c->timing_port = ports[3].port;
 }
 
 // The defaults that depend on other options, and what the send loop takes.
@@ -63,23 +64,8 @@ void settle(server_conf *c) {
     conf.send.dest = destination(conf.group, conf.port);
     conf.send.now_playing_port = conf.now_playing_port;
     conf.send.repair_port = conf.repair_port;
+    conf.send.timing_port = conf.timing_port;
 }
-
-// Long options without a letter.
-enum { OPT_REPAIR_PORT = 256 };
-
-const option LONGS[] = {
-    PLACE_LONG_OPTIONS,
-    {"ttl", required_argument, nullptr, 'T'},
-    {"source-port", required_argument, nullptr, 'S'},
-    {"payload", required_argument, nullptr, 'B'},
-    {"list-interval", required_argument, nullptr, 'L'},
-    {"now-playing-port", required_argument, nullptr, 'N'},
-    {"repair-port", required_argument, nullptr, OPT_REPAIR_PORT},
-    {"once", no_argument, nullptr, 'O'},
-    {"verbose", no_argument, nullptr, 'v'},
-    {nullptr, 0, nullptr, 0},
-};
 
 // Sets what option c (with arg) asks of conf, but -M, -P and -I.
 void take_option(int c, const char *arg, server_conf *conf) {
@@ -104,6 +90,9 @@ void take_option(int c, const char *arg, server_conf *conf) {
     case OPT_REPAIR_PORT:
         conf->repair_port = port_or_exit(SERVER, arg, 0, "--repair-port");
         break;
+    case OPT_TIMING_PORT:
+        conf->timing_port = port_or_exit(SERVER, arg, 0, "--timing-port");
+        break;
     case 'O':
         conf->send.once = true;
         break;
@@ -120,7 +109,7 @@ void take_option(int c, const char *arg, server_conf *conf) {
 server_conf parse_options(int argc, char **argv) {
     server_conf conf;
     int c;
-    while ((c = getopt_long(argc, argv, "M:P:I:T:S:B:L:N:OvH", LONGS, nullptr)) >= 0) {
+    while ((c = getopt_long(argc, argv, SERVER_SHORT_OPTIONS, SERVER_LONG_OPTIONS, nullptr)) >= 0) {
         if (c == 'P') conf.port_given = true;
         if (!place_option(SERVER, c, optarg, &conf.group, &conf.port, &conf.send.iface))
             take_option(c, optarg, &conf);
@@ -132,9 +121,17 @@ server_conf parse_options(int argc, char **argv) {
     return conf;
 }
 
-// Binds sd to the source port and sets how it sends to the group. The
-// call that failed (errno set), or null.
+// Binds sd to the source port on every address, where players ask for the
+// time (time_service.h), and sets how it sends to the group. The call that
+// failed (errno set), or null.
 const char *set_up_socket(int sd, const server_conf &conf) {
+    // Only datagrams sent to the socket: else, on a host where a receiver
+    // has joined the group, the group's datagrams to the source port would
+    // come too. Each with the address it was sent to, for the time service.
+    int off = 0, on = 1;
+    if (setsockopt(sd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off) < 0 ||
+        setsockopt(sd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) < 0)
+        return "setsockopt()";
     sockaddr_in src{};
     src.sin_family = AF_INET;
     src.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -183,8 +180,11 @@ void say_start(const server_conf &conf, const std::vector<channel_def> &channels
                          : std::string("no now-playing datagrams");
     std::string repair = conf.repair_port ? "repair to port " + std::to_string(conf.repair_port)
                                           : std::string("no repair datagrams");
-    fprintf(report, "sending to %s port %d from port %d, TTL %d, out of %s; %s; %s\n", conf.group,
-            conf.port, conf.source_port, conf.ttl, iface.c_str(), np.c_str(), repair.c_str());
+    std::string timing = conf.timing_port ? "timing to port " + std::to_string(conf.timing_port)
+                                          : std::string("no timing datagrams");
+    fprintf(report, "sending to %s port %d from port %d, TTL %d, out of %s; %s; %s; %s\n",
+            conf.group, conf.port, conf.source_port, conf.ttl, iface.c_str(), np.c_str(),
+            repair.c_str(), timing.c_str());
     for (const auto &ch : channels) fprintf(report, "%s\n", channels_line(ch).c_str());
 }
 

@@ -1,6 +1,8 @@
-// server.h - the stream server's configuration: its defaults, and the usage
-// text that quotes them.
+// server.h - the stream server's configuration: its defaults, the usage
+// text that quotes them, and its options.
 #pragma once
+
+#include <getopt.h>
 
 #include <string>
 
@@ -21,6 +23,7 @@ inline constexpr char SERVER_USAGE[] =
     "  -L, --list-interval MS    send the channel list every MS milliseconds (1000)\n"
     "  -N, --now-playing-port N  send what plays to port N, 0: not at all (the port + 1)\n"
     "      --repair-port N       send repair datagrams to port N, 0: none (the port + 2)\n"
+    "      --timing-port N       send timing datagrams to port N, 0: none (the port + 3)\n"
     "  -O, --once                play each channel's files once, then end\n"
     "  -v, --verbose             say each file a channel starts\n"
     "  -H, --help                show this help\n"
@@ -35,6 +38,29 @@ struct server_conf {
     int source_port = -1;       // -1: the destination port
     int now_playing_port = -1;  // -1: the destination port + 1
     int repair_port = -1;       // -1: the destination port + 2
+    int timing_port = -1;       // -1: the destination port + 3
     std::string ports_note;     // why a default port is not used (ports_settle), or ""
     station_conf send;  // what the send loop takes (the interface and folder too), but its socket
+};
+
+// Long options without a letter.
+enum { OPT_REPAIR_PORT = 256, OPT_TIMING_PORT };
+
+inline constexpr char SERVER_SHORT_OPTIONS[] = "M:P:I:T:S:B:L:N:OvH";
+
+// The long options. "t" is --ttl's: "--t" abbreviated it before
+// --timing-port came, and getopt_long takes an exact name over prefixes.
+inline constexpr option SERVER_LONG_OPTIONS[] = {
+    PLACE_LONG_OPTIONS,
+    {"ttl", required_argument, nullptr, 'T'},
+    {"t", required_argument, nullptr, 'T'},
+    {"source-port", required_argument, nullptr, 'S'},
+    {"payload", required_argument, nullptr, 'B'},
+    {"list-interval", required_argument, nullptr, 'L'},
+    {"now-playing-port", required_argument, nullptr, 'N'},
+    {"repair-port", required_argument, nullptr, OPT_REPAIR_PORT},
+    {"timing-port", required_argument, nullptr, OPT_TIMING_PORT},
+    {"once", no_argument, nullptr, 'O'},
+    {"verbose", no_argument, nullptr, 'v'},
+    {nullptr, 0, nullptr, 0},
 };

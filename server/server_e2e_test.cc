@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -22,8 +23,12 @@
 
 #include "audio_support.h"
 #include "e2e_support.h"
+#include "mono_clock.h"
 #include "now_playing.h"
+#include "pacing.h"
 #include "repair.h"
+#include "time_service.h"
+#include "timing.h"
 
 namespace {
 
@@ -245,7 +250,7 @@ TEST_F(ServerE2e, ListEveryIntervalPacedFramesAndSummaryOnSigterm) {
 
     EXPECT_EQ(0, err(s).find("stream_server: sending to 224.2.2.2 port 1989 from port 1995, TTL "
                              "1, out of the route's interface; now playing to port 1990; repair "
-                             "to port 1991\n"
+                             "to port 1991; timing to port 1992\n"
                              "stream_server: channel 1: 1 file, \"1-one\"\n"
                              "stream_server: channel 2: 2 files, \"2-two\"\n"))
         << err(s);
@@ -358,6 +363,195 @@ TEST_F(ServerE2e, RepairGoesBesideDataThatStaysByteForByteWhatItIsWithout) {
     }
     for (int ch : {1, 2})
         EXPECT_EQ(with.data[ch].size(), covered[ch]) << "channel " << ch << "'s last datagrams";
+}
+
+// A time request (or a datagram like one) of size bytes.
+bytes time_bytes(uint64_t nonce, uint8_t kind = TIME_REQUEST, size_t size = TIME_SIZE) {
+    bytes b(TIME_SIZE + 1, 0);
+    time_encode({kind, nonce, 0, 0}, b.data());
+    b.resize(size);
+    return b;
+}
+
+// Sends d from sd to port 1995 of ip.
+void ask(int sd, const bytes &d, const char *ip = "127.0.0.1") {
+    sockaddr_in to{AF_INET, htons(1995), {}, {}};
+    inet_pton(AF_INET, ip, &to.sin_addr);
+    EXPECT_EQ(static_cast<ssize_t>(d.size()),
+              sendto(sd, d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to));
+}
+
+// The nonces of the answers on sd, waiting at most ms for the first and
+// 100 ms (at most ms) for each after it; each an answer of TIME_SIZE bytes
+// from port 1995 of ip, its receive no later than its transmit.
+std::vector<uint64_t> answers(int sd, int ms, const char *ip = "127.0.0.1") {
+    std::vector<uint64_t> got;
+    pollfd p{sd, POLLIN, 0};
+    uint8_t b[TIME_SIZE + 1];
+    while (poll(&p, 1, got.empty() ? ms : std::min(ms, 100)) > 0) {
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        ssize_t n = recvfrom(sd, b, sizeof b, 0, reinterpret_cast<sockaddr *>(&from), &len);
+        time_message m;
+        EXPECT_TRUE(time_parse(b, static_cast<size_t>(n), &m) && m.kind == TIME_ANSWER) << n;
+        EXPECT_EQ(std::string(ip) + ":1995", std::string(inet_ntoa(from.sin_addr)) + ":" +
+                                                 std::to_string(ntohs(from.sin_port)));
+        EXPECT_LE(m.receive, m.transmit);
+        got.push_back(m.nonce);
+    }
+    return got;
+}
+
+// A data datagram as received: its bytes and when it came, on the
+// monotonic clock.
+struct arrived {
+    bytes d;
+    long long at;
+};
+
+// The datagrams waiting on sd (SO_TIMESTAMPNS set), by channel.
+std::map<int, std::vector<arrived>> stamped_data(int sd) {
+    long long real_ahead = wall_ns() - now_ns();  // the stamps are on the wall clock
+    std::map<int, std::vector<arrived>> got;
+    bytes buf(MSG_MAX_SIZE);
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    for (;;) {
+        iovec iov{buf.data(), buf.size()};
+        msghdr msg{nullptr, 0, &iov, 1, control, sizeof control, 0};
+        ssize_t n = recvmsg(sd, &msg, MSG_DONTWAIT);
+        cmsghdr *c = CMSG_FIRSTHDR(&msg);
+        if (n <= 0 || c == nullptr) return got;
+        timespec ts;
+        memcpy(&ts, CMSG_DATA(c), sizeof ts);
+        if (buf[0] != CHNID_LIST)
+            got[buf[0]].push_back({bytes(buf.begin(), buf.begin() + n),
+                                   ts.tv_sec * NS_PER_S + ts.tv_nsec - real_ahead});
+    }
+}
+
+// Where the datagram of crc lies in data, the one that came nearest to due;
+// -1 when none.
+long nearest(const std::vector<arrived> &data, uint32_t crc, long long due) {
+    long best = -1;
+    for (size_t j = 0; j < data.size(); j++)
+        if (repair_crc(0, data[j].d.data(), data[j].d.size()) == crc &&
+            (best < 0 || llabs(data[j].at - due) < llabs(data[best].at - due)))
+            best = static_cast<long>(j);
+    return best;
+}
+
+// The server's clock, on its source port: an answer of the request's size
+// with its nonce, from the address asked; none for a wrong size, an
+// answer, a broadcast or a source port below 1024; about its rate for a
+// flood from one address, while another is answered; 200 addresses end
+// nothing. The timing datagrams on port + 3 list the data datagrams
+// received, in order, with the samples their frames hold, each come a lead
+// before its end is due.
+TEST_F(ServerE2e, PlayersGetTheServersClockAndWhenTheDatagramsTheyGetAreDue) {
+    REQUIRE_PRIVATE_NETNS();
+    channel("1-one", {mp3("e2e_a", 44100, "synth 2 sine 330", "-b 96")});
+    channel("2-two", {mp3("e2e_b2", 44100, "synth 1.5 pluck C4 pluck G4", "-V 4")});
+    int data = group_socket(DEFAULT_PORT), timing = group_socket(timing_port(DEFAULT_PORT)), on = 1;
+    int player = source("127.0.0.1", 0), low = source("127.0.0.1", 999);
+    int flood = source("127.0.0.2", 0), other = source("127.0.0.3", 0);
+    ASSERT_TRUE(data >= 0 && timing >= 0 && player >= 0 && low >= 0 && flood >= 0 && other >= 0);
+    ASSERT_EQ(0, setsockopt(data, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on));
+    ASSERT_EQ(0, setsockopt(player, SOL_SOCKET, SO_BROADCAST, &on, sizeof on));
+    child_proc *s = server({"-S", "1995", dir + "/radio"});
+    uint64_t nonce = 1;
+    auto answered = [&] {
+        ask(player, time_bytes(nonce++));
+        return !answers(player, 100).empty();
+    };
+    ASSERT_TRUE(wait_until(answered, WAIT_MS)) << err(s);
+    answers(player, 200);  // the late ones
+
+    struct ask_case {
+        const char *name;
+        int sd;
+        bytes request;
+        const char *to;
+        bool answered;
+    };
+    const ask_case CASES[] = {
+        {"a request", player, time_bytes(11), "127.0.0.1", true},
+        {"to another address of the host", player, time_bytes(12), "127.0.0.7", true},
+        {"one byte short", player, time_bytes(13, TIME_REQUEST, TIME_SIZE - 1), "127.0.0.1", false},
+        {"one byte long", player, time_bytes(14, TIME_REQUEST, TIME_SIZE + 1), "127.0.0.1", false},
+        {"an answer", player, time_bytes(15, TIME_ANSWER), "127.0.0.1", false},
+        {"to the broadcast address", player, time_bytes(16), "127.255.255.255", false},
+        {"from port 999", low, time_bytes(17), "127.0.0.1", false},
+    };
+    for (const auto &c : CASES) {
+        SCOPED_TRACE(c.name);
+        ask(c.sd, c.request, c.to);
+        // A request answered after it shows that it was taken.
+        ask(player, time_bytes(99), c.answered ? c.to : "127.0.0.1");
+        std::vector<uint64_t> want = {99};
+        if (c.answered) want.insert(want.begin(), c.request[15]);
+        EXPECT_EQ(want, answers(player, WAIT_MS, c.answered ? c.to : "127.0.0.1"));
+        EXPECT_TRUE(answers(low, 0).empty());
+    }
+
+    size_t flooded = 0, others = 0, asked = 0;
+    long long start = now_ns();
+    for (int i = 0; i < 1500 && now_ns() - start < 3 * NS_PER_S; i++) {
+        ask(flood, time_bytes(1000 + i));
+        if (i % 50 == 0) {
+            ask(other, time_bytes(1000 + i));
+            asked++;
+        }
+        usleep(1000);
+        flooded += answers(flood, 0).size();
+        others += answers(other, 0).size();
+    }
+    long long seconds = (now_ns() - start) / NS_PER_S + 1;
+    flooded += answers(flood, 200).size();
+    others += answers(other, 200).size();
+    EXPECT_GE(flooded, static_cast<size_t>(TIME_ADDRESS_BURST));
+    // The bucket's refills come once a second, on a clock of their own.
+    EXPECT_LE(flooded, static_cast<size_t>(TIME_ADDRESS_BURST + TIME_ADDRESS_RATE * (seconds + 1)));
+    EXPECT_EQ(asked, others);
+
+    std::vector<int> many;
+    for (int i = 0; i < 200; i++)
+        many.push_back(source(("127.0.1." + std::to_string(i)).c_str(), 0));
+    for (int sd : many) ask(sd, time_bytes(2000));
+    size_t from_many = answers(many.back(), 1000).size();  // answered after the others
+    for (int sd : many) from_many += answers(sd, 0).size();
+    EXPECT_GE(from_many, 150u);
+    ask(player, time_bytes(3000));
+    EXPECT_EQ(std::vector<uint64_t>{3000}, answers(player, WAIT_MS)) << err(s);
+
+    std::map<int, std::vector<arrived>> heard = stamped_data(data);
+    size_t checked = 0, in_lead = 0, timings = 0;
+    bytes buf(MSG_MAX_SIZE);
+    for (ssize_t n; (n = recv(timing, buf.data(), buf.size(), MSG_DONTWAIT)) > 0; timings++) {
+        timing_datagram t;
+        ASSERT_TRUE(timing_parse(buf.data(), static_cast<size_t>(n), &t));
+        const std::vector<arrived> &got = heard[t.chnid];
+        long j = nearest(got, t.first_crc, t.due);
+        ASSERT_GE(j, 0) << "the first listed of channel " << int(t.chnid) << " never came";
+        for (size_t i = 0; i < t.listed.size(); i++, checked++) {
+            SCOPED_TRACE("channel " + std::to_string(t.chnid) + ", listed " + std::to_string(i));
+            ASSERT_LT(j + i, got.size());
+            const arrived &a = got[j + i];
+            EXPECT_EQ(repair_fingerprint(a.d.data(), a.d.size()), t.listed[i].fingerprint);
+            long long samples = 0;
+            for (const auto &f : frames_of(std::string(a.d.begin() + 1, a.d.end()))) {
+                samples += f.h.samples;
+                EXPECT_EQ(static_cast<int>(t.sample_rate), f.h.sample_rate);
+            }
+            EXPECT_EQ(samples, t.listed[i].samples);
+            long long ahead = timing_due_of(t, i) + samples * NS_PER_S / t.sample_rate - a.at;
+            in_lead +=
+                ahead >= -10'000'000 && ahead <= PACING_LEAD_NS + PACING_BATCH_NS + 10'000'000;
+        }
+    }
+    EXPECT_GT(checked, 50u) << timings << " timing datagrams";
+    EXPECT_GE(in_lead, checked * 9 / 10) << "of " << checked << " came with their end a lead ahead";
+    kill(s->pid, SIGTERM);
+    EXPECT_EQ(0, finish(s));
 }
 
 // The kernel's receive time of the next datagram on sd (SO_TIMESTAMPNS set)

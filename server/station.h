@@ -16,6 +16,7 @@
 #include "pacing.h"
 #include "playout.h"
 #include "repair_encoder.h"
+#include "timing_list.h"
 
 // How the station sends.
 struct station_conf {
@@ -23,6 +24,7 @@ struct station_conf {
     sockaddr_in dest{};           // the group and port
     int now_playing_port = 0;     // where the now-playing datagrams go; 0: nowhere
     int repair_port = 0;          // where the repair datagrams go; 0: nowhere
+    int timing_port = 0;          // where the timing datagrams go; 0: nowhere
     const char *iface = nullptr;  // the interface as the user named it, or null
     const char *folder = "";      // the music folder, read again on SIGHUP
     size_t payload = 1024;        // most payload bytes per data message
@@ -43,6 +45,8 @@ struct channel_run {
     std::string now_playing;        // the datagram of the file on the air
     long long now_playing_due = 0;  // when it goes again
     repair_encoder repair;          // its data datagrams' repair (repair.h)
+    timing_list timing;             // its last data datagrams on its timeline
+    long long timing_due = 0;       // when its timing datagram goes again
 };
 
 // What the server sends: the channels' runs, in channel order, and the list.

@@ -1,6 +1,7 @@
 // timing.cc - the timing datagram and the time exchange, read and written.
 #include "timing.h"
 
+#include <limits.h>
 #include <string.h>
 
 #include "byte_order.h"
@@ -50,7 +51,8 @@ bool timing_parse(const uint8_t *p, size_t n, timing_datagram *t) {
 long long timing_due_of(const timing_datagram &t, size_t i) {
     long long before = 0;
     for (size_t j = 0; j < i && j < t.listed.size(); j++) before += t.listed[j].samples;
-    return t.due + before * NS_PER_S / t.sample_rate;
+    long long later = before * NS_PER_S / t.sample_rate;  // at most 64 x 65535 s
+    return t.due > LLONG_MAX - later ? LLONG_MAX : t.due + later;
 }
 
 void time_encode(const time_message &m, uint8_t out[TIME_SIZE]) {

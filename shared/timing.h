@@ -103,7 +103,8 @@ bool timing_encode(const timing_datagram &t, std::vector<uint8_t> *out);
 bool timing_parse(const uint8_t *p, size_t n, timing_datagram *t);
 
 // When the first sample of t.listed[i] is due: due plus the playing time
-// of those before it, rounded down to whole nanoseconds.
+// of those before it, rounded down to whole nanoseconds; LLONG_MAX when
+// that lies past the clock's end (only a forged datagram's can).
 long long timing_due_of(const timing_datagram &t, size_t i);
 
 constexpr uint8_t TIME_MAGIC[4] = {'r', 't', 'i', 'm'};

@@ -1,6 +1,7 @@
 // The usage texts of stream_server, stream_gateway and stream_sender quote
 // the defaults that the programs use: a default changed in one place only
 // shows here. (The client's help is four fixed lines that quote none.)
+#include <getopt.h>
 #include <string.h>
 
 #include <algorithm>
@@ -70,6 +71,35 @@ TEST(Usage, EachOptionQuotesTheDefaultItsProgramUses) {
         }
     }
     EXPECT_EQ("0.0.0.0", std::string(g.listen_addr));  // "all addresses"
+}
+
+// What getopt_long makes of the server's long option arg: its value, '?'
+// when it is unknown or ambiguous.
+int server_option(const char *arg) {
+    char name[] = "stream_server", value[] = "1";
+    std::string a = arg;
+    char *argv[] = {name, a.data(), value, nullptr};
+    optind = 0;  // glibc starts afresh
+    opterr = 0;
+    return getopt_long(3, argv, SERVER_SHORT_OPTIONS, SERVER_LONG_OPTIONS, nullptr);
+}
+
+// Every abbreviation of the server's long options that worked before
+// --timing-port came means what it meant: --t is still --ttl.
+TEST(Usage, ServerAbbreviationsKeepTheirMeaningBesideTheTimingPort) {
+    const std::vector<std::string> before = {
+        "port",    "mgroup",        "help", "interface",        "ttl",         "source-port",
+        "payload", "list-interval", "once", "now-playing-port", "repair-port", "verbose"};
+    for (const auto &name : before) {
+        for (size_t n = 1; n <= name.size(); n++) {
+            std::string prefix = name.substr(0, n);
+            auto is_prefix = [&](const std::string &o) { return o.compare(0, n, prefix) == 0; };
+            if (std::count_if(before.begin(), before.end(), is_prefix) != 1) continue;
+            SCOPED_TRACE("--" + prefix);
+            EXPECT_EQ(server_option(("--" + name).c_str()), server_option(("--" + prefix).c_str()));
+        }
+    }
+    EXPECT_EQ(OPT_TIMING_PORT, server_option("--ti"));
 }
 
 }  // namespace
