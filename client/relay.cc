@@ -17,7 +17,7 @@
 
 #include "inputs.h"
 #include "mono_clock.h"
-#include "player.h"
+#include "player_process.h"
 #include "proto.h"
 #include "repair_relay.h"
 #include "stream.h"
