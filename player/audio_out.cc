@@ -16,8 +16,8 @@ namespace {
 void quiet_alsa(const char *, int, const char *, int, const char *, ...) {}
 
 // What opening takes: the hardware side (format, rate, buffer, period) and
-// the software side (wake and start at a period). 0, or ALSA's error with
-// *step naming the call that failed.
+// the software side (wake at wake_frames of room, start at a period). 0,
+// or ALSA's error with *step naming the call that failed.
 int set_params(audio_out *a, snd_pcm_t *pcm, const char **step) {
     snd_pcm_hw_params_t *hw;
     snd_pcm_hw_params_alloca(&hw);
@@ -41,11 +41,15 @@ int set_params(audio_out *a, snd_pcm_t *pcm, const char **step) {
     if ((e = snd_pcm_get_params(pcm, &buffer, &period)) < 0) return e;
     a->buffer_frames = static_cast<long>(buffer);
     a->period_frames = static_cast<long>(period);
+    long most = std::min(static_cast<long>(buffer) / 2,
+                         static_cast<long>(a->rate) * AUDIO_WAKE_MAX_MS / 1000);
+    a->wake_frames = std::max(a->period_frames, most / a->period_frames * a->period_frames);
     snd_pcm_sw_params_t *sw;
     snd_pcm_sw_params_alloca(&sw);
     *step = "the wake-up";
     if ((e = snd_pcm_sw_params_current(pcm, sw)) < 0 ||
-        (e = snd_pcm_sw_params_set_avail_min(pcm, sw, period)) < 0 ||
+        (e = snd_pcm_sw_params_set_avail_min(pcm, sw,
+                                             static_cast<snd_pcm_uframes_t>(a->wake_frames))) < 0 ||
         (e = snd_pcm_sw_params_set_start_threshold(pcm, sw, period)) < 0 ||
         (e = snd_pcm_sw_params(pcm, sw)) < 0)
         return e;
@@ -74,6 +78,9 @@ void open_device(audio_out *a, long long now) {
     }
     a->pcm = pcm;
     a->failing = false;
+    a->delay_failed_at = -1;
+    a->quiet_until = 0;
+    a->asked_at = now;
     a->credit = static_cast<double>(a->buffer_frames);
     a->credit_at = now;
     fprintf(a->report,
@@ -109,6 +116,41 @@ bool survive(audio_out *a, int e, const char *what, long long now) {
     return false;
 }
 
+// A failed snd_pcm_delay: nothing is written, and the device is not
+// watched for a period, unless it is an underrun, a suspend, or failures
+// that went on for AUDIO_RETRY_NS. 0, the frames to write.
+long delay_failed(audio_out *a, int e, long long now) {
+    if (e == -EPIPE || e == -ESTRPIPE ||
+        (a->delay_failed_at >= 0 && now - a->delay_failed_at >= AUDIO_RETRY_NS)) {
+        a->delay_failed_at = -1;
+        survive(a, e, "its delay", now);
+        return 0;
+    }
+    if (a->delay_failed_at < 0) a->delay_failed_at = now;
+    a->quiet_until = now + a->period_frames * NS_PER_S / a->rate;
+    return 0;
+}
+
+// Whether the device's descriptors watched[0, n) say it has room, or an
+// error to tell. Only then is it asked anything: a sound server's plugin
+// answers each question with a round trip to its thread, and other
+// inputs wake the poll many times a second. A plugin's descriptor is
+// also reset here.
+bool woken(audio_out *a, const pollfd *watched, int n) {
+    bool any = false;
+    for (int i = 0; i < n; i++) any = any || watched[i].revents != 0;
+    if (!any) return false;
+    unsigned short revents = 0;
+    snd_pcm_poll_descriptors_revents(a->pcm, const_cast<pollfd *>(watched),
+                                     static_cast<unsigned>(n), &revents);
+    return (revents & (POLLOUT | POLLERR | POLLHUP | POLLNVAL)) != 0;
+}
+
+// When a device whose descriptors stay quiet is asked for its room anyway.
+long long ask_again_at(const audio_out &a) {
+    return a.asked_at + a.buffer_frames * NS_PER_S / a.rate;
+}
+
 // The frames the clock lets out at now: what it played since the last
 // count, and the slack, never more than a buffer.
 void count_credit(audio_out *a, long long now) {
@@ -142,40 +184,42 @@ void audio_close(audio_out *a) {
 }
 
 int audio_watch(audio_out *a, pollfd *into, long long now) {
-    if (a->pcm == nullptr) return 0;
+    if (a->pcm == nullptr || now < a->quiet_until) return 0;
     count_credit(a, now);
-    if (a->credit < static_cast<double>(a->period_frames)) return 0;
+    if (a->credit < static_cast<double>(a->wake_frames)) return 0;
     std::copy(a->fds, a->fds + a->nfds, into);
     return a->nfds;
 }
 
 long long audio_due(const audio_out &a, long long now) {
     if (a.pcm == nullptr) return a.rate > 0 ? a.retry_at : LLONG_MAX;
-    double missing = static_cast<double>(a.period_frames) - a.credit;
-    if (missing <= 0) return LLONG_MAX;  // the descriptors say when
+    if (now < a.quiet_until) return std::min(a.quiet_until, ask_again_at(a));
+    double missing = static_cast<double>(a.wake_frames) - a.credit;
+    if (missing <= 0) return ask_again_at(a);  // else the descriptors say when
     double ns = missing * NS_PER_S / (a.rate * (1 + AUDIO_PACE_SLACK));
-    return now + static_cast<long long>(ns) + 1;
+    return std::min(now + static_cast<long long>(ns) + 1, ask_again_at(a));
 }
 
 long audio_room(audio_out *a, const pollfd *watched, int n, long long now, long long *heard) {
     if (a->pcm == nullptr && a->rate > 0 && now >= a->retry_at) open_device(a, now);
-    if (a->pcm == nullptr) return 0;
-    // A plugin's descriptor (a sound server's) is reset here; what it says,
-    // an error too, the calls below say again.
-    unsigned short revents = 0;
-    if (n > 0)
-        snd_pcm_poll_descriptors_revents(a->pcm, const_cast<pollfd *>(watched),
-                                         static_cast<unsigned>(n), &revents);
+    if (a->pcm == nullptr || (!woken(a, watched, n) && now < ask_again_at(*a))) return 0;
+    a->asked_at = now;
     count_credit(a, now);
     snd_pcm_sframes_t avail = snd_pcm_avail_update(a->pcm);
     if (avail < 0 && !survive(a, static_cast<int>(avail), "its room", now)) return 0;
     if (avail < 0) avail = snd_pcm_avail_update(a->pcm);  // recovered: all room again
     long room = std::min(static_cast<long>(std::max<snd_pcm_sframes_t>(avail, 0)),
                          static_cast<long>(a->credit));
-    if (room < a->period_frames) return 0;
+    if (room < a->wake_frames) {
+        // Woken early (a plugin may wake at less room than it was asked
+        // to): not watched again before that room is there.
+        a->quiet_until = now + (a->wake_frames - room) * NS_PER_S / a->rate;
+        return 0;
+    }
     snd_pcm_sframes_t delay = 0;
     int e = snd_pcm_delay(a->pcm, &delay);
-    if (e < 0 && !survive(a, e, "its delay", now)) return 0;
+    if (e < 0) return delay_failed(a, e, now);
+    a->delay_failed_at = -1;
     *heard =
         now + static_cast<long long>(std::max<snd_pcm_sframes_t>(delay, 0)) * NS_PER_S / a->rate;
     return room;
