@@ -210,7 +210,7 @@ long audio_room(audio_out *a, const pollfd *watched, int n, long long now, long 
     if (avail < 0) avail = snd_pcm_avail_update(a->pcm);  // recovered: all room again
     long room = std::min(static_cast<long>(std::max<snd_pcm_sframes_t>(avail, 0)),
                          static_cast<long>(a->credit));
-    if (room < a->wake_frames) {
+    if (room < a->wake_frames - a->period_frames / 2) {
         // Woken early (a plugin may wake at less room than it was asked
         // to): not watched again before that room is there.
         a->quiet_until = now + (a->wake_frames - room) * NS_PER_S / a->rate;

@@ -80,6 +80,8 @@ long long audio_due(const audio_out &a, long long now);
 // opens a closed device when its time has come, recovers from an underrun,
 // closes a device that failed. The frames that may be written now (0 for
 // none), the first of which will be heard at *heard (the player's clock).
+// Room is written from half a period short of wake_frames on: a sound
+// server's plugin may count the room a frame short of it for good.
 // A delay that cannot be had writes nothing for a period (a sound
 // server's plugin fails it for a moment while its stream is made again),
 // and closes the device only after AUDIO_RETRY_NS of failures.
