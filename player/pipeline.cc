@@ -1,7 +1,6 @@
 // pipeline.cc - the played channel from its datagrams to the device.
 #include "pipeline.h"
 
-
 #include <algorithm>
 
 #include "mp3_frames.h"
@@ -132,7 +131,10 @@ void pipeline_tick(pipeline *p, long long now) {
 long long pipeline_due(const pipeline &p, long long now) {
     long long due = audio_due(p.out, now);
     if (p.decoding) due = std::min(due, repair_decoder_due(p.repair));
-    for (const timeline_waiting &w : p.tl.waiting) due = std::min(due, w.came + TIMELINE_WAIT_NS);
+    // A wait already over was handed to timeline_take at the last tick: only
+    // those still to end count, so that one it kept can never spin the poll.
+    for (const timeline_waiting &w : p.tl.waiting)
+        if (w.came + TIMELINE_WAIT_NS > now) due = std::min(due, w.came + TIMELINE_WAIT_NS);
     return due;
 }
 
