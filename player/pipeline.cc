@@ -114,6 +114,11 @@ void pipeline_repair(pipeline *p, const uint8_t *d, size_t n, long long now) {
 }
 
 void pipeline_timing(pipeline *p, const timing_datagram &t) {
+    // A server started again on the same address and port keeps its clock,
+    // unless its host started again too: then its clock went back, and
+    // every datagram it times now would fall before the last one placed.
+    if (p->tl.placed && t.due < p->tl.last_due - PIPELINE_CLOCK_BACK_NS)
+        pipeline_follow(p, p->chnid);
     timeline_timing(&p->tl, t);
 }
 

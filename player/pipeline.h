@@ -28,6 +28,11 @@
 #include "timeline.h"
 #include "timing.h"
 
+// How far below the last datagram placed the first of a timing datagram
+// may lie before the server's clock counts as started again: its lists go
+// back TIMING_LISTED_NS, and far less than this.
+constexpr long long PIPELINE_CLOCK_BACK_NS = 30'000'000'000;
+
 struct pipeline_conf {
     bool repair = true;        // datagrams go through a repair decoder
     long long latency_ns = 0;  // schedule_conf's
@@ -68,7 +73,8 @@ void pipeline_data(pipeline *p, const uint8_t *d, size_t n, long long now);
 // Takes the played channel's repair datagram d[0, n) that came at now.
 void pipeline_repair(pipeline *p, const uint8_t *d, size_t n, long long now);
 
-// Takes the played channel's timing datagram.
+// Takes the played channel's timing datagram; one whose times went back
+// by PIPELINE_CLOCK_BACK_NS starts the channel afresh.
 void pipeline_timing(pipeline *p, const timing_datagram &t);
 
 // Moves on what time lets go at now: datagrams whose hold is over, those
