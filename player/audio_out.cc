@@ -97,9 +97,9 @@ void close_device(audio_out *a) {
     a->nfds = 0;
 }
 
-// Takes ALSA's error e of what: an underrun or a suspend is recovered
-// from, anything else closes the device until its next try. False when the
-// device is closed.
+// Takes ALSA's error e of the call what: an underrun or a suspend is
+// recovered from, anything else closes the device until its next try.
+// False when the device is closed.
 bool survive(audio_out *a, int e, const char *what, long long now) {
     if (e == -EAGAIN) return true;
     if ((e == -EPIPE || e == -ESTRPIPE) && snd_pcm_recover(a->pcm, e, 1) == 0) {
@@ -108,8 +108,8 @@ bool survive(audio_out *a, int e, const char *what, long long now) {
                 e == -EPIPE ? "underrun" : "suspended");
         return true;
     }
-    fprintf(a->report, "audio device %s: %s failed: %s; opening it again every second\n", a->name,
-            what, snd_strerror(e));
+    fprintf(a->report, "audio device %s: %s: %s; opening it again every second\n", a->name, what,
+            snd_strerror(e));
     close_device(a);
     a->failing = true;  // said: the opens that fail until it is back say nothing
     a->retry_at = now + AUDIO_RETRY_NS;
@@ -123,7 +123,7 @@ long delay_failed(audio_out *a, int e, long long now) {
     if (e == -EPIPE || e == -ESTRPIPE ||
         (a->delay_failed_at >= 0 && now - a->delay_failed_at >= AUDIO_RETRY_NS)) {
         a->delay_failed_at = -1;
-        survive(a, e, "its delay", now);
+        survive(a, e, "snd_pcm_delay()", now);
         return 0;
     }
     if (a->delay_failed_at < 0) a->delay_failed_at = now;
@@ -206,7 +206,7 @@ long audio_room(audio_out *a, const pollfd *watched, int n, long long now, long 
     a->asked_at = now;
     count_credit(a, now);
     snd_pcm_sframes_t avail = snd_pcm_avail_update(a->pcm);
-    if (avail < 0 && !survive(a, static_cast<int>(avail), "its room", now)) return 0;
+    if (avail < 0 && !survive(a, static_cast<int>(avail), "snd_pcm_avail_update()", now)) return 0;
     if (avail < 0) avail = snd_pcm_avail_update(a->pcm);  // recovered: all room again
     long room = std::min(static_cast<long>(std::max<snd_pcm_sframes_t>(avail, 0)),
                          static_cast<long>(a->credit));
@@ -231,7 +231,7 @@ void audio_write(audio_out *a, const int16_t *pcm, long frames, long long now) {
         if (w == -EAGAIN) return;  // the room was less than it said: the rest waits
         if (w < 0) {
             // Recovered or not, the rest was meant for a moment gone by.
-            survive(a, static_cast<int>(w), "a write", now);
+            survive(a, static_cast<int>(w), "snd_pcm_writei()", now);
             return;
         }
         a->credit -= static_cast<double>(w);
