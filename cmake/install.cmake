@@ -160,8 +160,8 @@ channel list and plays a channel on an ALSA audio device of its own, each
 sample at the moment the server says plus a latency that every room
 shares, so that all the rooms of a house play in step. A system unit for
 a headless room box, which reads its device and channel from
-/etc/default/stream_player, and a user unit for a desktop session are
-installed, not enabled.")
+/etc/default/stream_player, and a user unit for a desktop are installed,
+not enabled.")
 file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/deb/player/conffiles "/etc/default/stream_player\n")
 set(CPACK_DEBIAN_PLAYER_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/deb/player/conffiles)
 
