@@ -22,7 +22,7 @@
 #include "now_playing.h"
 #include "options.h"
 #include "output.h"
-#include "player.h"
+#include "player_process.h"
 #include "receiver.h"
 #include "relay.h"
 #include "repair_relay.h"

@@ -14,10 +14,11 @@
 #include <sys/uio.h>
 
 #include <string>
+#include <vector>
 
 #include "inputs.h"
 #include "mono_clock.h"
-#include "player.h"
+#include "player_process.h"
 #include "proto.h"
 #include "repair_relay.h"
 #include "stream.h"
@@ -296,13 +297,19 @@ void relay_tuned(relay *rl, unsigned count) {
 // terminal, now-playing datagrams. A terminal that gives nothing more is
 // no longer watched.
 void take_beside(receiver *r, const sockaddr_in &server) {
-    if (inputs_ready(r->watched, INPUT_TERMINAL) &&
-        tune_read(&r->tune, 0, r->out, r->show_visible) < 0)
-        inputs_watch(&r->watched, INPUT_TERMINAL, -1);
+    if (inputs_ready(r->watched, INPUT_TERMINAL)) {
+        std::vector<tune_said> said;
+        if (tune_read(&r->tune, 0, r->show_visible, &said) < 0)
+            inputs_watch(&r->watched, INPUT_TERMINAL, -1);
+        for (const tune_said &s : said)
+            output_add(r->out, s.to_stdout ? OUT_STDOUT : OUT_STDERR, s.text.data(), s.text.size());
+    }
     if (!inputs_ready(r->watched, INPUT_NOW_PLAYING)) return;
-    if (titles_receive(&r->heard, r->watched.fds[INPUT_NOW_PLAYING].fd, server, r->err_visible,
-                       r->out) < 0)
-        output_report(r->out, "recvfrom()");
+    std::string lines;
+    int got = titles_receive(&r->heard, r->watched.fds[INPUT_NOW_PLAYING].fd, server,
+                             r->err_visible, &lines);
+    output_add(r->out, OUT_STDERR, lines.data(), lines.size());
+    if (got < 0) output_report(r->out, "recvfrom()");
 }
 
 // Batches taken from the data socket at most before the repair socket's

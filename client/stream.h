@@ -7,9 +7,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
-#include <string>
-
-#include "list_entry.h"  // list_next_entry: the walk over the entries
+#include "list_entry.h"  // list_next_entry and list_text: the walk and the list shown
 
 // List phase: the kind of one datagram.
 enum list_kind {
@@ -18,13 +16,6 @@ enum list_kind {
     LIST_ACCEPTED,   // the channel list
 };
 list_kind list_classify(const uint8_t *buf, size_t len);
-
-// Appends to *out the text the client shows for the list message buf[0,
-// len): "channel:%d%s" for each entry, in order, stopping at the first entry
-// that does not fit. With visible (the text goes to a terminal) each
-// description's control characters are made visible (visible.h); else it
-// is shown byte for byte. Returns the number of entries.
-int list_text(const uint8_t *buf, size_t len, bool visible, std::string *out);
 
 // Data phase: the fate of one datagram; the first rule that applies wins.
 enum data_verdict {

@@ -2,6 +2,8 @@
 # component:
 #   programs  mcast-tools          the radio's programs and throttlecat, what a
 #                                  listener host installs
+#   player    mcast-player         stream_player, what a room box installs,
+#                                  with its units
 #   sender    mcast-stream-sender  the test tool stream_sender
 #   dev       libmytbf-dev         mytbf's header, static library, pkg-config
 #                                  file, CMake package (find_package(mytbf)
@@ -15,6 +17,7 @@ include(CMakePackageConfigHelpers)
 set(MCAST_MAINTAINER "mcast-tools developers <devel@mcast-tools.org>"
     CACHE STRING "Maintainer named in the Debian packages")
 set(deb_package_programs mcast-tools)
+set(deb_package_player mcast-player)
 set(deb_package_sender mcast-stream-sender)
 set(deb_package_dev libmytbf-dev)
 
@@ -51,13 +54,14 @@ install_program(client mcast-client programs)
 install_program(stream_server stream_server programs)
 install_program(stream_gateway stream_gateway programs)
 install_program(throttlecat mcast-throttlecat programs)
+install_program(stream_player stream_player player)
 install_program(stream_sender stream_sender sender)
 
 # Debian keeps a package's documentation under its package name: each
 # package has the copyright file and a changelog there.
 string(TIMESTAMP deb_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
 set(deb_maintainer ${MCAST_MAINTAINER})
-foreach(component programs sender dev)
+foreach(component programs player sender dev)
   set(deb_package ${deb_package_${component}})
   set(docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/${deb_package})
   install(FILES cmake/copyright DESTINATION ${docdir} COMPONENT ${component})
@@ -70,10 +74,18 @@ install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${deb_packa
 # The systemd units, where systemd finds them, not enabled, and the
 # /etc/default files they read, each line a comment: installed by
 # cmake/service_files.cmake, which knows the prefix they go under.
-install(CODE "set(mcast_source_dir \"${PROJECT_SOURCE_DIR}\")
+# install_units(COMPONENT "FOLDER/NAME..." "FOLDER/NAME...") installs the
+# system units of the first list and the user units of the second.
+function(install_units component units user_units)
+  install(CODE "set(mcast_source_dir \"${PROJECT_SOURCE_DIR}\")
 set(mcast_build_dir \"${CMAKE_CURRENT_BINARY_DIR}\")
-set(mcast_bindir \"${CMAKE_INSTALL_BINDIR}\")" COMPONENT programs)
-install(SCRIPT cmake/service_files.cmake COMPONENT programs)
+set(mcast_bindir \"${CMAKE_INSTALL_BINDIR}\")
+set(mcast_units \"${units}\")
+set(mcast_user_units \"${user_units}\")" COMPONENT ${component})
+  install(SCRIPT cmake/service_files.cmake COMPONENT ${component})
+endfunction()
+install_units(programs "server/stream_server;gateway/stream_gateway" "")
+install_units(player player/stream_player player/stream_player)
 
 install(TARGETS mytbf EXPORT mytbfTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
@@ -105,7 +117,7 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/mytbfConfig.cmake
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL programs sender dev)
+set(CPACK_COMPONENTS_ALL programs player sender dev)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_NAME mcast-tools)
 set(CPACK_PACKAGE_VENDOR "mcast-tools developers")
@@ -134,6 +146,24 @@ enabled; each reads its options from its file in /etc/default.")
 file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/deb/programs/conffiles
      "/etc/default/stream_gateway\n/etc/default/stream_server\n")
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/deb/programs/conffiles)
+
+set(CPACK_DEBIAN_PLAYER_PACKAGE_NAME ${deb_package_player})
+set(CPACK_DEBIAN_PLAYER_PACKAGE_SECTION sound)
+# libmpg123 decodes, ALSA plays, libsoxr resamples; the repair's erasure
+# code. The ALSA plugins take "default" to PipeWire or PulseAudio.
+set(CPACK_DEBIAN_PLAYER_PACKAGE_DEPENDS
+    "${runtime_depends}, libmpg123-0, libasound2, libsoxr0, libisal2")
+set(CPACK_DEBIAN_PLAYER_PACKAGE_RECOMMENDS libasound2-plugins)
+set(CPACK_COMPONENT_PLAYER_DESCRIPTION "room player of the mcast-tools multicast radio
+stream_player joins the radio of a stream_server on the LAN, shows its
+channel list and plays a channel on an ALSA audio device of its own, each
+sample at the moment the server says plus a latency that every room
+shares, so that all the rooms of a house play in step. A system unit for
+a headless room box, which reads its device and channel from
+/etc/default/stream_player, and a user unit for a desktop are installed,
+not enabled.")
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/deb/player/conffiles "/etc/default/stream_player\n")
+set(CPACK_DEBIAN_PLAYER_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/deb/player/conffiles)
 
 set(CPACK_DEBIAN_SENDER_PACKAGE_NAME ${deb_package_sender})
 set(CPACK_DEBIAN_SENDER_PACKAGE_SECTION net)

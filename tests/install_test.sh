@@ -16,18 +16,20 @@ fail() { echo "$*"; exit 1; }
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 for f in bin/mcast-client bin/stream_server bin/stream_gateway bin/mcast-throttlecat \
-         bin/stream_sender include/mytbf.h \
+         bin/stream_sender bin/stream_player include/mytbf.h \
          share/man/man1/mcast-client.1.gz share/man/man1/stream_server.1.gz \
-         share/man/man1/stream_gateway.1.gz \
+         share/man/man1/stream_gateway.1.gz share/man/man1/stream_player.1.gz \
          share/man/man1/mcast-throttlecat.1.gz share/man/man1/stream_sender.1.gz \
          share/man/man3/mytbf.3.gz lib/systemd/system/stream_server.service \
-         lib/systemd/system/stream_gateway.service etc/default/stream_server \
-         etc/default/stream_gateway; do
+         lib/systemd/system/stream_gateway.service lib/systemd/system/stream_player.service \
+         lib/systemd/user/stream_player.service etc/default/stream_server \
+         etc/default/stream_gateway etc/default/stream_player; do
   [[ -e $prefix/$f ]] || fail "not installed: $f"
 done
-for p in stream_server stream_gateway; do
-  grep -q "^ExecStart=$prefix/bin/$p " "$prefix/lib/systemd/system/$p.service" ||
-    fail "$p.service does not start $prefix/bin/$p"
+for unit in system/stream_server system/stream_gateway system/stream_player user/stream_player; do
+  p=${unit#*/}
+  grep -q "^ExecStart=$prefix/bin/$p " "$prefix/lib/systemd/$unit.service" ||
+    fail "$unit.service does not start $prefix/bin/$p"
 done
 for f in bin/client bin/throttlecat; do
   [[ ! -e $prefix/$f ]] || fail "installed under its short name: $f"
@@ -63,6 +65,9 @@ declare -A holds=(
     /usr/share/man/man1/mcast-throttlecat.1.gz /usr/share/doc/mcast-tools/README.md
     /usr/lib/systemd/system/stream_server.service /usr/lib/systemd/system/stream_gateway.service
     /etc/default/stream_server /etc/default/stream_gateway"
+  [mcast-player]="/usr/bin/stream_player /usr/share/man/man1/stream_player.1.gz
+    /usr/lib/systemd/system/stream_player.service /usr/lib/systemd/user/stream_player.service
+    /etc/default/stream_player"
   [mcast-stream-sender]="/usr/bin/stream_sender /usr/share/man/man1/stream_sender.1.gz"
   [libmytbf-dev]="/usr/include/mytbf.h /usr/share/man/man3/mytbf.3.gz"
 )
@@ -88,7 +93,7 @@ for pkg in "${!holds[@]}"; do
 done
 # A listener's host gets no development files and no test tool.
 grep -vE '^/usr/lib/systemd/system/[a-z_]+\.service$' "$work/mcast-tools.files" |
-  grep -qE '^/usr/(include|lib)/|stream_sender' && fail "mcast-tools holds more than the programs"
+  grep -qE '^/usr/(include|lib)/|stream_sender|stream_player' && fail "mcast-tools holds more than the programs"
 # Its description names every program it holds; its /etc files are conffiles.
 # (Read once: grep -q leaving a pipe early would fail the pipe.)
 description=$(dpkg-deb -f "$work"/pkg/mcast-tools_*.deb Description)
@@ -97,9 +102,11 @@ for p in mcast-client stream_server stream_gateway mcast-throttlecat; do
 done
 [[ $(dpkg-deb -I "$work"/pkg/mcast-tools_*.deb conffiles | sort) == $'/etc/default/stream_gateway\n/etc/default/stream_server' ]] ||
   fail "mcast-tools: the conffiles are not its /etc/default files"
+[[ $(dpkg-deb -I "$work"/pkg/mcast-player_*.deb conffiles) == /etc/default/stream_player ]] ||
+  fail "mcast-player: the conffile is not /etc/default/stream_player"
 grep -qx 'prefix=/usr' "$work/root-libmytbf-dev/usr/lib/pkgconfig/mytbf.pc" || fail "mytbf.pc: prefix is not /usr"
 grep -q '/mytbf.pc$' "$work/libmytbf-dev.files" || fail "no mytbf.pc in libmytbf-dev"
 grep -q '/libmytbf.a$' "$work/libmytbf-dev.files" || fail "no libmytbf.a in libmytbf-dev"
 grep -q '/cmake/mytbf/mytbfConfig.cmake$' "$work/libmytbf-dev.files" || fail "no CMake package in libmytbf-dev"
-[[ $(ls "$work"/pkg/*.deb | wc -l) == 3 ]] || fail "not three packages: $(ls "$work/pkg")"
+[[ $(ls "$work"/pkg/*.deb | wc -l) == 4 ]] || fail "not four packages: $(ls "$work/pkg")"
 echo "install test passed"

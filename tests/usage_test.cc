@@ -1,6 +1,7 @@
-// The usage texts of stream_server, stream_gateway and stream_sender quote
-// the defaults that the programs use: a default changed in one place only
-// shows here. (The client's help is four fixed lines that quote none.)
+// The usage texts of stream_server, stream_gateway, stream_player and
+// stream_sender quote the defaults that the programs use: a default changed
+// in one place only shows here. (The client's help is four fixed lines that
+// quote none.)
 #include <getopt.h>
 #include <string.h>
 
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "conf.h"
+#include "player_conf.h"
 #include "sender_options.h"
 #include "server.h"
 
@@ -47,6 +49,7 @@ TEST(Usage, EachOptionQuotesTheDefaultItsProgramUses) {
     const server_conf s;
     const gateway_conf g;
     const sender_conf t;
+    const player_conf l;
     // clang-format off
     const program_case programs[] = {
         {SERVER_USAGE, {{"--mgroup", s.group}, {"--port", text(s.port)}, {"--ttl", text(s.ttl)},
@@ -57,6 +60,9 @@ TEST(Usage, EachOptionQuotesTheDefaultItsProgramUses) {
                          {"--lag", text(g.lag_s)}, {"--listeners", text(g.listeners_max)},
                          {"--each-address", text(g.each_address_max)},
                          {"--segment", text(g.segment_s)}}},
+        {PLAYER_USAGE, {{"--mgroup", l.group}, {"--port", text(l.port)}, {"--device", l.device},
+                        {"--buffer", text(l.buffer_ms)}, {"--latency", text(l.latency_ms)},
+                        {"--trim", text(l.trim_ns)}}},
         {SENDER_USAGE, {{"--group", t.group}, {"--port", text(t.port)},
                         {"--payload", text(t.payload)}, {"--rate", text(t.rate)},
                         {"--list-every", text(t.list_every_ms)}, {"--repeat", text(t.repeat)},

@@ -8,7 +8,6 @@
 #include "list_entry.h"
 #include "options.h"
 #include "proto.h"
-#include "stream.h"
 
 namespace {
 
@@ -58,7 +57,7 @@ void tune_split(tuning *t, const char *bytes, size_t n, std::vector<std::string>
     }
 }
 
-int tune_read(tuning *t, int fd, output *o, bool list_visible) {
+int tune_read(tuning *t, int fd, bool list_visible, std::vector<tune_said> *said) {
     char buf[512];
     ssize_t n = read(fd, buf, sizeof buf);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) return 0;
@@ -73,7 +72,7 @@ int tune_read(tuning *t, int fd, output *o, bool list_visible) {
         std::string text;
         if (a.kind == TUNE_LIST) list_text(list, t->list.size(), list_visible, &text);
         if (a.kind == TUNE_HINT) text = tune_hint(listed);
-        output_add(o, a.kind == TUNE_LIST ? OUT_STDOUT : OUT_STDERR, text.data(), text.size());
+        if (!text.empty()) said->push_back({a.kind == TUNE_LIST, text});
     }
     return 0;
 }

@@ -46,7 +46,7 @@ std::string titles_line(const std::string &text, bool visible) {
     return line + "\n";
 }
 
-int titles_receive(titles *t, int sd, const sockaddr_in &server, bool visible, output *o) {
+int titles_receive(titles *t, int sd, const sockaddr_in &server, bool visible, std::string *lines) {
     static uint8_t buf[TITLES_BUFFER];
     for (int i = 0; i < TITLES_BATCH; i++) {
         sockaddr_in from;
@@ -59,8 +59,7 @@ int titles_receive(titles *t, int sd, const sockaddr_in &server, bool visible, o
         if (static_cast<size_t>(n) > sizeof buf ||
             !titles_take(t, server, from, buf, static_cast<size_t>(n), &text))
             continue;
-        std::string line = titles_line(text, visible);
-        output_add(o, OUT_STDERR, line.data(), line.size());
+        *lines += titles_line(text, visible);
     }
     return 0;
 }

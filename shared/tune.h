@@ -1,8 +1,8 @@
-// tune.h - what a listener types while the client plays (--tune, with a
-// terminal on standard input): another channel's number and Enter, which
-// the client switches to at that channel's next datagram; Enter alone, for
-// the latest channel list; anything else gets a one-line hint and changes
-// nothing.
+// tune.h - what a listener types while it plays (the client's --tune, with
+// a terminal on standard input; the player's terminal): another channel's
+// number and Enter, which it switches to at that channel's next datagram;
+// Enter alone, for the latest channel list; anything else gets a one-line
+// hint and changes nothing.
 #pragma once
 
 #include <stddef.h>
@@ -11,8 +11,6 @@
 #include <bitset>
 #include <string>
 #include <vector>
-
-#include "output.h"
 
 // The most bytes of one typed line that are looked at; the rest of a
 // longer line is passed over.
@@ -51,10 +49,17 @@ struct tuning {
 // cut to TUNE_LINE_MAX bytes; keeps the start of an unended line in t.
 void tune_split(tuning *t, const char *bytes, size_t n, std::vector<std::string> *lines);
 
+// A text that tune_read has to say, and where: the list goes to standard
+// output, the hint to standard error.
+struct tune_said {
+    bool to_stdout;
+    std::string text;
+};
+
 // Reads what the terminal fd has (poll said it has something) and acts on
-// each whole line: Enter alone shows the latest list on o's standard output
-// (list_visible: its control characters made visible), a channel of that
-// list becomes t->pending, anything else adds the hint to standard error.
-// Returns 0, or -1 when the terminal gives nothing more (end of input, or a
-// failed read): it need not be watched any more.
-int tune_read(tuning *t, int fd, output *o, bool list_visible);
+// each whole line: Enter alone appends the latest list for standard output
+// to *said (list_visible: its control characters made visible), a channel
+// of that list becomes t->pending, anything else appends the hint for
+// standard error. Returns 0, or -1 when the terminal gives nothing more
+// (end of input, or a failed read): it need not be watched any more.
+int tune_read(tuning *t, int fd, bool list_visible, std::vector<tune_said> *said);

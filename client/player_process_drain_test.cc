@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "player.h"
+#include "player_process.h"
 
 namespace {
 

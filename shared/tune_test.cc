@@ -1,4 +1,4 @@
-// Typed lines while the client plays: which switch, which show the list,
+// Typed lines while a listener plays: which switch, which show the list,
 // which get the hint, and how bytes read from a terminal become lines.
 #include "tune.h"
 

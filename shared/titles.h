@@ -1,7 +1,8 @@
-// titles.h - the client's now-playing lines (--now-playing-port, --tune):
-// what the server it follows says its channel plays, from the server's
-// now-playing datagrams (now_playing.h), as "now playing: TEXT" on
-// standard error whenever the text changes, and once after a switch.
+// titles.h - a listener's now-playing lines (the client's with
+// --now-playing-port or --tune, the player's): what the server it follows
+// says its channel plays, from the server's now-playing datagrams
+// (now_playing.h), as "now playing: TEXT" whenever the text changes, and
+// once after a switch.
 #pragma once
 
 #include <netinet/in.h>
@@ -10,8 +11,6 @@
 
 #include <string>
 
-#include "output.h"
-
 struct titles {
     int chnid = -1;          // the channel followed; -1 none yet
     std::string shown;       // the line said for chnid since it was followed; "" none
@@ -19,8 +18,8 @@ struct titles {
 };
 
 // Takes the datagram buf[0, len) that came from `from`. Only the followed
-// server's (the address and source port of server, whose data the client
-// relays) counts. True with *text set when the followed channel's text is
+// server's (the address and source port of server, whose data the listener
+// takes) counts. True with *text set when the followed channel's text is
 // new: none said yet since it was followed, or another than the last.
 bool titles_take(titles *t, const sockaddr_in &server, const sockaddr_in &from, const uint8_t *buf,
                  size_t len, std::string *text);
@@ -34,10 +33,10 @@ bool titles_follow(titles *t, long long chnid, std::string *text);
 std::string titles_line(const std::string &text, bool visible);
 
 // How many datagrams one call of titles_receive takes at most, so that a
-// flood on the now-playing port never keeps the client from its data.
+// flood on the now-playing port never keeps a listener from its data.
 constexpr int TITLES_BATCH = 16;
 
 // Takes what the now-playing socket sd has queued (up to TITLES_BATCH
-// datagrams) and adds a line to o's standard error for each new text, shown
-// visibly when visible. Returns 0, or -1 when a receive failed (errno set).
-int titles_receive(titles *t, int sd, const sockaddr_in &server, bool visible, output *o);
+// datagrams) and appends to *lines a line for each new text, shown visibly
+// when visible. Returns 0, or -1 when a receive failed (errno set).
+int titles_receive(titles *t, int sd, const sockaddr_in &server, bool visible, std::string *lines);

@@ -2,7 +2,7 @@
 // leaves nothing of its group, and a wait for room ends when the player
 // reads, or gives up once the player has gone but left its pipe held and
 // unread.
-#include "player.h"
+#include "player_process.h"
 
 #include <signal.h>
 #include <stdlib.h>

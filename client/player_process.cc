@@ -1,5 +1,5 @@
-// player.cc - starting, watching, waiting on and stopping the client's player.
-#include "player.h"
+// player_process.cc - starting, watching, waiting on and stopping the client's player.
+#include "player_process.h"
 
 #include <errno.h>
 #include <fcntl.h>

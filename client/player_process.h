@@ -1,4 +1,4 @@
-// player.h - the client's player: a command run by /bin/sh on the read end
+// player_process.h - the client's player: a command run by /bin/sh on the read end
 // of a pipe, in a process group of its own; watched only while the client
 // waits for room in the pipe; stopped, its group with it, however the
 // client ends (exit, or SIGTERM, SIGINT and SIGHUP). One player at a time.
@@ -47,7 +47,7 @@ struct pipe_drain {
 // PLAYER_HELD_PIPE_MS.
 bool pipe_drain_stalled(pipe_drain *d, long in_pipe, long long now_ns);
 
-// Stops the player without leaving its group behind (see player.cc), and
+// Stops the player without leaving its group behind (see player_process.cc), and
 // forgets it. Async-signal-safe; nothing when no player runs.
 void player_stop();
 

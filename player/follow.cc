@@ -1,0 +1,15 @@
+// follow.cc - the server a player follows, and when another takes over.
+#include "follow.h"
+
+#include "join.h"
+
+follow_kind follow_take(follow *f, const sockaddr_in &from, bool is_list, long long now) {
+    bool same = f->has_server && same_sender(from, f->server);
+    if (!same && (!is_list || (f->has_server && now - f->heard < FOLLOW_SILENCE_NS)))
+        return FOLLOW_IGNORED;
+    f->heard = now;
+    if (same) return FOLLOW_SAME;
+    f->has_server = true;
+    f->server = from;
+    return FOLLOW_NEW;
+}

@@ -1,0 +1,50 @@
+// run.h - the running player: its one record, set up at the start, and
+// the one poll over everything it waits on (the ending signals, the
+// terminal, the radio's sockets, the time answers and the device), whose
+// timeout is the earliest of what time alone moves on: a repair hold, the
+// timeline's wait for a timing datagram, the next time request, the
+// device's pacing or its next try, and the followed interface's look-up.
+#pragma once
+
+#include <stdio.h>
+
+#include <string>
+
+#include "follow.h"
+#include "pipeline.h"
+#include "player_conf.h"
+#include "radio.h"
+#include "time_ask.h"
+#include "titles.h"
+#include "tune.h"
+
+struct player {
+    player_conf conf;
+    FILE *report = stderr;      // every line but the list's
+    bool show_visible = false;  // standard output is a terminal: descriptions made visible
+    bool err_visible = false;   // standard error is a terminal: titles made visible
+    int signals = -1;           // a signalfd of SIGTERM and SIGINT
+    radio rx;
+    radio_batch batch;
+    follow server;
+    time_ask ask;
+    pipeline pipe;
+    titles heard;
+    tuning tune;               // the typed lines; tune.pending the channel asked for
+    bool listed = false;       // the server's list was shown
+    bool reading = false;      // standard input is read for channels (no -c)
+    bool input_ended = false;  //   until it ends
+    int playing = 0;           // the channel played; 0 none yet
+    long long follow_at = 0;   // when the followed interface is looked up next
+};
+
+// Sets p up to play as conf says: the signals caught, the sockets, the
+// decoder. False after a line on standard error.
+bool player_start(player *p, const player_conf &conf);
+
+// Plays until SIGTERM or SIGINT (0), or until standard input ends before
+// any channel was chosen on it (1).
+int player_run(player *p);
+
+// Says the counts of the repair and closes the device.
+void player_stop(player *p);
