@@ -117,7 +117,7 @@ void pipeline_timing(pipeline *p, const timing_datagram &t) {
     // A server started again on the same address and port keeps its clock,
     // unless its host started again too: then its clock went back, and
     // every datagram it times now would fall before the last one placed.
-    if (p->tl.placed && t.due < p->tl.last_due - PIPELINE_CLOCK_BACK_NS)
+    if (p->tl.placed && t.due < p->tl.end_due - PIPELINE_CLOCK_BACK_NS)
         pipeline_follow(p, p->chnid);
     timeline_timing(&p->tl, t);
 }
@@ -129,7 +129,7 @@ void pipeline_tick(pipeline *p, long long now) {
         to_timeline(p, handed, now);
     }
     std::vector<timeline_item> items;
-    timeline_take(&p->tl, now, &items);
+    timeline_take(&p->tl, p->clock, now, &items);
     for (const timeline_item &item : items) place(p, item, now);
 }
 
