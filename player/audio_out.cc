@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <limits.h>
+#include <math.h>
 
 #include <algorithm>
 
@@ -41,7 +42,7 @@ int set_params(audio_out *a, snd_pcm_t *pcm, const char **step) {
     if ((e = snd_pcm_get_params(pcm, &buffer, &period)) < 0) return e;
     a->buffer_frames = static_cast<long>(buffer);
     a->period_frames = static_cast<long>(period);
-    long most = std::min(static_cast<long>(buffer) / 2,
+    long most = std::min(static_cast<long>(buffer) / 4,
                          static_cast<long>(a->rate) * AUDIO_WAKE_MAX_MS / 1000);
     a->wake_frames = std::max(a->period_frames, most / a->period_frames * a->period_frames);
     snd_pcm_sw_params_t *sw;
@@ -77,6 +78,7 @@ void open_device(audio_out *a, long long now) {
         return;
     }
     a->pcm = pcm;
+    device_clock_restart(&a->clock);
     a->failing = false;
     a->delay_failed_at = -1;
     a->quiet_until = 0;
@@ -95,6 +97,7 @@ void close_device(audio_out *a) {
     snd_pcm_close(a->pcm);
     a->pcm = nullptr;
     a->nfds = 0;
+    a->unwritten.clear();
 }
 
 // Takes ALSA's error e of the call what: an underrun or a suspend is
@@ -104,6 +107,7 @@ bool survive(audio_out *a, int e, const char *what, long long now) {
     if (e == -EAGAIN) return true;
     if ((e == -EPIPE || e == -ESTRPIPE) && snd_pcm_recover(a->pcm, e, 1) == 0) {
         if (e == -EPIPE) a->underruns++;
+        device_clock_restart(&a->clock);
         fprintf(a->report, "audio device %s: %s, recovered\n", a->name,
                 e == -EPIPE ? "underrun" : "suspended");
         return true;
@@ -114,6 +118,36 @@ bool survive(audio_out *a, int e, const char *what, long long now) {
     a->failing = true;  // said: the opens that fail until it is back say nothing
     a->retry_at = now + AUDIO_RETRY_NS;
     return false;
+}
+
+// Writes frames of pcm until the device takes no more; the frames taken.
+long write_some(audio_out *a, const int16_t *pcm, long frames, long long now) {
+    long done = 0;
+    while (a->pcm && done < frames) {
+        snd_pcm_sframes_t w = snd_pcm_writei(a->pcm, pcm + done * a->channels,
+                                             static_cast<snd_pcm_uframes_t>(frames - done));
+        if (w == -EAGAIN) break;
+        if (w < 0) {
+            // Recovered or not, what was queued was meant for a moment gone by.
+            survive(a, static_cast<int>(w), "snd_pcm_writei()", now);
+            a->unwritten.clear();
+            return frames;
+        }
+        a->credit -= static_cast<double>(w);
+        device_clock_took(&a->clock, w);
+        done += w;
+    }
+    return done;
+}
+
+// Writes what the device did not take before; the frames of it left.
+long write_unwritten(audio_out *a, long long now) {
+    long frames = static_cast<long>(a->unwritten.size()) / a->channels;
+    if (frames == 0) return 0;
+    long done = write_some(a, a->unwritten.data(), frames, now);
+    a->unwritten.erase(a->unwritten.begin(),
+                       a->unwritten.begin() + std::min(done, frames) * a->channels);
+    return static_cast<long>(a->unwritten.size()) / a->channels;
 }
 
 // A failed snd_pcm_delay: nothing is written, and the device is not
@@ -216,26 +250,21 @@ long audio_room(audio_out *a, const pollfd *watched, int n, long long now, long 
         a->quiet_until = now + (a->wake_frames - room) * NS_PER_S / a->rate;
         return 0;
     }
+    long waiting = write_unwritten(a, now);
+    if (waiting > 0 || a->pcm == nullptr) return 0;
     snd_pcm_sframes_t delay = 0;
     int e = snd_pcm_delay(a->pcm, &delay);
     if (e < 0) return delay_failed(a, e, now);
     a->delay_failed_at = -1;
-    *heard =
-        now + static_cast<long long>(std::max<snd_pcm_sframes_t>(delay, 0)) * NS_PER_S / a->rate;
+    long long held = std::max<snd_pcm_sframes_t>(delay, 0);
+    device_clock_holds(&a->clock, now, held, a->rate);
+    double holds = device_clock_held(a->clock, now, held);
+    *heard = now + llround(holds * 1e9 / (a->rate * a->clock.ratio));
     return room;
 }
 
 void audio_write(audio_out *a, const int16_t *pcm, long frames, long long now) {
-    while (a->pcm && frames > 0) {
-        snd_pcm_sframes_t w = snd_pcm_writei(a->pcm, pcm, static_cast<snd_pcm_uframes_t>(frames));
-        if (w == -EAGAIN) return;  // the room was less than it said: the rest waits
-        if (w < 0) {
-            // Recovered or not, the rest was meant for a moment gone by.
-            survive(a, static_cast<int>(w), "snd_pcm_writei()", now);
-            return;
-        }
-        a->credit -= static_cast<double>(w);
-        frames -= w;
-        pcm += w * a->channels;
-    }
+    long done = write_some(a, pcm, frames, now);
+    if (a->pcm && done < frames)
+        a->unwritten.assign(pcm + done * a->channels, pcm + frames * a->channels);
 }

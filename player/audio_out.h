@@ -21,6 +21,10 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <vector>
+
+#include "device_clock.h"
+
 constexpr long long AUDIO_RETRY_NS = 1'000'000'000;
 constexpr int AUDIO_PERIOD_MAX_MS = 10;  // and at most a quarter of the buffer
 // The room the player waits for before it writes, at most; and at most
@@ -50,6 +54,11 @@ struct audio_out {
     long long quiet_until = 0;       // not watched before: woken early, or the delay failed
     long long asked_at = 0;          // when the device was last asked for its room
     long long underruns = 0;
+    // Frames the device did not take when they were written (it took
+    // fewer than it had said it had room for): they go first next time,
+    // and count as queued ahead of the loudspeaker meanwhile.
+    std::vector<int16_t> unwritten;
+    device_clock clock;  // how fast it plays against the player's clock
 };
 
 // A closed device called name, with a buffer of buffer_ms, saying its
@@ -79,7 +88,9 @@ long long audio_due(const audio_out &a, long long now);
 // After the poll, whose descriptors for the device were watched[0, n):
 // opens a closed device when its time has come, recovers from an underrun,
 // closes a device that failed. The frames that may be written now (0 for
-// none), the first of which will be heard at *heard (the player's clock).
+// none), the first of which will be heard at *heard (the player's clock:
+// what the device holds, at the rate it plays, a.clock.ratio times what it
+// says).
 // Room is written from half a period short of wake_frames on: a sound
 // server's plugin may count the room a frame short of it for good.
 // A delay that cannot be had writes nothing for a period (a sound
@@ -87,5 +98,6 @@ long long audio_due(const audio_out &a, long long now);
 // and closes the device only after AUDIO_RETRY_NS of failures.
 long audio_room(audio_out *a, const pollfd *watched, int n, long long now, long long *heard);
 
-// Writes frames of pcm that audio_room allowed.
+// Writes frames of pcm that audio_room allowed; what the device does not
+// take now waits for its next room, ahead of anything else.
 void audio_write(audio_out *a, const int16_t *pcm, long frames, long long now);

@@ -24,21 +24,41 @@ struct ways {
     double low_out = 0, low_back = 0;
 };
 
-// The lowest of a way at the newest time for a drift f: the way's points
-// with the drift taken out (sign: +1 for the way out, -1 for back).
-double lowest(const std::vector<double> &y, const std::vector<double> &t, double f, double sign) {
+// The lowest of a way at the newest time for a drift f, over the points
+// from index from on: the way's points with the drift taken out (sign: +1
+// for the way out, -1 for back).
+double lowest(const std::vector<double> &y, const std::vector<double> &t, double f, double sign,
+              size_t from = 0) {
     double low = HUGE_VAL;
-    for (size_t i = 0; i < y.size(); i++) low = std::min(low, y[i] - sign * f * t[i]);
+    for (size_t i = from; i < y.size(); i++) low = std::min(low, y[i] - sign * f * t[i]);
     return low;
+}
+
+// Whether the exchanges' round trips hardly vary (a quiet LAN): the drift
+// is then known over far less time.
+bool quiet(const std::deque<clock_sample> &w) {
+    std::vector<long long> trips;
+    for (const clock_sample &s : w) trips.push_back((s.came - s.sent) - (s.transmit - s.receive));
+    std::nth_element(trips.begin(), trips.begin() + static_cast<long>(trips.size() / 2),
+                     trips.end());
+    long long median = trips[trips.size() / 2];
+    return median - *std::min_element(trips.begin(), trips.end()) < CLOCK_QUIET_TRIP_NS;
+}
+
+// Whether the window tells the drift: it spans CLOCK_DRIFT_SPAN_NS, or
+// CLOCK_QUICK_SPAN_NS of quiet exchanges.
+bool drift_known(const std::deque<clock_sample> &w, const ways &e) {
+    long long span = e.ref - mid_of(w.front());
+    return span >= CLOCK_DRIFT_SPAN_NS || (span >= CLOCK_QUICK_SPAN_NS && quiet(w));
 }
 
 // The drift that lifts both ways' lowest points highest at the newest
 // time: with the true drift the lines below the two ways meet the
 // exchanges that queued least; a wrong one tilts one way's line under its
 // old points. The sum of the two lowest is concave in the drift, so a
-// ternary search finds its top. 0 over less than CLOCK_DRIFT_SPAN_NS.
+// ternary search finds its top. 0 while the window cannot tell it.
 double drift_of(const std::deque<clock_sample> &w, const ways &e) {
-    if (e.ref - mid_of(w.front()) < CLOCK_DRIFT_SPAN_NS) return 0;
+    if (!drift_known(w, e)) return 0;
     double lo = -CLOCK_MAX_DRIFT, hi = CLOCK_MAX_DRIFT;
     auto lift = [&](double f) { return lowest(e.out, e.t, f, 1) + lowest(e.back, e.t, f, -1); };
     for (int i = 0; i < 100 && hi - lo > 1e-9; i++) {
@@ -46,6 +66,16 @@ double drift_of(const std::deque<clock_sample> &w, const ways &e) {
         (lift(a) < lift(b) ? lo : hi) = lift(a) < lift(b) ? a : b;
     }
     return (lo + hi) / 2;
+}
+
+// The first point that the offset is found from: with the drift known,
+// every one; before, only those of the last CLOCK_OFFSET_NS, over which the
+// drift that is not taken out moves the offset little.
+size_t offset_from(const std::deque<clock_sample> &w, const ways &e) {
+    if (drift_known(w, e)) return 0;
+    size_t i = 0;
+    while (i + 1 < w.size() && e.ref - mid_of(w[i]) > CLOCK_OFFSET_NS) i++;
+    return i;
 }
 
 ways ways_of(const std::deque<clock_sample> &w) {
@@ -59,8 +89,9 @@ ways ways_of(const std::deque<clock_sample> &w) {
         e.back.push_back(static_cast<double>(s.came - s.transmit - e.base_back));
     }
     e.drift = drift_of(w, e);
-    e.low_out = lowest(e.out, e.t, e.drift, 1);
-    e.low_back = lowest(e.back, e.t, e.drift, -1);
+    size_t from = offset_from(w, e);
+    e.low_out = lowest(e.out, e.t, e.drift, 1, from);
+    e.low_back = lowest(e.back, e.t, e.drift, -1, from);
     return e;
 }
 
@@ -88,7 +119,7 @@ double below_lowest(const std::deque<clock_sample> &w, const clock_sample &s) {
 // Before the drift is known the ways miss it since the oldest exchange: a
 // point may lie that much lower without a step.
 double step_threshold(const std::deque<clock_sample> &w, const clock_sample &s) {
-    bool sloped = mid_of(w.back()) - mid_of(w.front()) >= CLOCK_DRIFT_SPAN_NS;
+    bool sloped = drift_known(w, ways_of(w));
     double span = static_cast<double>(mid_of(s) - mid_of(w.front()));
     return static_cast<double>(CLOCK_STEP_NS) + (sloped ? 0.0 : CLOCK_MAX_DRIFT * span);
 }

@@ -9,10 +9,13 @@
 // clocks comes from the lowest of receive - sent (the offset plus the way
 // out) and the lowest of came - transmit (the way back less the offset)
 // over a window of exchanges: a few that met no queue on either way, not
-// the same ones, fix it. Over at least CLOCK_DRIFT_SPAN_NS the drift
-// between the clocks (at most CLOCK_MAX_DRIFT) comes first, by least
-// squares from the exchanges with the shortest round trips, and is taken
-// out of each way before its lowest is found. An exchange well below
+// the same ones, fix it. Over at least CLOCK_DRIFT_SPAN_NS (or
+// CLOCK_QUICK_SPAN_NS of exchanges whose round trips hardly vary, within
+// CLOCK_QUIET_TRIP_NS of the shortest: a quiet LAN) the drift between the
+// clocks (at most CLOCK_MAX_DRIFT) comes first, the one that lifts both
+// ways' lowest highest, and is taken out of each way before its lowest is
+// found; before, only the last CLOCK_OFFSET_NS of exchanges count, over
+// which a drift moves the offset little. An exchange well below
 // either lowest (CLOCK_STEP_NS) twice in a row means that the server's
 // clock stepped (a restart): the window starts again from those two; one
 // alone joins the window with the next.
@@ -25,13 +28,16 @@
 constexpr size_t CLOCK_WINDOW = 256;                    // exchanges kept at most
 constexpr long long CLOCK_WINDOW_NS = 300'000'000'000;  // and none older than this
 constexpr long long CLOCK_DRIFT_SPAN_NS = 20'000'000'000;
+constexpr long long CLOCK_QUICK_SPAN_NS = 3'000'000'000;
+constexpr long long CLOCK_QUIET_TRIP_NS = 200'000;
+constexpr long long CLOCK_OFFSET_NS = 3'000'000'000;
 constexpr double CLOCK_MAX_DRIFT = 500e-6;
 constexpr long long CLOCK_STEP_NS = 2'000'000;
 // How often a player asks: CLOCK_BURST requests CLOCK_BURST_GAP_NS apart
 // at the start and after a step, then one every CLOCK_INTERVAL_NS.
 constexpr int CLOCK_BURST = 8;
 constexpr long long CLOCK_BURST_GAP_NS = 100'000'000;
-constexpr long long CLOCK_INTERVAL_NS = 1'000'000'000;
+constexpr long long CLOCK_INTERVAL_NS = 500'000'000;
 
 // One exchange.
 struct clock_sample {

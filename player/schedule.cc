@@ -161,7 +161,7 @@ bool must_restart(const schedule &s, long long want) {
 // Starts the stream so that the first audio queued is heard when due:
 // silence until then (all of out's frames while it is later still), or
 // the audio due before want dropped. Returns the frames of silence written.
-size_t start(schedule *s, const clock_sync &clock, long long want, int16_t *out, size_t frames) {
+size_t start(schedule *s, double rate, long long want, int16_t *out, size_t frames) {
     take_before(s, want, true);
     long long n = s->queue.empty() ? static_cast<long long>(frames)
                                    : std::max(0LL, ns_frames(*s, front_due(*s) - want));
@@ -170,17 +170,22 @@ size_t start(schedule *s, const clock_sync &clock, long long want, int16_t *out,
         return frames;
     }
     silence(s, out, static_cast<size_t>(n));
-    s->stats.ratio = clock_sync_rate(clock);
+    s->stats.ratio = rate;
     restart_at(s, want + frames_ns(*s, n));
     s->streaming = true;
     return static_cast<size_t>(n);
 }
 
-// Sets the ratio for the next frames: the clocks' rate, corrected by the
-// error (the next frame out due at want) in proportion and by its sum. The
-// sum stops while the correction is at its bound; it is the device's drift
-// from the player's clock, so it outlives a start of the stream.
-void steer(schedule *s, const clock_sync &clock, long long want, size_t frames) {
+// Sets the ratio for the next frames: the clocks' rate (input frames per
+// output frame when nothing is wrong), corrected by the error (the next
+// frame out due at want) in proportion and by its sum. The sum stops while
+// the correction is at its bound; it holds what the rate misses (a
+// device's drift before it is known), so it outlives a start of the
+// stream, and gives back what a new rate brings: the ratio moves on
+// smoothly when the rate does.
+void steer(schedule *s, double rate, long long want, size_t frames) {
+    if (s->rate > 0 && rate != s->rate) s->integral += (rate / s->rate - 1) * I_NS * I_NS;
+    s->rate = rate;
     long long error = out_due(*s) - want;
     double e = static_cast<double>(error);
     double c = -(e / P_NS + s->integral / (I_NS * I_NS));
@@ -189,7 +194,7 @@ void steer(schedule *s, const clock_sync &clock, long long want, size_t frames) 
     c = std::clamp(c, -SCHEDULE_MAX_CORRECTION, SCHEDULE_MAX_CORRECTION);
     double last = s->stats.ratio;
     s->stats.error_ns = error;
-    s->stats.ratio = clock_sync_rate(clock) * (1 + c);
+    s->stats.ratio = rate * (1 + c);
     soxr_set_io_ratio(s->resampler, s->stats.ratio, frames);
     s->out_pos += static_cast<double>(frames) * (last + s->stats.ratio) / 2;
 }
@@ -231,13 +236,14 @@ void schedule_add(schedule *s, long long due, const int16_t *pcm, size_t frames)
     s->queue.push_back(std::move(c));
 }
 
-void schedule_fill(schedule *s, const clock_sync &clock, long long heard, int16_t *out,
-                   size_t frames) {
+void schedule_fill(schedule *s, const clock_sync &clock, long long heard, double device_ratio,
+                   int16_t *out, size_t frames) {
     long long want = clock_sync_server_at(clock, heard) - s->conf.latency_ns - s->conf.trim_ns;
+    double rate = clock_sync_rate(clock) / device_ratio;
     if (s->streaming && must_restart(*s, want)) s->streaming = false;
-    size_t done = s->streaming ? 0 : start(s, clock, want, out, frames);
+    size_t done = s->streaming ? 0 : start(s, rate, want, out, frames);
     if (done == frames) return;
-    steer(s, clock, want + frames_ns(*s, static_cast<long long>(done)), frames - done);
+    steer(s, rate, want + frames_ns(*s, static_cast<long long>(done)), frames - done);
     resample(s, out + done * static_cast<size_t>(s->conf.channels), frames - done);
 }
 

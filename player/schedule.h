@@ -11,8 +11,9 @@
 // SCHEDULE_JUMP_NS (a start, a switch, a restart, a silence) the fill jumps
 // at once: silence for an error above it, audio dropped for one below.
 // Within it the resampling ratio follows the server's clock rate against
-// the player's (its drift), corrected in proportion to the error and its
-// sum, by at most SCHEDULE_MAX_CORRECTION. Audio that is missing (not
+// the player's and the device's against the player's (their drifts),
+// corrected in proportion to the error and its sum, by at most
+// SCHEDULE_MAX_CORRECTION. Audio that is missing (not
 // queued by its time) is silence; later audio is never moved for it.
 #pragma once
 
@@ -25,7 +26,7 @@
 #include "clock_sync.h"
 
 constexpr long long SCHEDULE_JUMP_NS = 2'000'000;
-constexpr double SCHEDULE_MAX_CORRECTION = 500e-6;
+constexpr double SCHEDULE_MAX_CORRECTION = 1000e-6;
 
 struct schedule_conf {
     int rate = 44100;          // frames per second of the audio and the device
@@ -66,6 +67,7 @@ struct schedule {
     double out_pos = 0;
     double lag = 0;       // frames from a frame into the resampler to the same out
     double integral = 0;  // of the error over time, ns * ns, for the ratio
+    double rate = 0;      // the clocks' rate at the last fill; 0 before the first
     schedule_stats stats;
 };
 
@@ -81,9 +83,10 @@ void schedule_add(schedule *s, long long due, const int16_t *pcm, size_t frames)
 
 // Fills out[0, frames * channels) with what the device plays next; its
 // first frame will be heard at heard on the player's clock, which clock
-// maps to the server's (clock_sync_ready).
-void schedule_fill(schedule *s, const clock_sync &clock, long long heard, int16_t *out,
-                   size_t frames);
+// maps to the server's (clock_sync_ready), and the device plays
+// device_ratio times the frames its rate says (device_clock.h).
+void schedule_fill(schedule *s, const clock_sync &clock, long long heard, double device_ratio,
+                   int16_t *out, size_t frames);
 
 // Drops everything queued; the next fill starts afresh (a switch).
 void schedule_flush(schedule *s);

@@ -72,7 +72,7 @@ TEST(Schedule, EachImpulseIsHeardAtItsDueTimePlusTheLatency) {
                 static_cast<long long>(heard.size()) - std::min<long long>(played, heard.size());
             size_t n = static_cast<size_t>(c.buffer - queued);
             std::vector<int16_t> out(n);
-            schedule_fill(&s, clock, t + queued * S / RATE, out.data(), n);
+            schedule_fill(&s, clock, t + queued * S / RATE, 1, out.data(), n);
             heard.insert(heard.end(), out.begin(), out.end());
         }
         schedule_stop(&s);
