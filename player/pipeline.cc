@@ -17,10 +17,19 @@ void to_timeline(pipeline *p, const repair_datagrams &handed, long long now) {
     for (const auto &d : handed) timeline_data(&p->tl, d.data(), d.size(), now);
 }
 
+// The header of the first frame of the data datagram d[0, n); false when
+// it holds none.
+bool first_frame(const uint8_t *d, size_t n, mp3_header *h) {
+    if (n < 2) return false;
+    mp3_step s = mp3_next_frame(d + 1, n - 1, true);
+    *h = s.h;
+    return s.kind == MP3_FRAME;
+}
+
 // The channels of the datagram's first frame; 2 when none is found.
 int channels_of(const timeline_item &item) {
-    mp3_step s = mp3_next_frame(item.bytes.data() + 1, item.bytes.size() - 1, true);
-    return s.kind == MP3_FRAME ? s.h.channels : 2;
+    mp3_header h;
+    return first_frame(item.bytes.data(), item.bytes.size(), &h) ? h.channels : 2;
 }
 
 // Runs the schedule, the decoder's output and the device at rate and
@@ -67,6 +76,22 @@ void place(pipeline *p, const timeline_item &item, long long now) {
     schedule_add(&p->sched, item.due, silence.data(), static_cast<size_t>(item.samples));
 }
 
+// With -v: how far from its time the next frame is, how much the stream is
+// resampled by and why (the server's clock and the device's against the
+// player's), and the silence, the late audio and the underruns so far.
+void say_time(pipeline *p, long long now) {
+    const schedule_stats &k = p->sched.stats;
+    double rate = static_cast<double>(p->sched.conf.rate);
+    fprintf(p->conf.report,
+            "timekeeping: %+.3f ms off; resampled by %+.0f ppm (the server's clock %+.1f ppm, "
+            "the device's %+.0f ppm); silence %.1f s, late audio dropped %.1f s, underruns %lld\n",
+            static_cast<double>(k.error_ns) / 1e6, (k.ratio - 1) * 1e6,
+            (clock_sync_rate(p->clock) - 1) * 1e6, (p->out.clock.ratio - 1) * 1e6,
+            static_cast<double>(k.silence) / rate, static_cast<double>(k.dropped) / rate,
+            p->out.underruns);
+    p->said_at = now;
+}
+
 }  // namespace
 
 bool pipeline_start(pipeline *p, const pipeline_conf &conf) {
@@ -86,6 +111,7 @@ void pipeline_follow(pipeline *p, int chnid) {
     p->decoding = p->conf.repair && chnid >= 1 && chnid <= 255;
     if (p->decoding) p->repair = repair_decoder_start(static_cast<uint8_t>(chnid), REPAIR_HOLD_NS);
     timeline_reset(&p->tl);
+    p->placed.clear();
     decode_reset(&p->dec);
     if (p->formatted) schedule_stop(&p->sched);
     p->formatted = false;  // the channel's first datagram says the format
@@ -97,6 +123,8 @@ void pipeline_restart(pipeline *p) {
 }
 
 void pipeline_data(pipeline *p, const uint8_t *d, size_t n, long long now) {
+    mp3_header h;
+    if (!p->formatted && first_frame(d, n, &h)) set_format(p, h.sample_rate, h.channels, now);
     if (!p->decoding) {
         timeline_data(&p->tl, d, n, now);
         return;
@@ -130,10 +158,15 @@ void pipeline_tick(pipeline *p, long long now) {
     }
     std::vector<timeline_item> items;
     timeline_take(&p->tl, p->clock, now, &items);
-    for (const timeline_item &item : items) place(p, item, now);
+    for (timeline_item &item : items) p->placed.push_back(std::move(item));
+    for (size_t i = 0; i < PIPELINE_DECODE_TURN && !p->placed.empty(); i++) {
+        place(p, p->placed.front(), now);
+        p->placed.pop_front();
+    }
 }
 
 long long pipeline_due(const pipeline &p, long long now) {
+    if (!p.placed.empty()) return now;
     long long due = audio_due(p.out, now);
     if (p.decoding) due = std::min(due, repair_decoder_due(p.repair));
     // A wait already over was handed to timeline_take at the last tick: only
@@ -154,7 +187,9 @@ void pipeline_play(pipeline *p, const pollfd *watched, int n, long long now) {
     if (room <= 0) return;
     p->buf.assign(static_cast<size_t>(room) * static_cast<size_t>(p->out.channels), 0);
     if (playable(*p))
-        schedule_fill(&p->sched, p->clock, heard, p->buf.data(), static_cast<size_t>(room));
+        schedule_fill(&p->sched, p->clock, heard, p->out.clock.ratio, p->buf.data(),
+                      static_cast<size_t>(room));
+    if (p->conf.verbose && playable(*p) && now - p->said_at >= PIPELINE_SAY_NS) say_time(p, now);
     audio_write(&p->out, p->buf.data(), room, now);
 }
 

@@ -18,6 +18,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <deque>
 #include <vector>
 
 #include "audio_out.h"
@@ -32,6 +33,10 @@
 // may lie before the server's clock counts as started again: its lists go
 // back TIMING_LISTED_NS, and far less than this.
 constexpr long long PIPELINE_CLOCK_BACK_NS = 30'000'000'000;
+// How often -v says how well the player keeps time.
+constexpr long long PIPELINE_SAY_NS = 10'000'000'000;
+// Datagrams decoded at most in one turn of the loop.
+constexpr size_t PIPELINE_DECODE_TURN = 4;
 
 struct pipeline_conf {
     bool repair = true;        // datagrams go through a repair decoder
@@ -40,6 +45,7 @@ struct pipeline_conf {
     const char *device = nullptr;
     int buffer_ms = 0;
     FILE *report = nullptr;
+    bool verbose = false;  // a line on the timekeeping every PIPELINE_SAY_NS
 };
 
 struct pipeline {
@@ -55,6 +61,11 @@ struct pipeline {
     clock_sync clock;  // the server's clock, from the time exchange
     audio_out out;
     std::vector<int16_t> buf;  // frames on their way to the device
+    // What the timeline placed and is not decoded yet: decoded a few at a
+    // time, so that a burst the repair decoder hands out (a block of 1.8
+    // s) never keeps the loop from a device that waits.
+    std::deque<timeline_item> placed;
+    long long said_at = 0;  // with verbose: when the last line went
 };
 
 // A pipeline that plays nothing yet; false after a line when libmpg123

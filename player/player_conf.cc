@@ -24,6 +24,7 @@ const option LONG_OPTIONS[] = {
     LISTENER_LONG_OPTIONS,
     {"channel", required_argument, nullptr, 'c'},
     {"quiet", no_argument, nullptr, 'q'},
+    {"verbose", no_argument, nullptr, 'v'},
     {"device", required_argument, nullptr, OPT_DEVICE},
     {"buffer", required_argument, nullptr, OPT_BUFFER},
     {"latency", required_argument, nullptr, OPT_LATENCY},
@@ -68,6 +69,9 @@ bool take(int o, const char *arg, player_conf *c, std::string *why) {
         return true;
     case 'q':
         c->quiet = true;
+        return true;
+    case 'v':
+        c->verbose = true;
         return true;
     case OPT_DEVICE:
         c->device = arg;
@@ -120,7 +124,7 @@ conf_verdict player_conf_parse(int argc, char **argv, player_conf *conf, std::st
     opterr = 0;  // the complaint is ours, in *why
     player_conf c;
     int o;
-    while ((o = getopt_long(argc, argv, ":M:P:I:S:c:qH", LONG_OPTIONS, nullptr)) >= 0) {
+    while ((o = getopt_long(argc, argv, ":M:P:I:S:c:qvH", LONG_OPTIONS, nullptr)) >= 0) {
         if (o == 'H') return CONF_HELP;
         if (o == '?' || o == ':') {
             std::string text = optopt > 0 && optopt < 256 ? std::string("-") + char(optopt)

@@ -26,6 +26,7 @@ inline constexpr char PLAYER_USAGE[] =
     "      --now-playing-port N   UDP port of the now-playing datagrams, 0 none (the port + 1)\n"
     "      --timing-port N        UDP port of the timing datagrams, 0 none (the port + 3)\n"
     "  -q, --quiet                no channel list, no now-playing lines\n"
+    "  -v, --verbose              say every 10 s how well it keeps time\n"
     "  -H, --help                 show this help\n"
     S_IS_SENDER;
 // clang-format on
@@ -48,6 +49,7 @@ struct player_conf {
     int now_playing_port = -1;  // -1: now_playing_port(port); 0: none
     int timing_port = -1;       // -1: timing_port(port); 0: none (nothing can be placed)
     bool quiet = false;
+    bool verbose = false;  // -v: a line on the timekeeping every PIPELINE_SAY_NS
 };
 
 enum conf_verdict {

@@ -93,19 +93,39 @@ void switch_to(player *p, int chnid) {
     if (titles_follow(&p->heard, chnid, &text)) say_title(p, titles_line(text, p->err_visible));
 }
 
+// The followed server's data datagram buf[0, len), which came at now.
+void take_server_data(player *p, const uint8_t *buf, size_t len, long long now) {
+    if (len < DATA_MIN_SIZE || buf[0] == CHNID_LIST) return;
+    if (buf[0] == p->tune.pending) switch_to(p, buf[0]);
+    if (buf[0] == p->playing) pipeline_data(&p->pipe, buf, len, now);
+}
+
+// Keeps a data datagram of the channel asked for that came before any
+// list, for the list that names its server.
+void keep_early(player *p, const uint8_t *buf, size_t len, const sockaddr_in &from, long long now) {
+    if (p->server.has_server || len < DATA_MIN_SIZE || buf[0] != p->tune.pending) return;
+    while (!p->early.empty() &&
+           (p->early.size() >= EARLY_MAX || now - p->early.front().at > EARLY_NS))
+        p->early.pop_front();
+    p->early.push_back({std::vector<uint8_t>(buf, buf + len), from, now});
+}
+
 // Datagram i of the batch from the data socket, which came at now: only
 // the followed server's count, a list from another once it fell silent.
+// The first list also plays what its server sent before it.
 void take_data(player *p, unsigned i, long long now) {
     const uint8_t *buf = radio_bytes(p->batch, i);
     size_t len = p->batch.msgs[i].msg_len;
     bool is_list = len >= LIST_MIN_SIZE && buf[0] == CHNID_LIST;
     follow_kind k = follow_take(&p->server, p->batch.from[i], is_list, now);
-    if (k == FOLLOW_IGNORED) return;
+    if (k == FOLLOW_IGNORED) return keep_early(p, buf, len, p->batch.from[i], now);
     if (k == FOLLOW_NEW) take_server(p);
-    if (is_list) return take_list(p, buf, len);
-    if (len < DATA_MIN_SIZE || buf[0] == CHNID_LIST) return;
-    if (buf[0] == p->tune.pending) switch_to(p, buf[0]);
-    if (buf[0] == p->playing) pipeline_data(&p->pipe, buf, len, now);
+    if (!is_list) return take_server_data(p, buf, len, now);
+    take_list(p, buf, len);
+    for (const early_datagram &e : p->early)
+        if (same_sender(e.from, p->server.server))
+            take_server_data(p, e.bytes.data(), e.bytes.size(), e.at);
+    p->early.clear();
 }
 
 // What the data socket holds: one batch, or with drain up to DRAIN_ROUNDS.
@@ -252,6 +272,7 @@ bool player_start(player *p, const player_conf &conf) {
     pc.trim_ns = conf.trim_ns;
     pc.device = conf.device;
     pc.buffer_ms = conf.buffer_ms;
+    pc.verbose = conf.verbose;
     pc.report = p->report;
     return pipeline_start(&p->pipe, pc);
 }

@@ -8,7 +8,9 @@
 
 #include <stdio.h>
 
+#include <deque>
 #include <string>
+#include <vector>
 
 #include "follow.h"
 #include "pipeline.h"
@@ -17,6 +19,17 @@
 #include "time_ask.h"
 #include "titles.h"
 #include "tune.h"
+
+// A data datagram that came before any list.
+struct early_datagram {
+    std::vector<uint8_t> bytes;
+    sockaddr_in from{};
+    long long at = 0;
+};
+
+// Kept before the first list at most: the datagrams, and how old.
+constexpr size_t EARLY_MAX = 256;
+constexpr long long EARLY_NS = 2'000'000'000;
 
 struct player {
     player_conf conf;
@@ -36,6 +49,10 @@ struct player {
     bool input_ended = false;  //   until it ends
     int playing = 0;           // the channel played; 0 none yet
     long long follow_at = 0;   // when the followed interface is looked up next
+    // The data of the channel asked for that came before the first list
+    // (the list comes once a second): played once the list says whose, so
+    // that the first sample comes the latency after the start.
+    std::deque<early_datagram> early;
 };
 
 // Sets p up to play as conf says: the signals caught, the sockets, the
