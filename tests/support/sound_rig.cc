@@ -207,13 +207,15 @@ std::string start_server(sound_rig *r) {
     return "";
 }
 
-// The recorder asks for 1 ms blocks, and the null sink renders in blocks
+// The recorder asks for 10 ms blocks, and the null sink renders in blocks
 // that small from then on (until then it renders 2 s ahead and the recorder
-// gets nothing: the recording starts when the first block comes). A stream
+// gets nothing: the recording starts when the first block comes). 10 ms is
+// 441 frames: with a block of whole frames the sink keeps a steady rate (1
+// ms, 44.1 frames, has it run 900 to 1200 ppm fast, and wander). A stream
 // that starts into the running sink loses the part of its first block that
-// was rendered already: 0.4 to 0.9 ms of it with 1 ms blocks, against up to
-// 1.9 ms with 2 ms blocks and 9.4 ms with 10 ms ones; so 1 ms, which costs
-// the server and the recorder about 13 % of a core between them.
+// was rendered already, up to 9.4 ms of it with 10 ms blocks (0.4 to 0.9 ms
+// with 1 ms ones): a player that keeps its device running, writing silence
+// until its first sample is due, loses nothing.
 std::string start_recorder(sound_rig *r) {
     std::vector<std::string> argv = sound_rig_prefix(*r);
     std::vector<std::string> rec = {"parec",
@@ -223,7 +225,7 @@ std::string start_recorder(sound_rig *r) {
                                     "--rate=" + std::to_string(SOUND_RIG_RATE),
                                     "--channels=" + std::to_string(r->rooms),
                                     "--channel-map=" + channel_map(r->rooms),
-                                    "--latency-msec=1"};
+                                    "--latency-msec=10"};
     argv.insert(argv.end(), rec.begin(), rec.end());
     if (!proc_start(&r->recorder, argv, r->dir, "recorder", false)) return "cannot start parec";
     r->recording = r->recorder.out_path;

@@ -6,17 +6,22 @@
 # prints one JSON object on stdout:
 #
 #   rate, channels, seconds        the recording
+#   mark_s                         with --after-mark: the mark's time; the
+#                                  mark is silence to what follows
 #   first_sound_s                  per channel, the time of its first sample
 #                                  louder than the silence level (null: none)
 #   lags[]                         per channel from 2 on:
-#     channel, coarse_lag_ms       the lag over the first seconds, found by
-#                                  FFT over every lag they allow
+#     channel, coarse_lag_ms       the lag over --coarse-seconds from a quarter
+#                                  of the way in, found by FFT over every lag
+#                                  they allow
 #     windows, silent_windows,     windows measured; skipped as silence in
 #     unmatched_windows            either channel; whose correlation peak was
 #                                  weak or at the edge of the search
 #     lag_ms {median, min, max}    signed: positive when the channel plays
 #                                  later than channel 1
-#     abs_lag_ms {p95, p99, worst} of |lag| over the windows measured
+#     abs_lag_ms {p95, p99, worst} of |lag| over the windows measured, but
+#                                  those within --skip seconds of channel
+#                                  1's first sound (counted in skipped_windows)
 #     min_peak                     the weakest normalised correlation peak
 #     window_lags_ms               every window's lag, in order
 #
@@ -40,10 +45,15 @@ def parse_args(argv):
     p.add_argument("channels", type=int)
     p.add_argument("--rate", type=int, default=44100, help="samples per second (44100)")
     p.add_argument("--window", type=float, default=1.0, help="window length in seconds (1)")
+    p.add_argument("--after-mark", action="store_true",
+                   help="the recording begins with a mark (a click in every channel)"
+                        " followed by 0.5 s of silence at least: left out, its time reported")
+    p.add_argument("--skip", type=float, default=0.0,
+                   help="seconds after the first sound left out of the figures (0)")
     p.add_argument("--search-ms", type=float, default=5.0,
                    help="search around the previous window's lag, ms (5)")
-    p.add_argument("--coarse-seconds", type=float, default=20.0,
-                   help="how much of the start the coarse lag looks at (20)")
+    p.add_argument("--coarse-seconds", type=float, default=5.0,
+                   help="how long the coarse lag looks at, from a quarter of the way in (5)")
     p.add_argument("--silence", type=int, default=64,
                    help="a sample at most this loud counts as silence; a window of RMS "
                         "at most this as silent (64, -54 dBFS)")
@@ -92,32 +102,53 @@ def silent(x, level):
     return float(np.sqrt(np.mean(x * x))) <= level
 
 
-def lags_of(x, c, a):
-    rate, ref_ch = a.rate, x[:, 0]
-    other = x[:, c]
-    nc = min(len(ref_ch), int(a.coarse_seconds * rate))
-    lag = coarse_lag(ref_ch[:nc], other[:nc])
-    out = {"channel": c + 1, "coarse_lag_ms": 1000.0 * lag / rate}
-    w, m = int(round(a.window * rate)), int(round(a.search_ms * rate / 1000.0))
-    lags, peaks, silent_n, unmatched = [], [], 0, 0
-    start = first_sound(ref_ch, a.silence) or 0
-    for i in range(start, len(ref_ch) - w + 1, w):
+def track(ref_ch, other, starts, lag, a):
+    # The windows that begin at starts, in that order, each searched around
+    # the lag of the one before it that matched: (start, lag or None, peak,
+    # silent) each.
+    w, m = int(round(a.window * a.rate)), int(round(a.search_ms * a.rate / 1000.0))
+    found = []
+    for i in starts:
         lo = i + lag - m
         if lo < 0 or lo + w + 2 * m > len(other):
             continue
         ref, seg = ref_ch[i:i + w], other[lo:lo + w + 2 * m]
         if silent(ref, a.silence) or silent(seg[m:m + w], a.silence):
-            silent_n += 1
+            found.append((i, None, None, True))
             continue
         off, peak = window_lag(ref, seg, m)
-        peaks.append(peak)
         if off is None or peak < a.min_peak:
-            unmatched += 1
+            found.append((i, None, peak, False))
             continue
-        lags.append(lag + off)
+        found.append((i, lag + off, peak, False))
         lag = int(round(lag + off))
+    return found
+
+
+def lags_of(x, c, a):
+    rate, ref_ch = a.rate, x[:, 0]
+    other = x[:, c]
+    # The coarse lag over the seconds that begin a quarter of the way in
+    # (a start, a player settling, a sound server's first moments, is no
+    # measure of how the rooms keep together); the windows are followed
+    # from there on and from there back.
+    start = first_sound(ref_ch, a.silence) or 0
+    w = int(round(a.window * rate))
+    mid = start + ((len(ref_ch) - start) // 4) // w * w
+    nc = min(len(ref_ch) - mid, int(a.coarse_seconds * rate))
+    lag = coarse_lag(ref_ch[mid:mid + nc], other[mid:mid + nc])
+    out = {"channel": c + 1, "coarse_lag_ms": 1000.0 * lag / rate}
+    found = track(ref_ch, other, range(mid - w, start - 1, -w), lag, a)[::-1] + \
+        track(ref_ch, other, range(mid, len(ref_ch) - w + 1, w), lag, a)
+    counted = start + int(round(a.skip * rate))
+    lags = [v for i, v, p, q in found if v is not None and i >= counted]
+    peaks = [p for i, v, p, q in found if p is not None]
+    silent_n = sum(1 for f in found if f[3])
+    unmatched = sum(1 for i, v, p, q in found if v is None and not q)
+    skipped = sum(1 for i, v, p, q in found if v is not None and i < counted)
     ms = np.array(lags) * 1000.0 / rate
-    out.update(windows=len(lags), silent_windows=silent_n, unmatched_windows=unmatched)
+    out.update(windows=len(lags), silent_windows=silent_n, unmatched_windows=unmatched,
+               skipped_windows=skipped)
     if ms.size:
         am = np.abs(ms)
         out["lag_ms"] = {"median": float(np.median(ms)), "min": float(ms.min()),
@@ -138,9 +169,14 @@ def main(argv):
         return 1
     frames = len(raw) // a.channels
     x = raw[:frames * a.channels].reshape(frames, a.channels).astype(np.float64)
+    mark = first_sound(x[:, 0], a.silence) if a.after_mark else None
+    if mark is not None:
+        loud = np.flatnonzero(np.abs(x[mark:mark + a.rate // 2, 0]) > a.silence)
+        x[:mark + int(loud[-1]) + 1, :] = 0
     firsts = [first_sound(x[:, c], a.silence) for c in range(a.channels)]
     report = {
         "rate": a.rate, "channels": a.channels, "seconds": frames / a.rate,
+        "mark_s": None if mark is None else mark / a.rate,
         "first_sound_s": [None if f is None else f / a.rate for f in firsts],
         "lags": [lags_of(x, c, a) for c in range(1, a.channels)] if frames else [],
     }
