@@ -53,7 +53,10 @@ void take_before(schedule *s, long long due, bool late) {
         if (before <= 0) return;
         size_t n = std::min(frames - c.used, static_cast<size_t>(before));
         c.used += n;
-        if (late) s->stats.dropped += static_cast<long long>(n);
+        if (late)
+            s->stats.dropped += static_cast<long long>(n);
+        else
+            s->audio_end = front_due(*s);
         if (c.used == frames) s->queue.pop_front();
     }
 }
@@ -91,6 +94,7 @@ void advance(schedule *s, size_t n) {
 // Starts the stream at due: nothing fed, the resampler empty.
 void restart_at(schedule *s, long long due) {
     s->base_due = due;
+    s->audio_end = due;
     s->fed = 0;
     s->next_due = due;
     s->out_pos = 0;
@@ -151,11 +155,12 @@ void resample(schedule *s, int16_t *out, size_t frames) {
 }
 
 // Whether the stream must start again: the error beyond a jump, or the
-// next audio queued far beyond where it stands.
+// next audio queued far beyond where it stands once the audio fed before
+// it has come out of the resampler (which holds some of it yet).
 bool must_restart(const schedule &s, long long want) {
     long long error = out_due(s) - want;
     if (error > SCHEDULE_JUMP_NS || error < -SCHEDULE_JUMP_NS) return true;
-    return !s.queue.empty() && front_due(s) - s.next_due > REFEED_NS;
+    return !s.queue.empty() && front_due(s) - s.next_due > REFEED_NS && out_due(s) >= s.audio_end;
 }
 
 // Starts the stream so that the first audio queued is heard when due:

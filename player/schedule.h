@@ -61,6 +61,7 @@ struct schedule {
     long long base_due = 0;
     long long fed = 0;
     long long next_due = 0;
+    long long audio_end = 0;  // due just past the last queued audio fed
     // The stream's frame (since base_due) that the next frame out of the
     // resampler carries: each frame out moves it on by the ratio, which
     // slews from the last one set to the new one over a fill.

@@ -89,6 +89,10 @@ TEST(Schedule, EachImpulseIsHeardAtItsDueTimePlusTheLatency) {
             for (long long j = j0 - 100; j < j0 + 100; j++)
                 if (heard[j] > heard[best]) best = j;
             double y0 = heard[best - 1], y1 = heard[best], y2 = heard[best + 1];
+            if (y0 - 2 * y1 + y2 >= 0) {
+                ADD_FAILURE() << "no impulse heard near its time: chunk " << k;
+                continue;
+            }
             double peak = static_cast<double>(best) + 0.5 * (y0 - y2) / (y0 - 2 * y1 + y2);
             long long off = std::abs(llround((peak - want) / played_rate * S));
             EXPECT_LE(off, j0 < 13 * RATE ? FIRST_TOLERANCE : TOLERANCE) << k;
