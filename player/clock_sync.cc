@@ -47,8 +47,8 @@ bool quiet(const std::deque<clock_sample> &w) {
 
 // Whether the window tells the drift: it spans CLOCK_DRIFT_SPAN_NS, or
 // CLOCK_QUICK_SPAN_NS of quiet exchanges.
-bool drift_known(const std::deque<clock_sample> &w, const ways &e) {
-    long long span = e.ref - mid_of(w.front());
+bool drift_known(const std::deque<clock_sample> &w) {
+    long long span = mid_of(w.back()) - mid_of(w.front());
     return span >= CLOCK_DRIFT_SPAN_NS || (span >= CLOCK_QUICK_SPAN_NS && quiet(w));
 }
 
@@ -58,7 +58,7 @@ bool drift_known(const std::deque<clock_sample> &w, const ways &e) {
 // old points. The sum of the two lowest is concave in the drift, so a
 // ternary search finds its top. 0 while the window cannot tell it.
 double drift_of(const std::deque<clock_sample> &w, const ways &e) {
-    if (!drift_known(w, e)) return 0;
+    if (!drift_known(w)) return 0;
     double lo = -CLOCK_MAX_DRIFT, hi = CLOCK_MAX_DRIFT;
     auto lift = [&](double f) { return lowest(e.out, e.t, f, 1) + lowest(e.back, e.t, f, -1); };
     for (int i = 0; i < 100 && hi - lo > 1e-9; i++) {
@@ -72,7 +72,7 @@ double drift_of(const std::deque<clock_sample> &w, const ways &e) {
 // every one; before, only those of the last CLOCK_OFFSET_NS, over which the
 // drift that is not taken out moves the offset little.
 size_t offset_from(const std::deque<clock_sample> &w, const ways &e) {
-    if (drift_known(w, e)) return 0;
+    if (drift_known(w)) return 0;
     size_t i = 0;
     while (i + 1 < w.size() && e.ref - mid_of(w[i]) > CLOCK_OFFSET_NS) i++;
     return i;
@@ -119,7 +119,7 @@ double below_lowest(const std::deque<clock_sample> &w, const clock_sample &s) {
 // Before the drift is known the ways miss it since the oldest exchange: a
 // point may lie that much lower without a step.
 double step_threshold(const std::deque<clock_sample> &w, const clock_sample &s) {
-    bool sloped = drift_known(w, ways_of(w));
+    bool sloped = drift_known(w);
     double span = static_cast<double>(mid_of(s) - mid_of(w.front()));
     return static_cast<double>(CLOCK_STEP_NS) + (sloped ? 0.0 : CLOCK_MAX_DRIFT * span);
 }

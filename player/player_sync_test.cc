@@ -41,8 +41,8 @@ struct sync_case {
 // The rooms' error over every window of the run, and how far apart their
 // first samples are. On this rig (a sound server's timer for a clock, which
 // wanders by tens of ppm, on a machine busy with the rest of the suite) the
-// bounds are what the player holds with room to spare, ten times those of a
-// quiet machine (bench/README.md, sync_bench): a player that ignores its
+// bounds are what the player holds with room to spare (on a quiet machine
+// p95 is 0.25 to 0.6 ms on plain links): a player that ignores its
 // device's delay is 200 ms off here, one that ignores the server's clock
 // drifts 6 ms in the minute. With 0-20 ms of delay and 5 % loss the figures
 // count after the clock estimate's first minute.
@@ -91,7 +91,9 @@ TEST_P(PlayerSync, RoomsPlayTheSameSampleAtTheSameMoment) {
     double first1 = json_list_item(r.json, "first_sound_s", 0);
     double first2 = json_list_item(r.json, "first_sound_s", 1);
     double mark = rooms_json_number(r.json, "mark_s");
-    if (c.start2_s == 0) EXPECT_LE(fabs(first2 - first1) * 1000, c.first_ms);
+    if (c.start2_s == 0) {
+        EXPECT_LE(fabs(first2 - first1) * 1000, c.first_ms);
+    }
     EXPECT_LE(first1 - mark - r.started_s, 3.0 + 0.5)
         << "the first sample later than the latency + 0.5 s";
     remove_tree(dir);
