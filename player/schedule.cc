@@ -28,6 +28,16 @@ constexpr long long REFEED_NS = 1'000'000'000;
 // Audio due this little apart from where the stream stands is its next
 // frame: half a frame at 44.1 kHz.
 constexpr long long TOUCH_NS = 11'000;
+// The resampler takes in all it is offered, and holds what it does not
+// need yet: it is offered the stream up to this many frames past where
+// its output will stand, so that the stream (fed, next_due) never runs
+// further ahead of what is heard, and audio queued beyond it is never
+// taken for passed. (Its filter needs some 240 frames; offered 64 frames
+// past a fill's need, it took 500 frames a second more than it played,
+// in fills of 10 ms.)
+constexpr double REACH_FRAMES = 512;
+// What it is offered at least and at most in one call.
+constexpr size_t OFFER_MIN = 16, OFFER_MAX = 1024;
 
 long long frames_ns(const schedule &s, long long frames) {
     return frames * NS_PER_S / s.conf.rate;
@@ -141,9 +151,10 @@ void silence(schedule *s, int16_t *out, size_t frames) {
 void resample(schedule *s, int16_t *out, size_t frames) {
     const size_t ch = static_cast<size_t>(s->conf.channels);
     size_t done = 0;
-    int16_t in[1024 * 2];
+    int16_t in[OFFER_MAX * 2];
     while (done < frames) {
-        size_t want = std::min<size_t>(1024, frames - done + 64);
+        double reach = s->out_pos + REACH_FRAMES - static_cast<double>(s->fed);
+        size_t want = static_cast<size_t>(std::clamp(reach, double{OFFER_MIN}, double{OFFER_MAX}));
         peek(s, in, want);
         size_t used = 0, made = 0;
         soxr_process(s->resampler, in, want, &used, out + done * ch, frames - done, &made);

@@ -1,6 +1,7 @@
 // schedule_test.cc - what a device plays, simulated: each queued impulse is
 // heard at its due time plus the latency, through the clocks' drift, a
-// device that runs slow, lost audio and a jump in the server's timeline.
+// device that runs slow, lost audio, a jump in the server's timeline and
+// audio that comes just before its time.
 #include "schedule.h"
 
 #include <gtest/gtest.h>
@@ -23,6 +24,7 @@ struct device_case {
     long long buffer;        // frames the device holds ahead
     int lost_from, lost_to;  // chunks never queued
     long long jump;          // the server's timeline moves on by this at chunk 200
+    long long ahead;         // a chunk is queued this long before it is heard (0: at the start)
 };
 
 // How far from its time an impulse may be heard: from the start, and
@@ -31,10 +33,12 @@ constexpr long long FIRST_TOLERANCE = 300'000;
 constexpr long long TOLERANCE = 50'000;
 
 const device_case DEVICES[] = {
-    {"clocks alike, 100 ms buffer", 0, 0, 4410, 0, 0, 0},
-    {"server 100 ppm fast, device 100 ppm slow, 20 ms", 100e-6, -100e-6, 882, 0, 0, 0},
-    {"200 ms buffer, 2 s of audio lost", -50e-6, 50e-6, 8820, 150, 188, 0},
-    {"the server's timeline jumps 700 ms on", 0, 0, 4410, 0, 0, 700 * MS},
+    {"clocks alike, 100 ms buffer", 0, 0, 4410, 0, 0, 0, 0},
+    {"server 100 ppm fast, device 100 ppm slow, 20 ms", 100e-6, -100e-6, 882, 0, 0, 0, 0},
+    {"200 ms buffer, 2 s of audio lost", -50e-6, 50e-6, 8820, 150, 188, 0, 0},
+    {"the server's timeline jumps 700 ms on", 0, 0, 4410, 0, 0, 700 * MS, 0},
+    {"50 ms buffer, each chunk queued 150 ms before it is heard", 100e-6, -100e-6, 2205, 0, 0, 0,
+     150 * MS},
 };
 
 // The server's clock at the player's p.
@@ -51,17 +55,25 @@ TEST(Schedule, EachImpulseIsHeardAtItsDueTimePlusTheLatency) {
         schedule s;
         ASSERT_TRUE(schedule_start(&s, {RATE, 1, LATENCY, 0}));
         // Chunk k, an impulse at its start, is due from the server's clock
-        // at the player's time 0 on: queued long before its time.
+        // at the player's time 0 on.
         std::vector<long long> due;
         long long first = server_at(c, 0);
         for (int k = 0; k < 400; k++) {
             long long d = first + static_cast<long long>(k) * CHUNK * S / RATE;
-            if (k >= 200) d += c.jump;
-            due.push_back(d);
-            std::vector<int16_t> pcm(CHUNK, 0);
-            pcm[0] = 20000;
-            if (k < c.lost_from || k >= c.lost_to) schedule_add(&s, d, pcm.data(), CHUNK);
+            due.push_back(k >= 200 ? d + c.jump : d);
         }
+        size_t added = 0;
+        std::vector<int16_t> pcm(CHUNK, 0);
+        pcm[0] = 20000;
+        auto add_until = [&](long long server_now) {
+            for (; added < due.size() &&
+                   (c.ahead == 0 || due[added] + LATENCY - server_now < c.ahead);
+                 added++) {
+                int k = static_cast<int>(added);
+                if (k < c.lost_from || k >= c.lost_to)
+                    schedule_add(&s, due[added], pcm.data(), CHUNK);
+            }
+        };
         // The device plays from time 0 at its own rate; every 10 ms it is
         // topped up to its buffer.
         double played_rate = RATE * (1 + c.device);
@@ -72,6 +84,7 @@ TEST(Schedule, EachImpulseIsHeardAtItsDueTimePlusTheLatency) {
                 static_cast<long long>(heard.size()) - std::min<long long>(played, heard.size());
             size_t n = static_cast<size_t>(c.buffer - queued);
             std::vector<int16_t> out(n);
+            add_until(server_at(c, t));
             schedule_fill(&s, clock, t + queued * S / RATE, 1, out.data(), n);
             heard.insert(heard.end(), out.begin(), out.end());
         }
