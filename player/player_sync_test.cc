@@ -4,7 +4,6 @@
 // ppm fast; on plain links and with 0-20 ms of random delay and 5 % loss.
 #include <math.h>
 #include <stdlib.h>
-#include <string.h>
 
 #include <string>
 
@@ -53,16 +52,6 @@ const sync_case CASES[] = {
      1.0},
 };
 
-// The n-th number (from 0) of the list after "key": in a JSON text; NAN
-// when there is none.
-double json_list_item(const std::string &json, const std::string &key, int n) {
-    size_t at = json.find("\"" + key + "\": [");
-    if (at == std::string::npos) return NAN;
-    const char *p = json.c_str() + at + key.size() + 5;
-    for (int i = 0; i < n && p; i++) p = strchr(p, ',') ? strchr(p, ',') + 1 : nullptr;
-    return p ? strtod(p, nullptr) : NAN;
-}
-
 class PlayerSync : public ::testing::TestWithParam<sync_case> {};
 
 TEST_P(PlayerSync, RoomsPlayTheSameSampleAtTheSameMoment) {
@@ -88,8 +77,8 @@ TEST_P(PlayerSync, RoomsPlayTheSameSampleAtTheSameMoment) {
     EXPECT_GE(windows, (c.seconds - c.skip_s - c.start2_s - 8) * 0.8) << "too few windows measured";
     EXPECT_LE(rooms_json_number(r.json, "p95", ch2), c.p95_ms);
     EXPECT_LE(rooms_json_number(r.json, "worst", ch2), c.worst_ms);
-    double first1 = json_list_item(r.json, "first_sound_s", 0);
-    double first2 = json_list_item(r.json, "first_sound_s", 1);
+    double first1 = rooms_json_item(r.json, "first_sound_s", 0);
+    double first2 = rooms_json_item(r.json, "first_sound_s", 1);
     double mark = rooms_json_number(r.json, "mark_s");
     if (c.start2_s == 0) {
         EXPECT_LE(fabs(first2 - first1) * 1000, c.first_ms);

@@ -5,6 +5,7 @@
 #include <math.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -88,10 +89,18 @@ std::string set_up(run *r, const rooms_conf &c, const rooms_tools &t, const std:
     return why;
 }
 
-// Ends the players and the server with SIGTERM, their output kept.
+// The program at the end of a chain of wrappers that fork (faketime does;
+// the namespaces' wrappers exec): the process itself when none does.
+pid_t leaf_of(pid_t pid) {
+    for (pid_t next; pid > 0 && (next = child_of(pid)) > 0;) pid = next;
+    return pid;
+}
+
+// Ends the players and the server with SIGTERM, their output kept. The
+// program is signalled, not its wrapper, which would leave it running.
 void stop_all(run *r) {
     for (auto it = r->procs.rbegin(); it != r->procs.rend(); ++it) {
-        if (it->pid > 0) kill(it->pid, SIGTERM);
+        if (it->pid > 0) kill(leaf_of(it->pid), SIGTERM);
         int status = 0;
         if (!proc_wait(&*it, STOP_MS, &status)) proc_kill(&*it);
     }
@@ -129,6 +138,15 @@ std::vector<std::tuple<double, int, bool>> timetable(const rooms_conf &c) {
     return t;
 }
 
+// The CPU that the program at the end of a room's chain of wrappers
+// (namespaces, a time namespace) took since it started, in cores.
+double cpu_share(const child_proc *p, long long started) {
+    pid_t leaf = p ? leaf_of(p->pid) : -1;
+    int threads = 0;
+    double cpu = leaf > 0 ? process_cpu_s(leaf, &threads) : -1;
+    return cpu < 0 ? NAN : cpu / (static_cast<double>(now_ns() - started) / 1e9);
+}
+
 }  // namespace
 
 rooms_result rooms_run(const rooms_conf &c, const rooms_tools &t, const std::string &dir) {
@@ -143,6 +161,7 @@ rooms_result rooms_run(const rooms_conf &c, const rooms_tools &t, const std::str
     if (res.why.empty() && !start(&r, server, dir, "server", false)) res.why = "no server";
     if (res.why.empty()) usleep(static_cast<useconds_t>(c.server_lead_s * 1e6));
     std::vector<child_proc *> room(static_cast<size_t>(c.rooms) + 1, nullptr);
+    std::vector<long long> room_start(room.size(), 0);
     long long first = 0;
     for (const auto &[at, n, again] : timetable(c)) {
         if (!res.why.empty()) break;
@@ -152,10 +171,13 @@ rooms_result rooms_run(const rooms_conf &c, const rooms_tools &t, const std::str
         if (n == 1 && !again) res.started_s = static_cast<double>(now_ns() - t0) / 1e9;
         if (again && room[n]) proc_kill(room[n]);
         room[n] = start_room(&r, c, t, dir, n);
+        room_start[n] = now_ns();
         if (!room[n]) res.why = "room " + std::to_string(n) + " did not start";
     }
     long long end = first + static_cast<long long>(c.seconds * 1e9);
     if (res.why.empty() && end > now_ns()) usleep(static_cast<useconds_t>((end - now_ns()) / 1000));
+    for (int n = 1; n <= c.rooms && res.why.empty(); n++)
+        res.cpu.push_back(cpu_share(room[n], room_start[n]));
     stop_all(&r);
     sound_rig_stop(&r.rig);
     for (const auto &p : r.procs) res.logs.push_back(p.err_path);
@@ -174,4 +196,12 @@ double rooms_json_number(const std::string &json, const std::string &key, size_t
     size_t at = json.find("\"" + key + "\":", from);
     if (at == std::string::npos) return NAN;
     return strtod(json.c_str() + at + key.size() + 3, nullptr);
+}
+
+double rooms_json_item(const std::string &json, const std::string &key, int n) {
+    size_t at = json.find("\"" + key + "\": [");
+    if (at == std::string::npos) return NAN;
+    const char *p = json.c_str() + at + key.size() + 5;
+    for (int i = 0; i < n && p; i++) p = strchr(p, ',') ? strchr(p, ',') + 1 : nullptr;
+    return p ? strtod(p, nullptr) : NAN;
 }

@@ -37,6 +37,7 @@ struct rooms_result {
     std::string json;               // sync_lag.py's report
     double started_s = 0;           // when the first player started, after the recording's mark
     std::vector<std::string> logs;  // each player's standard error, and the server's
+    std::vector<double> cpu;        // each room's player: its CPU time over its run, in cores
 };
 
 // Runs conf in dir (a temporary folder the caller removes).
@@ -45,3 +46,7 @@ rooms_result rooms_run(const rooms_conf &conf, const rooms_tools &tools, const s
 // The first number after "key": at or after from in a JSON text; NAN when
 // there is none.
 double rooms_json_number(const std::string &json, const std::string &key, size_t from = 0);
+
+// The n-th number (from 0) of the list after "key": in a JSON text; NAN
+// when there is none.
+double rooms_json_item(const std::string &json, const std::string &key, int n);
