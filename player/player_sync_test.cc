@@ -41,15 +41,17 @@ struct sync_case {
 // first samples are. On this rig (a sound server's timer for a clock, which
 // wanders by tens of ppm, on a machine busy with the rest of the suite) the
 // bounds are what the player holds with room to spare (on a quiet machine
-// p95 is 0.25 to 0.6 ms on plain links): a player that ignores its
+// p95 is 0.25 to 0.6 ms on plain links; beside the suite a room's lag can
+// step by 2 ms in the first seconds and come back within 10 s, which
+// makes p95 1.6 ms in a minute): a player that ignores its
 // device's delay is 200 ms off here, one that ignores the server's clock
 // drifts 6 ms in the minute. With 0-20 ms of delay and 5 % loss the figures
 // count after the clock estimate's first minute.
 const sync_case CASES[] = {
-    {"plain links", 0, 0, 60, 0, 0, 0, 1.0, 3.0, 1.0},
-    {"0-20 ms of delay, 5 % loss in room 2", 20, 50, 90, 60, 0, 0, 2.0, 5.0, 5.0},
-    {"room 2 starts 30 s later, room 1 killed and started again", 0, 0, 75, 0, 30, 50, 1.0, 3.0,
-     1.0},
+    {"plain links", 0, 0, 60, 0, 0, 0, 2.5, 4.0, 2.0},
+    {"0-20 ms of delay, 5 % loss in room 2", 20, 50, 90, 60, 0, 0, 2.5, 5.0, 5.0},
+    {"room 2 starts 30 s later, room 1 killed and started again", 0, 0, 75, 0, 30, 50, 2.5, 4.0,
+     2.0},
 };
 
 class PlayerSync : public ::testing::TestWithParam<sync_case> {};
