@@ -171,6 +171,29 @@ TEST_F(Discovery, ServersAreFoundWithTheirRecordsAndAClashIsRenamed) {
     EXPECT_NE(std::string::npos, list.find("Kitchen radio #2:")) << list;
 }
 
+// A gateway on host A is a web service to a browser on host B: named as
+// its page, with the page's path and the radio it serves.
+TEST_F(Discovery, GatewayPageIsFoundAsAWebService) {
+    child_proc g;
+    std::vector<std::string> argv = joined(mdns_host_env(a), {STREAM_GATEWAY_PATH, "--name",
+                                                              "Kitchen radio", "-M", "239.255.0.7"});
+    ASSERT_TRUE(proc_start(&g, argv, dir, "gateway", false));
+    started.push_back(&g);
+    ASSERT_TRUE(wait_until(
+        [&] { return read_file(g.err_path).find("announced on the LAN as") != std::string::npos; },
+        10000))
+        << read_file(g.err_path);
+    int status;
+    double took;
+    std::string browsed = on_b("browse", {"avahi-browse", "-rptk", "_http._tcp"}, &status, &took);
+    EXPECT_NE(std::string::npos,
+              browsed.find("=;mdns-b;IPv4;Kitchen\\032radio;_http._tcp;local;radio-a.local;"
+                           "10.79.0.1;8000;"))
+        << browsed;
+    EXPECT_NE(std::string::npos, browsed.find("\"path=/\"")) << browsed;
+    EXPECT_NE(std::string::npos, browsed.find("\"radio=239.255.0.7:1989\"")) << browsed;
+}
+
 // With no responder (no system bus) the server says so in one line and
 // sends as before; with --announce off it says nothing of it.
 TEST(NoResponder, ServerSaysSoOnceAndSends) {
