@@ -91,8 +91,8 @@ protected:
 };
 
 // One server on host A, then a second of the same name on host B: the
-// player and avahi-browse on B see the first within 2 s with its TXT
-// record, then both, the second renamed; a player with no radio options
+// player, the client and avahi-browse on B see the first within 2 s with
+// its TXT record, then both, the second renamed; a player with no radio options
 // and two radios lists them and fails, one given --radio lists nothing.
 TEST_F(Discovery, ServersAreFoundWithTheirRecordsAndAClashIsRenamed) {
     child_proc one;
@@ -113,6 +113,13 @@ TEST_F(Discovery, ServersAreFoundWithTheirRecordsAndAClashIsRenamed) {
     EXPECT_NE(std::string::npos,
               list.find("Kitchen radio: group 239.255.0.7 port 5004, 2 channels, server 10.79.0.1 port 5010"))
         << list;
+
+    // The client looks only when asked, and lists alike.
+    EXPECT_EQ(list, on_b("client-list", {CLIENT_PATH, "--list-radios"}, &status, &took));
+    EXPECT_EQ(0, status);
+    on_b("client-none", {CLIENT_PATH, "--radio", "Office radio"}, &status, &took);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_EQ("no radio named 'Office radio' on the LAN\n", read_file(dir + "/client-none.err"));
 
     std::string browsed = on_b("browse", {"avahi-browse", "-rpt", "_mcast-radio._udp"}, &status, &took);
     EXPECT_EQ(0, status);
