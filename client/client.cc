@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "defaults.h"
 #include "inputs.h"
@@ -23,6 +24,7 @@
 #include "options.h"
 #include "output.h"
 #include "player_process.h"
+#include "radio_find.h"
 #include "receiver.h"
 #include "relay.h"
 #include "repair_relay.h"
@@ -47,6 +49,9 @@ struct client_conf_st {
     bool tune = false;           // --tune: channels switched from the terminal
     bool repair = false;         // --repair: lost datagrams rebuilt from the repair port
     int now_playing_port = -1;   // --now-playing-port: 0 for none; -1 when not given
+    const char *radio = nullptr;  // --radio: the radio of this name on the LAN
+    bool list_radios = false;     // --list-radios: list the radios on the LAN, then end
+    bool placed = false;          // -P, -M, -I or -S given
 };
 
 client_conf_st client_conf = {DEFAULT_PORT_TEXT, DEFAULT_MGROUP, DEFAULT_PLAYERCMD, nullptr,
@@ -59,13 +64,21 @@ output out;
 receiver rx;
 
 // The options that have a long name only, by a number that is no letter.
-enum long_only { OPT_REUSE_ADDRESS = 256, OPT_TUNE, OPT_NOW_PLAYING_PORT, OPT_REPAIR };
+enum long_only {
+    OPT_REUSE_ADDRESS = 256,
+    OPT_TUNE,
+    OPT_NOW_PLAYING_PORT,
+    OPT_REPAIR,
+    OPT_RADIO,
+    OPT_LIST_RADIOS
+};
 
-// New long names start with a letter that no other name starts with, so
-// that every abbreviation that works keeps its meaning: p, m, h, i, s and q
-// are taken; r, t and n are the long-only options'. --repair and
-// --reuse-address share r: both are new in one release, so no prefix that
-// a release took changes meaning ("--r" and "--re" name neither now).
+// New long names must leave every abbreviation that works naming what it
+// names: p, m, h, i, s and q are taken; t and n are the long-only options';
+// l is --list-radios'. --repair and --reuse-address share r: both are new
+// in one release, so no prefix that a release took changes meaning ("--r"
+// and "--re" name neither). --radio came later and shares r too: it only
+// takes "--ra" and longer, which named nothing before.
 const option LONG_OPTIONS[] = {
     LISTENER_LONG_OPTIONS,
     {"quiet", no_argument, nullptr, 'q'},
@@ -73,6 +86,8 @@ const option LONG_OPTIONS[] = {
     {"tune", no_argument, nullptr, OPT_TUNE},
     {"now-playing-port", required_argument, nullptr, OPT_NOW_PLAYING_PORT},
     {"repair", no_argument, nullptr, OPT_REPAIR},
+    {"radio", required_argument, nullptr, OPT_RADIO},
+    {"list-radios", no_argument, nullptr, OPT_LIST_RADIOS},
     {},
 };
 
@@ -97,6 +112,12 @@ void long_only_option(int c, const char *arg) {
     case OPT_REPAIR:
         client_conf.repair = true;
         return;
+    case OPT_RADIO:
+        client_conf.radio = arg;
+        return;
+    case OPT_LIST_RADIOS:
+        client_conf.list_radios = true;
+        return;
     case OPT_NOW_PLAYING_PORT:
         if (!option_number(arg, 0, 65535, &port)) {
             fprintf(stderr, "%s\n",
@@ -112,6 +133,7 @@ void parse_options(int argc, char **argv) {
     for (;;) {
         int c = getopt_long(argc, argv, "P:M:p:HI:S:q", LONG_OPTIONS, nullptr);
         if (c < 0) break;
+        client_conf.placed = client_conf.placed || c == 'P' || c == 'M' || c == 'I' || c == 'S';
         switch (c) {
         case 'P':
             client_conf.receive_port = optarg;
@@ -135,6 +157,8 @@ void parse_options(int argc, char **argv) {
         case OPT_TUNE:
         case OPT_NOW_PLAYING_PORT:
         case OPT_REPAIR:
+        case OPT_RADIO:
+        case OPT_LIST_RADIOS:
             long_only_option(c, optarg);
             break;
         case 'H':
@@ -145,6 +169,47 @@ void parse_options(int argc, char **argv) {
             exit(1);
         }
     }
+}
+
+// The radio found on the LAN, which the options then point into, and its
+// port as a text.
+found_radio the_radio;
+std::string the_radio_port;
+
+// --list-radios lists the radios on the LAN and ends; --radio NAME joins
+// the one of that name (its group, its port, and with --tune its
+// now-playing port unless given). Neither: the options as they are. Ends
+// the process when the LAN cannot be looked at or has no such radio.
+void find_radio_or_exit() {
+    if (client_conf.radio == nullptr && !client_conf.list_radios) return;
+    if (client_conf.placed) {
+        fprintf(stderr, "--radio and --list-radios look for the radio on the LAN: give them "
+                        "without -P, -M, -I and -S\n");
+        exit(1);
+    }
+    std::vector<found_radio> radios;
+    std::string why;
+    if (!find_radios(&radios, &why)) {
+        fprintf(stderr, "cannot look for radios on the LAN: %s\n", why.c_str());
+        exit(1);
+    }
+    if (client_conf.list_radios) {
+        for (const auto &r : radios) output_printf(&out, OUT_STDOUT, "%s\n", find_line(r).c_str());
+        flush_output(&out);
+        exit(0);
+    }
+    int i = find_choose(radios, client_conf.radio);
+    if (i < 0) {
+        fprintf(stderr, "no radio named '%s' on the LAN\n", client_conf.radio);
+        exit(1);
+    }
+    the_radio = radios[static_cast<size_t>(i)];
+    the_radio_port = std::to_string(the_radio.txt.port);
+    client_conf.multicast_group = the_radio.txt.group.c_str();
+    client_conf.receive_port = the_radio_port.c_str();
+    if (client_conf.now_playing_port < 0 && client_conf.tune)
+        client_conf.now_playing_port = the_radio.txt.now_playing_port;
+    fprintf(stderr, "found %s\n", find_line(the_radio).c_str());
 }
 
 // Joins the group as rx.data says. When -I names an interface by its
@@ -278,6 +343,7 @@ int main(int argc, char **argv) {
     // a gone reader of the client's output.
     signal(SIGPIPE, SIG_IGN);
     parse_options(argc, argv);
+    find_radio_or_exit();
     int sd = open_socket();
     player_catch_ending_signals();
     flush_output(&out);  // nothing buffered may be written twice

@@ -130,9 +130,12 @@ set(runtime_depends "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME ${deb_package_programs})
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION net)
 # stream_gateway's HTTP server; stream_server's tag reader; the erasure code
-# of the repair datagrams.
-set(CPACK_DEBIAN_PROGRAMS_PACKAGE_DEPENDS "${runtime_depends}, libevent-2.1-7, libtag1v5, libisal2")
-set(CPACK_DEBIAN_PROGRAMS_PACKAGE_RECOMMENDS mpg123)
+# of the repair datagrams; Avahi's client library, through which the server
+# and the gateway announce themselves on the LAN to the host's mDNS
+# responder, avahi-daemon (without it they run unannounced).
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_DEPENDS
+    "${runtime_depends}, libevent-2.1-7, libtag1v5, libisal2, libavahi-client3, libavahi-common3")
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_RECOMMENDS "mpg123, avahi-daemon")
 set(CPACK_COMPONENT_PROGRAMS_DESCRIPTION "multicast radio server, client and HTTP gateway
 stream_server broadcasts the channels of a folder of MP3 files to an IPv4
 multicast group on a LAN; mcast-client shows the channel list and plays the
@@ -150,10 +153,11 @@ set(CPACK_DEBIAN_PROGRAMS_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/deb/
 set(CPACK_DEBIAN_PLAYER_PACKAGE_NAME ${deb_package_player})
 set(CPACK_DEBIAN_PLAYER_PACKAGE_SECTION sound)
 # libmpg123 decodes, ALSA plays, libsoxr resamples; the repair's erasure
-# code. The ALSA plugins take "default" to PipeWire or PulseAudio.
+# code; Avahi's client library finds the radio on the LAN through
+# avahi-daemon. The ALSA plugins take "default" to PipeWire or PulseAudio.
 set(CPACK_DEBIAN_PLAYER_PACKAGE_DEPENDS
-    "${runtime_depends}, libmpg123-0, libasound2, libsoxr0, libisal2")
-set(CPACK_DEBIAN_PLAYER_PACKAGE_RECOMMENDS libasound2-plugins)
+    "${runtime_depends}, libmpg123-0, libasound2, libsoxr0, libisal2, libavahi-client3, libavahi-common3")
+set(CPACK_DEBIAN_PLAYER_PACKAGE_RECOMMENDS "libasound2-plugins, avahi-daemon")
 set(CPACK_COMPONENT_PLAYER_DESCRIPTION "room player of the mcast-tools multicast radio
 stream_player joins the radio of a stream_server on the LAN, shows its
 channel list and plays a channel on an ALSA audio device of its own, each

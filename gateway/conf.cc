@@ -24,7 +24,8 @@ enum {
     OPT_CONNECTIONS,
     OPT_EACH_ADDRESS,
     OPT_REPAIR,
-    OPT_SEGMENT
+    OPT_SEGMENT,
+    OPT_ANNOUNCE,
 };
 
 // --listen [ADDR:]PORT; an IPv6 address goes in brackets ("[::]:8000").
@@ -77,7 +78,7 @@ bool limit_option(int o, const char *arg, gateway_conf *c) {
     }
 }
 
-// --name and --trust-proxy: how the station shows itself. False when o is
+// --name, --announce and --trust-proxy: how the station shows itself. False when o is
 // another option.
 bool station_option(int o, const char *arg, gateway_conf *c) {
     switch (o) {
@@ -85,6 +86,11 @@ bool station_option(int o, const char *arg, gateway_conf *c) {
         c->name = now_playing_clean(arg);
         if (c->name.find_first_not_of(' ') == std::string::npos)
             misuse_exit(GATEWAY, "--name needs a text");
+        return true;
+    case OPT_ANNOUNCE:  // the name is --name's
+        if (strcmp(arg, "on") != 0 && strcmp(arg, "off") != 0)
+            misuse_exit(GATEWAY, std::string("--announce must be on or off, not '") + arg + "'");
+        c->announce = strcmp(arg, "on") == 0;
         return true;
     case OPT_TRUST_PROXY:  // bare: every peer
         if (arg == nullptr)
@@ -128,25 +134,27 @@ bool hls_option(int o, const char *arg, gateway_conf *c) {
 
 }  // namespace
 
+const option GATEWAY_LONG_OPTIONS[] = {
+    LISTENER_LONG_OPTIONS,
+    {"now-playing-port", required_argument, nullptr, OPT_NOW_PLAYING},
+    {"listen", required_argument, nullptr, OPT_LISTEN},
+    {"burst", required_argument, nullptr, OPT_BURST},
+    {"lag", required_argument, nullptr, OPT_LAG},
+    {"listeners", required_argument, nullptr, OPT_LISTENERS},
+    {"name", required_argument, nullptr, OPT_NAME},
+    {"trust-proxy", optional_argument, nullptr, OPT_TRUST_PROXY},
+    {"connections", required_argument, nullptr, OPT_CONNECTIONS},
+    {"each-address", required_argument, nullptr, OPT_EACH_ADDRESS},
+    {"repair", no_argument, nullptr, OPT_REPAIR},
+    {"segment", required_argument, nullptr, OPT_SEGMENT},
+    {"announce", required_argument, nullptr, OPT_ANNOUNCE},
+    {},
+};
+
 gateway_conf conf_parse(int argc, char **argv) {
-    static const option longs[] = {
-        LISTENER_LONG_OPTIONS,
-        {"now-playing-port", required_argument, nullptr, OPT_NOW_PLAYING},
-        {"listen", required_argument, nullptr, OPT_LISTEN},
-        {"burst", required_argument, nullptr, OPT_BURST},
-        {"lag", required_argument, nullptr, OPT_LAG},
-        {"listeners", required_argument, nullptr, OPT_LISTENERS},
-        {"name", required_argument, nullptr, OPT_NAME},
-        {"trust-proxy", optional_argument, nullptr, OPT_TRUST_PROXY},
-        {"connections", required_argument, nullptr, OPT_CONNECTIONS},
-        {"each-address", required_argument, nullptr, OPT_EACH_ADDRESS},
-        {"repair", no_argument, nullptr, OPT_REPAIR},
-        {"segment", required_argument, nullptr, OPT_SEGMENT},
-        {},
-    };
     gateway_conf c;
     int o;
-    while ((o = getopt_long(argc, argv, "M:P:I:S:H", longs, nullptr)) >= 0) {
+    while ((o = getopt_long(argc, argv, GATEWAY_SHORT_OPTIONS, GATEWAY_LONG_OPTIONS, nullptr)) >= 0) {
         if (place_option(GATEWAY, o, optarg, &c.group, &c.port, &c.interface) ||
             station_option(o, optarg, &c) || limit_option(o, optarg, &c) ||
             hls_option(o, optarg, &c))

@@ -2,6 +2,8 @@
 // quotes them, and the reading of the command line.
 #pragma once
 
+#include <getopt.h>
+
 #include <string>
 
 #include "defaults.h"
@@ -26,6 +28,7 @@ inline constexpr char GATEWAY_USAGE[] =
     "      --connections N        most HTTP connections at once (listeners + 64)\n"
     "      --each-address N       most of them from one address, 0 for no limit (32)\n"
     "      --name TEXT            the station's name (Radio on HOSTNAME)\n"
+    "      --announce on|off      announce the page on the LAN as --name, or not (on)\n"
     "      --trust-proxy[=ADDR]   take X-Forwarded-* headers from ADDR, or any peer (none)\n"
     "      --segment SECONDS      length of an HLS segment, 2 to 10 (4)\n"
     "  -H, --help                 show this help\n"
@@ -53,7 +56,12 @@ struct gateway_conf {
     int each_address_max = 32;
     bool repair = false;  // --repair: rebuild lost datagrams (repair.h), 2.4 s later
     int segment_s = 4;    // --segment: an HLS segment's playing time
+    bool announce = true;  // the page announced on the LAN (DNS-SD); --announce off clears it
 };
+
+// The command line's options, for getopt_long.
+inline constexpr char GATEWAY_SHORT_OPTIONS[] = "M:P:I:S:H";
+extern const option GATEWAY_LONG_OPTIONS[];
 
 // The options that argv gives: exits with the usage or a report on
 // misuse, and after --help.

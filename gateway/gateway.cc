@@ -5,6 +5,8 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <string>
+#include <vector>
 
 #include <event2/buffer.h>
 #include <event2/event.h>
@@ -12,8 +14,10 @@
 
 #include "conf.h"
 #include "connections.h"
+#include "dnssd.h"
 #include "listeners.h"
 #include "mono_clock.h"
+#include "radio_txt.h"
 #include "receive.h"
 #include "report.h"
 #include "serve.h"
@@ -118,6 +122,22 @@ void say_listening(gateway *g) {
             g->conf.listen_port);
 }
 
+// The page announced on the LAN as a web service named as the station, its
+// TXT record the page's path and the radio it serves; not when it listens
+// on a loopback address alone, where no other host reaches it.
+void announce(const gateway &g, dnssd_announce *a) {
+    if (!g.conf.announce) return;
+    std::string addr = g.conf.listen_addr;
+    if (addr.compare(0, 4, "127.") == 0 || addr == "::1") {
+        fprintf(g.report, "not announced on the LAN: listening on a loopback address\n");
+        return;
+    }
+    std::vector<std::string> txt = {"path=/", std::string("radio=") + g.conf.group + ":" +
+                                                  std::to_string(g.conf.port)};
+    dnssd_announce_start(a, "_http._tcp", service_name_cut(g.conf.name), g.conf.listen_port,
+                         std::move(txt), g.report);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -147,7 +167,10 @@ int main(int argc, char **argv) {
     }
     if (receive_start(&g) < 0 || serve_start(&g) < 0) return 1;
     say_listening(&g);
+    dnssd_announce page;
+    announce(g, &page);
     event_base_dispatch(g.base);
+    dnssd_announce_stop(&page);
     stop(&g);
     fprintf(g.report, "stopped\n");
     return 0;

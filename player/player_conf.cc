@@ -18,9 +18,15 @@ enum {
     OPT_NO_REPAIR,
     OPT_NOW_PLAYING,
     OPT_TIMING,
+    OPT_RADIO,
+    OPT_LIST_RADIOS,
 };
 
-const option LONG_OPTIONS[] = {
+}  // namespace
+
+// "l" is --latency's: "--l" abbreviated it before --list-radios came, and
+// getopt_long takes an exact name over prefixes.
+const option PLAYER_LONG_OPTIONS[] = {
     LISTENER_LONG_OPTIONS,
     {"channel", required_argument, nullptr, 'c'},
     {"quiet", no_argument, nullptr, 'q'},
@@ -32,12 +38,17 @@ const option LONG_OPTIONS[] = {
     {"no-repair", no_argument, nullptr, OPT_NO_REPAIR},
     {"now-playing-port", required_argument, nullptr, OPT_NOW_PLAYING},
     {"timing-port", required_argument, nullptr, OPT_TIMING},
+    {"radio", required_argument, nullptr, OPT_RADIO},
+    {"list-radios", no_argument, nullptr, OPT_LIST_RADIOS},
+    {"l", required_argument, nullptr, OPT_LATENCY},
     {},
 };
 
+namespace {
+
 // The option's name as the user may have written it, for a complaint.
 const char *name_of(int o) {
-    for (const option &l : LONG_OPTIONS)
+    for (const option &l : PLAYER_LONG_OPTIONS)
         if (l.name && l.val == o) return l.name;
     return "?";
 }
@@ -75,6 +86,12 @@ bool take(int o, const char *arg, player_conf *c, std::string *why) {
         return true;
     case OPT_DEVICE:
         c->device = arg;
+        return true;
+    case OPT_RADIO:
+        c->radio = arg;
+        return true;
+    case OPT_LIST_RADIOS:
+        c->list_radios = true;
         return true;
     case OPT_NO_REPAIR:
         c->repair = false;
@@ -124,7 +141,7 @@ conf_verdict player_conf_parse(int argc, char **argv, player_conf *conf, std::st
     opterr = 0;  // the complaint is ours, in *why
     player_conf c;
     int o;
-    while ((o = getopt_long(argc, argv, ":M:P:I:S:c:qvH", LONG_OPTIONS, nullptr)) >= 0) {
+    while ((o = getopt_long(argc, argv, PLAYER_SHORT_OPTIONS, PLAYER_LONG_OPTIONS, nullptr)) >= 0) {
         if (o == 'H') return CONF_HELP;
         if (o == '?' || o == ':') {
             std::string text = optopt > 0 && optopt < 256 ? std::string("-") + char(optopt)
@@ -134,11 +151,19 @@ conf_verdict player_conf_parse(int argc, char **argv, player_conf *conf, std::st
             return CONF_MISUSE;
         }
         if (!take(o, optarg, &c, why)) return CONF_MISUSE;
+        c.placed = c.placed || o == 'M' || o == 'P' || o == 'I' || o == 'S';
     }
     if (optind < argc) {
         *why = std::string("no arguments are taken, not '") + argv[optind] + "'";
         return CONF_MISUSE;
     }
+    if (c.placed && (c.radio || c.list_radios)) {
+        *why = std::string(c.radio ? "--radio" : "--list-radios") +
+               " looks for the radio on the LAN: give it without -M, -P, -I and -S";
+        return CONF_MISUSE;
+    }
+    c.now_playing_given = c.now_playing_port >= 0;
+    c.timing_given = c.timing_port >= 0;
     if (!settle_ports(&c, why)) return CONF_MISUSE;
     *conf = c;
     return CONF_RUN;

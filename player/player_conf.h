@@ -3,6 +3,8 @@
 // and prints nothing, so that a test hands it argument vectors.
 #pragma once
 
+#include <getopt.h>
+
 #include <string>
 
 #include "defaults.h"
@@ -25,6 +27,8 @@ inline constexpr char PLAYER_USAGE[] =
     "      --no-repair            take no repair datagrams (the port + 2)\n"
     "      --now-playing-port N   UDP port of the now-playing datagrams, 0 none (the port + 1)\n"
     "      --timing-port N        UDP port of the timing datagrams, 0 none (the port + 3)\n"
+    "      --radio NAME           join the radio of this name on the LAN (the only one there)\n"
+    "      --list-radios          list the radios on the LAN, then end\n"
     "  -q, --quiet                no channel list, no now-playing lines\n"
     "  -v, --verbose              say every 10 s how well it keeps time\n"
     "  -H, --help                 show this help\n"
@@ -33,6 +37,10 @@ inline constexpr char PLAYER_USAGE[] =
 
 // The most --trim takes either way, in tenths of a millisecond: a second.
 constexpr long long TRIM_MAX_TENTHS = 10000;
+
+// The command line's options, for getopt_long.
+inline constexpr char PLAYER_SHORT_OPTIONS[] = ":M:P:I:S:c:qvH";
+extern const option PLAYER_LONG_OPTIONS[];
 
 // The options, with their defaults (PLAYER_USAGE quotes them).
 struct player_conf {
@@ -50,6 +58,11 @@ struct player_conf {
     int timing_port = -1;       // -1: timing_port(port); 0: none (nothing can be placed)
     bool quiet = false;
     bool verbose = false;  // -v: a line on the timekeeping every PIPELINE_SAY_NS
+    // Without -M, -P, -I and -S the radio is looked for on the LAN (find.h).
+    bool placed = false;          // one of them was given
+    const char *radio = nullptr;  // --radio: the one of this name; null: the only one
+    bool list_radios = false;     // --list-radios: list what is found, then end
+    bool now_playing_given = false, timing_given = false;  // the ports given, not from --port
 };
 
 enum conf_verdict {

@@ -305,6 +305,7 @@ int broadcast(on_air *air, const station_conf &conf, const sigset_t &signals, FI
         long long now = now_ns();
         if (rescan_done(&scan)) {
             reload_apply(air, &scan, conf, now, report);
+            if (conf.reloaded) conf.reloaded(*air, conf.reloaded_arg);
             if (scan_again) start_rescan(&scan, conf, report);
             scan_again = false;
         }

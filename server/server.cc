@@ -19,13 +19,16 @@
 #include "broadcast.h"
 #include "channels.h"
 #include "defaults.h"
+#include "dnssd.h"
 #include "join.h"
 #include "options.h"
 #include "ports.h"
 #include "proto.h"
+#include "radio_txt.h"
 #include "report.h"
 #include "server.h"
 #include "std_fds.h"
+#include "utf8.h"
 
 namespace {
 
@@ -65,6 +68,23 @@ void settle(server_conf *c) {
     conf.send.now_playing_port = conf.now_playing_port;
     conf.send.repair_port = conf.repair_port;
     conf.send.timing_port = conf.timing_port;
+    if (!conf.announce_off && conf.announce.empty()) conf.announce = default_station_name();
+}
+
+// --announce: a name of 1 to SERVICE_NAME_MAX bytes of UTF-8, or off.
+void take_announce(const char *arg, server_conf *conf) {
+    if (strcmp(arg, "off") == 0) {
+        conf->announce_off = true;
+        return;
+    }
+    std::string name = arg;
+    if (name.empty() || name.size() > SERVICE_NAME_MAX || service_name_cut(name) != name)
+        misuse_exit(SERVER, "--announce must be off or a name of 1 to " +
+                                std::to_string(SERVICE_NAME_MAX) +
+                                " bytes of UTF-8 without control characters, not '" +
+                                utf8_clean(name) + "'");
+    conf->announce = name;
+    conf->announce_off = false;
 }
 
 // Sets what option c (with arg) asks of conf, but -M, -P and -I.
@@ -92,6 +112,9 @@ void take_option(int c, const char *arg, server_conf *conf) {
         break;
     case OPT_TIMING_PORT:
         conf->timing_port = port_or_exit(SERVER, arg, 0, "--timing-port");
+        break;
+    case OPT_ANNOUNCE:
+        take_announce(arg, conf);
         break;
     case 'O':
         conf->send.once = true;
@@ -201,6 +224,42 @@ sigset_t block_loop_signals() {
     return set;
 }
 
+// The TXT record of the radio with channels on the air.
+std::vector<std::string> server_txt(const server_conf &conf, size_t channels) {
+    radio_txt r;
+    r.group = conf.group;
+    r.port = conf.port;
+    r.now_playing_port = conf.now_playing_port;
+    r.repair_port = conf.repair_port;
+    r.timing_port = conf.timing_port;
+    r.channels = static_cast<int>(channels);
+    return radio_txt_encode(r);
+}
+
+// What the announcement and the send loop's reload hook need.
+struct announcement {
+    const server_conf *conf;
+    dnssd_announce dnssd;
+};
+
+// A reload may change the channel count: the TXT record follows.
+void reannounce(const on_air &air, void *arg) {
+    auto *a = static_cast<announcement *>(arg);
+    dnssd_announce_txt(&a->dnssd, server_txt(*a->conf, air.runs.size()));
+}
+
+// Announces the radio unless told not to: its SRV port is the source port,
+// where the time service answers.
+void announce(announcement *a, server_conf *conf, size_t channels, FILE *report) {
+    a->conf = conf;
+    if (conf->announce_off) return;
+    if (!dnssd_announce_start(&a->dnssd, RADIO_SERVICE_TYPE, conf->announce, conf->source_port,
+                              server_txt(*conf, channels), report))
+        return;
+    conf->send.reloaded = reannounce;
+    conf->send.reloaded_arg = a;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -214,8 +273,11 @@ int main(int argc, char **argv) {
     conf.send.sd = open_socket(conf, report);
     if (conf.send.sd < 0) return 1;
     say_start(conf, channels, report);
+    announcement a;
+    announce(&a, &conf, channels.size(), report);
     station_start(&air, std::move(channels), conf.send, now_ns(), report);
     int status = broadcast(&air, conf.send, signals, report);
+    dnssd_announce_stop(&a.dnssd);
     station_summary(air, report);
     return status;
 }

@@ -24,6 +24,7 @@ inline constexpr char SERVER_USAGE[] =
     "  -N, --now-playing-port N  send what plays to port N, 0: not at all (the port + 1)\n"
     "      --repair-port N       send repair datagrams to port N, 0: none (the port + 2)\n"
     "      --timing-port N       send timing datagrams to port N, 0: none (the port + 3)\n"
+    "      --announce NAME       announce the radio on the LAN as NAME, off: not (Radio on HOSTNAME)\n"
     "  -O, --once                play each channel's files once, then end\n"
     "  -v, --verbose             say each file a channel starts\n"
     "  -H, --help                show this help\n"
@@ -40,11 +41,13 @@ struct server_conf {
     int repair_port = -1;       // -1: the destination port + 2
     int timing_port = -1;       // -1: the destination port + 3
     std::string ports_note;     // why a default port is not used (ports_settle), or ""
+    std::string announce;       // the name it is announced as; "": default_station_name()
+    bool announce_off = false;  // --announce off
     station_conf send;  // what the send loop takes (the interface and folder too), but its socket
 };
 
 // Long options without a letter.
-enum { OPT_REPAIR_PORT = 256, OPT_TIMING_PORT };
+enum { OPT_REPAIR_PORT = 256, OPT_TIMING_PORT, OPT_ANNOUNCE };
 
 inline constexpr char SERVER_SHORT_OPTIONS[] = "M:P:I:T:S:B:L:N:OvH";
 
@@ -60,6 +63,7 @@ inline constexpr option SERVER_LONG_OPTIONS[] = {
     {"now-playing-port", required_argument, nullptr, 'N'},
     {"repair-port", required_argument, nullptr, OPT_REPAIR_PORT},
     {"timing-port", required_argument, nullptr, OPT_TIMING_PORT},
+    {"announce", required_argument, nullptr, OPT_ANNOUNCE},
     {"once", no_argument, nullptr, 'O'},
     {"verbose", no_argument, nullptr, 'v'},
     {nullptr, 0, nullptr, 0},

@@ -18,6 +18,8 @@
 #include "repair_encoder.h"
 #include "timing_list.h"
 
+struct on_air;
+
 // How the station sends.
 struct station_conf {
     int sd = -1;                  // the sending socket
@@ -31,6 +33,10 @@ struct station_conf {
     long long list_interval_ns = 1'000'000'000;
     bool once = false;     // play each channel's files once, then end
     bool verbose = false;  // a line each time a channel starts a file
+    // Called by the send loop once a reload has put a new programme on the
+    // air (null: nothing to call), with arg.
+    void (*reloaded)(const on_air &air, void *arg) = nullptr;
+    void *reloaded_arg = nullptr;
 };
 
 // One channel on the air.

@@ -79,33 +79,54 @@ TEST(Usage, EachOptionQuotesTheDefaultItsProgramUses) {
     EXPECT_EQ("0.0.0.0", std::string(g.listen_addr));  // "all addresses"
 }
 
-// What getopt_long makes of the server's long option arg: its value, '?'
-// when it is unknown or ambiguous.
-int server_option(const char *arg) {
-    char name[] = "stream_server", value[] = "1";
+// What getopt_long makes of the long option arg with the table longs: its
+// value, '?' when it is unknown or ambiguous.
+int option_value(const char *shorts, const option *longs, const std::string &arg) {
+    char name[] = "program", value[] = "1";
     std::string a = arg;
     char *argv[] = {name, a.data(), value, nullptr};
     optind = 0;  // glibc starts afresh
     opterr = 0;
-    return getopt_long(3, argv, SERVER_SHORT_OPTIONS, SERVER_LONG_OPTIONS, nullptr);
+    return getopt_long(3, argv, shorts, longs, nullptr);
 }
 
-// Every abbreviation of the server's long options that worked before
-// --timing-port came means what it meant: --t is still --ttl.
-TEST(Usage, ServerAbbreviationsKeepTheirMeaningBesideTheTimingPort) {
-    const std::vector<std::string> before = {
-        "port",    "mgroup",        "help", "interface",        "ttl",         "source-port",
-        "payload", "list-interval", "once", "now-playing-port", "repair-port", "verbose"};
-    for (const auto &name : before) {
-        for (size_t n = 1; n <= name.size(); n++) {
-            std::string prefix = name.substr(0, n);
-            auto is_prefix = [&](const std::string &o) { return o.compare(0, n, prefix) == 0; };
-            if (std::count_if(before.begin(), before.end(), is_prefix) != 1) continue;
-            SCOPED_TRACE("--" + prefix);
-            EXPECT_EQ(server_option(("--" + name).c_str()), server_option(("--" + prefix).c_str()));
+// Every abbreviation of a long option that worked before the options that
+// came later (--timing-port, --announce, --radio, --list-radios) means what
+// it meant: --t is still the server's --ttl, --l the player's --latency.
+TEST(Usage, AbbreviationsKeepTheirMeaningBesideLaterOptions) {
+    struct program_case {
+        const char *name, *shorts;
+        const option *longs;
+        std::vector<std::string> before;  // the long options as they were
+    };
+    // clang-format off
+    const program_case programs[] = {
+        {"stream_server", SERVER_SHORT_OPTIONS, SERVER_LONG_OPTIONS,
+         {"port", "mgroup", "help", "interface", "ttl", "source-port", "payload", "list-interval",
+          "once", "now-playing-port", "repair-port", "verbose"}},
+        {"stream_player", PLAYER_SHORT_OPTIONS, PLAYER_LONG_OPTIONS,
+         {"port", "mgroup", "help", "interface", "source", "channel", "quiet", "verbose", "device",
+          "buffer", "latency", "trim", "no-repair", "now-playing-port", "timing-port"}},
+        {"stream_gateway", GATEWAY_SHORT_OPTIONS, GATEWAY_LONG_OPTIONS,
+         {"port", "mgroup", "help", "interface", "source", "now-playing-port", "listen", "burst",
+          "lag", "listeners", "name", "trust-proxy", "connections", "each-address", "repair",
+          "segment"}},
+    };
+    // clang-format on
+    for (const auto &p : programs) {
+        const auto &before = p.before;
+        for (const auto &name : before) {
+            for (size_t n = 1; n <= name.size(); n++) {
+                std::string prefix = name.substr(0, n);
+                auto is_prefix = [&](const std::string &o) { return o.compare(0, n, prefix) == 0; };
+                if (std::count_if(before.begin(), before.end(), is_prefix) != 1) continue;
+                SCOPED_TRACE(std::string(p.name) + " --" + prefix);
+                int want = option_value(p.shorts, p.longs, "--" + name);
+                EXPECT_NE('?', want);
+                EXPECT_EQ(want, option_value(p.shorts, p.longs, "--" + prefix));
+            }
         }
     }
-    EXPECT_EQ(OPT_TIMING_PORT, server_option("--ti"));
 }
 
 }  // namespace

@@ -69,6 +69,11 @@ std::string netns_enter_private() {
     if (run_shell("ip link set lo up && ip link set lo multicast on && "
                   "ip route add 224.0.0.0/4 dev lo") != 0)
         return "cannot set up lo for multicast in the new namespace";
+    // The host's mDNS responder is reached over the system bus, a unix
+    // socket that no network namespace hides: a program started here that
+    // announced itself through it would be announced on the host's LAN.
+    // The tests that need a responder run their own, on a bus of their own.
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", NO_SYSTEM_BUS, 1);
     return "";
 }
 

@@ -12,8 +12,12 @@
 #include <string>
 #include <vector>
 
+// A system bus address that reaches no bus: programs started where it is
+// set find no mDNS responder.
+constexpr const char *NO_SYSTEM_BUS = "unix:path=/dev/null/no-system-bus";
+
 // Moves the calling process into a new private network namespace set up for
-// multicast over lo. Returns "" on success, else why it could not (as root
+// multicast over lo, with DBUS_SYSTEM_BUS_ADDRESS set to NO_SYSTEM_BUS. Returns "" on success, else why it could not (as root
 // it unshares the namespace; otherwise it tries a user namespace first).
 // It checks that the process really is in a new namespace before it
 // configures anything there.
