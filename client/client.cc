@@ -51,7 +51,7 @@ struct client_conf_st {
     int now_playing_port = -1;   // --now-playing-port: 0 for none; -1 when not given
     const char *radio = nullptr;  // --radio: the radio of this name on the LAN
     bool list_radios = false;     // --list-radios: list the radios on the LAN, then end
-    bool placed = false;          // -P, -M, -I or -S given
+    bool placed = false;          // -P, -M or -S given
 };
 
 client_conf_st client_conf = {DEFAULT_PORT_TEXT, DEFAULT_MGROUP, DEFAULT_PLAYERCMD, nullptr,
@@ -133,7 +133,7 @@ void parse_options(int argc, char **argv) {
     for (;;) {
         int c = getopt_long(argc, argv, "P:M:p:HI:S:q", LONG_OPTIONS, nullptr);
         if (c < 0) break;
-        client_conf.placed = client_conf.placed || c == 'P' || c == 'M' || c == 'I' || c == 'S';
+        client_conf.placed = client_conf.placed || c == 'P' || c == 'M' || c == 'S';
         switch (c) {
         case 'P':
             client_conf.receive_port = optarg;
@@ -184,7 +184,7 @@ void find_radio_or_exit() {
     if (client_conf.radio == nullptr && !client_conf.list_radios) return;
     if (client_conf.placed) {
         fprintf(stderr, "--radio and --list-radios look for the radio on the LAN: give them "
-                        "without -P, -M, -I and -S\n");
+                        "without -P, -M and -S\n");
         exit(1);
     }
     std::vector<found_radio> radios;

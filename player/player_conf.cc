@@ -151,7 +151,7 @@ conf_verdict player_conf_parse(int argc, char **argv, player_conf *conf, std::st
             return CONF_MISUSE;
         }
         if (!take(o, optarg, &c, why)) return CONF_MISUSE;
-        c.placed = c.placed || o == 'M' || o == 'P' || o == 'I' || o == 'S';
+        c.placed = c.placed || o == 'M' || o == 'P' || o == 'S';
     }
     if (optind < argc) {
         *why = std::string("no arguments are taken, not '") + argv[optind] + "'";
@@ -159,7 +159,7 @@ conf_verdict player_conf_parse(int argc, char **argv, player_conf *conf, std::st
     }
     if (c.placed && (c.radio || c.list_radios)) {
         *why = std::string(c.radio ? "--radio" : "--list-radios") +
-               " looks for the radio on the LAN: give it without -M, -P, -I and -S";
+               " looks for the radio on the LAN: give it without -M, -P and -S";
         return CONF_MISUSE;
     }
     c.now_playing_given = c.now_playing_port >= 0;

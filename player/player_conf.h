@@ -58,7 +58,7 @@ struct player_conf {
     int timing_port = -1;       // -1: timing_port(port); 0: none (nothing can be placed)
     bool quiet = false;
     bool verbose = false;  // -v: a line on the timekeeping every PIPELINE_SAY_NS
-    // Without -M, -P, -I and -S the radio is looked for on the LAN (find.h).
+    // Without -M, -P and -S the radio is looked for on the LAN (find.h).
     bool placed = false;          // one of them was given
     const char *radio = nullptr;  // --radio: the one of this name; null: the only one
     bool list_radios = false;     // --list-radios: list what is found, then end

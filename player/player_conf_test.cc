@@ -71,9 +71,9 @@ TEST(PlayerConf, MisuseSaysWhatWasWrong) {
         {{"--device"}, "option '--device' needs a value"},
         {{"-c", "1", "2"}, "no arguments are taken, not '2'"},
         {{"--radio", "Kitchen", "-P", "5004"},
-         "--radio looks for the radio on the LAN: give it without -M, -P, -I and -S"},
+         "--radio looks for the radio on the LAN: give it without -M, -P and -S"},
         {{"-S", "10.0.0.1", "--list-radios"},
-         "--list-radios looks for the radio on the LAN: give it without -M, -P, -I and -S"},
+         "--list-radios looks for the radio on the LAN: give it without -M, -P and -S"},
     };
     // clang-format on
     for (const refused &r : cases) {

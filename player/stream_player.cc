@@ -46,7 +46,7 @@ player_conf conf_or_exit(int argc, char **argv) {
     exit(fflush(stdout) == 0 ? 0 : 1);
 }
 
-// Without -M, -P, -I and -S: the radio on the LAN that conf asks for, in
+// Without -M, -P and -S: the radio on the LAN that conf asks for, in
 // *found, which conf then points into; the defaults when no responder
 // answers or no radio is there, unless --radio named one. Ends the process
 // when the named one is not there, or there are several and none is named.
