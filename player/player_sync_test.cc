@@ -2,9 +2,11 @@
 // rooms, each in a network and a time namespace of its own, their devices
 // 50 and 250 ms deep, one recorder hearing both, the server's clock 100
 // ppm fast; on plain links and with 0-20 ms of random delay and 5 % loss.
+#include <ctype.h>
 #include <math.h>
 #include <stdlib.h>
 
+#include <ostream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -90,6 +92,23 @@ TEST_P(PlayerSync, RoomsPlayTheSameSampleAtTheSameMoment) {
     remove_tree(dir);
 }
 
-INSTANTIATE_TEST_SUITE_P(Links, PlayerSync, ::testing::ValuesIn(CASES));
+// A case as gtest and CTest list it: by its name.
+void PrintTo(const sync_case &c, std::ostream *os) {
+    *os << c.name;
+}
+
+// Each case's name in the test's: "plain links" is PlainLinks.
+std::string case_name(const ::testing::TestParamInfo<sync_case> &info) {
+    std::string name;
+    bool up = true;
+    for (const char *p = info.param.name; *p; p++) {
+        bool word = isalnum(static_cast<unsigned char>(*p));
+        if (word) name += up ? static_cast<char>(toupper(static_cast<unsigned char>(*p))) : *p;
+        up = !word;
+    }
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, PlayerSync, ::testing::ValuesIn(CASES), case_name);
 
 }  // namespace
