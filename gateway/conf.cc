@@ -3,11 +3,11 @@
 
 #include <getopt.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <string>
 
 #include "now_playing.h"
+#include "radio_txt.h"
 
 namespace {
 
@@ -42,13 +42,6 @@ void parse_listen(char *text, gateway_conf *c) {
     }
     if (*text == '\0') misuse_exit(GATEWAY, "--listen needs an address before the ':'");
     c->listen_addr = text;
-}
-
-// "Radio on HOSTNAME", as the host calls itself.
-std::string default_name() {
-    char host[256] = "";
-    if (gethostname(host, sizeof host - 1) < 0 || host[0] == '\0') return "Radio";
-    return "Radio on " + now_playing_clean(host);
 }
 
 // --burst, --lag, --listeners, --connections and --each-address: what a
@@ -180,6 +173,6 @@ gateway_conf conf_parse(int argc, char **argv) {
     }
     if (optind < argc) misuse_exit(GATEWAY, stray_argument(argv[optind]));
     check_ports(c);
-    if (c.name.empty()) c.name = default_name();
+    if (c.name.empty()) c.name = default_station_name();
     return c;
 }

@@ -68,7 +68,8 @@ void settle(server_conf *c) {
     conf.send.now_playing_port = conf.now_playing_port;
     conf.send.repair_port = conf.repair_port;
     conf.send.timing_port = conf.timing_port;
-    if (!conf.announce_off && conf.announce.empty()) conf.announce = default_station_name();
+    if (!conf.announce_off && conf.announce.empty())
+        conf.announce = service_name_cut(default_station_name());
 }
 
 // --announce: a name of 1 to SERVICE_NAME_MAX bytes of UTF-8, or off.

@@ -244,7 +244,7 @@ bool known(const std::vector<dnssd_found> &found, const char *name) {
 }
 
 void resolved(AvahiServiceResolver *r, AvahiIfIndex, AvahiProtocol, AvahiResolverEvent event,
-              const char *name, const char *, const char *, const char *host,
+              const char *name, const char *, const char *, const char *,
               const AvahiAddress *address, uint16_t port, AvahiStringList *txt,
               AvahiLookupResultFlags, void *arg) {
     auto *b = static_cast<browse *>(arg);
@@ -252,7 +252,6 @@ void resolved(AvahiServiceResolver *r, AvahiIfIndex, AvahiProtocol, AvahiResolve
     if (event == AVAHI_RESOLVER_FOUND && !known(*b->found, name)) {
         dnssd_found f;
         f.name = name;
-        f.host = host ? host : "";
         char text[AVAHI_ADDRESS_STR_MAX] = "";
         if (address) avahi_address_snprint(text, sizeof text, address);
         f.address = text;

@@ -59,7 +59,6 @@ void dnssd_announce_stop(dnssd_announce *a);
 // A service found by dnssd_browse.
 struct dnssd_found {
     std::string name;     // its instance name
-    std::string host;     // the host name it is on ("radio-a.local")
     std::string address;  // the host's IPv4 address, dotted
     int port = 0;         // its SRV port
     std::vector<std::string> txt;

@@ -7,6 +7,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include "now_playing.h"
 #include "options.h"
 #include "utf8.h"
 
@@ -85,5 +86,5 @@ std::string service_name_cut(const std::string &text) {
 std::string default_station_name() {
     char host[256] = "";
     if (gethostname(host, sizeof host - 1) < 0 || host[0] == '\0') return "Radio";
-    return service_name_cut(std::string("Radio on ") + host);
+    return "Radio on " + now_playing_clean(host);
 }

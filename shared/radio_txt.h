@@ -45,8 +45,8 @@ std::vector<std::string> radio_txt_encode(const radio_txt &r);
 bool radio_txt_decode(const std::vector<std::string> &strings, radio_txt *r, std::string *why);
 
 // "Radio on HOSTNAME" as the host calls itself ("Radio" when it has no
-// name), its control characters made blanks, cut whole at
-// SERVICE_NAME_MAX bytes: the name a server or gateway goes by unless told.
+// name), cleaned as a title: the name a server or gateway goes by unless
+// told (announced cut by service_name_cut).
 std::string default_station_name();
 
 // text cut whole (at a UTF-8 character's boundary) at SERVICE_NAME_MAX bytes.

@@ -74,7 +74,7 @@ TEST(RadioTxt, ServiceNamesAreCutWholeAtTheLabelLimit) {
     // A two-byte character that would end at byte 64 is left out whole.
     EXPECT_EQ(std::string(62, 'a'), service_name_cut(std::string(62, 'a') + "é"));
     EXPECT_EQ("Kitchen radio", service_name_cut("Kitchen\nradio"));
-    std::string name = default_station_name();
+    std::string name = service_name_cut(default_station_name());
     EXPECT_EQ(0u, name.rfind("Radio", 0));
     EXPECT_LE(name.size(), SERVICE_NAME_MAX);
 }
