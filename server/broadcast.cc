@@ -269,7 +269,7 @@ woken wait_for(const waits &w, int sd, long long deadline) {
 
 void start_rescan(rescan *r, const station_conf &conf, FILE *report) {
     fprintf(report, "reloading %s\n", conf.folder);
-    if (!rescan_start(r, conf.folder))
+    if (!rescan_start(r, conf.folder, conf.wanted))
         fprintf(report, "reload failed; the programme stays as it was: pthread_create(): %s\n",
                 strerror(errno));
 }

@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "now_playing.h"
+#include "options.h"
 #include "proto_encode.h"
 #include "regular_file.h"
 #include "utf8.h"
@@ -66,32 +67,46 @@ std::string channel_desc(const std::string &dir, const std::string &name, FILE *
     return text;
 }
 
-// How a file's audio is coded, as far as a decoder must change its set-up.
-std::string format_of(const mp3_header &h) {
-    return "MPEG-" +
-           std::string(h.version == 10   ? "1"
-                       : h.version == 20 ? "2"
-                                         : "2.5") +
-           ", " + std::to_string(h.sample_rate) + " Hz, " + (h.channels == 1 ? "mono" : "stereo");
-}
-
-// One line when the channel's files are not all coded alike: where the
-// format changes, common decoders drop audio.
-void warn_mixed_formats(const channel_def &ch, const std::vector<mp3_header> &heads, FILE *report) {
-    for (size_t i = 1; i < heads.size(); i++) {
-        if (format_of(heads[i]) == format_of(heads[0])) continue;
-        fprintf(report,
-                "channel %d: its files differ in format (%s: %s; %s: %s); decoders may drop "
-                "audio where it changes\n",
-                ch.id, utf8_clean(base_name(ch.files[0])).c_str(), format_of(heads[0]).c_str(),
-                utf8_clean(base_name(ch.files[i])).c_str(), format_of(heads[i]).c_str());
+// Reads the channel.conf of dir into *f, when there is one.
+void read_channel_conf(const std::string &dir, audio_format *f, FILE *report) {
+    std::string path = dir + "/" + CHANNEL_CONF_NAME;
+    std::string why;
+    int fd = open_regular(path, &why);
+    if (fd < 0) {
+        if (errno != ENOENT) fprintf(report, "%s: %s\n", utf8_clean(path).c_str(), why.c_str());
         return;
     }
+    std::string text;
+    uint8_t chunk[4096];
+    ssize_t n;
+    // A settings file is small: the first 64 KiB are read.
+    while (text.size() < 65536 &&
+           (n = read_at(fd, chunk, sizeof chunk, static_cast<off_t>(text.size()))) > 0)
+        text.append(reinterpret_cast<const char *>(chunk), static_cast<size_t>(n));
+    close(fd);
+    channel_conf_parse(text, path, f, report);
 }
 
-// One channel folder: its playable files, the others reported.
-channel_def load_channel(int id, const std::string &dir, const std::string &name, FILE *report) {
-    channel_def ch{id, dir, channel_desc(dir, name, report), {}};
+// The format of most of heads (the first's on a tie), else 44.1 kHz stereo.
+audio_format usual_format(const std::vector<mp3_header> &heads) {
+    audio_format best;
+    int best_count = 0;
+    for (const auto &h : heads) {
+        int count = 0;
+        for (const auto &o : heads)
+            count += o.sample_rate == h.sample_rate && o.channels == h.channels;
+        if (count > best_count) {
+            best_count = count;
+            best = {h.sample_rate, h.channels};
+        }
+    }
+    return best;
+}
+
+// One channel folder: its playable files, the others reported, and its format.
+channel_def load_channel(int id, const std::string &dir, const std::string &name, audio_format wanted,
+                         FILE *report) {
+    channel_def ch{id, dir, channel_desc(dir, name, report), {}, {}};
     std::vector<std::string> names;
     if (!sorted_names(dir, &names)) {
         fprintf(report, "skipping %s: %s\n", utf8_clean(dir).c_str(), strerror(errno));
@@ -99,20 +114,30 @@ channel_def load_channel(int id, const std::string &dir, const std::string &name
     }
     std::vector<mp3_header> heads;
     for (const auto &n : names) {
-        if (n == "desc.txt") continue;
+        if (n == CHANNEL_DESC_NAME || n == CHANNEL_CONF_NAME) continue;
         std::string path = dir + "/" + n;
         std::string why;
         mp3_header h;
-        if (file_has_audio(path, &h, &why)) {
+        int fd = open_regular(path, &why);
+        if (fd >= 0) close(fd);
+        if (fd >= 0 && file_has_audio(path, &h, &why)) {
             ch.files.push_back(path);
             heads.push_back(h);
+        } else if (fd >= 0 && decoded_probe(path, &why)) {
+            ch.files.push_back(path);
         } else {
+            // What FFmpeg says of a file it cannot read tells a user little.
+            if (fd >= 0) why = "no audio that plays";
             fprintf(report, "skipping %s: %s\n", utf8_clean(path).c_str(), why.c_str());
         }
     }
     if (ch.files.empty())
         fprintf(report, "skipping %s: no playable file\n", utf8_clean(dir).c_str());
-    warn_mixed_formats(ch, heads, report);
+    audio_format conf = wanted;
+    read_channel_conf(dir, &conf, report);
+    ch.format = usual_format(heads);
+    if (conf.rate > 0) ch.format.rate = conf.rate;
+    if (conf.channels > 0) ch.format.channels = conf.channels;
     return ch;
 }
 
@@ -162,8 +187,49 @@ bool file_has_audio(const std::string &path, mp3_header *first, std::string *why
     return found;
 }
 
+void channel_conf_parse(const std::string &text, const std::string &path, audio_format *f,
+                        FILE *report) {
+    size_t at = 0;
+    for (int number = 1; at < text.size(); number++) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(at, end - at);
+        at = end + 1;
+        auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+        while (!line.empty() && blank(line.back())) line.pop_back();
+        size_t first = 0;
+        while (first < line.size() && blank(line[first])) first++;
+        line.erase(0, first);
+        if (line.empty() || line[0] == '#') continue;
+        size_t eq = line.find('=');
+        std::string key = line.substr(0, eq);
+        std::string value = eq == std::string::npos ? "" : line.substr(eq + 1);
+        while (!key.empty() && blank(key.back())) key.pop_back();
+        while (!value.empty() && blank(value[0])) value.erase(0, 1);
+        long long v = 0;
+        std::string why;
+        if (key == "sample-rate") {
+            if (option_number(value.c_str(), 8000, 48000, &v) && audio_rate_valid(static_cast<int>(v)))
+                f->rate = static_cast<int>(v);
+            else
+                why = "sample-rate must be one of 8000, 11025, 12000, 16000, 22050, 24000, 32000, "
+                      "44100 and 48000";
+        } else if (key == "audio-channels") {
+            if (option_number(value.c_str(), 1, 2, &v))
+                f->channels = static_cast<int>(v);
+            else
+                why = "audio-channels must be 1 or 2";
+        } else {
+            why = "no setting '" + now_playing_clean(key) + "'";
+        }
+        if (!why.empty())
+            fprintf(report, "%s:%d: %s; the line is passed over\n", utf8_clean(path).c_str(),
+                    number, why.c_str());
+    }
+}
+
 bool channels_load(const std::string &root, std::vector<channel_def> *out, std::string *why,
-                   FILE *report) {
+                   FILE *report, audio_format wanted) {
     std::vector<std::string> names;
     if (!sorted_names(root, &names)) {
         *why = utf8_clean(root) + ": " + strerror(errno);
@@ -195,7 +261,7 @@ bool channels_load(const std::string &root, std::vector<channel_def> *out, std::
     }
     std::vector<channel_def> found;
     for (const auto &f : folders) {
-        channel_def ch = load_channel(f.id, root + "/" + f.name, f.name, report);
+        channel_def ch = load_channel(f.id, root + "/" + f.name, f.name, wanted, report);
         if (!ch.files.empty()) found.push_back(ch);
     }
     if (found.empty()) {
@@ -217,9 +283,10 @@ bool channels_list_message(const std::vector<channel_def> &channels, std::vector
 }
 
 bool channels_programme(const std::string &root, std::vector<channel_def> *channels,
-                        std::vector<uint8_t> *list, std::string *why, FILE *report) {
+                        std::vector<uint8_t> *list, std::string *why, FILE *report,
+                        audio_format wanted) {
     std::vector<channel_def> found;
-    if (!channels_load(root, &found, why, report)) return false;
+    if (!channels_load(root, &found, why, report, wanted)) return false;
     size_t size;
     if (!channels_list_message(found, list, &size)) {
         *why = "the channel list would take " + std::to_string(size) +

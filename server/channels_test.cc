@@ -21,6 +21,7 @@ struct load_case {
     std::string want_why;     // with ok false: the reason, "%R" standing for the folder
     std::string want_report;  // the lines reported, "%R" likewise
     std::vector<int> want_ids;
+    std::string want_formats = "";  // "ID:RATE/CHANNELS ..." when not empty
 };
 
 std::string with_root(std::string text, const std::string &root) {
@@ -62,9 +63,9 @@ TEST(ChannelsLoad, FoldersBecomeChannelsOrAreReported) {
          "",
          "skipping %R/0-zero" + NOT_CHANNEL + "skipping %R/256-big" + NOT_CHANNEL +
              "skipping %R/notes" + NOT_CHANNEL + "skipping %R/top.txt" + NOT_CHANNEL +
-             "skipping %R/3-empty/x.mp3: no MPEG audio Layer III frames\n"
+             "skipping %R/3-empty/x.mp3: no audio that plays\n"
              "skipping %R/3-empty: no playable file\n"
-             "skipping %R/4-good/z.mp3: no MPEG audio Layer III frames\n",
+             "skipping %R/4-good/z.mp3: no audio that plays\n",
          {4}},
         {"a FIFO is passed over, never opened",
          "mkdir 1-a && mkfifo 1-a/desc.txt 1-a/a.mp3 && ln -s " + song + " 1-a/",
@@ -73,15 +74,16 @@ TEST(ChannelsLoad, FoldersBecomeChannelsOrAreReported) {
          "%R/1-a/desc.txt: a FIFO, not a regular file; the folder's name describes the channel\n"
          "skipping %R/1-a/a.mp3: a FIFO, not a regular file\n",
          {1}},
-        {"mixed formats warned, stereo and joint stereo alike",
-         "mkdir 1-a 2-b && ln -s " + song + " 1-a/ && ln -s " + stereo + " 1-a/ && ln -s " + song +
-             " 2-b/ && ln -s " + stereo + " 2-b/ && ln -s " + mono22 + " 2-b/",
+        {"a channel sends the format of most of its MP3s, or its channel.conf's",
+         "mkdir 1-a 2-b 3-c 4-d && ln -s " + song + " 1-a/ && ln -s " + stereo + " 2-b/ && ln -s " +
+             mono22 + " 2-b/ && ln -s " + mono22 + " 2-b/m2.mp3 && ln -s " + song +
+             " 3-c/ && printf '# ours\\n sample-rate = 48000 \\naudio-channels=1\\nrate = 8000\\n'"
+             " > 3-c/channel.conf && sox -n -r 8000 -c 1 4-d/tone.wav synth 0.2 sine 440",
          true,
          "",
-         "channel 2: its files differ in format (channels_a.mp3: MPEG-1, 32000 Hz, stereo; "
-         "channels_mono22.mp3: MPEG-2, 22050 Hz, mono); decoders may drop audio where it "
-         "changes\n",
-         {1, 2}},
+         "%R/3-c/channel.conf:4: no setting 'rate'; the line is passed over\n",
+         {1, 2, 3, 4},
+         "1:32000/2 2:22050/1 3:48000/1 4:44100/2"},
     };
     std::string dir = make_temp_dir();
     std::string root = dir + "/radio";
@@ -102,13 +104,21 @@ TEST(ChannelsLoad, FoldersBecomeChannelsOrAreReported) {
         std::vector<int> ids;
         for (const auto &ch : channels) ids.push_back(ch.id);
         EXPECT_EQ(c.want_ids, ids);
+        std::string formats;
+        for (const auto &ch : channels) {
+            formats += (formats.empty() ? "" : " ") + std::to_string(ch.id) + ":" +
+                       std::to_string(ch.format.rate) + "/" + std::to_string(ch.format.channels);
+        }
+        if (!c.want_formats.empty()) {
+            EXPECT_EQ(c.want_formats, formats);
+        }
     }
     remove_tree(dir);
 }
 
 TEST(ChannelsListMessage, RefusesAListBeyondOneDatagram) {
-    std::vector<channel_def> channels = {{1, "", std::string(40000, 'x'), {}},
-                                         {2, "", std::string(25498, 'y'), {}}};
+    std::vector<channel_def> channels = {{1, "", std::string(40000, 'x'), {}, {}},
+                                         {2, "", std::string(25498, 'y'), {}, {}}};
     std::vector<uint8_t> msg;
     size_t size = 0;
     EXPECT_TRUE(channels_list_message(channels, &msg, &size));

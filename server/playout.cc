@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "mp3_frames.h"
+#include "mp3_gain.h"
 #include "regular_file.h"
 #include "utf8.h"
 
@@ -25,11 +26,70 @@ constexpr size_t NO_AUDIO_RUN = 1 << 20;
 // the other channels for long.
 constexpr size_t CALL_READ_MAX = 256 << 10;
 
+// A transcoded file counts this many bytes of a call's share for each
+// packet it decodes (about 100 ms of audio): decoding and encoding cost
+// far more than reading, so that a call does a few packets' work at most.
+constexpr size_t PACKET_COST = 32 << 10;
+
+bool file_open(const playout *p) {
+    return p->fd >= 0 || p->transcoding;
+}
+
 void close_file(playout *p) {
+    // The encoder's output runs on across files, and a frame it had begun
+    // is completed by what it gives for the next.
+    if (p->transcoding) p->carry.assign(p->buf.data() + p->start, p->buf.data() + p->end);
     if (p->fd >= 0) close(p->fd);
     p->fd = -1;
+    if (p->transcoding) decoded_close(&p->decoded);
+    p->transcoding = false;
+    p->pcm.clear();
     p->start = p->end = 0;
     p->eof = false;
+}
+
+// Appends encoded bytes to the buffer, which grows when they do not fit.
+void take_mp3(playout *p, const std::vector<uint8_t> &mp3) {
+    if (p->end + mp3.size() > p->buf.size()) p->buf.resize(p->end + mp3.size());
+    memcpy(p->buf.data() + p->end, mp3.data(), mp3.size());
+    p->end += mp3.size();
+}
+
+// What the encoder still owes the stream, all of it now: the begun frame
+// and the samples it holds, padded to whole frames.
+void flush_encoder(playout *p) {
+    std::vector<uint8_t> mp3;
+    mp3.swap(p->carry);
+    if (p->encoder.lame) mp3_encode_flush(&p->encoder, &mp3);
+    take_mp3(p, mp3);
+}
+
+// The gain of the file at path, from its measure (none yet: as it is).
+void set_gain(playout *p, const std::string &path) {
+    p->gain = 1.0f;
+    p->gain_steps = 0;
+    loudness_measure m;
+    if (!p->loudness || !loudness_known(p->loudness, path, &m)) return;
+    p->gain = static_cast<float>(loudness_factor(loudness_gain_db(m, p->loudness_target)));
+    p->gain_steps = loudness_gain_steps(m, p->loudness_target);
+}
+
+// Starts decoding the file at path for the channel's encoder; false with
+// *why set. The encoder opens with the first such file, and again when
+// the channel's format changed (its last samples flushed first).
+bool open_transcoded(playout *p, const std::string &path, std::string *why) {
+    audio_format f = p->ch.format;
+    if (p->encoder.lame &&
+        (p->encoder.format.rate != f.rate || p->encoder.format.channels != f.channels)) {
+        flush_encoder(p);
+        mp3_encoder_close(&p->encoder);
+    }
+    if (!p->encoder.lame && !mp3_encoder_open(&p->encoder, f, why)) return false;
+    if (!decoded_open(&p->decoded, path, f, why)) return false;
+    take_mp3(p, p->carry);
+    p->carry.clear();
+    p->transcoding = true;
+    return true;
 }
 
 // Opens the next file of the programme. False when there is nothing more
@@ -46,12 +106,28 @@ bool open_next(playout *p, FILE *report) {
         p->path = files[p->next_file % files.size()];
         p->next_file = p->once ? p->next_file + 1 : (p->next_file + 1) % files.size();
         std::string why;
+        // Only a regular file is opened, whatever it holds: a FIFO would
+        // block the decoder.
         p->fd = open_regular(p->path, &why);
-        if (p->fd >= 0) {
+        bool untouched = p->fd >= 0 && playout_untouched(p->path, p->ch.format);
+        if (untouched) {
+            // What an untouched MP3 follows is all out first.
+            flush_encoder(p);
+        } else if (p->fd >= 0) {
+            close(p->fd);
+            p->fd = -1;
+            if (!open_transcoded(p, p->path, &why)) why = "no audio that plays (" + why + ")";
+        }
+        if (p->fd >= 0 || p->transcoding) {
             p->files_played++;
             p->file_had_audio = false;
             p->unframed = 0;
-            p->tags = tags_read(p->fd);
+            if (untouched) {
+                p->tags = tags_read(p->fd);
+            } else {
+                p->tags = tags_read_other(p->path);
+            }
+            set_gain(p, p->path);
             for (const auto &line : p->tags.skipped)
                 fprintf(report, "channel %d: %s: %s\n", p->ch.id, utf8_clean(p->path).c_str(),
                         line.c_str());
@@ -63,13 +139,42 @@ bool open_next(playout *p, FILE *report) {
     }
 }
 
+// Decodes the next packet of a transcoded file and encodes it into the
+// buffer. At the file's end the encoder keeps what it holds when the next
+// file is transcoded too (so that the two follow without a gap) and gives
+// it out otherwise. The bytes added, or -1 with errno set.
+ssize_t transcode_more(playout *p) {
+    std::string why;
+    long n = decoded_read(&p->decoded, &p->pcm, &why);
+    if (n == -2) {
+        errno = EIO;
+        return -1;
+    }
+    std::vector<uint8_t> mp3;
+    size_t frames = p->pcm.size() / static_cast<size_t>(p->encoder.format.channels);
+    mp3_encode(&p->encoder, p->pcm.data(), frames, p->gain, &mp3);
+    p->pcm.clear();
+    if (n == -1) {
+        const auto &files = p->ch.files;
+        bool last = p->once && p->next_file >= files.size();
+        if (last || files.empty() ||
+            playout_untouched(files[p->next_file % files.size()], p->ch.format))
+            mp3_encode_flush(&p->encoder, &mp3);
+        p->eof = true;
+    }
+    take_mp3(p, mp3);
+    return static_cast<ssize_t>(mp3.size());
+}
+
 // Reads more of the file into the buffer, after dropping drop bytes of the
 // unused input (which may reach past the buffer). The bytes read, or -1
 // with errno set.
 ssize_t refill(playout *p, size_t drop) {
     size_t held = p->end - p->start;
     if (drop >= held) {
-        if (drop > held && lseek(p->fd, static_cast<off_t>(drop - held), SEEK_CUR) < 0) return -1;
+        if (drop > held && p->fd >= 0 &&
+            lseek(p->fd, static_cast<off_t>(drop - held), SEEK_CUR) < 0)
+            return -1;
         p->start = p->end = 0;
     } else {
         p->start += drop;
@@ -77,6 +182,7 @@ ssize_t refill(playout *p, size_t drop) {
         p->end -= p->start;
         p->start = 0;
     }
+    if (p->transcoding) return transcode_more(p);
     for (;;) {
         ssize_t n = read(p->fd, p->buf.data() + p->end, p->buf.size() - p->end);
         if (n < 0 && errno == EINTR) continue;
@@ -113,16 +219,18 @@ peek_result peek_frame(playout *p, size_t *budget, const uint8_t **frame, mp3_he
         ssize_t n = refill(p, s.skip);
         if (n < 0) return PEEK_FAILED;
         p->unframed += static_cast<size_t>(n);
-        *budget -= std::min(*budget, static_cast<size_t>(n));
+        size_t cost = p->transcoding ? PACKET_COST : static_cast<size_t>(n);
+        *budget -= std::min(*budget, cost);
     }
 }
 
 // Closes the file whose scan ended with r, with a line when that was no
 // plain end of a file that played.
 void end_file(playout *p, peek_result r, FILE *report) {
-    const char *why = r == PEEK_FAILED     ? strerror(errno)
-                      : r == PEEK_NO_AUDIO ? "no audio frame in 1 MiB"
-                                           : "no MPEG audio Layer III frames";
+    const char *why = r == PEEK_FAILED       ? strerror(errno)
+                      : r == PEEK_NO_AUDIO   ? "no audio frame in 1 MiB"
+                      : p->transcoding ? "no audio decoded"
+                                             : "no MPEG audio Layer III frames";
     if (r != PEEK_END || !p->file_had_audio)
         fprintf(report, "channel %d: %s: %s; going on with the next file\n", p->ch.id,
                 utf8_clean(p->path).c_str(), why);
@@ -161,8 +269,8 @@ long long playout_next(playout *p, size_t max, std::vector<uint8_t> *payload, FI
     while (!p->done) {
         // A payload holds frames of one file, so that the file open (and
         // its tags) is always the one the payload comes from.
-        if (p->fd < 0 && !payload->empty()) break;
-        if (p->fd < 0) {
+        if (!file_open(p) && !payload->empty()) break;
+        if (!file_open(p)) {
             // One file opened a call: each open reads its tags.
             if (opened) return PLAYOUT_AGAIN;
             if (!open_next(p, report)) {
@@ -181,7 +289,10 @@ long long playout_next(playout *p, size_t max, std::vector<uint8_t> *payload, FI
         }
         size_t size = static_cast<size_t>(h.size);
         if (!payload->empty() && payload->size() + size > max) break;
+        size_t at = payload->size();
         payload->insert(payload->end(), frame, frame + size);
+        if (p->gain_steps != 0 && !p->transcoding)
+            mp3_frame_gain(payload->data() + at, h, p->gain_steps);
         p->start += size;
         p->file_had_audio = true;
         ns += mp3_frame_ns(h);
@@ -192,6 +303,13 @@ long long playout_next(playout *p, size_t max, std::vector<uint8_t> *payload, FI
     return ns;
 }
 
+bool playout_untouched(const std::string &path, audio_format f) {
+    mp3_header h;
+    std::string why;
+    return file_has_audio(path, &h, &why) && h.sample_rate == f.rate && h.channels == f.channels;
+}
+
 void playout_stop(playout *p) {
     close_file(p);
+    mp3_encoder_close(&p->encoder);
 }

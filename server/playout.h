@@ -1,6 +1,8 @@
 // playout.h - one channel's programme as a sequence of payloads: its files
 // read in turn, piece by piece, and their audio frames gathered whole into
-// payloads of at most a given size.
+// payloads of at most a given size. An MP3 of the channel's format goes out
+// as it is; any other audio file is transcoded (transcode.h) on the way.
+// With a loudness target, each file measured (loudness.h) is brought to it.
 #pragma once
 
 #include <stddef.h>
@@ -11,7 +13,9 @@
 #include <vector>
 
 #include "channels.h"
+#include "loudness.h"
 #include "tags.h"
+#include "transcode.h"
 
 struct playout {
     channel_def ch;
@@ -29,6 +33,19 @@ struct playout {
     bool eof = false;
     bool done = false;           // nothing more to play
     long long files_played = 0;  // files opened for playing
+    // The file now playing is decoded and encoded again (fd is -1 then).
+    bool transcoding = false;
+    decoded_file decoded;
+    std::vector<float> pcm;  // decoded, not yet encoded
+    mp3_encoder encoder;     // the channel's, opened with the first transcoded file
+    std::vector<uint8_t> carry;  // its output of the last file after the last whole frame
+    // Loudness: the target in LUFS and where the files' measures are kept
+    // (null: none, every file as it is); the gain of the file now playing,
+    // as a factor on its samples and in steps of an MP3's global gain.
+    loudness_store *loudness = nullptr;
+    double loudness_target = 0;
+    float gain = 1.0f;
+    int gain_steps = 0;
     // The payload gathered last: its samples (each audio channel's) and
     // their rate, 0 when its frames differ in rate.
     long long payload_samples = 0;
@@ -61,5 +78,9 @@ constexpr long long PLAYOUT_AGAIN = -1;
 // payload_rate.
 long long playout_next(playout *p, size_t max, std::vector<uint8_t> *payload, FILE *report);
 
-// Closes the file now playing.
+// Whether the file at path goes out as it is on a channel of format f: an
+// MP3 of its sample rate and channel count.
+bool playout_untouched(const std::string &path, audio_format f);
+
+// Closes the file now playing and the channel's encoder.
 void playout_stop(playout *p);

@@ -43,7 +43,7 @@ TEST(Playout, ReadsTagsFromTheOpenFileAndPassesOverWhatIsNoRegularFile) {
     std::string v1 = made_mp3(TEST_AUDIO_DIR, "tag_v1", 44100, 2, "synth 0.5 sine 500",
                               "-b 128 --id3v1-only --tt Only");
     std::string none =
-        made_mp3(TEST_AUDIO_DIR, "tag_none", 44100, 2, "synth 0.5 sine 600", "-b 96");
+        made_mp3(TEST_AUDIO_DIR, "tag_plain", 44100, 2, "synth 0.5 sine 600", "-b 128");
     ASSERT_NE("", v2);
     ASSERT_NE("", v1);
     ASSERT_NE("", none);
@@ -75,7 +75,7 @@ TEST(Playout, ReadsTagsFromTheOpenFileAndPassesOverWhatIsNoRegularFile) {
     size_t size = 0;
     FILE *report = open_memstream(&text, &size);
     playout p = playout_start(
-        {7, dir, "", {v2, fifo, v1, "/dev/null", big, zeros, v22, v24, un, none}}, true);
+        {7, dir, "", {v2, fifo, v1, "/dev/null", big, zeros, v22, v24, un, none}, {}}, true);
     std::vector<started> got;
     std::vector<uint8_t> payload;
     int again = 0;
@@ -146,10 +146,10 @@ TEST(Playout, NewListGoesOnAfterTheFileNowPlaying) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        playout p = playout_start({1, "/r/1", "", {"/r/1/x"}}, c.once);
+        playout p = playout_start({1, "/r/1", "", {"/r/1/x"}, {}}, c.once);
         p.path = c.playing;
         p.silent_files = 1;
-        playout_replace(&p, {1, "/r/1", "", c.files});
+        playout_replace(&p, {1, "/r/1", "", c.files, {}});
         EXPECT_EQ(c.want_next, p.next_file);
         EXPECT_EQ(c.files, p.ch.files);
         EXPECT_EQ(0u, p.silent_files);

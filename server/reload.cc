@@ -14,7 +14,8 @@ void *scan(void *arg) {
     // The loop alone writes to the report stream; the scan's lines wait in
     // memory until the loop takes the result.
     FILE *lines = open_memstream(&text, &size);
-    r->ok = channels_programme(r->folder, &r->channels, &r->list, &r->why, lines ? lines : stderr);
+    r->ok = channels_programme(r->folder, &r->channels, &r->list, &r->why, lines ? lines : stderr,
+                               r->wanted);
     if (lines) {
         fclose(lines);
         r->report.assign(text, size);
@@ -61,8 +62,9 @@ std::vector<channel_run> merge(on_air *air, rescan *r, const station_conf &conf,
 
 }  // namespace
 
-bool rescan_start(rescan *r, const char *folder) {
+bool rescan_start(rescan *r, const char *folder, audio_format wanted) {
     r->folder = folder;
+    r->wanted = wanted;
     r->ok = false;
     r->channels.clear();
     r->list.clear();
@@ -111,4 +113,5 @@ void reload_apply(on_air *air, rescan *r, const station_conf &conf, long long no
     }
     air->runs = std::move(runs);
     air->list = std::move(r->list);
+    station_want_loudness(*air, conf);
 }

@@ -21,6 +21,7 @@ struct rescan {
     bool running = false;  // started and not yet joined (the loop's alone)
     std::atomic<bool> finished{false};
     std::string folder;
+    audio_format wanted{0, 0};  // the channels' format where their folders name none
     bool ok = false;  // the folder can be served: channels and list are set
     std::vector<channel_def> channels;
     std::vector<uint8_t> list;
@@ -30,7 +31,7 @@ struct rescan {
 
 // Starts a scan of folder in a helper thread that has every signal blocked.
 // False with errno set when the thread cannot be started.
-bool rescan_start(rescan *r, const char *folder);
+bool rescan_start(rescan *r, const char *folder, audio_format wanted = audio_format{0, 0});
 
 // Whether the running scan has finished; it is then joined.
 bool rescan_done(rescan *r);

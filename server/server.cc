@@ -117,6 +117,22 @@ void take_option(int c, const char *arg, server_conf *conf) {
     case OPT_ANNOUNCE:
         take_announce(arg, conf);
         break;
+    case OPT_SAMPLE_RATE:
+        conf->send.wanted.rate = static_cast<int>(number_or_exit(SERVER, arg, 8000, 48000, "--sample-rate"));
+        if (!audio_rate_valid(conf->send.wanted.rate))
+            misuse_exit(SERVER, std::string("--sample-rate must be one of 8000, 11025, 12000, 16000, "
+                                            "22050, 24000, 32000, 44100 and 48000, not '") + arg + "'");
+        break;
+    case OPT_AUDIO_CHANNELS:
+        conf->send.wanted.channels = static_cast<int>(number_or_exit(SERVER, arg, 1, 2, "--audio-channels"));
+        break;
+    case OPT_LOUDNESS:
+        conf->loudness = static_cast<double>(number_or_exit(SERVER, arg, -70, 0, "--loudness"));
+        conf->loudness_on = true;
+        break;
+    case OPT_STATE:
+        conf->state = arg;
+        break;
     case 'O':
         conf->send.once = true;
         break;
@@ -183,10 +199,11 @@ int open_socket(const server_conf &conf, FILE *report) {
 
 // What the folder holds to play; ends the process when the server cannot
 // serve it.
-on_air programme_or_exit(const char *folder, std::vector<channel_def> *channels, FILE *report) {
+on_air programme_or_exit(const char *folder, audio_format wanted, std::vector<channel_def> *channels,
+                         FILE *report) {
     on_air air;
     std::string why;
-    if (!channels_programme(folder, channels, &air.list, &why, report)) {
+    if (!channels_programme(folder, channels, &air.list, &why, report, wanted)) {
         fprintf(report, "%s\n", why.c_str());
         exit(1);
     }
@@ -270,15 +287,26 @@ int main(int argc, char **argv) {
     FILE *report = report_stream(stderr, "stream_server");
     if (report == nullptr) return 1;
     std::vector<channel_def> channels;
-    on_air air = programme_or_exit(conf.send.folder, &channels, report);
+    on_air air = programme_or_exit(conf.send.folder, conf.send.wanted, &channels, report);
     conf.send.sd = open_socket(conf, report);
     if (conf.send.sd < 0) return 1;
     say_start(conf, channels, report);
+    loudness_store loud;
+    if (conf.loudness_on) {
+        std::string why;
+        if (!loudness_start(&loud, conf.state, conf.send.verbose, report, &why)) {
+            fprintf(report, "--state: %s\n", why.c_str());
+            return 1;
+        }
+        conf.send.loudness = &loud;
+        conf.send.loudness_target = conf.loudness;
+    }
     announcement a;
     announce(&a, &conf, channels.size(), report);
     station_start(&air, std::move(channels), conf.send, now_ns(), report);
     int status = broadcast(&air, conf.send, signals, report);
     dnssd_announce_stop(&a.dnssd);
+    if (conf.loudness_on) loudness_stop(&loud);
     station_summary(air, report);
     return status;
 }

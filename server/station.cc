@@ -4,6 +4,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -22,6 +23,8 @@ channel_run station_run(channel_def ch, const station_conf &conf, long long star
                         size_t count, FILE *report) {
     channel_run c;
     c.play = playout_start(std::move(ch), conf.once);
+    c.play.loudness = conf.loudness;
+    c.play.loudness_target = conf.loudness_target;
     c.clock = pacing_start(start, index, count);
     c.repair = repair_encoder_start(REPAIR_DEFAULTS, random_block(start));
     c.payload_ns = playout_next(&c.play, conf.payload, &c.payload, report);
@@ -33,6 +36,22 @@ void station_start(on_air *air, std::vector<channel_def> channels, const station
     for (size_t i = 0; i < channels.size(); i++)
         air->runs.push_back(
             station_run(std::move(channels[i]), conf, now, i, channels.size(), report));
+    station_want_loudness(*air, conf);
+}
+
+void station_want_loudness(const on_air &air, const station_conf &conf) {
+    if (!conf.loudness) return;
+    size_t most = 0;
+    for (const auto &c : air.runs) most = std::max(most, c.play.ch.files.size());
+    std::vector<std::string> paths;
+    for (size_t round = 1; round <= most; round++) {
+        for (const auto &c : air.runs) {
+            const auto &files = c.play.ch.files;
+            if (round < files.size()) paths.push_back(files[round]);
+            if (round == most && !files.empty()) paths.push_back(files[0]);
+        }
+    }
+    loudness_want(conf.loudness, paths);
 }
 
 std::string station_counts(const channel_run &c) {

@@ -33,6 +33,11 @@ struct station_conf {
     long long list_interval_ns = 1'000'000'000;
     bool once = false;     // play each channel's files once, then end
     bool verbose = false;  // a line each time a channel starts a file
+    audio_format wanted{0, 0};  // the channels' format where their folders name none
+    // Where the files' loudness is measured (null: every file plays as it
+    // is), and the loudness they are brought to, in LUFS.
+    loudness_store *loudness = nullptr;
+    double loudness_target = 0;
     // Called by the send loop once a reload has put a new programme on the
     // air (null: nothing to call), with arg.
     void (*reloaded)(const on_air &air, void *arg) = nullptr;
@@ -67,7 +72,13 @@ struct on_air {
 channel_run station_run(channel_def ch, const station_conf &conf, long long start, size_t index,
                         size_t count, FILE *report);
 
-// Puts channels on the air at now, their clocks staggered (see pacing_start).
+// Asks the loudness store (when there is one) to measure the runs' files,
+// those that play next first: each channel's second file, then each third,
+// and so on round, each first file last.
+void station_want_loudness(const on_air &air, const station_conf &conf);
+
+// Puts channels on the air at now, their clocks staggered (see pacing_start),
+// and asks for their files' loudness.
 void station_start(on_air *air, std::vector<channel_def> channels, const station_conf &conf,
                    long long now, FILE *report);
 

@@ -1,6 +1,7 @@
 // tags.cc - reads a file's tags with TagLib, from the bytes that hold them.
 #include "tags.h"
 
+#include <fileref.h>
 #include <id3v2framefactory.h>
 #include <mpegfile.h>
 #include <tbytevectorstream.h>
@@ -17,6 +18,16 @@ file_tags tags_read(int fd) {
     // Audio properties are not read: there is no audio to read them from.
     TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
     if (file.isValid() && file.tag()) {
+        t.title = file.tag()->title().to8Bit(true);
+        t.artist = file.tag()->artist().to8Bit(true);
+    }
+    return t;
+}
+
+file_tags tags_read_other(const std::string &path) {
+    file_tags t;
+    TagLib::FileRef file(path.c_str(), false);
+    if (!file.isNull() && file.tag()) {
         t.title = file.tag()->title().to8Bit(true);
         t.artist = file.tag()->artist().to8Bit(true);
     }

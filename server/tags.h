@@ -1,4 +1,6 @@
-// tags.h - a music file's title and artist, from its ID3v2, APE or ID3v1 tag.
+// tags.h - a music file's title and artist: from an MP3's ID3v2, APE or
+// ID3v1 tag, or from whatever tags another format carries (Vorbis comments,
+// MP4 atoms, the ID3 chunk of WAV and AIFF).
 #pragma once
 
 #include <string>
@@ -16,3 +18,8 @@ struct file_tags {
 // scanned; fd's offset does not move. Tags that cannot be read are left
 // empty.
 file_tags tags_read(int fd);
+
+// The tags of a file of another format than MP3, read by the tag library
+// from the file at path (its audio is not read). Tags that cannot be read
+// are left empty.
+file_tags tags_read_other(const std::string &path);
