@@ -246,6 +246,9 @@ TEST_F(GatewayE2e, PlayersGetTheirChannelAndEveryAnswerIsAsDocumented) {
         [&] { return status().find("\"now_playing\":\"Miles - x';") != std::string::npos; },
         WAIT_MS))
         << status();
+    EXPECT_NE(std::string::npos,
+              status().find("\"codec\":\"mp3\",\"transcoded\":false,\"gain_db\":null"))
+        << status();
     std::string icy = dir + "/icy.bin", icy_head = dir + "/icy.head";
     child_proc *c = start({"curl", "-s", "-H", "Icy-MetaData: 1", "-D", icy_head, "-o", icy,
                            "--max-time", "5", BASE + "/channels/1"},

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 #include "mono_clock.h"
 
@@ -21,6 +22,16 @@ int listeners_of(const table &t) {
     return n;
 }
 
+// A gain from the datagram ("+3.0") as a JSON number; null when it is none.
+std::string gain_number(const std::string &gain) {
+    char *end;
+    double db = strtod(gain.c_str(), &end);
+    if (end == gain.c_str() || *end != '\0' || !(db > -100 && db < 100)) return "null";
+    char text[16];
+    snprintf(text, sizeof text, "%.1f", db);
+    return text;
+}
+
 std::string channel_json(const table &t, int id, long long now, bool repair) {
     const table_channel &c = t.ch[id];
     std::string rebuilt =
@@ -32,6 +43,9 @@ std::string channel_json(const table &t, int id, long long now, bool repair) {
            ",\"now_playing\":" + json_string(c.has_np ? table_title(t, id) : "") +
            ",\"title\":" + json_string(c.has_np ? c.np.title : "") +
            ",\"artist\":" + json_string(c.has_np ? c.np.artist : "") +
+           ",\"codec\":" + json_string(c.has_np ? c.np.codec : "") +
+           ",\"transcoded\":" + (c.has_np && c.np.transcoded ? "true" : "false") +
+           ",\"gain_db\":" + (c.has_np && !c.np.gain.empty() ? gain_number(c.np.gain) : "null") +
            ",\"bytes\":" + std::to_string(c.bytes) +
            ",\"datagrams\":" + std::to_string(c.datagrams) + rebuilt +
            ",\"listeners\":" + std::to_string(c.listeners) + ",\"hls\":\"channels/" +

@@ -91,7 +91,13 @@ int send_now_playing(channel_run *c, sender *s, long long now) {
 int announce(channel_run *c, sender *s, long long now) {
     const playout &p = c->play;
     c->announced = p.files_played;
-    now_playing np{p.ch.id, p.tags.title, p.tags.artist, base_name(p.path)};
+    now_playing np{p.ch.id, p.tags.title, p.tags.artist, base_name(p.path), p.codec,
+                   p.transcoding, ""};
+    if (p.loudness) {
+        char gain[16];
+        snprintf(gain, sizeof gain, "%+.1f", p.gain_db);
+        np.gain = gain;
+    }
     c->now_playing = now_playing_encode(np);
     if (s->conf->verbose) {
         std::string tags;
@@ -99,8 +105,12 @@ int announce(channel_run *c, sender *s, long long now) {
         if (!np.artist.empty())
             tags +=
                 (tags.empty() ? "" : ", ") + ("artist \"" + now_playing_clean(np.artist) + "\"");
-        fprintf(s->report, "channel %d: playing %s%s\n", np.chnid, utf8_clean(p.path).c_str(),
-                tags.empty() ? "" : (" (" + tags + ")").c_str());
+        // How it goes out, when that is not as it is.
+        std::string how = np.transcoded ? "transcoded from " + np.codec : "";
+        if (!np.gain.empty()) how += (how.empty() ? "" : ", ") + ("gain " + np.gain + " dB");
+        fprintf(s->report, "channel %d: playing %s%s%s\n", np.chnid, utf8_clean(p.path).c_str(),
+                tags.empty() ? "" : (" (" + tags + ")").c_str(),
+                how.empty() ? "" : ("; " + how).c_str());
     }
     return send_now_playing(c, s, now);
 }

@@ -68,10 +68,16 @@ void flush_encoder(playout *p) {
 void set_gain(playout *p, const std::string &path) {
     p->gain = 1.0f;
     p->gain_steps = 0;
+    p->gain_db = 0;
     loudness_measure m;
     if (!p->loudness || !loudness_known(p->loudness, path, &m)) return;
-    p->gain = static_cast<float>(loudness_factor(loudness_gain_db(m, p->loudness_target)));
-    p->gain_steps = loudness_gain_steps(m, p->loudness_target);
+    if (p->transcoding) {
+        p->gain_db = loudness_gain_db(m, p->loudness_target);
+        p->gain = static_cast<float>(loudness_factor(p->gain_db));
+    } else {
+        p->gain_steps = loudness_gain_steps(m, p->loudness_target);
+        p->gain_db = p->gain_steps * MP3_GAIN_STEP_DB;
+    }
 }
 
 // Starts decoding the file at path for the channel's encoder; false with
@@ -124,8 +130,10 @@ bool open_next(playout *p, FILE *report) {
             p->unframed = 0;
             if (untouched) {
                 p->tags = tags_read(p->fd);
+                p->codec = "mp3";
             } else {
                 p->tags = tags_read_other(p->path);
+                p->codec = p->decoded.codec;
             }
             set_gain(p, p->path);
             for (const auto &line : p->tags.skipped)

@@ -46,6 +46,8 @@ struct playout {
     double loudness_target = 0;
     float gain = 1.0f;
     int gain_steps = 0;
+    double gain_db = 0;  // what either comes to
+    std::string codec;   // of the file now playing
     // The payload gathered last: its samples (each audio channel's) and
     // their rate, 0 when its frames differ in rate.
     long long payload_samples = 0;

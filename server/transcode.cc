@@ -93,6 +93,7 @@ bool decoded_open(decoded_file *d, const std::string &path, audio_format out, st
         decoded_close(d);
         return false;
     }
+    d->codec = avcodec_get_name(par->codec_id);
     // The file's own layout, or the usual one for its channel count when
     // the container names none.
     AVChannelLayout in_layout;

@@ -40,6 +40,7 @@ struct decoded_file {
     int stream = -1;
     audio_format out;      // what it is converted to
     bool drained = false;  // the decoder and the converter gave their last samples
+    std::string codec;     // the audio's coding, as FFmpeg names it
 };
 
 // Whether path holds an audio stream FFmpeg decodes; *why says why not.

@@ -35,7 +35,9 @@ std::string now_playing_clean(const std::string &text) {
 std::string now_playing_encode(const now_playing &np) {
     return std::string(FIRST_LINE) + "channel=" + std::to_string(np.chnid) +
            "\ntitle=" + now_playing_clean(np.title) + "\nartist=" + now_playing_clean(np.artist) +
-           "\nfile=" + now_playing_clean(np.file) + "\n";
+           "\nfile=" + now_playing_clean(np.file) + "\ncodec=" + now_playing_clean(np.codec) +
+           "\ntranscoded=" + (np.transcoded ? "1" : "0") + "\n" +
+           (np.gain.empty() ? "" : "gain=" + now_playing_clean(np.gain) + "\n");
 }
 
 std::string now_playing_text(const now_playing &np) {
@@ -60,6 +62,9 @@ bool now_playing_parse(const uint8_t *buf, size_t len, now_playing *out) {
         if (key == "title") np.title = now_playing_clean(value);
         if (key == "artist") np.artist = now_playing_clean(value);
         if (key == "file") np.file = now_playing_clean(value);
+        if (key == "codec") np.codec = now_playing_clean(value);
+        if (key == "transcoded") np.transcoded = value == "1";
+        if (key == "gain") np.gain = now_playing_clean(value);
     }
     if (np.chnid < 1 || np.chnid > 255) return false;
     *out = np;

@@ -10,6 +10,13 @@
 //   title=TEXT      the file's title, from its tags; empty when it has none
 //   artist=TEXT     its artist, likewise
 //   file=NAME       the file's name, without its folder
+//   codec=NAME      its audio's coding, as FFmpeg names it (mp3, flac,
+//                   vorbis, opus, aac, alac, pcm_s16le...)
+//   transcoded=0|1  1 when the server encodes it again as MP3 of the
+//                   channel's format, 0 when its MP3 frames go out as
+//                   they are
+//   gain=DB         with a loudness target: the gain it plays at, in dB
+//                   with one decimal ("+3.0", "-4.5"); absent otherwise
 // Values hold no control characters (C0, DEL, C1 and bidirectional, see
 // utf8_is_control: each becomes a blank), no invalid UTF-8 (each bad byte
 // becomes U+FFFD) and at most NOW_PLAYING_VALUE_MAX bytes, cut at a
@@ -42,6 +49,9 @@ struct now_playing {
     std::string title;
     std::string artist;
     std::string file;
+    std::string codec = "";
+    bool transcoded = false;
+    std::string gain = "";  // "" without a loudness target
 };
 
 // text as a value: utf8_clean cut at NOW_PLAYING_VALUE_MAX bytes (control

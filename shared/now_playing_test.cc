@@ -44,6 +44,13 @@ TEST(NowPlaying, WrittenValuesReadBackClean) {
         EXPECT_EQ("artist", got.artist);
         EXPECT_EQ("f.mp3", got.file);
     }
+    // How the file goes out, and no gain line without a target.
+    now_playing got;
+    ASSERT_TRUE(parse(now_playing_encode({7, "t", "a", "f.flac", "flac", true, "-4.5"}), &got));
+    EXPECT_EQ("flac", got.codec);
+    EXPECT_TRUE(got.transcoded);
+    EXPECT_EQ("-4.5", got.gain);
+    EXPECT_EQ(std::string::npos, now_playing_encode({7, "t", "a", "f.mp3", "mp3"}).find("gain="));
 }
 
 TEST(NowPlaying, ReaderTakesOnlyItsFormat) {
