@@ -17,7 +17,7 @@
 #include "dnssd.h"
 #include "listeners.h"
 #include "mono_clock.h"
-#include "radio_txt.h"
+#include "radio_find.h"
 #include "receive.h"
 #include "report.h"
 #include "serve.h"
@@ -134,7 +134,7 @@ void announce(const gateway &g, dnssd_announce *a) {
     }
     std::vector<std::string> txt = {"path=/", std::string("radio=") + g.conf.group + ":" +
                                                   std::to_string(g.conf.port)};
-    dnssd_announce_start(a, "_http._tcp", service_name_cut(g.conf.name), g.conf.listen_port,
+    dnssd_announce_start(a, PAGE_SERVICE_TYPE, service_name_cut(g.conf.name), g.conf.listen_port,
                          std::move(txt), g.report);
 }
 

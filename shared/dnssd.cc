@@ -232,35 +232,41 @@ namespace {
 struct browse {
     AvahiClient *client = nullptr;
     std::vector<dnssd_found> *found;
-    int resolving = 0;         // resolvers started and not yet answered
-    bool all_for_now = false;  // the responder has told what it knows
-    std::string failed;        // why the browse failed, or ""
+    int resolving = 0;   // resolvers started and not yet answered
+    int browsing = 0;    // browsers the responder has not yet told all it knows
+    std::string failed;  // why the browse failed, or ""
 };
 
-bool known(const std::vector<dnssd_found> &found, const char *name) {
+bool known(const std::vector<dnssd_found> &found, const std::string &type, const char *name) {
     for (const auto &f : found)
-        if (f.name == name) return true;
+        if (f.name == name && f.type == type) return true;
     return false;
 }
 
+// The resolved service's record.
+dnssd_found found_of(const char *type, const char *name, const AvahiAddress *address, uint16_t port,
+                     AvahiStringList *txt) {
+    dnssd_found f;
+    f.type = type;
+    f.name = name;
+    char text[AVAHI_ADDRESS_STR_MAX] = "";
+    if (address) avahi_address_snprint(text, sizeof text, address);
+    f.address = text;
+    f.port = port;
+    for (AvahiStringList *l = txt; l; l = avahi_string_list_get_next(l))
+        f.txt.emplace_back(reinterpret_cast<const char *>(avahi_string_list_get_text(l)),
+                           avahi_string_list_get_size(l));
+    return f;
+}
+
 void resolved(AvahiServiceResolver *r, AvahiIfIndex, AvahiProtocol, AvahiResolverEvent event,
-              const char *name, const char *, const char *, const char *,
+              const char *name, const char *type, const char *, const char *,
               const AvahiAddress *address, uint16_t port, AvahiStringList *txt,
               AvahiLookupResultFlags, void *arg) {
     auto *b = static_cast<browse *>(arg);
     b->resolving--;
-    if (event == AVAHI_RESOLVER_FOUND && !known(*b->found, name)) {
-        dnssd_found f;
-        f.name = name;
-        char text[AVAHI_ADDRESS_STR_MAX] = "";
-        if (address) avahi_address_snprint(text, sizeof text, address);
-        f.address = text;
-        f.port = port;
-        for (AvahiStringList *l = txt; l; l = avahi_string_list_get_next(l))
-            f.txt.emplace_back(reinterpret_cast<const char *>(avahi_string_list_get_text(l)),
-                               avahi_string_list_get_size(l));
-        b->found->push_back(std::move(f));
-    }
+    if (event == AVAHI_RESOLVER_FOUND && !known(*b->found, type, name))
+        b->found->push_back(found_of(type, name, address, port, txt));
     avahi_service_resolver_free(r);
 }
 
@@ -276,7 +282,7 @@ void browsed(AvahiServiceBrowser *, AvahiIfIndex iface, AvahiProtocol protocol,
             b->resolving++;
         break;
     case AVAHI_BROWSER_ALL_FOR_NOW:
-        b->all_for_now = true;
+        b->browsing--;
         break;
     case AVAHI_BROWSER_FAILURE:
         b->failed = avahi_strerror(avahi_client_errno(b->client));
@@ -288,8 +294,8 @@ void browsed(AvahiServiceBrowser *, AvahiIfIndex iface, AvahiProtocol protocol,
 
 }  // namespace
 
-bool dnssd_browse(const std::string &type, int timeout_ms, std::vector<dnssd_found> *found,
-                  std::string *why) {
+bool dnssd_browse(const std::vector<std::string> &types, int timeout_ms,
+                  std::vector<dnssd_found> *found, std::string *why) {
     found->clear();
     AvahiSimplePoll *poll = avahi_simple_poll_new();
     if (poll == nullptr) {
@@ -301,23 +307,23 @@ bool dnssd_browse(const std::string &type, int timeout_ms, std::vector<dnssd_fou
     int err = 0;
     b.client = avahi_client_new(avahi_simple_poll_get(poll), static_cast<AvahiClientFlags>(0),
                                 nullptr, nullptr, &err);
-    AvahiServiceBrowser *sb =
-        b.client
-            ? avahi_service_browser_new(b.client, AVAHI_IF_UNSPEC, AVAHI_PROTO_INET, type.c_str(),
-                                        nullptr, static_cast<AvahiLookupFlags>(0), browsed, &b)
-            : nullptr;
-    if (sb == nullptr) {
+    bool started = b.client != nullptr;
+    for (size_t i = 0; started && i < types.size(); i++, b.browsing++)
+        started =
+            avahi_service_browser_new(b.client, AVAHI_IF_UNSPEC, AVAHI_PROTO_INET, types[i].c_str(),
+                                      nullptr, static_cast<AvahiLookupFlags>(0), browsed, &b);
+    if (!started) {
         *why = avahi_strerror(b.client ? avahi_client_errno(b.client) : err);
         if (b.client) avahi_client_free(b.client);
         avahi_simple_poll_free(poll);
         return false;
     }
     long long deadline = now_ns() + static_cast<long long>(timeout_ms) * 1'000'000;
-    while (b.failed.empty() && !(b.all_for_now && b.resolving == 0)) {
+    while (b.failed.empty() && !(b.browsing == 0 && b.resolving == 0)) {
         long long left_ms = (deadline - now_ns()) / 1'000'000;
         if (left_ms <= 0 || avahi_simple_poll_iterate(poll, static_cast<int>(left_ms)) != 0) break;
     }
-    avahi_client_free(b.client);  // and the browser and resolvers
+    avahi_client_free(b.client);  // and the browsers and resolvers
     avahi_simple_poll_free(poll);
     if (b.failed.empty()) return true;
     *why = b.failed;

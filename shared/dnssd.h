@@ -1,6 +1,6 @@
 // dnssd.h - DNS-SD through Avahi, the host's mDNS responder (avahi-daemon,
 // reached over the D-Bus system bus): a service announced for as long as
-// the program runs, and the services of a type browsed for a while.
+// the program runs, and the services of some types browsed for a while.
 //
 // An announcement runs on Avahi's own thread, so that a program's loop
 // and its timing never wait for the daemon. With no daemon it says so in
@@ -58,16 +58,17 @@ void dnssd_announce_stop(dnssd_announce *a);
 
 // A service found by dnssd_browse.
 struct dnssd_found {
+    std::string type;     // its service type
     std::string name;     // its instance name
     std::string address;  // the host's IPv4 address, dotted
     int port = 0;         // its SRV port
     std::vector<std::string> txt;
 };
 
-// Browses the LAN for services of type over IPv4 and resolves them, for at
-// most timeout_ms: until the responder thinks it has seen them all and
-// every one is resolved, or the time is up. The services found, each name
-// once, in the order resolved. False with *why set when no responder
-// answers.
-bool dnssd_browse(const std::string &type, int timeout_ms, std::vector<dnssd_found> *found,
-                  std::string *why);
+// Browses the LAN for services of the types over IPv4 and resolves them,
+// for at most timeout_ms: until the responder thinks it has seen them all
+// and every one is resolved, or the time is up. The services found, each
+// name of a type once, in the order resolved. False with *why set when no
+// responder answers.
+bool dnssd_browse(const std::vector<std::string> &types, int timeout_ms,
+                  std::vector<dnssd_found> *found, std::string *why);

@@ -90,20 +90,27 @@ protected:
     }
 };
 
-// One server on host A, then a second of the same name on host B: the
-// player, the client and avahi-browse on B see the first within 2 s with
-// its TXT record, then both, the second renamed; a player with no radio options
-// and two radios lists them and fails, one given --radio lists nothing.
+// One server on host A with its gateway, then a second of the same name
+// on host B: the player, the client and avahi-browse on B see the first
+// within 2 s with its TXT record and its gateway's page, then both, the
+// second renamed; a player with no radio options and two radios lists
+// them and fails, one given --radio lists nothing.
 TEST_F(Discovery, ServersAreFoundWithTheirRecordsAndAClashIsRenamed) {
-    child_proc one;
+    child_proc one, gw;
+    const std::vector<std::string> kitchen = {"--announce", "Kitchen radio", "-P", "5004",
+                                              "--repair-port", "0"};
     server(&one, {}, a, "server-a",
-           {"--announce", "Kitchen radio", "-M", "239.255.0.7", "-P", "5004", "-S", "5010",
-            "--repair-port", "0", radio("radio-a", 2)});
+           joined(kitchen, {"-M", "239.255.0.7", "-S", "5010", radio("radio-a", 2)}));
+    ASSERT_TRUE(proc_start(&gw, joined(mdns_host_env(a), {STREAM_GATEWAY_PATH, "--name", "Kitchen",
+                                                          "-M", "239.255.0.7", "-P", "5004"}),
+                           dir, "gateway", false));
+    started.push_back(&gw);
     ASSERT_TRUE(wait_until(
         [&] { return read_file(one.err_path).find("announced on the LAN as 'Kitchen radio'") !=
-                     std::string::npos; },
+                         std::string::npos &&
+                     read_file(gw.err_path).find("announced on the LAN as") != std::string::npos; },
         10000))
-        << read_file(one.err_path);
+        << read_file(one.err_path) << read_file(gw.err_path);
 
     int status;
     double took;
@@ -111,7 +118,8 @@ TEST_F(Discovery, ServersAreFoundWithTheirRecordsAndAClashIsRenamed) {
     EXPECT_EQ(0, status) << read_file(dir + "/list.err");
     EXPECT_LE(took, 2.5);
     EXPECT_NE(std::string::npos,
-              list.find("Kitchen radio: group 239.255.0.7 port 5004, 2 channels, server 10.79.0.1 port 5010"))
+              list.find("Kitchen radio: group 239.255.0.7 port 5004, 2 channels, server 10.79.0.1 "
+                        "port 5010, gateway http://10.79.0.1:8000/\n"))
         << list;
 
     // The client looks only when asked, and lists alike.
@@ -152,7 +160,6 @@ TEST_F(Discovery, ServersAreFoundWithTheirRecordsAndAClashIsRenamed) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << list;
     EXPECT_NE(std::string::npos, list.find("Kitchen radio: group 239.255.0.7")) << list;
     EXPECT_NE(std::string::npos, list.find("Kitchen radio #2: group 239.255.0.8")) << list;
-
     // A reload that adds a channel is in the record at once; a clean stop
     // takes the radio off the list.
     EXPECT_EQ(0, run_shell("cp -r '" + dir + "/radio-a/1-ch' '" + dir + "/radio-a/3-ch'"));
