@@ -1,8 +1,9 @@
 // dnssd.h - DNS-SD through Avahi, the host's mDNS responder (avahi-daemon,
 // reached over the D-Bus system bus): a service announced for as long as
-// the program runs, and the services of some types browsed for a while.
+// the program runs, the services of some types browsed for a while, and
+// the same watched for as long as the program runs.
 //
-// An announcement runs on Avahi's own thread, so that a program's loop
+// An announcement and a watch run on Avahi's own thread, so that a program's loop
 // and its timing never wait for the daemon. With no daemon it says so in
 // one line and the program goes on unannounced; a daemon that comes later
 // (or comes back) gets the announcement then.
@@ -56,7 +57,7 @@ void dnssd_announce_txt(dnssd_announce *a, std::vector<std::string> txt);
 // never started.
 void dnssd_announce_stop(dnssd_announce *a);
 
-// A service found by dnssd_browse.
+// A service found by dnssd_browse or a watch.
 struct dnssd_found {
     std::string type;     // its service type
     std::string name;     // its instance name
@@ -72,3 +73,36 @@ struct dnssd_found {
 // responder answers.
 bool dnssd_browse(const std::vector<std::string> &types, int timeout_ms,
                   std::vector<dnssd_found> *found, std::string *why);
+
+struct dnssd_seen;
+
+// Services of some types watched for on the LAN for as long as the
+// program runs, on Avahi's own thread: each resolved as it comes, again
+// when its records change (another port, another TXT), and dropped when it
+// goes. A daemon that is not there yet, or goes and comes back, is waited
+// for; meanwhile nothing is seen. The fields are Avahi's thread's, but for
+// the list that dnssd_watch_found copies under the lock.
+struct dnssd_watch {
+    AvahiThreadedPoll *poll = nullptr;
+    AvahiClient *client = nullptr;
+    bool running = false;
+    bool browsing = false;  // the client's browsers are made (once it reached the daemon)
+    std::vector<std::string> types;
+    std::vector<dnssd_seen *> seen;  // one per service on an interface, resolved or not
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    std::vector<dnssd_found> found;  // under lock: the resolved services, each name of a type once
+    unsigned long changes = 0;       // under lock: how often found changed, 0: never
+};
+
+// Starts watching for services of the types. False, after one line on
+// report unless it is null, when Avahi cannot be used at all (no system
+// bus): nothing is ever seen then.
+bool dnssd_watch_start(dnssd_watch *w, std::vector<std::string> types, FILE *report);
+
+// The services seen now, into *found, when they changed since *seen (0
+// at first), which then says when they were taken; false, and nothing
+// taken, when they did not. From any thread but Avahi's.
+bool dnssd_watch_found(dnssd_watch *w, unsigned long *seen, std::vector<dnssd_found> *found);
+
+// Stops watching. Harmless when it never started.
+void dnssd_watch_stop(dnssd_watch *w);
