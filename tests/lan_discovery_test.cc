@@ -94,7 +94,9 @@ protected:
 // on host B: the player, the client and avahi-browse on B see the first
 // within 2 s with its TXT record and its gateway's page, then both, the
 // second renamed; a player with no radio options and two radios lists
-// them and fails, one given --radio lists nothing.
+// them and fails, one given --radio lists nothing. A player that found
+// the first by name follows it when it starts again on another group and
+// source port.
 TEST_F(Discovery, ServersAreFoundWithTheirRecordsAndAClashIsRenamed) {
     child_proc one, gw;
     const std::vector<std::string> kitchen = {"--announce", "Kitchen radio", "-P", "5004",
@@ -160,6 +162,17 @@ TEST_F(Discovery, ServersAreFoundWithTheirRecordsAndAClashIsRenamed) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << list;
     EXPECT_NE(std::string::npos, list.find("Kitchen radio: group 239.255.0.7")) << list;
     EXPECT_NE(std::string::npos, list.find("Kitchen radio #2: group 239.255.0.8")) << list;
+    child_proc player;
+    std::vector<std::string> argv = joined(netns_peer_prefix(peer), mdns_host_env(b));
+    ASSERT_TRUE(proc_start(&player, joined(argv, {STREAM_PLAYER_PATH, "--radio", "Kitchen radio",
+                                                  "--device", "null", "-q", "-c", "1"}),
+                           dir, "player", false));
+    started.push_back(&player);
+    ASSERT_TRUE(wait_until(
+        [&] { return read_file(player.err_path).find("now on channel 1") != std::string::npos; },
+        10000))
+        << read_file(player.err_path);
+
     // A reload that adds a channel is in the record at once; a clean stop
     // takes the radio off the list.
     EXPECT_EQ(0, run_shell("cp -r '" + dir + "/radio-a/1-ch' '" + dir + "/radio-a/3-ch'"));
@@ -183,6 +196,17 @@ TEST_F(Discovery, ServersAreFoundWithTheirRecordsAndAClashIsRenamed) {
         3000);
     EXPECT_TRUE(gone) << list;
     EXPECT_NE(std::string::npos, list.find("Kitchen radio #2:")) << list;
+
+    // Started again elsewhere: the player joins it there and takes its
+    // list at once.
+    child_proc again;
+    server(&again, {}, a, "server-a-again",
+           joined(kitchen, {"-M", "239.255.0.9", "-S", "5020", radio("radio-c", 1)}));
+    const std::string moved = "following the server at 10.79.0.1:5020: the radio moved there\n";
+    EXPECT_TRUE(wait_until(
+        [&] { return read_file(player.err_path).find(moved) != std::string::npos; }, 10000))
+        << read_file(player.err_path);
+    EXPECT_NE(std::string::npos, read_file(player.err_path).find("joined 239.255.0.9 port 5004\n"));
 }
 
 // A gateway on host A is a web service to a browser on host B: named as
