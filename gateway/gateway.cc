@@ -169,7 +169,13 @@ int main(int argc, char **argv) {
     say_listening(&g);
     dnssd_announce page;
     announce(g, &page);
+    // The other radios on the LAN, for the page; nothing said when there
+    // is no responder: the page is as it would be without.
+    dnssd_watch lan;
+    if (dnssd_watch_start(&lan, find_types(), nullptr)) g.lan = &lan;
     event_base_dispatch(g.base);
+    g.lan = nullptr;
+    dnssd_watch_stop(&lan);
     dnssd_announce_stop(&page);
     stop(&g);
     fprintf(g.report, "stopped\n");

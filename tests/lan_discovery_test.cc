@@ -93,10 +93,10 @@ protected:
 // One server on host A with its gateway, then a second of the same name
 // on host B: the player, the client and avahi-browse on B see the first
 // within 2 s with its TXT record and its gateway's page, then both, the
-// second renamed; a player with no radio options and two radios lists
-// them and fails, one given --radio lists nothing. A player that found
-// the first by name follows it when it starts again on another group and
-// source port.
+// second renamed, which the gateway's page lists; a player with no radio
+// options and two radios lists them and fails, one given --radio lists
+// nothing. A player that found the first by name follows it when it
+// starts again on another group and source port.
 TEST_F(Discovery, ServersAreFoundWithTheirRecordsAndAClashIsRenamed) {
     child_proc one, gw;
     const std::vector<std::string> kitchen = {"--announce", "Kitchen radio", "-P", "5004",
@@ -162,6 +162,13 @@ TEST_F(Discovery, ServersAreFoundWithTheirRecordsAndAClashIsRenamed) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << list;
     EXPECT_NE(std::string::npos, list.find("Kitchen radio: group 239.255.0.7")) << list;
     EXPECT_NE(std::string::npos, list.find("Kitchen radio #2: group 239.255.0.8")) << list;
+    std::string page = on_b("status", {"curl", "-s", "http://10.79.0.1:8000/status.json"}, &status,
+                            &took);
+    EXPECT_NE(std::string::npos,
+              page.find("\"radios\":[{\"name\":\"Kitchen radio #2\",\"group\":\"239.255.0.8\","
+                        "\"port\":1989,\"channels\":1,\"page\":null}]"))
+        << page;
+
     child_proc player;
     std::vector<std::string> argv = joined(netns_peer_prefix(peer), mdns_host_env(b));
     ASSERT_TRUE(proc_start(&player, joined(argv, {STREAM_PLAYER_PATH, "--radio", "Kitchen radio",
