@@ -95,14 +95,13 @@ protected:
 // within 2 s with its TXT record and its gateway's page, then both, the
 // second renamed, which the gateway's page lists; a player with no radio
 // options and two radios lists them and fails, one given --radio lists
-// nothing. A player that found the first by name follows it when it
-// starts again on another group and source port.
+// nothing. A player and a client that found the first by name follow it
+// when it starts again on another group, port and source port.
 TEST_F(Discovery, ServersAreFoundWithTheirRecordsAndAClashIsRenamed) {
     child_proc one, gw;
-    const std::vector<std::string> kitchen = {"--announce", "Kitchen radio", "-P", "5004",
-                                              "--repair-port", "0"};
+    const std::vector<std::string> kitchen = {"--announce", "Kitchen radio", "--repair-port", "0"};
     server(&one, {}, a, "server-a",
-           joined(kitchen, {"-M", "239.255.0.7", "-S", "5010", radio("radio-a", 2)}));
+           joined(kitchen, {"-M", "239.255.0.7", "-P", "5004", "-S", "5010", radio("radio-a", 2)}));
     ASSERT_TRUE(proc_start(&gw, joined(mdns_host_env(a), {STREAM_GATEWAY_PATH, "--name", "Kitchen",
                                                           "-M", "239.255.0.7", "-P", "5004"}),
                            dir, "gateway", false));
@@ -175,6 +174,12 @@ TEST_F(Discovery, ServersAreFoundWithTheirRecordsAndAClashIsRenamed) {
                                                   "--device", "null", "-q", "-c", "1"}),
                            dir, "player", false));
     started.push_back(&player);
+    child_proc client;  // and the client, on channel 1 as typed
+    ASSERT_TRUE(proc_start(&client, joined(argv, {CLIENT_PATH, "--radio", "Kitchen radio", "-q",
+                                                  "--reuse-address", "-p", "cat > /dev/null"}),
+                           dir, "client", true));
+    started.push_back(&client);
+    EXPECT_TRUE(proc_send(&client, "1\n"));
     ASSERT_TRUE(wait_until(
         [&] { return read_file(player.err_path).find("now on channel 1") != std::string::npos; },
         10000))
@@ -204,16 +209,18 @@ TEST_F(Discovery, ServersAreFoundWithTheirRecordsAndAClashIsRenamed) {
     EXPECT_TRUE(gone) << list;
     EXPECT_NE(std::string::npos, list.find("Kitchen radio #2:")) << list;
 
-    // Started again elsewhere: the player joins it there and takes its
-    // list at once.
+    // Started again elsewhere: the player and the client join it there and
+    // take its server's datagrams at once.
     child_proc again;
     server(&again, {}, a, "server-a-again",
-           joined(kitchen, {"-M", "239.255.0.9", "-S", "5020", radio("radio-c", 1)}));
+           joined(kitchen, {"-M", "239.255.0.9", "-P", "5014", "-S", "5020", radio("radio-c", 1)}));
     const std::string moved = "following the server at 10.79.0.1:5020: the radio moved there\n";
-    EXPECT_TRUE(wait_until(
-        [&] { return read_file(player.err_path).find(moved) != std::string::npos; }, 10000))
-        << read_file(player.err_path);
-    EXPECT_NE(std::string::npos, read_file(player.err_path).find("joined 239.255.0.9 port 5004\n"));
+    for (child_proc *p : {&player, &client}) {
+        EXPECT_TRUE(wait_until([&] { return read_file(p->err_path).find(moved) != std::string::npos; },
+                               10000))
+            << read_file(p->err_path);
+        EXPECT_NE(std::string::npos, read_file(p->err_path).find("joined 239.255.0.9 port 5014\n"));
+    }
 }
 
 // A gateway on host A is a web service to a browser on host B: named as
