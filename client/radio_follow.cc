@@ -43,8 +43,8 @@ bool move_socket(receiver *r, join_membership *m, in_addr group, int port, bool 
                              blocking >= 0 && (blocking & O_NONBLOCK) ? SOCK_NONBLOCK : 0, &failed);
     if (sd >= 0) {
         failed = setsockopt(sd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) < 0 ? "setsockopt()"
-                 : dup2(sd, m->sd) < 0                                             ? "dup2()"
-                                                                                   : nullptr;
+                 : dup2(sd, m->sd) < 0                                           ? "dup2()"
+                                                                                 : nullptr;
         int err = errno;
         close(sd);  // its copy in m->sd stays
         errno = err;
@@ -59,17 +59,21 @@ bool move_socket(receiver *r, join_membership *m, in_addr group, int port, bool 
 }
 
 // Moves the data socket, and the now-playing and repair sockets beside
-// it, to the radio's group and ports.
+// it, to the radio's group and ports (a now-playing port given stays).
 void move_sockets(receiver *r, const radio_follow &f) {
     const radio_txt &t = f.joined.txt;
     in_addr group{};
     inet_pton(AF_INET, t.group.c_str(), &group);
-    bool moved = move_socket(r, &r->data, group, t.port, f.reuse_address);
-    if (r->now_playing.sd >= 0 && !f.now_playing_given && t.now_playing_port != 0)
-        moved = move_socket(r, &r->now_playing, group, t.now_playing_port, f.reuse_address) && moved;
-    if (r->repair.membership.sd >= 0 && repair_port(t.port) != 0)
-        moved = move_socket(r, &r->repair.membership, group, repair_port(t.port), f.reuse_address) &&
-                moved;
+    int np = f.now_playing_given ? bound_port(r->now_playing) : t.now_playing_port;
+    const struct {
+        join_membership *m;
+        int port;  // 0: the socket stays as it is
+    } moves[] = {
+        {&r->data, t.port}, {&r->now_playing, np}, {&r->repair.membership, repair_port(t.port)}};
+    bool moved = true;
+    for (const auto &to : moves)
+        if (to.m->sd >= 0 && to.port != 0)
+            moved = move_socket(r, to.m, group, to.port, f.reuse_address) && moved;
     if (moved) output_printf(r->out, OUT_STDERR, "joined %s port %d\n", t.group.c_str(), t.port);
 }
 

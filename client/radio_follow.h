@@ -15,10 +15,10 @@
 struct radio_follow {
     found_radio joined;  // as last announced
     dnssd_watch lan;
-    unsigned long seen = 0;       // the watch's changes taken
-    bool reuse_address = false;   // the sockets' --reuse-address
+    unsigned long seen = 0;          // the watch's changes taken
+    bool reuse_address = false;      // the sockets' --reuse-address
     bool now_playing_given = false;  // --now-playing-port: it stays
-    bool moved = false;           // the radio moved: server is its server now
+    bool moved = false;              // the radio moved: server is its server now
     sockaddr_in server{};
 };
 
