@@ -7,8 +7,8 @@
 
 namespace {
 
-// Whether the player's sockets must change to hear r: the group or one
-// of the ports.
+// Whether the player's sockets must change for a radio once announced as
+// b and now as a: its group or one of its ports is another.
 bool other_ports(const radio_txt &a, const radio_txt &b) {
     return a.group != b.group || a.port != b.port || a.now_playing_port != b.now_playing_port ||
            a.repair_port != b.repair_port || a.timing_port != b.timing_port;
