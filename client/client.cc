@@ -25,6 +25,7 @@
 #include "output.h"
 #include "player_process.h"
 #include "radio_find.h"
+#include "radio_follow.h"
 #include "receiver.h"
 #include "relay.h"
 #include "repair_relay.h"
@@ -172,14 +173,16 @@ void parse_options(int argc, char **argv) {
 }
 
 // The radio found on the LAN, which the options then point into, and its
-// port as a text.
+// port as a text; followed there from the start.
 found_radio the_radio;
 std::string the_radio_port;
+radio_follow followed;
 
 // --list-radios lists the radios on the LAN and ends; --radio NAME joins
 // the one of that name (its group, its port, and with --tune its
-// now-playing port unless given). Neither: the options as they are. Ends
-// the process when the LAN cannot be looked at or has no such radio.
+// now-playing port unless given), and follows it there when it moves.
+// Neither: the options as they are. Ends the process when the LAN cannot
+// be looked at or has no such radio.
 void find_radio_or_exit() {
     if (client_conf.radio == nullptr && !client_conf.list_radios) return;
     if (client_conf.placed) {
@@ -207,21 +210,25 @@ void find_radio_or_exit() {
     the_radio_port = std::to_string(the_radio.txt.port);
     client_conf.multicast_group = the_radio.txt.group.c_str();
     client_conf.receive_port = the_radio_port.c_str();
+    followed.now_playing_given = client_conf.now_playing_port >= 0;
+    followed.reuse_address = client_conf.reuse_address;
     if (client_conf.now_playing_port < 0 && client_conf.tune)
         client_conf.now_playing_port = the_radio.txt.now_playing_port;
     fprintf(stderr, "found %s\n", find_line(the_radio).c_str());
+    radio_follow_start(&rx, &followed, the_radio);
 }
 
 // Joins the group as rx.data says. When -I names an interface by its
-// name, a receive waits at most FOLLOW_CHECK_S, so that a link deleted and
-// created again under that name is found (see receive_again); the relay's
-// path gains nothing otherwise. Ends the process on failure.
+// name, or --radio a radio, a receive waits at most FOLLOW_CHECK_S, so
+// that a link deleted and created again under that name is found, and a
+// radio that moved (see receive_again); the relay's path gains nothing
+// otherwise. Ends the process on failure.
 void join_or_exit() {
     if (membership_join(rx.data) < 0) {
         perror("setsockopt()");
         exit(1);
     }
-    if (!rx.data.follow) return;
+    if (!rx.data.follow && !rx.radio) return;
     timeval wait = {FOLLOW_CHECK_S, 0};
     if (setsockopt(rx.data.sd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) < 0) {
         perror("setsockopt()");

@@ -1,5 +1,6 @@
 // receiver.cc - around every receive of the client: its lines handed out,
-// waits after failures, a followed interface looked up again.
+// waits after failures, a followed interface looked up again, a followed
+// radio's moves taken.
 #include "receiver.h"
 
 #include <errno.h>
@@ -7,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "radio_follow.h"
 #include "retry_wait.h"
 
 namespace {
@@ -49,8 +51,9 @@ void follow_interface(receiver *r) {
 bool receive_again(receiver *r, ssize_t n) {
     if (n >= 0) return false;
     if (errno == EINTR) return true;
-    if (!r->data.follow || (errno != EAGAIN && errno != EWOULDBLOCK)) return false;
+    if ((!r->data.follow && !r->radio) || (errno != EAGAIN && errno != EWOULDBLOCK)) return false;
     follow_interface(r);
+    radio_follow_check(r);
     flush_output(r->out);
     return true;
 }

@@ -13,10 +13,13 @@
 #include "titles.h"
 #include "tune.h"
 
-// How long a receive waits, when an interface name is followed, before the
-// name is looked up again: a link that comes back is joined again within
+// How long a receive waits, when an interface name or a radio on the LAN
+// is followed, before the name is looked up again: a link that comes back
+// is joined again, and a radio that moved is joined where it went, within
 // about this time.
 constexpr int FOLLOW_CHECK_S = 1;
+
+struct radio_follow;
 
 struct receiver {
     output *out = nullptr;      // the client's lines
@@ -34,6 +37,7 @@ struct receiver {
     titles heard;                 // the now-playing lines, from the socket of
     join_membership now_playing;  //   now_playing, joined as data is; sd -1 for none
     repair_relay repair;          // --repair: the repair socket and the channel's decoder
+    radio_follow *radio = nullptr;  // --radio: the radio followed on the LAN (radio_follow.h)
 };
 
 // Hands every line printed so far to its readers. Standard output that
@@ -55,5 +59,6 @@ void follow_interface(receiver *r);
 
 // Whether a receive that returned n is tried again at once: after an
 // interruption, and after a receive timeout, which only a followed
-// interface sets (at start-up), once the name has been looked up again.
+// interface or radio sets (at start-up), once the name has been looked up
+// again and what the LAN says of the radio taken.
 bool receive_again(receiver *r, ssize_t n);

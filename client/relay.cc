@@ -20,6 +20,7 @@
 #include "mono_clock.h"
 #include "player_process.h"
 #include "proto.h"
+#include "radio_follow.h"
 #include "repair_relay.h"
 #include "stream.h"
 #include "titles.h"
@@ -259,6 +260,23 @@ void follow(relay *rl, long long chnid) {
     relay_handed(*rl, held);
 }
 
+// With --radio, when the radio moved to another server: its datagrams are
+// the ones relayed from now on, the channel's repair started afresh.
+void take_move(relay *rl) {
+    radio_follow *f = rl->r->radio;
+    if (f == nullptr) return;
+    radio_follow_check(rl->r);
+    if (!f->moved) return;
+    f->moved = false;
+    if (same_sender(f->server, rl->server)) return;
+    rl->server = f->server;
+    char text[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &rl->server.sin_addr, text, sizeof text);
+    output_printf(rl->r->out, OUT_STDERR, "following the server at %s:%d: the radio moved there\n",
+                  text, ntohs(rl->server.sin_port));
+    follow(rl, rl->choice);
+}
+
 // Says what the followed channel plays, when that is known already.
 void say_title_of(receiver *r, long long chnid) {
     std::string text;
@@ -323,6 +341,7 @@ bool take_data(relay *rl, bool drain) {
     for (int round = 0; round < (drain ? DRAIN_ROUNDS : 1); round++) {
         int got = receive_batch(rl->r, rl->r->data.sd, &rl->b, NO_WAIT);
         if (got < 0) return false;
+        take_move(rl);
         if (rl->r->tuned)
             relay_tuned(rl, static_cast<unsigned>(got));
         else
@@ -359,10 +378,11 @@ void relay_due(relay *rl) {
 }
 
 // How long the data phase's poll waits (-1: no limit): FOLLOW_CHECK_S while
-// an interface's name is followed, and with --repair no longer than until
-// the decoder hands out by time. *follow_check: the first is the limit.
+// an interface's name or a radio is followed, and with --repair no longer
+// than until the decoder hands out by time. *follow_check: the first is
+// the limit.
 int poll_wait_ms(const receiver &r, bool *follow_check) {
-    int follow = r.data.follow ? FOLLOW_CHECK_S * 1000 : -1;
+    int follow = r.data.follow || r.radio ? FOLLOW_CHECK_S * 1000 : -1;
     int due = r.repair.decoding ? repair_relay_wait_ms(r.repair, now_ns()) : -1;
     *follow_check = follow >= 0 && (due < 0 || follow <= due);
     return *follow_check ? follow : due;
@@ -379,7 +399,10 @@ int poll_wait_ms(const receiver &r, bool *follow_check) {
         flush_output(r->out);
         bool follow_check;
         int n = inputs_wait(&r->watched, poll_wait_ms(*r, &follow_check));
-        if (n == 0 && follow_check) follow_interface(r);
+        if (n == 0 && follow_check) {
+            follow_interface(r);
+            take_move(rl);
+        }
         if (n < 0 && errno != EINTR) {
             output_report(r->out, "poll()");
             pause_after_failure(r->out, &failures);
@@ -414,6 +437,7 @@ int poll_wait_ms(const receiver &r, bool *follow_check) {
             continue;
         }
         failures = 0;
+        take_move(&rl);
         relay_batch(&rl, 0, static_cast<unsigned>(n));
     }
 }

@@ -17,7 +17,7 @@
 #include "dnssd.h"
 #include "listeners.h"
 #include "mono_clock.h"
-#include "radio_txt.h"
+#include "radio_find.h"
 #include "receive.h"
 #include "report.h"
 #include "serve.h"
@@ -134,7 +134,7 @@ void announce(const gateway &g, dnssd_announce *a) {
     }
     std::vector<std::string> txt = {"path=/", std::string("radio=") + g.conf.group + ":" +
                                                   std::to_string(g.conf.port)};
-    dnssd_announce_start(a, "_http._tcp", service_name_cut(g.conf.name), g.conf.listen_port,
+    dnssd_announce_start(a, PAGE_SERVICE_TYPE, service_name_cut(g.conf.name), g.conf.listen_port,
                          std::move(txt), g.report);
 }
 
@@ -169,7 +169,13 @@ int main(int argc, char **argv) {
     say_listening(&g);
     dnssd_announce page;
     announce(g, &page);
+    // The other radios on the LAN, for the page; nothing said when there
+    // is no responder: the page is as it would be without.
+    dnssd_watch lan;
+    if (dnssd_watch_start(&lan, find_types(), nullptr)) g.lan = &lan;
     event_base_dispatch(g.base);
+    g.lan = nullptr;
+    dnssd_watch_stop(&lan);
     dnssd_announce_stop(&page);
     stop(&g);
     fprintf(g.report, "stopped\n");

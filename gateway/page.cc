@@ -39,6 +39,9 @@ button.play { width: 6.5rem; white-space: nowrap; }
 tr.playing { background: var(--mark); box-shadow: inset 5px 0 var(--accent); }
 tr.playing button.play { font-weight: 700; border: 2px solid var(--accent); }
 td.links a { font-size: .9rem; }
+h2 { font-size: 1.1rem; margin: 1rem 0 .25rem; }
+#radios { padding-left: 1.25rem; }
+#radios .where { color: var(--muted); }
 @media (max-width: 40rem) {
   table, tbody, caption { display: block; }
   thead { display: none; }
@@ -74,6 +77,10 @@ td.links a { font-size: .9rem; }
 </table>
 <p>Every channel as a playlist, for a desktop player: <a href="listen.m3u">listen.m3u</a>
 <a href="listen.pls">listen.pls</a></p>
+<section id="lan" hidden>
+<h2>Other radios on the LAN</h2>
+<ul id="radios"></ul>
+</section>
 <script>
 "use strict";
 // One <audio> for the page. Its src is set only while a channel plays or
@@ -295,6 +302,28 @@ if ("mediaSession" in navigator) {
   }
 }
 
+// The other radios the gateway sees on the LAN, each with its gateway's
+// page when it has one; none, and the section is hidden.
+function showRadios(radios) {
+  const key = JSON.stringify(radios);
+  if (key === showRadios.key) return;
+  showRadios.key = key;
+  const list = $("radios");
+  list.replaceChildren(...radios.map(r => {
+    const li = document.createElement("li");
+    const channels = r.channels + (r.channels === 1 ? " channel" : " channels");
+    if (r.page) li.append(link(r.page, r.name));
+    else li.append(r.name);
+    const where = document.createElement("span");
+    where.className = "where";
+    where.textContent = " \u2014 " + channels + (r.page ? "" : ", no page (group " + r.group +
+                                                   " port " + r.port + ")");
+    li.append(where);
+    return li;
+  }));
+  $("lan").hidden = radios.length === 0;
+}
+
 async function refresh() {
   try {
     const answer = await fetch("status.json", { cache: "no-store" });
@@ -303,6 +332,7 @@ async function refresh() {
     station = s.name;
     put(heading, station);
     s.channels.forEach(show);
+    showRadios(s.radios || []);
     const on = s.channels.filter(c => c.on_air).length;
     put(caption, s.server === null ? "Waiting for the channel list\u2026"
       : on + (on === 1 ? " channel" : " channels") + " on the air, " + s.listeners + " listening");

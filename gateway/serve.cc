@@ -24,6 +24,7 @@
 #include "page.h"
 #include "playlist.h"
 #include "proxy.h"
+#include "radio_find.h"
 #include "route.h"
 
 namespace {
@@ -205,6 +206,17 @@ void serve_playlist(gateway *g, evhttp_request *req, const route &r, request_ori
     answer(req, 200, "OK", pls ? "audio/x-scpls" : "audio/x-mpegurl", body.data(), body.size());
 }
 
+// The radios on the LAN but the one the gateway serves, as last seen.
+const std::vector<found_radio> &other_radios(gateway *g) {
+    std::vector<dnssd_found> found;
+    if (g->lan == nullptr || !dnssd_watch_found(g->lan, &g->lan_seen, &found)) return g->others;
+    g->others.clear();
+    for (found_radio &r : radios_of(found))
+        if (r.txt.group != g->conf.group || r.txt.port != g->conf.port)
+            g->others.push_back(std::move(r));
+    return g->others;
+}
+
 void on_request(evhttp_request *req, void *arg) {
     auto *g = static_cast<gateway *>(arg);
     connection_request_came(req);
@@ -225,7 +237,7 @@ void on_request(evhttp_request *req, void *arg) {
     case ROUTE_PAGE:
         return answer(req, 200, "OK", "text/html; charset=utf-8", PAGE_HTML, PAGE_HTML_SIZE);
     case ROUTE_STATUS: {
-        std::string s = status_json(g->tab, k, now, g->conf.name);
+        std::string s = status_json(g->tab, k, now, g->conf.name, other_radios(g));
         return answer(req, 200, "OK", "application/json", s.data(), s.size());
     }
     case ROUTE_METRICS: {

@@ -11,12 +11,14 @@
 #include "history.h"
 #include "hls.h"
 #include "join.h"
+#include "radio_txt.h"
 #include "status.h"
 #include "table.h"
 
 struct event;
 struct event_base;
 struct evhttp;
+struct dnssd_watch;
 
 struct gateway {
     gateway_conf conf;
@@ -35,4 +37,9 @@ struct gateway {
     join_membership np_join;
     join_membership repair_join;  // with --repair
     event *receive_events[4];     // the sockets' readers and the rebuild's timer
+    // The radios on the LAN, for the page: watched (null when Avahi cannot
+    // be used), and the others than the one served, as last seen.
+    dnssd_watch *lan;
+    unsigned long lan_seen;
+    std::vector<found_radio> others;
 };

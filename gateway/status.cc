@@ -6,6 +6,7 @@
 #include <stdlib.h>
 
 #include "mono_clock.h"
+#include "utf8.h"
 
 namespace {
 
@@ -50,6 +51,15 @@ std::string channel_json(const table &t, int id, long long now, bool repair) {
            ",\"datagrams\":" + std::to_string(c.datagrams) + rebuilt +
            ",\"listeners\":" + std::to_string(c.listeners) + ",\"hls\":\"channels/" +
            std::to_string(id) + "/live.m3u8\"}";
+}
+
+// A radio on the LAN. Its name and page's address are its announcement's
+// and may be any bytes: made valid text.
+std::string radio_json(const found_radio &r) {
+    return "{\"name\":" + json_string(utf8_clean(r.name)) +
+           ",\"group\":" + json_string(r.txt.group) + ",\"port\":" + std::to_string(r.txt.port) +
+           ",\"channels\":" + std::to_string(r.txt.channels) +
+           ",\"page\":" + (r.gateway.empty() ? "null" : json_string(utf8_clean(r.gateway))) + "}";
 }
 
 // A label value of the text format: backslash, quote and newline escaped.
@@ -133,7 +143,7 @@ std::string json_string(const std::string &text) {
 }
 
 std::string status_json(const table &t, const status_counters &k, long long now,
-                        const std::string &name) {
+                        const std::string &name, const std::vector<found_radio> &radios) {
     std::string server = server_text(t);
     std::string out = "{\"name\":" + json_string(name) +
                       ",\"server\":" + (server.empty() ? "null" : json_string(server)) +
@@ -149,6 +159,8 @@ std::string status_json(const table &t, const status_counters &k, long long now,
         first = false;
         out += channel_json(t, id, now, k.repair);
     }
+    out += "],\"radios\":[";
+    for (size_t i = 0; i < radios.size(); i++) out += (i ? "," : "") + radio_json(radios[i]);
     return out + "]}\n";
 }
 

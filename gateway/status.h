@@ -5,7 +5,9 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
+#include "radio_txt.h"
 #include "table.h"
 
 // What the gateway counts beyond the table.
@@ -28,8 +30,11 @@ struct status_counters {
 // is the address of its HLS playlist, relative to the page. name is the
 // station's (--name); now_playing is table_title's text once a now-playing
 // datagram came, title and artist are that datagram's own ("" before).
+// Then "radios": [{"name", "group", "port", "channels", "page"}], the
+// other radios seen on the LAN, page the address of a gateway's page that
+// serves one, or null.
 std::string status_json(const table &t, const status_counters &k, long long now,
-                        const std::string &name);
+                        const std::string &name, const std::vector<found_radio> &radios);
 
 // The same as gauges and counters named stream_gateway_*.
 std::string status_metrics(const table &t, const status_counters &k, long long now);

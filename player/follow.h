@@ -3,7 +3,9 @@
 // only once the one followed has sent nothing for FOLLOW_SILENCE_NS, as
 // when the server was started again (it may send from another port) or
 // another host took its place; until then the other is a stray or a
-// forger, and passed over. Pure: the time is handed in.
+// forger, and passed over. A source that the radio's announcement on the
+// LAN names as its server (follow_expect) takes over with its first list
+// at once. Pure: the time is handed in.
 #pragma once
 
 #include <netinet/in.h>
@@ -14,7 +16,9 @@ constexpr long long FOLLOW_SILENCE_NS = 5'000'000'000;
 struct follow {
     bool has_server = false;
     sockaddr_in server{};
-    long long heard = 0;  // when its latest datagram of the radio's port came
+    long long heard = 0;        // when its latest datagram of the radio's port came
+    bool has_expected = false;  // the radio was announced from expected:
+    sockaddr_in expected{};     //   its list takes over, however recent the one followed
 };
 
 enum follow_kind {
@@ -26,3 +30,7 @@ enum follow_kind {
 // Takes a datagram of the radio's port that came from `from` at now;
 // is_list when it is a channel list.
 follow_kind follow_take(follow *f, const sockaddr_in &from, bool is_list, long long now);
+
+// The radio is announced on the LAN from `at` now: the first list from
+// there takes over (unless it is the server followed already).
+void follow_expect(follow *f, const sockaddr_in &at);

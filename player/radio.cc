@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "now_playing.h"
 
@@ -56,6 +57,13 @@ int radio_open(radio *r, const player_conf &conf, FILE *report) {
             return -1;
     }
     return 0;
+}
+
+void radio_close(radio *r) {
+    for (join_membership &m : r->m) {
+        if (m.sd >= 0) close(m.sd);
+        m.sd = -1;
+    }
 }
 
 bool radio_follows(const radio &r) {

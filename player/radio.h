@@ -25,6 +25,10 @@ struct radio {
 // be had costs a line; any other ends the start: -1 after a line on report.
 int radio_open(radio *r, const player_conf &conf, FILE *report);
 
+// Closes the sockets that radio_open opened; their memberships go with
+// them.
+void radio_close(radio *r);
+
 // Whether the interface is followed by its name (-I gave one).
 bool radio_follows(const radio &r);
 

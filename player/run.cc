@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "lan_follow.h"
 #include "list_entry.h"
 #include "mono_clock.h"
 #include "timing.h"
@@ -59,9 +60,11 @@ void say_title(player *p, const std::string &lines) {
 // silent one, whose channel then starts afresh and whose list is shown.
 void take_server(player *p) {
     time_ask_follow(&p->ask, p->server.server);
+    bool moved = p->moved;
+    p->moved = false;
     if (!p->listed) return;
-    fprintf(p->report, "following the server at %s: the one before fell silent\n",
-            address_of(p->server.server).c_str());
+    fprintf(p->report, "following the server at %s: %s\n", address_of(p->server.server).c_str(),
+            moved ? "the radio moved there" : "the one before fell silent");
     pipeline_restart(&p->pipe);
     p->heard = titles{};
     std::string text;
@@ -205,8 +208,10 @@ int take_inputs(player *p, const pollfd *fds, long long now) {
     return -1;
 }
 
-// What falls due by time alone: a time request, the interface's look-up.
+// What falls due by time alone: a time request, the interface's look-up;
+// and what the LAN says of the radio followed there.
 void keep_time(player *p, long long now) {
+    lan_follow_check(p);
     if (time_ask_send(&p->ask, &p->pipe.clock, now) < 0)
         fprintf(p->report, "time request to %s: sendto(): %s\n", address_of(p->ask.server).c_str(),
                 strerror(errno));

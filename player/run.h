@@ -16,6 +16,7 @@
 #include "pipeline.h"
 #include "player_conf.h"
 #include "radio.h"
+#include "radio_find.h"
 #include "time_ask.h"
 #include "titles.h"
 #include "tune.h"
@@ -53,6 +54,12 @@ struct player {
     // (the list comes once a second): played once the list says whose, so
     // that the first sample comes the latency after the start.
     std::deque<early_datagram> early;
+    // The radio found on the LAN, as last announced, and the watch that
+    // follows it there (lan_follow.h); not running when none was found.
+    found_radio joined;
+    dnssd_watch lan;
+    unsigned long lan_seen = 0;  // the watch's changes taken
+    bool moved = false;          // the radio moved: its server's list is awaited
 };
 
 // Sets p up to play as conf says: the signals caught, the sockets, the

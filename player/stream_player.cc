@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "find.h"
+#include "lan_follow.h"
 #include "player_conf.h"
 #include "run.h"
 #include "std_fds.h"
@@ -47,11 +48,12 @@ player_conf conf_or_exit(int argc, char **argv) {
 }
 
 // Without -M, -P and -S: the radio on the LAN that conf asks for, in
-// *found, which conf then points into; the defaults when no responder
-// answers or no radio is there, unless --radio named one. Ends the process
-// when the named one is not there, or there are several and none is named.
-void find_or_exit(player_conf *conf, found_radio *found) {
-    if (conf->placed) return;
+// *found, which conf then points into, and true; the defaults when no
+// responder answers or no radio is there, unless --radio named one. Ends
+// the process when the named one is not there, or there are several and
+// none is named.
+bool find_or_exit(player_conf *conf, found_radio *found) {
+    if (conf->placed) return false;
     std::vector<found_radio> radios;
     std::string why;
     bool browsed = find_radios(&radios, &why);
@@ -60,7 +62,7 @@ void find_or_exit(player_conf *conf, found_radio *found) {
         *found = radios[static_cast<size_t>(i)];
         find_apply(*found, conf);
         fprintf(stderr, "stream_player: found %s\n", find_line(*found).c_str());
-        return;
+        return true;
     }
     if (i == -2) {
         fprintf(stderr, "stream_player: several radios on the LAN; choose one with --radio NAME:\n");
@@ -74,6 +76,7 @@ void find_or_exit(player_conf *conf, found_radio *found) {
         exit(1);
     }
     fprintf(stderr, "stream_player: %s; joining %s port %d\n", seen.c_str(), conf->group, conf->port);
+    return false;
 }
 
 // The radio found on the LAN, which the options may point into.
@@ -91,9 +94,12 @@ int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
     player_conf conf = conf_or_exit(argc, argv);
     if (conf.list_radios) list_radios_exit();
-    find_or_exit(&conf, &the_radio);
+    bool found = find_or_exit(&conf, &the_radio);
     if (!player_start(&the_player, conf)) return 1;
+    // A radio found there is followed there.
+    if (found) lan_follow_start(&the_player, the_radio);
     int status = player_run(&the_player);
+    lan_follow_stop(&the_player);
     player_stop(&the_player);
     return status;
 }

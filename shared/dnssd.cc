@@ -232,35 +232,41 @@ namespace {
 struct browse {
     AvahiClient *client = nullptr;
     std::vector<dnssd_found> *found;
-    int resolving = 0;         // resolvers started and not yet answered
-    bool all_for_now = false;  // the responder has told what it knows
-    std::string failed;        // why the browse failed, or ""
+    int resolving = 0;   // resolvers started and not yet answered
+    int browsing = 0;    // browsers the responder has not yet told all it knows
+    std::string failed;  // why the browse failed, or ""
 };
 
-bool known(const std::vector<dnssd_found> &found, const char *name) {
+bool known(const std::vector<dnssd_found> &found, const std::string &type, const char *name) {
     for (const auto &f : found)
-        if (f.name == name) return true;
+        if (f.name == name && f.type == type) return true;
     return false;
 }
 
+// The resolved service's record.
+dnssd_found found_of(const char *type, const char *name, const AvahiAddress *address, uint16_t port,
+                     AvahiStringList *txt) {
+    dnssd_found f;
+    f.type = type;
+    f.name = name;
+    char text[AVAHI_ADDRESS_STR_MAX] = "";
+    if (address) avahi_address_snprint(text, sizeof text, address);
+    f.address = text;
+    f.port = port;
+    for (AvahiStringList *l = txt; l; l = avahi_string_list_get_next(l))
+        f.txt.emplace_back(reinterpret_cast<const char *>(avahi_string_list_get_text(l)),
+                           avahi_string_list_get_size(l));
+    return f;
+}
+
 void resolved(AvahiServiceResolver *r, AvahiIfIndex, AvahiProtocol, AvahiResolverEvent event,
-              const char *name, const char *, const char *, const char *,
+              const char *name, const char *type, const char *, const char *,
               const AvahiAddress *address, uint16_t port, AvahiStringList *txt,
               AvahiLookupResultFlags, void *arg) {
     auto *b = static_cast<browse *>(arg);
     b->resolving--;
-    if (event == AVAHI_RESOLVER_FOUND && !known(*b->found, name)) {
-        dnssd_found f;
-        f.name = name;
-        char text[AVAHI_ADDRESS_STR_MAX] = "";
-        if (address) avahi_address_snprint(text, sizeof text, address);
-        f.address = text;
-        f.port = port;
-        for (AvahiStringList *l = txt; l; l = avahi_string_list_get_next(l))
-            f.txt.emplace_back(reinterpret_cast<const char *>(avahi_string_list_get_text(l)),
-                               avahi_string_list_get_size(l));
-        b->found->push_back(std::move(f));
-    }
+    if (event == AVAHI_RESOLVER_FOUND && !known(*b->found, type, name))
+        b->found->push_back(found_of(type, name, address, port, txt));
     avahi_service_resolver_free(r);
 }
 
@@ -276,7 +282,7 @@ void browsed(AvahiServiceBrowser *, AvahiIfIndex iface, AvahiProtocol protocol,
             b->resolving++;
         break;
     case AVAHI_BROWSER_ALL_FOR_NOW:
-        b->all_for_now = true;
+        b->browsing--;
         break;
     case AVAHI_BROWSER_FAILURE:
         b->failed = avahi_strerror(avahi_client_errno(b->client));
@@ -288,8 +294,8 @@ void browsed(AvahiServiceBrowser *, AvahiIfIndex iface, AvahiProtocol protocol,
 
 }  // namespace
 
-bool dnssd_browse(const std::string &type, int timeout_ms, std::vector<dnssd_found> *found,
-                  std::string *why) {
+bool dnssd_browse(const std::vector<std::string> &types, int timeout_ms,
+                  std::vector<dnssd_found> *found, std::string *why) {
     found->clear();
     AvahiSimplePoll *poll = avahi_simple_poll_new();
     if (poll == nullptr) {
@@ -301,25 +307,164 @@ bool dnssd_browse(const std::string &type, int timeout_ms, std::vector<dnssd_fou
     int err = 0;
     b.client = avahi_client_new(avahi_simple_poll_get(poll), static_cast<AvahiClientFlags>(0),
                                 nullptr, nullptr, &err);
-    AvahiServiceBrowser *sb =
-        b.client
-            ? avahi_service_browser_new(b.client, AVAHI_IF_UNSPEC, AVAHI_PROTO_INET, type.c_str(),
-                                        nullptr, static_cast<AvahiLookupFlags>(0), browsed, &b)
-            : nullptr;
-    if (sb == nullptr) {
+    bool started = b.client != nullptr;
+    for (size_t i = 0; started && i < types.size(); i++, b.browsing++)
+        started =
+            avahi_service_browser_new(b.client, AVAHI_IF_UNSPEC, AVAHI_PROTO_INET, types[i].c_str(),
+                                      nullptr, static_cast<AvahiLookupFlags>(0), browsed, &b);
+    if (!started) {
         *why = avahi_strerror(b.client ? avahi_client_errno(b.client) : err);
         if (b.client) avahi_client_free(b.client);
         avahi_simple_poll_free(poll);
         return false;
     }
     long long deadline = now_ns() + static_cast<long long>(timeout_ms) * 1'000'000;
-    while (b.failed.empty() && !(b.all_for_now && b.resolving == 0)) {
+    while (b.failed.empty() && !(b.browsing == 0 && b.resolving == 0)) {
         long long left_ms = (deadline - now_ns()) / 1'000'000;
         if (left_ms <= 0 || avahi_simple_poll_iterate(poll, static_cast<int>(left_ms)) != 0) break;
     }
-    avahi_client_free(b.client);  // and the browser and resolvers
+    avahi_client_free(b.client);  // and the browsers and resolvers
     avahi_simple_poll_free(poll);
     if (b.failed.empty()) return true;
     *why = b.failed;
     return false;
+}
+
+// A service a watch has seen on one interface: browsed, and resolved
+// again whenever its records change, until it goes.
+struct dnssd_seen {
+    dnssd_watch *w;
+    AvahiIfIndex iface;
+    AvahiProtocol protocol;
+    std::string type, name, domain;
+    AvahiServiceResolver *resolver = nullptr;
+    bool resolved = false;
+    dnssd_found f;
+};
+
+namespace {
+
+// Hands the resolved services over to the program's threads.
+void watch_publish(dnssd_watch *w) {
+    std::vector<dnssd_found> found;
+    for (const dnssd_seen *s : w->seen)
+        if (s->resolved && !known(found, s->type, s->name.c_str())) found.push_back(s->f);
+    pthread_mutex_lock(&w->lock);
+    w->found = std::move(found);
+    w->changes++;
+    pthread_mutex_unlock(&w->lock);
+}
+
+void watch_resolved(AvahiServiceResolver *r, AvahiIfIndex, AvahiProtocol, AvahiResolverEvent event,
+                    const char *name, const char *type, const char *, const char *,
+                    const AvahiAddress *address, uint16_t port, AvahiStringList *txt,
+                    AvahiLookupResultFlags, void *arg) {
+    auto *s = static_cast<dnssd_seen *>(arg);
+    s->resolved = event == AVAHI_RESOLVER_FOUND;
+    if (s->resolved) {
+        s->f = found_of(type, name, address, port, txt);
+    } else {  // it stays unresolved until it goes and comes again
+        avahi_service_resolver_free(r);
+        s->resolver = nullptr;
+    }
+    watch_publish(s->w);
+}
+
+// Drops seen service i, and its resolver.
+void watch_forget(dnssd_watch *w, size_t i) {
+    if (w->seen[i]->resolver) avahi_service_resolver_free(w->seen[i]->resolver);
+    delete w->seen[i];
+    w->seen.erase(w->seen.begin() + static_cast<long>(i));
+}
+
+void watch_browsed(AvahiServiceBrowser *b, AvahiIfIndex iface, AvahiProtocol protocol,
+                   AvahiBrowserEvent event, const char *name, const char *type, const char *domain,
+                   AvahiLookupResultFlags, void *arg) {
+    auto *w = static_cast<dnssd_watch *>(arg);
+    if (event == AVAHI_BROWSER_NEW) {
+        auto *s = new dnssd_seen{w, iface, protocol, type, name, domain, nullptr, false, {}};
+        s->resolver = avahi_service_resolver_new(
+            avahi_service_browser_get_client(b), iface, protocol, name, type, domain,
+            AVAHI_PROTO_INET, static_cast<AvahiLookupFlags>(0), watch_resolved, s);
+        w->seen.push_back(s);
+        return;
+    }
+    if (event != AVAHI_BROWSER_REMOVE) return;
+    for (size_t i = 0; i < w->seen.size(); i++) {
+        const dnssd_seen *s = w->seen[i];
+        if (s->iface == iface && s->protocol == protocol && s->name == name && s->type == type &&
+            s->domain == domain) {
+            watch_forget(w, i);
+            return watch_publish(w);
+        }
+    }
+}
+
+bool watch_connect(dnssd_watch *w, int *err);
+
+void watch_client_changed(AvahiClient *c, AvahiClientState state, void *arg) {
+    auto *w = static_cast<dnssd_watch *>(arg);
+    if (state == AVAHI_CLIENT_S_RUNNING) {
+        // Once for each client: its browsers last as long as it does.
+        if (w->browsing) return;
+        w->browsing = true;
+        for (const std::string &type : w->types)
+            avahi_service_browser_new(c, AVAHI_IF_UNSPEC, AVAHI_PROTO_INET, type.c_str(), nullptr,
+                                      static_cast<AvahiLookupFlags>(0), watch_browsed, w);
+        return;
+    }
+    if (state != AVAHI_CLIENT_FAILURE || avahi_client_errno(c) != AVAHI_ERR_DISCONNECTED) return;
+    // The daemon went away, and what it told with it: a new client waits
+    // for the next one.
+    while (!w->seen.empty()) watch_forget(w, w->seen.size() - 1);
+    watch_publish(w);
+    avahi_client_free(c);  // and its browsers
+    w->client = nullptr;
+    w->browsing = false;
+    int err = 0;
+    watch_connect(w, &err);
+}
+
+// A client that waits for the daemon when none runs; false when there is
+// none to be had (no system bus), with *err set.
+bool watch_connect(dnssd_watch *w, int *err) {
+    w->client = avahi_client_new(avahi_threaded_poll_get(w->poll), AVAHI_CLIENT_NO_FAIL,
+                                 watch_client_changed, w, err);
+    return w->client != nullptr;
+}
+
+}  // namespace
+
+bool dnssd_watch_start(dnssd_watch *w, std::vector<std::string> types, FILE *report) {
+    w->types = std::move(types);
+    w->poll = avahi_threaded_poll_new();
+    int err = AVAHI_ERR_NO_MEMORY;
+    if (w->poll && watch_connect(w, &err)) err = start_thread(w->poll);
+    if (w->poll == nullptr || w->client == nullptr || err < 0) {
+        if (report) fprintf(report, "not watching the LAN: %s\n", avahi_strerror(err));
+        dnssd_watch_stop(w);
+        return false;
+    }
+    w->running = true;
+    return true;
+}
+
+bool dnssd_watch_found(dnssd_watch *w, unsigned long *seen, std::vector<dnssd_found> *found) {
+    pthread_mutex_lock(&w->lock);
+    bool changed = w->changes != *seen;
+    if (changed) *found = w->found;
+    *seen = w->changes;
+    pthread_mutex_unlock(&w->lock);
+    return changed;
+}
+
+void dnssd_watch_stop(dnssd_watch *w) {
+    if (w->running) avahi_threaded_poll_stop(w->poll);
+    w->running = false;
+    while (!w->seen.empty()) watch_forget(w, w->seen.size() - 1);
+    if (w->client) avahi_client_free(w->client);  // and its browsers
+    w->client = nullptr;
+    w->browsing = false;
+    if (w->poll) avahi_threaded_poll_free(w->poll);
+    w->poll = nullptr;
 }

@@ -204,6 +204,15 @@ int membership_follow(join_membership *m) {
     return 1;
 }
 
+int membership_move(join_membership *m, in_addr group) {
+    leave_group(m->sd, m->group, m->ifindex);
+    join_membership next = *m;
+    next.group = group;
+    if (membership_join(next) < 0) return -1;
+    *m = next;
+    return 0;
+}
+
 int join_send_interface(int sd, const char *text) {
     unsigned index = 0;
     int found = join_find_interface(text, &index);

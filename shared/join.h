@@ -113,6 +113,11 @@ int membership_join(const join_membership &m);
 // the old index, so a later call tries again).
 int membership_follow(join_membership *m);
 
+// Leaves m's group and joins group instead, on the same socket and
+// interface: a radio that moved to another group on the same port. 0, or
+// -1 with errno set and m left as it was (its old membership dropped).
+int membership_move(join_membership *m, in_addr group);
+
 // Binds sd to port on every address. With reuse the address is made
 // reusable first, so that other sockets that do the same (a gateway's,
 // another client's) share the port on this host. 0, or -1 with errno set

@@ -37,6 +37,15 @@ struct radio_txt {
     int channels = 0;
 };
 
+// A radio announced on the LAN (radio_find.h).
+struct found_radio {
+    std::string name;     // its service name
+    std::string address;  // its server's IPv4 address
+    int source_port = 0;  // its server's source port (the SRV record's)
+    radio_txt txt;
+    std::string gateway;  // "http://ADDR:PORT/PATH" of a gateway's page that serves it, or ""
+};
+
 // The TXT record's strings for r.
 std::vector<std::string> radio_txt_encode(const radio_txt &r);
 

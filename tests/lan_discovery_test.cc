@@ -90,20 +90,28 @@ protected:
     }
 };
 
-// One server on host A, then a second of the same name on host B: the
-// player, the client and avahi-browse on B see the first within 2 s with
-// its TXT record, then both, the second renamed; a player with no radio options
-// and two radios lists them and fails, one given --radio lists nothing.
+// One server on host A with its gateway, then a second of the same name
+// on host B: the player, the client and avahi-browse on B see the first
+// within 2 s with its TXT record and its gateway's page, then both, the
+// second renamed, which the gateway's page lists; a player with no radio
+// options and two radios lists them and fails, one given --radio lists
+// nothing. A player and a client that found the first by name follow it
+// when it starts again on another group, port and source port.
 TEST_F(Discovery, ServersAreFoundWithTheirRecordsAndAClashIsRenamed) {
-    child_proc one;
+    child_proc one, gw;
+    const std::vector<std::string> kitchen = {"--announce", "Kitchen radio", "--repair-port", "0"};
     server(&one, {}, a, "server-a",
-           {"--announce", "Kitchen radio", "-M", "239.255.0.7", "-P", "5004", "-S", "5010",
-            "--repair-port", "0", radio("radio-a", 2)});
+           joined(kitchen, {"-M", "239.255.0.7", "-P", "5004", "-S", "5010", radio("radio-a", 2)}));
+    ASSERT_TRUE(proc_start(&gw, joined(mdns_host_env(a), {STREAM_GATEWAY_PATH, "--name", "Kitchen",
+                                                          "-M", "239.255.0.7", "-P", "5004"}),
+                           dir, "gateway", false));
+    started.push_back(&gw);
     ASSERT_TRUE(wait_until(
         [&] { return read_file(one.err_path).find("announced on the LAN as 'Kitchen radio'") !=
-                     std::string::npos; },
+                         std::string::npos &&
+                     read_file(gw.err_path).find("announced on the LAN as") != std::string::npos; },
         10000))
-        << read_file(one.err_path);
+        << read_file(one.err_path) << read_file(gw.err_path);
 
     int status;
     double took;
@@ -111,7 +119,8 @@ TEST_F(Discovery, ServersAreFoundWithTheirRecordsAndAClashIsRenamed) {
     EXPECT_EQ(0, status) << read_file(dir + "/list.err");
     EXPECT_LE(took, 2.5);
     EXPECT_NE(std::string::npos,
-              list.find("Kitchen radio: group 239.255.0.7 port 5004, 2 channels, server 10.79.0.1 port 5010"))
+              list.find("Kitchen radio: group 239.255.0.7 port 5004, 2 channels, server 10.79.0.1 "
+                        "port 5010, gateway http://10.79.0.1:8000/\n"))
         << list;
 
     // The client looks only when asked, and lists alike.
@@ -152,6 +161,29 @@ TEST_F(Discovery, ServersAreFoundWithTheirRecordsAndAClashIsRenamed) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << list;
     EXPECT_NE(std::string::npos, list.find("Kitchen radio: group 239.255.0.7")) << list;
     EXPECT_NE(std::string::npos, list.find("Kitchen radio #2: group 239.255.0.8")) << list;
+    std::string page = on_b("status", {"curl", "-s", "http://10.79.0.1:8000/status.json"}, &status,
+                            &took);
+    EXPECT_NE(std::string::npos,
+              page.find("\"radios\":[{\"name\":\"Kitchen radio #2\",\"group\":\"239.255.0.8\","
+                        "\"port\":1989,\"channels\":1,\"page\":null}]"))
+        << page;
+
+    child_proc player;
+    std::vector<std::string> argv = joined(netns_peer_prefix(peer), mdns_host_env(b));
+    ASSERT_TRUE(proc_start(&player, joined(argv, {STREAM_PLAYER_PATH, "--radio", "Kitchen radio",
+                                                  "--device", "null", "-q", "-c", "1"}),
+                           dir, "player", false));
+    started.push_back(&player);
+    child_proc client;  // and the client, on channel 1 as typed
+    ASSERT_TRUE(proc_start(&client, joined(argv, {CLIENT_PATH, "--radio", "Kitchen radio", "-q",
+                                                  "--reuse-address", "-p", "cat > /dev/null"}),
+                           dir, "client", true));
+    started.push_back(&client);
+    EXPECT_TRUE(proc_send(&client, "1\n"));
+    ASSERT_TRUE(wait_until(
+        [&] { return read_file(player.err_path).find("now on channel 1") != std::string::npos; },
+        10000))
+        << read_file(player.err_path);
 
     // A reload that adds a channel is in the record at once; a clean stop
     // takes the radio off the list.
@@ -176,6 +208,19 @@ TEST_F(Discovery, ServersAreFoundWithTheirRecordsAndAClashIsRenamed) {
         3000);
     EXPECT_TRUE(gone) << list;
     EXPECT_NE(std::string::npos, list.find("Kitchen radio #2:")) << list;
+
+    // Started again elsewhere: the player and the client join it there and
+    // take its server's datagrams at once.
+    child_proc again;
+    server(&again, {}, a, "server-a-again",
+           joined(kitchen, {"-M", "239.255.0.9", "-P", "5014", "-S", "5020", radio("radio-c", 1)}));
+    const std::string moved = "following the server at 10.79.0.1:5020: the radio moved there\n";
+    for (child_proc *p : {&player, &client}) {
+        EXPECT_TRUE(wait_until([&] { return read_file(p->err_path).find(moved) != std::string::npos; },
+                               10000))
+            << read_file(p->err_path);
+        EXPECT_NE(std::string::npos, read_file(p->err_path).find("joined 239.255.0.9 port 5014\n"));
+    }
 }
 
 // A gateway on host A is a web service to a browser on host B: named as
