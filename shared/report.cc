@@ -1,15 +1,19 @@
 // report.cc - a stream that names the program at the start of every line.
 #include "report.h"
 
+#include <mutex>
 #include <string>
 
 namespace {
 
 struct named_lines {
-    FILE *to;
+    FILE *to = nullptr;
     std::string prefix;  // "name: "
     bool at_line_start = true;
     named_lines *next = nullptr;
+    // The C library holds the stream's own lock around each write, but
+    // a thread checker cannot see that lock; this one it sees.
+    std::mutex lock;
 };
 
 // Every stream's state, kept for the life of the process: exit flushes the
@@ -22,6 +26,7 @@ named_lines *all_streams = nullptr;
 // handed on in one call (so lines of two processes do not mix).
 ssize_t write_named(void *cookie, const char *buf, size_t size) {
     auto *n = static_cast<named_lines *>(cookie);
+    std::lock_guard<std::mutex> hold(n->lock);
     std::string text;
     for (size_t i = 0; i < size; i++) {
         if (n->at_line_start) text += n->prefix;
@@ -36,7 +41,9 @@ ssize_t write_named(void *cookie, const char *buf, size_t size) {
 }  // namespace
 
 FILE *report_stream(FILE *to, const char *name) {
-    auto *n = new named_lines{to, std::string(name) + ": "};
+    auto *n = new named_lines;
+    n->to = to;
+    n->prefix = std::string(name) + ": ";
     cookie_io_functions_t io = {nullptr, write_named, nullptr, nullptr};
     FILE *f = fopencookie(n, "w", io);
     if (f == nullptr) {
