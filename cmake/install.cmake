@@ -132,13 +132,18 @@ set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION net)
 # stream_gateway's HTTP server; stream_server's tag reader; the erasure code
 # of the repair datagrams; Avahi's client library, through which the server
 # and the gateway announce themselves on the LAN to the host's mDNS
-# responder, avahi-daemon (without it they run unannounced).
+# responder, avahi-daemon (without it they run unannounced); FFmpeg's
+# libraries, which decode the files that are no MP3 of their channel's
+# format, LAME, which encodes them as MP3, and libebur128, which measures
+# loudness.
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_DEPENDS
-    "${runtime_depends}, libevent-2.1-7, libtag1v5, libisal2, libavahi-client3, libavahi-common3")
+    "${runtime_depends}, libevent-2.1-7, libtag1v5, libisal2, libavahi-client3, libavahi-common3, \
+libavformat59, libavcodec59, libavutil57, libswresample4, libmp3lame0, libebur128-1")
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_RECOMMENDS "mpg123, avahi-daemon")
 set(CPACK_COMPONENT_PROGRAMS_DESCRIPTION "multicast radio server, client and HTTP gateway
-stream_server broadcasts the channels of a folder of MP3 files to an IPv4
-multicast group on a LAN; mcast-client shows the channel list and plays the
+stream_server broadcasts the channels of a folder of music (MP3, FLAC,
+Ogg Vorbis or Opus, AAC or ALAC, WAV or AIFF), as MP3 at one loudness if
+asked, to an IPv4 multicast group on a LAN; mcast-client shows the channel list and plays the
 chosen channel through a player; stream_gateway serves every channel over
 HTTP, with a page, to browsers and players that cannot join multicast.
 mcast-throttlecat copies a file at no more than five bytes per second.

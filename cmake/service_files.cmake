@@ -7,7 +7,8 @@
 #     enabled. A unit names its program /usr/bin/NAME, made PREFIX/bin/NAME
 #     under another prefix.
 #   /etc/default/NAME under the prefix /usr, else PREFIX/etc/default/NAME:
-#     every line a comment, for the administrator to fill in.
+#     lines for the administrator to fill in, commented out (the server's
+#     loudness line alone is set).
 #   PREFIX/lib/systemd/user/NAME.service for a program with a user unit
 #     too (FOLDER/NAME-user.service in the tree), where the user's systemd
 #     looks; not enabled either.

@@ -281,14 +281,20 @@ make_piece() {
   rm -f "$out"/note*.wav "$out/melody.wav" "$out/chord.wav"
   lame --quiet -b 128 "$out/$name.wav" "$out/$name.mp3"
 }
-step "making 4 s and 3 s of music, encoding them as MP3, filling the radio folder"
+step "making 4 s, 3 s and 4 s of music, as MP3, FLAC and Ogg Vorbis, filling the radio folder"
 make_piece music 4 130.81 196 C4 E4 G4 C5 G4 E4 C4 G3
 make_piece minor 3 110 164.81 A3 C4 E4 A4 E4 C4
-mkdir -p "$out/radio/1-music" "$out/radio/2-minor"
+make_piece more 4 98 146.83 G3 B3 D4 G4 D4 B3 G3 D3
+mkdir -p "$out/radio/1-music" "$out/radio/2-minor" "$out/radio/3-more"
 cp "$out/music.mp3" "$out/radio/1-music/"
 cp "$out/minor.mp3" "$out/radio/2-minor/"
+# Channel 3: a piece cut in two, a FLAC and an Ogg Vorbis file, which the
+# server transcodes to MP3 and plays one after the other without a gap.
+sox -q "$out/more.wav" "$out/radio/3-more/a-first.flac" trim 0 2
+sox -q "$out/more.wav" "$out/radio/3-more/b-second.ogg" trim 2 2
 printf 'music (MPEG audio, 128 kbit/s)\n' >"$out/radio/1-music/desc.txt"
 printf 'a minor arpeggio (MPEG audio, 128 kbit/s)\n' >"$out/radio/2-minor/desc.txt"
+printf 'a G major arpeggio (FLAC and Ogg Vorbis, sent as MP3)\n' >"$out/radio/3-more/desc.txt"
 # The radio across the lossy hop: channel 1 the same music, channel 2 the
 # minor arpeggio and the music, 7 s.
 mkdir -p "$out/lossy-radio/1-music" "$out/lossy-radio/2-more"
