@@ -91,8 +91,8 @@ int send_now_playing(channel_run *c, sender *s, long long now) {
 int announce(channel_run *c, sender *s, long long now) {
     const playout &p = c->play;
     c->announced = p.files_played;
-    now_playing np{p.ch.id, p.tags.title, p.tags.artist, base_name(p.path), p.codec,
-                   p.transcoding, ""};
+    now_playing np{p.ch.id, p.tags.title, p.tags.artist, base_name(p.path), p.codec, p.transcoding,
+                   ""};
     if (p.loudness) {
         char gain[16];
         snprintf(gain, sizeof gain, "%+.1f", p.gain_db);

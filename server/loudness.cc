@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <math.h>
+#include <pthread.h>
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -61,6 +62,8 @@ void keep(loudness_store *s, const std::string &key, const loudness_measure &m) 
 void work(loudness_store *s) {
     // Measuring is the server's least urgent work.
     setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
+    // Named, so that top -H and /proc/PID/task/*/comm show its share.
+    pthread_setname_np(pthread_self(), "loudness");
     std::unique_lock<std::mutex> hold(s->lock);
     for (;;) {
         s->wake.wait(hold, [s] { return s->stop || !s->waiting.empty(); });
@@ -89,9 +92,9 @@ void work(loudness_store *s) {
 bool loudness_measure_file(const std::string &path, loudness_measure *m, std::string *why) {
     decoded_file d;
     if (!decoded_open(&d, path, audio_format{0, 0}, why)) return false;
-    ebur128_state *st = ebur128_init(static_cast<unsigned>(d.out.channels),
-                                     static_cast<unsigned long>(d.out.rate),
-                                     EBUR128_MODE_I | EBUR128_MODE_TRUE_PEAK);
+    ebur128_state *st =
+        ebur128_init(static_cast<unsigned>(d.out.channels), static_cast<unsigned long>(d.out.rate),
+                     EBUR128_MODE_I | EBUR128_MODE_TRUE_PEAK);
     if (!st) {
         decoded_close(&d);
         *why = "the loudness meter cannot start";

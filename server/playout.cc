@@ -235,10 +235,10 @@ peek_result peek_frame(playout *p, size_t *budget, const uint8_t **frame, mp3_he
 // Closes the file whose scan ended with r, with a line when that was no
 // plain end of a file that played.
 void end_file(playout *p, peek_result r, FILE *report) {
-    const char *why = r == PEEK_FAILED       ? strerror(errno)
-                      : r == PEEK_NO_AUDIO   ? "no audio frame in 1 MiB"
-                      : p->transcoding ? "no audio decoded"
-                                             : "no MPEG audio Layer III frames";
+    const char *why = r == PEEK_FAILED     ? strerror(errno)
+                      : r == PEEK_NO_AUDIO ? "no audio frame in 1 MiB"
+                      : p->transcoding     ? "no audio decoded"
+                                           : "no MPEG audio Layer III frames";
     if (r != PEEK_END || !p->file_had_audio)
         fprintf(report, "channel %d: %s: %s; going on with the next file\n", p->ch.id,
                 utf8_clean(p->path).c_str(), why);

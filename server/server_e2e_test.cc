@@ -639,6 +639,51 @@ TEST_F(ServerE2e, FileOfZerosHoldsNoOtherChannelAndNamesAreCleaned) {
     EXPECT_EQ("t x", np.title);
 }
 
+// --loudness with --state: a FLAC track is measured once, in the
+// background, then plays louder, as -v and the now-playing datagram say;
+// the measure is kept, so a server started again plays it at that gain
+// from the first time and measures nothing.
+TEST_F(ServerE2e, LoudnessIsMeasuredOnceKeptAndSaidInTheNowPlaying) {
+    REQUIRE_PRIVATE_NETNS();
+    std::string d = channel("1-one", {});
+    std::string flac = d + "/quiet.flac";
+    ASSERT_EQ(0, run_shell("sox -R -q -n -r 44100 -c 2 -b 16 '" + flac +
+                           "' synth 1 sine 1000 vol -30dB"));
+    const std::vector<std::string> args = {"-v",  "-S",      "1995",         "--loudness",
+                                           "-16", "--state", dir + "/state", dir + "/radio"};
+    int np_sd = group_socket(DEFAULT_PORT + 1);
+    ASSERT_GE(np_sd, 0);
+    child_proc *s = server(args);
+    ASSERT_TRUE(says(s, "loudness: " + flac + ": -30.0 LUFS, true peak -30.0 dBTP\n")) << err(s);
+    const std::string louder =
+        "channel 1: playing " + flac + "; transcoded from flac, gain +14.0 dB\n";
+    ASSERT_TRUE(says(s, louder)) << err(s);
+    now_playing np;
+    uint8_t buf[4096];
+    wait_until(
+        [&] {
+            ssize_t n = recv(np_sd, buf, sizeof buf, 0);
+            return n > 0 && now_playing_parse(buf, static_cast<size_t>(n), &np) &&
+                   np.gain == "+14.0";
+        },
+        WAIT_MS);
+    EXPECT_EQ("flac", np.codec);
+    EXPECT_TRUE(np.transcoded);
+    EXPECT_EQ("+14.0", np.gain);
+    kill(s->pid, SIGTERM);
+    EXPECT_EQ(0, finish(s));
+    std::string kept = read_file(dir + "/state/loudness");
+    EXPECT_EQ(1u, count_of(kept, "\n")) << kept;
+    EXPECT_NE(std::string::npos, kept.find(" " + flac + "\n")) << kept;
+
+    std::vector<std::string> once = args;
+    once.insert(once.begin(), "--once");
+    child_proc *again = server(once);
+    EXPECT_EQ(0, finish(again));
+    EXPECT_EQ(0u, count_of(err(again), "loudness: ")) << err(again);
+    EXPECT_NE(std::string::npos, err(again).find(louder)) << err(again);
+}
+
 // A folder the server cannot serve ends it with status 1 and the reason,
 // named as the server's.
 TEST_F(ServerE2e, RefusedFolderEndsItWithTheReason) {
@@ -649,7 +694,7 @@ TEST_F(ServerE2e, RefusedFolderEndsItWithTheReason) {
 }
 
 // Under SIGHUP the server reads its folder again while it plays: a file
-// added to channel 2 (of another format: warned), channel 3 new with a few
+// added to channel 2 (of another format: transcoded), channel 3 new with a few
 // thousand files, channel 4 gone; then a folder it would refuse (a second
 // channel 1) keeps the programme. FIFOs, one there at start and one put in
 // place of a file during play, are passed over without a hang. A listener

@@ -52,8 +52,8 @@ int convert(decoded_file *d, const AVFrame *f, std::vector<float> *pcm) {
     size_t at = pcm->size();
     pcm->resize(at + static_cast<size_t>(room) * static_cast<size_t>(d->out.channels));
     uint8_t *out = reinterpret_cast<uint8_t *>(pcm->data() + at);
-    int n = swr_convert(d->swr, &out, room, f ? const_cast<const uint8_t **>(f->extended_data) : nullptr,
-                        in);
+    int n = swr_convert(d->swr, &out, room,
+                        f ? const_cast<const uint8_t **>(f->extended_data) : nullptr, in);
     pcm->resize(at + static_cast<size_t>(std::max(n, 0)) * static_cast<size_t>(d->out.channels));
     return n;
 }

@@ -106,7 +106,8 @@ TEST(Transcode, EveryFormatPlaysAsTheChannelsMp3WithoutAGap) {
         {"tone.m4a", 600, tone(sine(600), 1, 44100, 2, "-c:a aac")},
         {"tone.wav", 700, tone(sine(700), 1, 22050, 1, "")},
         {"tone.aiff", 800, tone(sine(800), 1, 44100, 2, "")},
-        {"tone48k.mp3", 900, tone(sine(900), 1, 48000, 2, "-f wav - | lame --quiet -b 128 - \"$OUT\"")},
+        {"tone48k.mp3", 900,
+         tone(sine(900), 1, 48000, 2, "-f wav - | lame --quiet -b 128 - \"$OUT\"")},
     };
     channel_def ch{1, "", "", {}, {44100, 2}};
     for (const auto &c : cases) {
@@ -137,7 +138,8 @@ TEST(Transcode, EveryFormatPlaysAsTheChannelsMp3WithoutAGap) {
     EXPECT_LT(longest_quiet(s, 2, aac_end + 3000, n - 2000), 20u) << "a gap between tracks";
     for (size_t i = 0; i < std::size(cases); i++) {
         SCOPED_TRACE(cases[i].name);
-        EXPECT_NEAR(cases[i].hz, tone_hz(s, 2, i * second + second / 4, i * second + 3 * second / 4, 44100),
+        EXPECT_NEAR(cases[i].hz,
+                    tone_hz(s, 2, i * second + second / 4, i * second + 3 * second / 4, 44100),
                     cases[i].hz * 0.03);
     }
     remove_tree(dir);
@@ -165,8 +167,8 @@ bool ffmpeg_loudness(const std::string &mp3, double *lufs, double *peak) {
 TEST(Loudness, EachTrackComesOutAtTheTargetWithinItsPeak) {
     struct level_case {
         const char *name;
-        double lufs;    // what it is made at (a 1 kHz tone of this loudness)
-        bool click;     // 20 ms at 25 dB more, halfway
+        double lufs;  // what it is made at (a 1 kHz tone of this loudness)
+        bool click;   // 20 ms at 25 dB more, halfway
         int rate, channels;
         std::string codec;  // "" for FLAC
     };
@@ -184,12 +186,12 @@ TEST(Loudness, EachTrackComesOutAtTheTargetWithinItsPeak) {
     };
     std::vector<std::string> paths;
     for (const auto &c : cases) {
-        // A stereo 1 kHz sine of peak A is about A + 0.7 LUFS; mono, 3 dB less.
-        double a = pow(10, (c.lufs - 0.7 + (c.channels == 1 ? 3.0 : 0.0)) / 20);
+        // A stereo 1 kHz sine of peak A dBFS is A LUFS; mono, 3 dB less.
+        double a = pow(10, (c.lufs + (c.channels == 1 ? 3.0 : 0.0)) / 20);
         std::string expr = std::to_string(a) + "*sin(2*PI*1000*t)" +
                            (c.click ? "*(1+17*between(t,1.5,1.52))" : "");
-        std::string codec = c.codec.empty() ? "-c:a flac"
-                                            : "-f wav - | lame --quiet " + c.codec + " - \"$OUT\"";
+        std::string codec =
+            c.codec.empty() ? "-c:a flac" : "-f wav - | lame --quiet " + c.codec + " - \"$OUT\"";
         paths.push_back(made_file(c.name, tone(expr, 3, c.rate, c.channels, codec)));
         ASSERT_NE("", paths.back()) << c.name;
     }
