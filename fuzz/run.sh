@@ -10,9 +10,9 @@ cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_FUZZERS=ON -DSANITIZE=address -DBUILD_TESTING=OFF \
   -DWERROR=ON >/dev/null
 cmake --build build-fuzz -j"$(nproc)" --target fuzz_list fuzz_data fuzz_text fuzz_frames fuzz_repair \
-  fuzz_timing fuzz_timeline fuzz_gw_now_playing fuzz_gw_list fuzz_icy fuzz_json >/dev/null
+  fuzz_timing fuzz_timeline fuzz_gw_now_playing fuzz_gw_list fuzz_icy fuzz_json fuzz_gain >/dev/null
 mkdir -p build-fuzz/artifacts
-for t in list data text frames repair timing timeline gw_now_playing gw_list icy json; do
+for t in list data text frames repair timing timeline gw_now_playing gw_list icy json gain; do
   work=build-fuzz/corpus-$t
   mkdir -p "$work"
   echo "== fuzz_$t for ${seconds}s"
