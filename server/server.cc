@@ -62,6 +62,8 @@ void settle_ports(server_conf *c) {
 // The defaults that depend on other options, and what the send loop takes.
 void settle(server_conf *c) {
     server_conf &conf = *c;
+    if (conf.state && !conf.loudness_on)
+        misuse_exit(SERVER, "--state keeps the loudness measures: give it with --loudness");
     if (conf.source_port < 0) conf.source_port = conf.port;
     settle_ports(c);
     conf.send.dest = destination(conf.group, conf.port);
@@ -118,13 +120,17 @@ void take_option(int c, const char *arg, server_conf *conf) {
         take_announce(arg, conf);
         break;
     case OPT_SAMPLE_RATE:
-        conf->send.wanted.rate = static_cast<int>(number_or_exit(SERVER, arg, 8000, 48000, "--sample-rate"));
+        conf->send.wanted.rate =
+            static_cast<int>(number_or_exit(SERVER, arg, 8000, 48000, "--sample-rate"));
         if (!audio_rate_valid(conf->send.wanted.rate))
-            misuse_exit(SERVER, std::string("--sample-rate must be one of 8000, 11025, 12000, 16000, "
-                                            "22050, 24000, 32000, 44100 and 48000, not '") + arg + "'");
+            misuse_exit(SERVER,
+                        std::string("--sample-rate must be one of 8000, 11025, 12000, 16000, "
+                                    "22050, 24000, 32000, 44100 and 48000, not '") +
+                            arg + "'");
         break;
     case OPT_AUDIO_CHANNELS:
-        conf->send.wanted.channels = static_cast<int>(number_or_exit(SERVER, arg, 1, 2, "--audio-channels"));
+        conf->send.wanted.channels =
+            static_cast<int>(number_or_exit(SERVER, arg, 1, 2, "--audio-channels"));
         break;
     case OPT_LOUDNESS:
         conf->loudness = static_cast<double>(number_or_exit(SERVER, arg, -70, 0, "--loudness"));
@@ -199,8 +205,8 @@ int open_socket(const server_conf &conf, FILE *report) {
 
 // What the folder holds to play; ends the process when the server cannot
 // serve it.
-on_air programme_or_exit(const char *folder, audio_format wanted, std::vector<channel_def> *channels,
-                         FILE *report) {
+on_air programme_or_exit(const char *folder, audio_format wanted,
+                         std::vector<channel_def> *channels, FILE *report) {
     on_air air;
     std::string why;
     if (!channels_programme(folder, channels, &air.list, &why, report, wanted)) {

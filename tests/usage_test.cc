@@ -91,8 +91,10 @@ int option_value(const char *shorts, const option *longs, const std::string &arg
 }
 
 // Every abbreviation of a long option that worked before the options that
-// came later (--timing-port, --announce, --radio, --list-radios) means what
-// it meant: --t is still the server's --ttl, --l the player's --latency.
+// came later (--timing-port, --announce, --radio, --list-radios, the
+// server's --sample-rate, --audio-channels, --loudness and --state) means
+// what it meant: --t is still the server's --ttl, --s its --source-port,
+// --a its --announce, --l the player's --latency.
 TEST(Usage, AbbreviationsKeepTheirMeaningBesideLaterOptions) {
     struct program_case {
         const char *name, *shorts;
@@ -103,7 +105,7 @@ TEST(Usage, AbbreviationsKeepTheirMeaningBesideLaterOptions) {
     const program_case programs[] = {
         {"stream_server", SERVER_SHORT_OPTIONS, SERVER_LONG_OPTIONS,
          {"port", "mgroup", "help", "interface", "ttl", "source-port", "payload", "list-interval",
-          "once", "now-playing-port", "repair-port", "verbose"}},
+          "once", "now-playing-port", "repair-port", "verbose", "timing-port", "announce"}},
         {"stream_player", PLAYER_SHORT_OPTIONS, PLAYER_LONG_OPTIONS,
          {"port", "mgroup", "help", "interface", "source", "channel", "quiet", "verbose", "device",
           "buffer", "latency", "trim", "no-repair", "now-playing-port", "timing-port"}},
