@@ -50,6 +50,7 @@ void close_file(playout *p) {
 
 // Appends encoded bytes to the buffer, which grows when they do not fit.
 void take_mp3(playout *p, const std::vector<uint8_t> &mp3) {
+    if (mp3.empty()) return;
     if (p->end + mp3.size() > p->buf.size()) p->buf.resize(p->end + mp3.size());
     memcpy(p->buf.data() + p->end, mp3.data(), mp3.size());
     p->end += mp3.size();
