@@ -314,5 +314,6 @@ int main(int argc, char **argv) {
     dnssd_announce_stop(&a.dnssd);
     if (conf.loudness_on) loudness_stop(&loud);
     station_summary(air, report);
+    station_stop(&air);
     return status;
 }

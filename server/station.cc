@@ -64,3 +64,7 @@ void station_summary(const on_air &air, FILE *report) {
     for (const auto &c : air.runs)
         fprintf(report, "stopped; channel %d: %s\n", c.play.ch.id, station_counts(c).c_str());
 }
+
+void station_stop(on_air *air) {
+    for (auto &c : air->runs) playout_stop(&c.play);
+}

@@ -87,3 +87,6 @@ std::string station_counts(const channel_run &c);
 
 // The stop summary: one line per channel, what it played and sent.
 void station_summary(const on_air &air, FILE *report);
+
+// Closes every channel's file, decoder and encoder.
+void station_stop(on_air *air);
