@@ -104,8 +104,8 @@ audio_format usual_format(const std::vector<mp3_header> &heads) {
 }
 
 // One channel folder: its playable files, the others reported, and its format.
-channel_def load_channel(int id, const std::string &dir, const std::string &name, audio_format wanted,
-                         FILE *report) {
+channel_def load_channel(int id, const std::string &dir, const std::string &name,
+                         audio_format wanted, FILE *report) {
     channel_def ch{id, dir, channel_desc(dir, name, report), {}, {}};
     std::vector<std::string> names;
     if (!sorted_names(dir, &names)) {
@@ -113,6 +113,7 @@ channel_def load_channel(int id, const std::string &dir, const std::string &name
         return ch;
     }
     std::vector<mp3_header> heads;
+    int others = 0;  // files that are no MP3
     for (const auto &n : names) {
         if (n == CHANNEL_DESC_NAME || n == CHANNEL_CONF_NAME) continue;
         std::string path = dir + "/" + n;
@@ -125,6 +126,7 @@ channel_def load_channel(int id, const std::string &dir, const std::string &name
             heads.push_back(h);
         } else if (fd >= 0 && decoded_probe(path, &why)) {
             ch.files.push_back(path);
+            others++;
         } else {
             // What FFmpeg says of a file it cannot read tells a user little.
             if (fd >= 0) why = "no audio that plays";
@@ -138,6 +140,9 @@ channel_def load_channel(int id, const std::string &dir, const std::string &name
     ch.format = usual_format(heads);
     if (conf.rate > 0) ch.format.rate = conf.rate;
     if (conf.channels > 0) ch.format.channels = conf.channels;
+    ch.transcoded = others;
+    for (const auto &h : heads)
+        ch.transcoded += h.sample_rate != ch.format.rate || h.channels != ch.format.channels;
     return ch;
 }
 
@@ -209,11 +214,13 @@ void channel_conf_parse(const std::string &text, const std::string &path, audio_
         long long v = 0;
         std::string why;
         if (key == "sample-rate") {
-            if (option_number(value.c_str(), 8000, 48000, &v) && audio_rate_valid(static_cast<int>(v)))
+            if (option_number(value.c_str(), 8000, 48000, &v) &&
+                audio_rate_valid(static_cast<int>(v)))
                 f->rate = static_cast<int>(v);
             else
-                why = "sample-rate must be one of 8000, 11025, 12000, 16000, 22050, 24000, 32000, "
-                      "44100 and 48000";
+                why =
+                    "sample-rate must be one of 8000, 11025, 12000, 16000, 22050, 24000, 32000, "
+                    "44100 and 48000";
         } else if (key == "audio-channels") {
             if (option_number(value.c_str(), 1, 2, &v))
                 f->channels = static_cast<int>(v);
@@ -299,6 +306,12 @@ bool channels_programme(const std::string &root, std::vector<channel_def> *chann
 
 std::string channels_line(const channel_def &ch) {
     std::string first = ch.desc.substr(0, ch.desc.find('\n'));
-    return "channel " + std::to_string(ch.id) + ": " + std::to_string(ch.files.size()) +
-           (ch.files.size() == 1 ? " file, \"" : " files, \"") + now_playing_clean(first) + "\"";
+    std::string line = "channel " + std::to_string(ch.id) + ": " + std::to_string(ch.files.size()) +
+                       (ch.files.size() == 1 ? " file, \"" : " files, \"") +
+                       now_playing_clean(first) + "\"";
+    if (ch.transcoded > 0)
+        line += "; " + std::to_string(ch.transcoded) + " transcoded to MP3 at " +
+                std::to_string(ch.format.rate) + " Hz, " +
+                (ch.format.channels == 1 ? "mono" : "stereo");
+    return line;
 }

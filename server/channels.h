@@ -20,6 +20,7 @@ struct channel_def {
     std::string desc;                // what clients show, as sent
     std::vector<std::string> files;  // playable files, in playing order
     audio_format format;             // what it sends: its MP3s of this format go out as they are
+    int transcoded = 0;              // files that are no MP3 of that format
 };
 
 // The names in a channel folder that are no part of its programme.
@@ -69,5 +70,6 @@ bool channels_programme(const std::string &root, std::vector<channel_def> *chann
                         audio_format wanted = audio_format{0, 0});
 
 // The line that presents a channel: its number, file count and the first
-// line of its description.
+// line of its description, and when it transcodes files, how many and to
+// what.
 std::string channels_line(const channel_def &ch);

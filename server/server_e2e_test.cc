@@ -751,7 +751,7 @@ TEST_F(ServerE2e, SighupReloadsTheFolderWhileAnUntouchedChannelPlaysOnWhole) {
     ASSERT_TRUE(listen_until([&] { return seen[3] > 0; })) << err(s);
     for (const std::string &line : std::vector<std::string>{
              "reloading " + r + "\n", "reloaded; channel 1: 2 files, \"1-one\"\n",
-             "reloaded; channel 2: 2 files, \"2-two\"\n",
+             "reloaded; channel 2: 2 files, \"2-two\"; 1 transcoded to MP3 at 32000 Hz, stereo\n",
              "reloaded; channel 3: 3000 files, \"3-three\" (new)\n",
              "reloaded; channel 4: removed after "})
         EXPECT_TRUE(says_now(line)) << line << err(s);
