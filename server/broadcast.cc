@@ -90,10 +90,14 @@ int send_now_playing(channel_run *c, sender *s, long long now) {
 // Tells of the file the channel has started.
 int announce(channel_run *c, sender *s, long long now) {
     const playout &p = c->play;
-    c->announced = p.files_played;
+    c->announced = p.starts;
     now_playing np{p.ch.id, p.tags.title, p.tags.artist, base_name(p.path), p.codec, p.transcoding,
                    ""};
-    if (p.loudness) {
+    if (p.on_live) {
+        // The source as it may be shown, its stream's title, as it is coded.
+        std::lock_guard<std::mutex> hold(p.live->lock);
+        np = now_playing{p.ch.id, p.live->title, "", p.live->shown, p.live->codec, true, ""};
+    } else if (p.loudness) {
         char gain[16];
         snprintf(gain, sizeof gain, "%+.1f", p.gain_db);
         np.gain = gain;
@@ -108,7 +112,8 @@ int announce(channel_run *c, sender *s, long long now) {
         // How it goes out, when that is not as it is.
         std::string how = np.transcoded ? "transcoded from " + np.codec : "";
         if (!np.gain.empty()) how += (how.empty() ? "" : ", ") + ("gain " + np.gain + " dB");
-        fprintf(s->report, "channel %d: playing %s%s%s\n", np.chnid, utf8_clean(p.path).c_str(),
+        std::string what = p.on_live ? "live " + utf8_clean(np.file) : utf8_clean(p.path);
+        fprintf(s->report, "channel %d: playing %s%s%s\n", np.chnid, what.c_str(),
                 tags.empty() ? "" : (" (" + tags + ")").c_str(),
                 how.empty() ? "" : ("; " + how).c_str());
     }
@@ -153,7 +158,7 @@ int tick_timing(channel_run *c, sender *s, const std::vector<uint8_t> &msg, long
                 long long now) {
     const playout &p = c->play;
     timing_list_add(&c->timing, msg.data(), msg.size(), p.payload_samples, p.payload_rate, due);
-    if (p.files_played == c->announced && now < c->timing_due) return 0;
+    if (p.starts == c->announced && now < c->timing_due) return 0;
     std::vector<uint8_t> d;
     if (!timing_list_datagram(c->timing, static_cast<uint8_t>(p.ch.id), &d)) return 0;
     c->timing_due = now + TIMING_INTERVAL_NS;
@@ -181,7 +186,7 @@ int send_channel(channel_run *c, sender *s, long long now) {
     // this one's audio ends.
     if (c->clock.start_ns != start) timing_list_break(&c->timing);
     if (sent > 0) c->bytes_sent += static_cast<long long>(c->payload.size());
-    if (c->play.files_played != c->announced && announce(c, s, now) < 0) return -1;
+    if (c->play.starts != c->announced && announce(c, s, now) < 0) return -1;
     c->payload_ns = playout_next(&c->play, s->conf->payload, &c->payload, s->report);
     return 0;
 }

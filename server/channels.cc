@@ -9,6 +9,7 @@
 
 #include <algorithm>
 
+#include "live.h"
 #include "now_playing.h"
 #include "options.h"
 #include "proto_encode.h"
@@ -115,7 +116,7 @@ channel_def load_channel(int id, const std::string &dir, const std::string &name
     std::vector<mp3_header> heads;
     int others = 0;  // files that are no MP3
     for (const auto &n : names) {
-        if (n == CHANNEL_DESC_NAME || n == CHANNEL_CONF_NAME) continue;
+        if (n == CHANNEL_DESC_NAME || n == CHANNEL_CONF_NAME || n == CHANNEL_LIVE_NAME) continue;
         std::string path = dir + "/" + n;
         std::string why;
         mp3_header h;
@@ -140,6 +141,7 @@ channel_def load_channel(int id, const std::string &dir, const std::string &name
     ch.format = usual_format(heads);
     if (conf.rate > 0) ch.format.rate = conf.rate;
     if (conf.channels > 0) ch.format.channels = conf.channels;
+    live_read(dir, &ch.live, report);
     ch.transcoded = others;
     for (const auto &h : heads)
         ch.transcoded += h.sample_rate != ch.format.rate || h.channels != ch.format.channels;

@@ -21,11 +21,13 @@ struct channel_def {
     std::vector<std::string> files;  // playable files, in playing order
     audio_format format;             // what it sends: its MP3s of this format go out as they are
     int transcoded = 0;              // files that are no MP3 of that format
+    std::string live = "";           // its live source, or ""
 };
 
 // The names in a channel folder that are no part of its programme.
 constexpr const char *CHANNEL_DESC_NAME = "desc.txt";
 constexpr const char *CHANNEL_CONF_NAME = "channel.conf";
+constexpr const char *CHANNEL_LIVE_NAME = "live";  // names its live source (live.h)
 
 // Reads a channel.conf: lines "sample-rate = HZ" and "audio-channels = 1|2",
 // blank lines and lines starting with '#' passed over. Each setting given

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "channels.h"
+#include "live.h"
 #include "loudness.h"
 #include "tags.h"
 #include "transcode.h"
@@ -48,6 +49,15 @@ struct playout {
     int gain_steps = 0;
     double gain_db = 0;  // what either comes to
     std::string codec;   // of the file now playing
+    // The channel's live source (null: none), which plays instead of the
+    // files while it is on the air (live.h).
+    live_source *live = nullptr;
+    bool on_live = false;
+    bool verbose = false;  // its drift counts said when it goes
+    std::string live_title;  // the title announced
+    long long live_since = 0;
+    // Files and live stints started: each is announced.
+    long long starts = 0;
     // The payload gathered last: its samples (each audio channel's) and
     // their rate, 0 when its frames differ in rate.
     long long payload_samples = 0;

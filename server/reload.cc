@@ -44,12 +44,14 @@ std::vector<channel_run> merge(on_air *air, rescan *r, const station_conf &conf,
         if (old && (old->payload_ns != 0 || conf.once)) {
             playout_replace(&old->play, std::move(ch));
             runs.push_back(std::move(*old));
+            station_live(&runs.back(), conf, report);
         } else {
             // A channel that had stopped starts again, its counts kept.
             channel_run fresh = station_run(std::move(ch), conf, now, 0, 1, report);
             if (old) {
                 fresh.play.files_played += old->play.files_played;
                 fresh.bytes_sent = old->bytes_sent;
+                if (old->live) live_stop(old->live.get());
                 playout_stop(&old->play);
             }
             runs.push_back(std::move(fresh));
@@ -109,6 +111,7 @@ void reload_apply(on_air *air, rescan *r, const station_conf &conf, long long no
         if (taken[static_cast<size_t>(old.play.ch.id)]) continue;
         fprintf(report, "reloaded; channel %d: removed after %s\n", old.play.ch.id,
                 station_counts(old).c_str());
+        if (old.live) live_stop(old.live.get());
         playout_stop(&old.play);
     }
     air->runs = std::move(runs);

@@ -139,6 +139,10 @@ void take_option(int c, const char *arg, server_conf *conf) {
     case OPT_STATE:
         conf->state = arg;
         break;
+    case OPT_FALLBACK_AFTER:
+        conf->send.fallback_ns =
+            number_or_exit(SERVER, arg, 1, 600, "--fallback-after") * 1'000'000'000LL;
+        break;
     case 'O':
         conf->send.once = true;
         break;

@@ -29,6 +29,7 @@ inline constexpr char SERVER_USAGE[] =
     "      --audio-channels N    channels send 1 or 2 audio channels likewise (most MP3s')\n"
     "      --loudness LUFS       bring each track to LUFS, -70 to 0, peaks under -1 dBTP (off)\n"
     "      --state DIR           keep the tracks' loudness measures in DIR (in memory)\n"
+    "      --fallback-after S    a live source silent S seconds, 1 to 600, gives way to files (5)\n"
     "  -O, --once                play each channel's files once, then end\n"
     "  -v, --verbose             say each file a channel starts\n"
     "  -H, --help                show this help\n"
@@ -48,8 +49,8 @@ struct server_conf {
     double loudness = 0;        // --loudness: the target in LUFS
     bool loudness_on = false;
     const char *state = nullptr;  // --state: where the measures are kept, or null
-    std::string announce;       // the name it is announced as; "": default_station_name()
-    bool announce_off = false;  // --announce off
+    std::string announce;         // the name it is announced as; "": default_station_name()
+    bool announce_off = false;    // --announce off
     station_conf send;  // what the send loop takes (the interface and folder too), but its socket
 };
 
@@ -61,7 +62,8 @@ enum {
     OPT_SAMPLE_RATE,
     OPT_AUDIO_CHANNELS,
     OPT_LOUDNESS,
-    OPT_STATE
+    OPT_STATE,
+    OPT_FALLBACK_AFTER
 };
 
 inline constexpr char SERVER_SHORT_OPTIONS[] = "M:P:I:T:S:B:L:N:OvH";
@@ -89,6 +91,7 @@ inline constexpr option SERVER_LONG_OPTIONS[] = {
     {"audio-channels", required_argument, nullptr, OPT_AUDIO_CHANNELS},
     {"loudness", required_argument, nullptr, OPT_LOUDNESS},
     {"state", required_argument, nullptr, OPT_STATE},
+    {"fallback-after", required_argument, nullptr, OPT_FALLBACK_AFTER},
     {"once", no_argument, nullptr, 'O'},
     {"verbose", no_argument, nullptr, 'v'},
     {nullptr, 0, nullptr, 0},

@@ -19,12 +19,34 @@ uint32_t random_block(long long now) {
 
 }  // namespace
 
+void station_live(channel_run *c, const station_conf &conf, FILE *report) {
+    const std::string &url = c->play.ch.live;
+    if (c->live && c->live->url == url) return;
+    if (c->live) live_stop(c->live.get());
+    c->live.reset();
+    c->play.live = nullptr;
+    c->play.on_live = false;
+    if (url.empty()) return;
+    auto l = std::make_unique<live_source>();
+    std::string why;
+    if (!live_start(l.get(), url, c->play.ch.format, conf.fallback_ns, c->play.ch.id, conf.verbose,
+                    report, &why)) {
+        fprintf(report, "channel %d: live %s: %s; the channel plays its files\n", c->play.ch.id,
+                live_shown(url).c_str(), why.c_str());
+        return;
+    }
+    c->live = std::move(l);
+    c->play.live = c->live.get();
+}
+
 channel_run station_run(channel_def ch, const station_conf &conf, long long start, size_t index,
                         size_t count, FILE *report) {
     channel_run c;
     c.play = playout_start(std::move(ch), conf.once);
     c.play.loudness = conf.loudness;
     c.play.loudness_target = conf.loudness_target;
+    c.play.verbose = conf.verbose;
+    station_live(&c, conf, report);
     c.clock = pacing_start(start, index, count);
     c.repair = repair_encoder_start(REPAIR_DEFAULTS, random_block(start));
     c.payload_ns = playout_next(&c.play, conf.payload, &c.payload, report);
@@ -66,5 +88,8 @@ void station_summary(const on_air &air, FILE *report) {
 }
 
 void station_stop(on_air *air) {
-    for (auto &c : air->runs) playout_stop(&c.play);
+    for (auto &c : air->runs) {
+        if (c.live) live_stop(c.live.get());
+        playout_stop(&c.play);
+    }
 }

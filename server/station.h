@@ -9,6 +9,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,7 @@ struct station_conf {
     // is), and the loudness they are brought to, in LUFS.
     loudness_store *loudness = nullptr;
     double loudness_target = 0;
+    long long fallback_ns = 5'000'000'000;  // a live source silent this long is off the air
     // Called by the send loop once a reload has put a new programme on the
     // air (null: nothing to call), with arg.
     void (*reloaded)(const on_air &air, void *arg) = nullptr;
@@ -52,12 +54,13 @@ struct channel_run {
                                    // PLAYOUT_AGAIN: none yet, asked for again at each turn
     channel_clock clock;
     long long bytes_sent = 0;
-    long long announced = 0;        // play.files_played when the last file was announced
+    long long announced = 0;        // play.starts when the last start was announced
     std::string now_playing;        // the datagram of the file on the air
     long long now_playing_due = 0;  // when it goes again
     repair_encoder repair;          // its data datagrams' repair (repair.h)
     timing_list timing;             // its last data datagrams on its timeline
     long long timing_due = 0;       // when its timing datagram goes again
+    std::unique_ptr<live_source> live;  // its live source, when it has one
 };
 
 // What the server sends: the channels' runs, in channel order, and the list.
@@ -88,5 +91,9 @@ std::string station_counts(const channel_run &c);
 // The stop summary: one line per channel, what it played and sent.
 void station_summary(const on_air &air, FILE *report);
 
-// Closes every channel's file, decoder and encoder.
+// Starts the live source that run's channel names, stopping the one it
+// had when that is another (a failure to start is reported).
+void station_live(channel_run *c, const station_conf &conf, FILE *report);
+
+// Stops every channel's live source, closes its file, decoder and encoder.
 void station_stop(on_air *air);

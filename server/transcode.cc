@@ -24,10 +24,20 @@ void quiet_ffmpeg() {
     av_log_set_level(AV_LOG_QUIET);
 }
 
-// Opens path and finds its best audio stream; false with *why set.
-bool open_audio(const std::string &path, AVFormatContext **fmt, int *stream, std::string *why) {
+// Opens path and finds its best audio stream; false with *why set. With
+// cb, every wait of the libraries asks it whether to give up.
+bool open_audio(const std::string &path, AVFormatContext **fmt, int *stream, std::string *why,
+                const AVIOInterruptCB *cb = nullptr, AVDictionary **opts = nullptr) {
     quiet_ffmpeg();
-    int err = avformat_open_input(fmt, path.c_str(), nullptr, nullptr);
+    if (cb) {
+        *fmt = avformat_alloc_context();
+        if (!*fmt) {
+            *why = "out of memory";
+            return false;
+        }
+        (*fmt)->interrupt_callback = *cb;
+    }
+    int err = avformat_open_input(fmt, path.c_str(), nullptr, opts);
     if (err < 0) {
         *why = av_why(err);
         return false;
@@ -77,9 +87,10 @@ bool decoded_probe(const std::string &path, std::string *why) {
     return known;
 }
 
-bool decoded_open(decoded_file *d, const std::string &path, audio_format out, std::string *why) {
+bool decoded_open(decoded_file *d, const std::string &path, audio_format out, std::string *why,
+                  const AVIOInterruptCB *cb, AVDictionary **opts) {
     *d = decoded_file{};
-    if (!open_audio(path, &d->fmt, &d->stream, why)) return false;
+    if (!open_audio(path, &d->fmt, &d->stream, why, cb, opts)) return false;
     const AVCodecParameters *par = d->fmt->streams[d->stream]->codecpar;
     const AVCodec *codec = avcodec_find_decoder(par->codec_id);
     d->dec = codec ? avcodec_alloc_context3(codec) : nullptr;
@@ -169,9 +180,10 @@ void decoded_close(decoded_file *d) {
     d->drained = true;
 }
 
-bool mp3_encoder_open(mp3_encoder *e, audio_format f, std::string *why) {
+bool mp3_encoder_open(mp3_encoder *e, audio_format f, std::string *why, bool standalone) {
     *e = mp3_encoder{};
     e->format = f;
+    e->standalone = standalone;
     e->lame = lame_init();
     if (!e->lame) {
         *why = "the MP3 encoder cannot start";
@@ -186,6 +198,7 @@ bool mp3_encoder_open(mp3_encoder *e, audio_format f, std::string *why) {
     lame_set_bWriteVbrTag(e->lame, 0);
     // LAME's own "good" speed: a few per cent of a core per channel.
     lame_set_quality(e->lame, 5);
+    if (standalone) lame_set_disable_reservoir(e->lame, 1);
     if (lame_init_params(e->lame) < 0) {
         *why = "the MP3 encoder refuses " + std::to_string(f.rate) + " Hz, " +
                std::to_string(f.channels) + " channels";
@@ -234,9 +247,10 @@ void mp3_encode_flush(mp3_encoder *e, std::vector<uint8_t> *mp3) {
     int got = lame_encode_flush(e->lame, mp3->data() + at, 7200);
     mp3->resize(at + static_cast<size_t>(std::max(got, 0)));
     audio_format f = e->format;
+    bool standalone = e->standalone;
     mp3_encoder_close(e);
     std::string why;
-    mp3_encoder_open(e, f, &why);
+    mp3_encoder_open(e, f, &why, standalone);
 }
 
 void mp3_encoder_close(mp3_encoder *e) {

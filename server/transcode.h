@@ -19,6 +19,8 @@ struct SwrContext;
 struct AVPacket;
 struct AVFrame;
 struct lame_global_struct;
+struct AVIOInterruptCB;
+struct AVDictionary;
 
 // What a channel sends: its sample rate and channel count.
 struct audio_format {
@@ -47,9 +49,13 @@ struct decoded_file {
 // Reads only the file's head (its stream headers).
 bool decoded_probe(const std::string &path, std::string *why);
 
-// Opens path for decoding to out (0 in a field: the file's own rate or
-// channel count). False with *why set when it holds no audio that decodes.
-bool decoded_open(decoded_file *d, const std::string &path, audio_format out, std::string *why);
+// Opens path (a file, or any address FFmpeg reads) for decoding to out (0
+// in a field: the file's own rate or channel count). False with *why set
+// when it holds no audio that decodes. With cb, every wait of the
+// libraries, then and in decoded_read, asks cb whether to give up; opts
+// are the demuxer's and protocol's options.
+bool decoded_open(decoded_file *d, const std::string &path, audio_format out, std::string *why,
+                  const AVIOInterruptCB *cb = nullptr, AVDictionary **opts = nullptr);
 
 // Appends the samples of the next packet (interleaved, out.channels per
 // frame) to *pcm. Returns the frames appended (0 for a packet that gives
@@ -68,9 +74,12 @@ struct mp3_encoder {
     lame_global_struct *lame = nullptr;
     audio_format format;
     long long held = 0;  // frames given to it since it was last flushed
+    bool standalone = false;
 };
 
-bool mp3_encoder_open(mp3_encoder *e, audio_format f, std::string *why);
+// With standalone, the bit reservoir is off: no frame's audio data begins
+// in the frames before it, so that frames can be dropped or repeated.
+bool mp3_encoder_open(mp3_encoder *e, audio_format f, std::string *why, bool standalone = false);
 
 // Encodes n frames of interleaved samples (in [-1, 1]), scaled by gain,
 // appending what comes out to *mp3.

@@ -1,0 +1,281 @@
+// live.cc - the live source's thread, and what the send loop takes of it.
+#include "live.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/opt.h>
+}
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "channels.h"
+#include "mp3_frames.h"
+#include "regular_file.h"
+#include "utf8.h"
+
+namespace {
+
+long long mono_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+// What the libraries' waits ask: the thread is told to stop, or the
+// current wait has lasted too long.
+struct wait_bound {
+    live_source *l;
+    std::atomic<long long> deadline_ns;
+};
+
+int give_up(void *opaque) {
+    auto *b = static_cast<wait_bound *>(opaque);
+    if (mono_ns() > b->deadline_ns.load()) return 1;
+    std::lock_guard<std::mutex> hold(b->l->lock);
+    return b->l->stop ? 1 : 0;
+}
+
+// The title in an ICY metadata block (StreamTitle='...';), or "".
+std::string icy_title(const std::string &meta) {
+    const std::string key = "StreamTitle='";
+    size_t at = meta.find(key);
+    if (at == std::string::npos) return "";
+    at += key.size();
+    size_t end = meta.find("';", at);
+    return meta.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+void push_frame(live_source *l, const uint8_t *f, const mp3_header &h) {
+    std::lock_guard<std::mutex> hold(l->lock);
+    l->frames.emplace_back(f, f + h.size);
+    l->frame_ns = mp3_frame_ns(h);
+    while (static_cast<long long>(l->frames.size()) * l->frame_ns > LIVE_QUEUE_NS) {
+        l->frames.pop_front();
+        l->dropped++;
+    }
+    l->last_audio_ns = mono_ns();
+}
+
+// One silent frame of format f, standing alone.
+std::vector<uint8_t> silent_frame(audio_format f, std::string *why) {
+    mp3_encoder e;
+    if (!mp3_encoder_open(&e, f, why, true)) return {};
+    std::vector<float> zeros(static_cast<size_t>(1152 * 4 * f.channels), 0.0f);
+    std::vector<uint8_t> mp3;
+    mp3_encode(&e, zeros.data(), 1152 * 4, 1.0f, &mp3);
+    mp3_encode_flush(&e, &mp3);
+    mp3_encoder_close(&e);
+    std::vector<std::vector<uint8_t>> frames;
+    mp3_stream_scan scan;
+    mp3_scan_feed(&scan, mp3.data(), mp3.size(), true,
+                  [&](const uint8_t *p, const mp3_header &h, uint64_t) {
+                      frames.emplace_back(p, p + h.size);
+                  });
+    if (frames.size() < 2) {
+        *why = "the MP3 encoder gives no silent frame";
+        return {};
+    }
+    return frames[1];
+}
+
+// Reads the source once, until it fails, ends or gives no audio for the
+// fallback time; *why says which. Each wait is bounded.
+void read_once(live_source *l, mp3_encoder *enc, std::string *why) {
+    wait_bound bound{l, {mono_ns() + LIVE_OPEN_S * 1'000'000'000LL}};
+    AVIOInterruptCB cb{give_up, &bound};
+    std::string url = l->url;
+    int fifo = -1;
+    struct stat st;
+    // A FIFO is opened here without waiting for a writer (a FIFO that
+    // nobody writes reads as its end), and read through its descriptor.
+    if (url.find("://") == std::string::npos && stat(url.c_str(), &st) == 0 &&
+        S_ISFIFO(st.st_mode)) {
+        fifo = open(url.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fifo < 0) {
+            *why = strerror(errno);
+            return;
+        }
+        url = "pipe:" + std::to_string(fifo);
+        // Until a writer comes, the FIFO gives neither data nor an end.
+        pollfd pfd{fifo, POLLIN, 0};
+        while (poll(&pfd, 1, 100) == 0 && !give_up(&bound)) {
+        }
+        if (!(pfd.revents & POLLIN)) {
+            *why = "nobody writes to it";
+            close(fifo);
+            return;
+        }
+    }
+    AVDictionary *opts = nullptr;
+    av_dict_set(&opts, "icy", "1", 0);
+    decoded_file d;
+    bool opened = decoded_open(&d, url, l->format, why, &cb, &opts);
+    av_dict_free(&opts);
+    if (!opened) {
+        if (mono_ns() > bound.deadline_ns.load())
+            *why = "no answer in " + std::to_string(LIVE_OPEN_S) + " s";
+        if (fifo >= 0) close(fifo);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> hold(l->lock);
+        l->codec = d.codec;
+    }
+    mp3_stream_scan scan;
+    std::vector<float> pcm;
+    std::vector<uint8_t> mp3;
+    for (;;) {
+        bound.deadline_ns = mono_ns() + l->fallback_ns;
+        long n = decoded_read(&d, &pcm, why);
+        if (n == -2) {
+            if (mono_ns() > bound.deadline_ns.load())
+                *why = "no audio for " + std::to_string(l->fallback_ns / 1'000'000'000) + " s";
+            break;
+        }
+        mp3.clear();
+        mp3_encode(enc, pcm.data(), pcm.size() / static_cast<size_t>(l->format.channels), 1.0f,
+                   &mp3);
+        pcm.clear();
+        mp3_scan_feed(
+            &scan, mp3.data(), mp3.size(), false,
+            [l](const uint8_t *f, const mp3_header &h, uint64_t) { push_frame(l, f, h); });
+        uint8_t *meta = nullptr;
+        if (d.fmt->pb &&
+            av_opt_get(d.fmt->pb, "icy_metadata_packet", AV_OPT_SEARCH_CHILDREN, &meta) >= 0 &&
+            meta) {
+            std::string title = icy_title(reinterpret_cast<char *>(meta));
+            std::lock_guard<std::mutex> hold(l->lock);
+            if (!title.empty()) l->title = title;
+        }
+        av_free(meta);
+        if (n == -1) {
+            *why = "the stream ended";
+            break;
+        }
+    }
+    decoded_close(&d);
+    if (fifo >= 0) close(fifo);
+}
+
+void work(live_source *l) {
+    mp3_encoder enc;
+    std::string why;
+    if (!mp3_encoder_open(&enc, l->format, &why, true)) return;
+    int wait_s = 1;
+    std::unique_lock<std::mutex> hold(l->lock);
+    while (!l->stop) {
+        hold.unlock();
+        long long start = mono_ns();
+        why.clear();
+        read_once(l, &enc, &why);
+        hold.lock();
+        if (l->stop) break;
+        // A source that played a while is tried again soon.
+        if (l->last_audio_ns > start && mono_ns() - start > 10'000'000'000LL) wait_s = 1;
+        fprintf(l->report, "channel %d: live %s: %s; trying again in %d s\n", l->channel,
+                utf8_clean(l->shown).c_str(), why.c_str(), wait_s);
+        l->wake.wait_for(hold, std::chrono::seconds(wait_s), [l] { return l->stop; });
+        wait_s = std::min(wait_s * 2, LIVE_RETRY_MAX_S);
+    }
+    hold.unlock();
+    mp3_encoder_close(&enc);
+}
+
+}  // namespace
+
+bool live_read(const std::string &dir, std::string *url, FILE *report) {
+    std::string path = dir + "/" + CHANNEL_LIVE_NAME;
+    std::string why;
+    int fd = open_regular(path, &why);
+    if (fd < 0) {
+        if (errno != ENOENT) fprintf(report, "%s: %s\n", utf8_clean(path).c_str(), why.c_str());
+        return false;
+    }
+    char buf[4096];
+    ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    std::string text(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+    text = text.substr(0, text.find('\n'));
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+    while (!text.empty() && blank(text.back())) text.pop_back();
+    size_t first = 0;
+    while (first < text.size() && blank(text[first])) first++;
+    text.erase(0, first);
+    if (text.empty()) {
+        fprintf(report, "%s: names no source; the channel plays its files\n",
+                utf8_clean(path).c_str());
+        return false;
+    }
+    *url = text;
+    return true;
+}
+
+std::string live_shown(const std::string &url) {
+    std::string s = url.substr(0, url.find_first_of("?#"));
+    size_t scheme = s.find("://");
+    if (scheme == std::string::npos) return s;
+    size_t host = scheme + 3;
+    size_t at = s.find('@', host), slash = s.find('/', host);
+    if (at != std::string::npos && (slash == std::string::npos || at < slash))
+        s.erase(host, at + 1 - host);
+    return s;
+}
+
+bool live_start(live_source *l, const std::string &url, audio_format f, long long fallback_ns,
+                int channel, bool verbose, FILE *report, std::string *why) {
+    l->url = url;
+    l->shown = live_shown(url);
+    l->format = f;
+    l->fallback_ns = fallback_ns;
+    l->channel = channel;
+    l->verbose = verbose;
+    l->report = report;
+    l->silence = silent_frame(f, why);
+    if (l->silence.empty()) return false;
+    l->worker = std::thread(work, l);
+    return true;
+}
+
+bool live_on_air(live_source *l, long long now, bool playing) {
+    std::lock_guard<std::mutex> hold(l->lock);
+    if (l->last_audio_ns < 0) return false;
+    if (playing) return now - l->last_audio_ns < l->fallback_ns;
+    return static_cast<long long>(l->frames.size()) * l->frame_ns >= LIVE_START_NS &&
+           now - l->last_audio_ns < 1'000'000'000;
+}
+
+long long live_take(live_source *l, size_t max, std::vector<uint8_t> *payload) {
+    std::lock_guard<std::mutex> hold(l->lock);
+    long long ns = 0;
+    while (!l->frames.empty() &&
+           (payload->empty() || payload->size() + l->frames.front().size() <= max)) {
+        payload->insert(payload->end(), l->frames.front().begin(), l->frames.front().end());
+        l->frames.pop_front();
+        ns += l->frame_ns;
+    }
+    if (payload->empty()) {
+        mp3_header h;
+        mp3_parse_header(l->silence.data(), &h);
+        payload->insert(payload->end(), l->silence.begin(), l->silence.end());
+        l->inserted++;
+        ns = mp3_frame_ns(h);
+    }
+    return ns;
+}
+
+void live_stop(live_source *l) {
+    {
+        std::lock_guard<std::mutex> hold(l->lock);
+        l->stop = true;
+        l->wake.notify_all();
+    }
+    if (l->worker.joinable()) l->worker.join();
+}
