@@ -9,6 +9,9 @@ extern "C" {
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -64,6 +67,57 @@ void push_frame(live_source *l, const uint8_t *f, const mp3_header &h) {
     l->last_audio_ns = mono_ns();
 }
 
+// Starts the shell command cmd with its standard output on a pipe; the
+// pipe's read end (non-blocking), or -1 with *why set. *pid is the
+// command's, the leader of a process group of its own.
+int start_command(const std::string &cmd, pid_t *pid, std::string *why) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) < 0) {
+        *why = std::string("pipe(): ") + strerror(errno);
+        return -1;
+    }
+    posix_spawn_file_actions_t acts;
+    posix_spawn_file_actions_init(&acts);
+    posix_spawn_file_actions_addopen(&acts, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&acts, fds[1], 1);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    // The server's signals are blocked for its signalfd: the command's are not.
+    sigset_t none, ours;
+    sigemptyset(&none);
+    sigemptyset(&ours);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) sigaddset(&ours, sig);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &ours);
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setflags(
+        &attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+    const char *argv[] = {"/bin/sh", "-c", cmd.c_str(), nullptr};
+    int err = posix_spawn(pid, "/bin/sh", &acts, &attr, const_cast<char *const *>(argv), environ);
+    posix_spawn_file_actions_destroy(&acts);
+    posix_spawnattr_destroy(&attr);
+    close(fds[1]);
+    if (err != 0) {
+        close(fds[0]);
+        *why = std::string("/bin/sh: ") + strerror(err);
+        return -1;
+    }
+    fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    return fds[0];
+}
+
+// Ends the command's process group and reaps it: SIGTERM, then SIGKILL
+// after a second.
+void end_command(pid_t pid) {
+    kill(-pid, SIGTERM);
+    for (int i = 0; i < 100; i++) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) return;
+        usleep(10000);
+    }
+    kill(-pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
 // One silent frame of format f, standing alone.
 std::vector<uint8_t> silent_frame(audio_format f, std::string *why) {
     mp3_encoder e;
@@ -93,10 +147,16 @@ void read_once(live_source *l, mp3_encoder *enc, std::string *why) {
     AVIOInterruptCB cb{give_up, &bound};
     std::string url = l->url;
     int fifo = -1;
+    pid_t command = -1;
     struct stat st;
+    if (live_is_command(url)) {
+        fifo = start_command(url.substr(1), &command, why);
+        if (fifo < 0) return;
+        url = "pipe:" + std::to_string(fifo);
+    }
     // A FIFO is opened here without waiting for a writer (a FIFO that
     // nobody writes reads as its end), and read through its descriptor.
-    if (url.find("://") == std::string::npos && stat(url.c_str(), &st) == 0 &&
+    if (command < 0 && url.find("://") == std::string::npos && stat(url.c_str(), &st) == 0 &&
         S_ISFIFO(st.st_mode)) {
         fifo = open(url.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         if (fifo < 0) {
@@ -123,6 +183,7 @@ void read_once(live_source *l, mp3_encoder *enc, std::string *why) {
         if (mono_ns() > bound.deadline_ns.load())
             *why = "no answer in " + std::to_string(LIVE_OPEN_S) + " s";
         if (fifo >= 0) close(fifo);
+        if (command > 0) end_command(command);
         return;
     }
     {
@@ -163,6 +224,7 @@ void read_once(live_source *l, mp3_encoder *enc, std::string *why) {
     }
     decoded_close(&d);
     if (fifo >= 0) close(fifo);
+    if (command > 0) end_command(command);
 }
 
 void work(live_source *l) {
@@ -218,7 +280,17 @@ bool live_read(const std::string &dir, std::string *url, FILE *report) {
     return true;
 }
 
+bool live_is_command(const std::string &url) {
+    return !url.empty() && url[0] == '|';
+}
+
 std::string live_shown(const std::string &url) {
+    // A command by its program's name alone: its arguments may hold secrets.
+    if (live_is_command(url)) {
+        size_t from = url.find_first_not_of(" \t", 1);
+        if (from == std::string::npos) return "command";
+        return "command " + url.substr(from, url.find_first_of(" \t", from) - from);
+    }
     std::string s = url.substr(0, url.find_first_of("?#"));
     size_t scheme = s.find("://");
     if (scheme == std::string::npos) return s;

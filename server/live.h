@@ -1,6 +1,7 @@
 // live.h - a channel's live source: a stream that FFmpeg's libraries read
 // (an http:// or https:// radio, another gateway's /channels/N, an HLS
-// playlist, a FIFO or file that a program writes), named by the first line
+// playlist, a FIFO or file that a program writes, or a command's standard
+// output with --allow-commands), named by the first line
 // of the file "live" in the channel's folder. A thread of its own reads,
 // decodes and encodes it as MP3 of the channel's format, with LAME's bit
 // reservoir off, so that every frame stands alone and whole frames can be
@@ -64,7 +65,12 @@ struct live_source {
 // names nothing is reported.
 bool live_read(const std::string &dir, std::string *url, FILE *report);
 
-// The source as it may be shown: credentials, query and fragment dropped.
+// Whether url is a command ("| COMMAND"), run with /bin/sh -c and read on
+// its standard output (only with --allow-commands).
+bool live_is_command(const std::string &url);
+
+// The source as it may be shown: credentials, query and fragment dropped;
+// a command by its program's name.
 std::string live_shown(const std::string &url);
 
 // Starts reading url for a channel of format f. False with *why set when

@@ -139,6 +139,9 @@ void take_option(int c, const char *arg, server_conf *conf) {
     case OPT_STATE:
         conf->state = arg;
         break;
+    case OPT_ALLOW_COMMANDS:
+        conf->send.allow_commands = true;
+        break;
     case OPT_FALLBACK_AFTER:
         conf->send.fallback_ns =
             number_or_exit(SERVER, arg, 1, 600, "--fallback-after") * 1'000'000'000LL;

@@ -30,6 +30,7 @@ inline constexpr char SERVER_USAGE[] =
     "      --loudness LUFS       bring each track to LUFS, -70 to 0, peaks under -1 dBTP (off)\n"
     "      --state DIR           keep the tracks' loudness measures in DIR (in memory)\n"
     "      --fallback-after S    a live source silent S seconds, 1 to 600, gives way to files (5)\n"
+    "      --allow-commands      a live file may name a command (\"| COMMAND\") to play\n"
     "  -O, --once                play each channel's files once, then end\n"
     "  -v, --verbose             say each file a channel starts\n"
     "  -H, --help                show this help\n"
@@ -63,7 +64,8 @@ enum {
     OPT_AUDIO_CHANNELS,
     OPT_LOUDNESS,
     OPT_STATE,
-    OPT_FALLBACK_AFTER
+    OPT_FALLBACK_AFTER,
+    OPT_ALLOW_COMMANDS
 };
 
 inline constexpr char SERVER_SHORT_OPTIONS[] = "M:P:I:T:S:B:L:N:OvH";
@@ -92,6 +94,7 @@ inline constexpr option SERVER_LONG_OPTIONS[] = {
     {"loudness", required_argument, nullptr, OPT_LOUDNESS},
     {"state", required_argument, nullptr, OPT_STATE},
     {"fallback-after", required_argument, nullptr, OPT_FALLBACK_AFTER},
+    {"allow-commands", no_argument, nullptr, OPT_ALLOW_COMMANDS},
     {"once", no_argument, nullptr, 'O'},
     {"verbose", no_argument, nullptr, 'v'},
     {nullptr, 0, nullptr, 0},

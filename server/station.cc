@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "utf8.h"
+
 namespace {
 
 // A block number that a receiver does not take for one of an earlier run
@@ -27,6 +29,13 @@ void station_live(channel_run *c, const station_conf &conf, FILE *report) {
     c->play.live = nullptr;
     c->play.on_live = false;
     if (url.empty()) return;
+    if (live_is_command(url) && !conf.allow_commands) {
+        fprintf(report,
+                "channel %d: live %s: a command, run only with --allow-commands; the "
+                "channel plays its files\n",
+                c->play.ch.id, utf8_clean(live_shown(url)).c_str());
+        return;
+    }
     auto l = std::make_unique<live_source>();
     std::string why;
     if (!live_start(l.get(), url, c->play.ch.format, conf.fallback_ns, c->play.ch.id, conf.verbose,

@@ -40,6 +40,7 @@ struct station_conf {
     loudness_store *loudness = nullptr;
     double loudness_target = 0;
     long long fallback_ns = 5'000'000'000;  // a live source silent this long is off the air
+    bool allow_commands = false;            // a live source may be a command
     // Called by the send loop once a reload has put a new programme on the
     // air (null: nothing to call), with arg.
     void (*reloaded)(const on_air &air, void *arg) = nullptr;
