@@ -96,7 +96,8 @@ int announce(channel_run *c, sender *s, long long now) {
     if (p.on_live) {
         // The source as it may be shown, its stream's title, as it is coded.
         std::lock_guard<std::mutex> hold(p.live->lock);
-        np = now_playing{p.ch.id, p.live->title, "", p.live->shown, p.live->codec, true, ""};
+        np = now_playing{p.ch.id,       p.live->title,  "", p.live->shown,
+                         p.live->codec, !p.live->as_is, ""};
     } else if (p.loudness) {
         char gain[16];
         snprintf(gain, sizeof gain, "%+.1f", p.gain_db);

@@ -186,25 +186,30 @@ void read_once(live_source *l, mp3_encoder *enc, std::string *why) {
         if (command > 0) end_command(command);
         return;
     }
+    // MP3 of the channel's format goes out as it comes.
+    bool as_is = decoded_is_mp3_of(&d, l->format);
     {
         std::lock_guard<std::mutex> hold(l->lock);
         l->codec = d.codec;
+        l->as_is = as_is;
     }
     mp3_stream_scan scan;
     std::vector<float> pcm;
     std::vector<uint8_t> mp3;
     for (;;) {
         bound.deadline_ns = mono_ns() + l->fallback_ns;
-        long n = decoded_read(&d, &pcm, why);
+        mp3.clear();
+        long n = as_is ? decoded_packet(&d, &mp3, why) : decoded_read(&d, &pcm, why);
         if (n == -2) {
             if (mono_ns() > bound.deadline_ns.load())
                 *why = "no audio for " + std::to_string(l->fallback_ns / 1'000'000'000) + " s";
             break;
         }
-        mp3.clear();
-        mp3_encode(enc, pcm.data(), pcm.size() / static_cast<size_t>(l->format.channels), 1.0f,
-                   &mp3);
-        pcm.clear();
+        if (!as_is) {
+            mp3_encode(enc, pcm.data(), pcm.size() / static_cast<size_t>(l->format.channels), 1.0f,
+                       &mp3);
+            pcm.clear();
+        }
         mp3_scan_feed(
             &scan, mp3.data(), mp3.size(), false,
             [l](const uint8_t *f, const mp3_header &h, uint64_t) { push_frame(l, f, h); });

@@ -2,8 +2,9 @@
 // (an http:// or https:// radio, another gateway's /channels/N, an HLS
 // playlist, a FIFO or file that a program writes, or a command's standard
 // output with --allow-commands), named by the first line
-// of the file "live" in the channel's folder. A thread of its own reads,
-// decodes and encodes it as MP3 of the channel's format, with LAME's bit
+// of the file "live" in the channel's folder. A thread of its own reads it
+// and, unless it is MP3 of the channel's format already (whose frames go
+// out as they come), decodes and encodes it as MP3 of that format, with LAME's bit
 // reservoir off, so that every frame stands alone and whole frames can be
 // dropped or repeated; the send loop takes the frames from a queue and
 // never waits for the source.
@@ -52,8 +53,9 @@ struct live_source {
     long long last_audio_ns = -1;             // when audio last came (CLOCK_MONOTONIC), -1: never
     std::string title;                        // the stream's title (ICY), when it gives one
     std::string codec;                        // what it is coded as
-    long long dropped = 0;                    // frames dropped: the source ran ahead
-    long long inserted = 0;                   // silent frames sent in its gaps
+    bool as_is = false;      // MP3 of the channel's format: its frames go out as they come
+    long long dropped = 0;   // frames dropped: the source ran ahead
+    long long inserted = 0;  // silent frames sent in its gaps
     bool stop = false;
 
     std::vector<uint8_t> silence;  // one silent frame of the channel's format

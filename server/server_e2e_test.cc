@@ -734,14 +734,18 @@ TEST_F(ServerE2e, LiveSourcesPlayOffTheSendLoopAndAStalledOneHoldsNothing) {
                        "{\"number\":2,\"description\":\"2-relay\",\"listed\":true,"
                        "\"on_air\":true,\"now_playing\":\"e2e_a.mp3\",\"title\":"
                        "\"e2e_a.mp3\",\"artist\":\"\",\"codec\":\"mp3\",\"transcoded\":"
-                       "true") != std::string::npos;
+                       "false") != std::string::npos;
         },
         WAIT_MS))
         << status();
-    // The stream's ICY title is the title; the source, as it is shown, the file.
+    // The stream's ICY title is the title; the source, as it is shown, the
+    // file; MP3 of the channel's format, its frames go out as they come,
+    // and channel 4's Ogg is transcoded.
     EXPECT_TRUE(says(s,
                      "channel 2: playing live http://127.0.0.1:8000/channels/1 (title "
-                     "\"e2e_a.mp3\"); transcoded from mp3\n"))
+                     "\"e2e_a.mp3\")\n"))
+        << err(s);
+    EXPECT_TRUE(says(s, "channel 4: playing live command ffmpeg; transcoded from vorbis\n"))
         << err(s);
     EXPECT_EQ(std::string::npos, err(s).find("secret")) << err(s);
     EXPECT_EQ(std::string::npos, status().find("secret"));

@@ -132,6 +132,26 @@ bool decoded_open(decoded_file *d, const std::string &path, audio_format out, st
     return true;
 }
 
+bool decoded_is_mp3_of(const decoded_file *d, audio_format f) {
+    return d->dec->codec_id == AV_CODEC_ID_MP3 && d->dec->sample_rate == f.rate &&
+           d->dec->ch_layout.nb_channels == f.channels;
+}
+
+long decoded_packet(decoded_file *d, std::vector<uint8_t> *bytes, std::string *why) {
+    for (;;) {
+        int err = av_read_frame(d->fmt, d->packet);
+        if (err == AVERROR_EOF) return -1;
+        if (err < 0) {
+            *why = av_why(err);
+            return -2;
+        }
+        long n = d->packet->stream_index == d->stream ? d->packet->size : -3;
+        if (n >= 0) bytes->insert(bytes->end(), d->packet->data, d->packet->data + n);
+        av_packet_unref(d->packet);
+        if (n >= 0) return n;
+    }
+}
+
 long decoded_read(decoded_file *d, std::vector<float> *pcm, std::string *why) {
     if (d->drained) return -1;
     bool at_end = false;

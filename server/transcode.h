@@ -64,6 +64,14 @@ bool decoded_open(decoded_file *d, const std::string &path, audio_format out, st
 // over, as players do.
 long decoded_read(decoded_file *d, std::vector<float> *pcm, std::string *why);
 
+// Whether the audio is MP3 of format f, which may go out as it is.
+bool decoded_is_mp3_of(const decoded_file *d, audio_format f);
+
+// Appends the next packet of the audio, as it is coded, to *bytes, without
+// decoding it. Returns its size, -1 at the end, -2 with *why set when
+// reading fails.
+long decoded_packet(decoded_file *d, std::vector<uint8_t> *bytes, std::string *why);
+
 void decoded_close(decoded_file *d);
 
 // The bit rate of what is transcoded.
