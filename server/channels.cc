@@ -9,7 +9,6 @@
 
 #include <algorithm>
 
-#include "live.h"
 #include "now_playing.h"
 #include "options.h"
 #include "proto_encode.h"
@@ -65,6 +64,37 @@ std::string channel_desc(const std::string &dir, const std::string &name, FILE *
                 utf8_clean(path).c_str(), strerror(saved));
         return name + "\n";
     }
+    return text;
+}
+
+// line without the blanks around it.
+std::string trimmed(std::string line) {
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+    while (!line.empty() && blank(line.back())) line.pop_back();
+    size_t first = 0;
+    while (first < line.size() && blank(line[first])) first++;
+    return line.substr(first);
+}
+
+// The source that dir's live file names (its first line), when it has one
+// that names one; a live file that names nothing is reported.
+std::string read_live(const std::string &dir, FILE *report) {
+    std::string path = dir + "/" + CHANNEL_LIVE_NAME;
+    std::string why;
+    int fd = open_regular(path, &why);
+    if (fd < 0) {
+        if (errno != ENOENT) fprintf(report, "%s: %s\n", utf8_clean(path).c_str(), why.c_str());
+        return "";
+    }
+    uint8_t buf[4096];
+    ssize_t n = read_at(fd, buf, sizeof buf, 0);
+    close(fd);
+    std::string text(reinterpret_cast<const char *>(buf),
+                     static_cast<size_t>(std::max<ssize_t>(n, 0)));
+    text = trimmed(text.substr(0, text.find('\n')));
+    if (text.empty())
+        fprintf(report, "%s: names no source; the channel plays its files\n",
+                utf8_clean(path).c_str());
     return text;
 }
 
@@ -141,7 +171,7 @@ channel_def load_channel(int id, const std::string &dir, const std::string &name
     ch.format = usual_format(heads);
     if (conf.rate > 0) ch.format.rate = conf.rate;
     if (conf.channels > 0) ch.format.channels = conf.channels;
-    live_read(dir, &ch.live, report);
+    ch.live = read_live(dir, report);
     ch.transcoded = others;
     for (const auto &h : heads)
         ch.transcoded += h.sample_rate != ch.format.rate || h.channels != ch.format.channels;
@@ -200,19 +230,12 @@ void channel_conf_parse(const std::string &text, const std::string &path, audio_
     for (int number = 1; at < text.size(); number++) {
         size_t end = text.find('\n', at);
         if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(at, end - at);
+        std::string line = trimmed(text.substr(at, end - at));
         at = end + 1;
-        auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
-        while (!line.empty() && blank(line.back())) line.pop_back();
-        size_t first = 0;
-        while (first < line.size() && blank(line[first])) first++;
-        line.erase(0, first);
         if (line.empty() || line[0] == '#') continue;
         size_t eq = line.find('=');
-        std::string key = line.substr(0, eq);
-        std::string value = eq == std::string::npos ? "" : line.substr(eq + 1);
-        while (!key.empty() && blank(key.back())) key.pop_back();
-        while (!value.empty() && blank(value[0])) value.erase(0, 1);
+        std::string key = trimmed(line.substr(0, eq));
+        std::string value = eq == std::string::npos ? "" : trimmed(line.substr(eq + 1));
         long long v = 0;
         std::string why;
         if (key == "sample-rate") {

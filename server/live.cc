@@ -14,23 +14,15 @@ extern "C" {
 #include <sys/wait.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 
-#include "channels.h"
+#include "mono_clock.h"
 #include "mp3_frames.h"
-#include "regular_file.h"
 #include "utf8.h"
 
 namespace {
-
-long long mono_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-}
 
 // What the libraries' waits ask: the thread is told to stop, or the
 // current wait has lasted too long.
@@ -41,7 +33,7 @@ struct wait_bound {
 
 int give_up(void *opaque) {
     auto *b = static_cast<wait_bound *>(opaque);
-    if (mono_ns() > b->deadline_ns.load()) return 1;
+    if (now_ns() > b->deadline_ns.load()) return 1;
     std::lock_guard<std::mutex> hold(b->l->lock);
     return b->l->stop ? 1 : 0;
 }
@@ -64,7 +56,7 @@ void push_frame(live_source *l, const uint8_t *f, const mp3_header &h) {
         l->frames.pop_front();
         l->dropped++;
     }
-    l->last_audio_ns = mono_ns();
+    l->last_audio_ns = now_ns();
 }
 
 // Starts the shell command cmd with its standard output on a pipe; the
@@ -143,7 +135,7 @@ std::vector<uint8_t> silent_frame(audio_format f, std::string *why) {
 // Reads the source once, until it fails, ends or gives no audio for the
 // fallback time; *why says which. Each wait is bounded.
 void read_once(live_source *l, mp3_encoder *enc, std::string *why) {
-    wait_bound bound{l, {mono_ns() + LIVE_OPEN_S * 1'000'000'000LL}};
+    wait_bound bound{l, {now_ns() + LIVE_OPEN_S * NS_PER_S}};
     AVIOInterruptCB cb{give_up, &bound};
     std::string url = l->url;
     int fifo = -1;
@@ -180,7 +172,7 @@ void read_once(live_source *l, mp3_encoder *enc, std::string *why) {
     bool opened = decoded_open(&d, url, l->format, why, &cb, &opts);
     av_dict_free(&opts);
     if (!opened) {
-        if (mono_ns() > bound.deadline_ns.load())
+        if (now_ns() > bound.deadline_ns.load())
             *why = "no answer in " + std::to_string(LIVE_OPEN_S) + " s";
         if (fifo >= 0) close(fifo);
         if (command > 0) end_command(command);
@@ -197,12 +189,12 @@ void read_once(live_source *l, mp3_encoder *enc, std::string *why) {
     std::vector<float> pcm;
     std::vector<uint8_t> mp3;
     for (;;) {
-        bound.deadline_ns = mono_ns() + l->fallback_ns;
+        bound.deadline_ns = now_ns() + l->fallback_ns;
         mp3.clear();
         long n = as_is ? decoded_packet(&d, &mp3, why) : decoded_read(&d, &pcm, why);
         if (n == -2) {
-            if (mono_ns() > bound.deadline_ns.load())
-                *why = "no audio for " + std::to_string(l->fallback_ns / 1'000'000'000) + " s";
+            if (now_ns() > bound.deadline_ns.load())
+                *why = "no audio for " + std::to_string(l->fallback_ns / NS_PER_S) + " s";
             break;
         }
         if (!as_is) {
@@ -240,13 +232,13 @@ void work(live_source *l) {
     std::unique_lock<std::mutex> hold(l->lock);
     while (!l->stop) {
         hold.unlock();
-        long long start = mono_ns();
+        long long start = now_ns();
         why.clear();
         read_once(l, &enc, &why);
         hold.lock();
         if (l->stop) break;
         // A source that played a while is tried again soon.
-        if (l->last_audio_ns > start && mono_ns() - start > 10'000'000'000LL) wait_s = 1;
+        if (l->last_audio_ns > start && now_ns() - start > 10 * NS_PER_S) wait_s = 1;
         fprintf(l->report, "channel %d: live %s: %s; trying again in %d s\n", l->channel,
                 utf8_clean(l->shown).c_str(), why.c_str(), wait_s);
         l->wake.wait_for(hold, std::chrono::seconds(wait_s), [l] { return l->stop; });
@@ -257,33 +249,6 @@ void work(live_source *l) {
 }
 
 }  // namespace
-
-bool live_read(const std::string &dir, std::string *url, FILE *report) {
-    std::string path = dir + "/" + CHANNEL_LIVE_NAME;
-    std::string why;
-    int fd = open_regular(path, &why);
-    if (fd < 0) {
-        if (errno != ENOENT) fprintf(report, "%s: %s\n", utf8_clean(path).c_str(), why.c_str());
-        return false;
-    }
-    char buf[4096];
-    ssize_t n = read(fd, buf, sizeof buf - 1);
-    close(fd);
-    std::string text(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
-    text = text.substr(0, text.find('\n'));
-    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
-    while (!text.empty() && blank(text.back())) text.pop_back();
-    size_t first = 0;
-    while (first < text.size() && blank(text[first])) first++;
-    text.erase(0, first);
-    if (text.empty()) {
-        fprintf(report, "%s: names no source; the channel plays its files\n",
-                utf8_clean(path).c_str());
-        return false;
-    }
-    *url = text;
-    return true;
-}
 
 bool live_is_command(const std::string &url) {
     return !url.empty() && url[0] == '|';
@@ -307,16 +272,18 @@ std::string live_shown(const std::string &url) {
 }
 
 bool live_start(live_source *l, const std::string &url, audio_format f, long long fallback_ns,
-                int channel, bool verbose, FILE *report, std::string *why) {
+                int channel, FILE *report, std::string *why) {
     l->url = url;
     l->shown = live_shown(url);
     l->format = f;
     l->fallback_ns = fallback_ns;
     l->channel = channel;
-    l->verbose = verbose;
     l->report = report;
     l->silence = silent_frame(f, why);
     if (l->silence.empty()) return false;
+    mp3_header h;
+    mp3_parse_header(l->silence.data(), &h);
+    l->silence_ns = mp3_frame_ns(h);
     l->worker = std::thread(work, l);
     return true;
 }
@@ -326,7 +293,7 @@ bool live_on_air(live_source *l, long long now, bool playing) {
     if (l->last_audio_ns < 0) return false;
     if (playing) return now - l->last_audio_ns < l->fallback_ns;
     return static_cast<long long>(l->frames.size()) * l->frame_ns >= LIVE_START_NS &&
-           now - l->last_audio_ns < 1'000'000'000;
+           now - l->last_audio_ns < NS_PER_S;
 }
 
 long long live_take(live_source *l, size_t max, std::vector<uint8_t> *payload) {
@@ -339,11 +306,9 @@ long long live_take(live_source *l, size_t max, std::vector<uint8_t> *payload) {
         ns += l->frame_ns;
     }
     if (payload->empty()) {
-        mp3_header h;
-        mp3_parse_header(l->silence.data(), &h);
         payload->insert(payload->end(), l->silence.begin(), l->silence.end());
         l->inserted++;
-        ns = mp3_frame_ns(h);
+        ns = l->silence_ns;
     }
     return ns;
 }

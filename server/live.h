@@ -44,7 +44,6 @@ struct live_source {
     long long fallback_ns = 5'000'000'000;
     FILE *report = stderr;
     int channel = 0;
-    bool verbose = false;
 
     std::mutex lock;  // guards what follows, up to the thread
     std::condition_variable wake;
@@ -59,13 +58,9 @@ struct live_source {
     bool stop = false;
 
     std::vector<uint8_t> silence;  // one silent frame of the channel's format
+    long long silence_ns = 0;      // its playing time
     std::thread worker;
 };
-
-// The source that the live file in dir names (its first line, blanks
-// around it dropped); false when there is none. A file that is there but
-// names nothing is reported.
-bool live_read(const std::string &dir, std::string *url, FILE *report);
 
 // Whether url is a command ("| COMMAND"), run with /bin/sh -c and read on
 // its standard output (only with --allow-commands).
@@ -78,7 +73,7 @@ std::string live_shown(const std::string &url);
 // Starts reading url for a channel of format f. False with *why set when
 // the channel's encoder cannot start.
 bool live_start(live_source *l, const std::string &url, audio_format f, long long fallback_ns,
-                int channel, bool verbose, FILE *report, std::string *why);
+                int channel, FILE *report, std::string *why);
 
 // Whether the source is on the air at now: for a channel that plays it
 // (playing true), audio came within the fallback time; for one that plays

@@ -3,11 +3,11 @@
 
 #include <errno.h>
 #include <string.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 
+#include "mono_clock.h"
 #include "mp3_frames.h"
 #include "mp3_gain.h"
 #include "regular_file.h"
@@ -126,7 +126,7 @@ bool open_next(playout *p, FILE *report) {
             p->fd = -1;
             if (!open_transcoded(p, p->path, &why)) why = "no audio that plays (" + why + ")";
         }
-        if (p->fd >= 0 || p->transcoding) {
+        if (file_open(p)) {
             p->files_played++;
             p->starts++;
             p->file_had_audio = false;
@@ -249,37 +249,34 @@ void end_file(playout *p, peek_result r, FILE *report) {
     close_file(p);
 }
 
-long long mono_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-}
-
 // Whether the channel plays its live source now: it goes on the air when
 // the source has audio queued, and off when none came for the fallback
 // time; each change is said, and announced as a new start.
 bool play_live(playout *p, FILE *report) {
-    long long now = mono_ns();
+    long long now = now_ns();
     bool on = live_on_air(p->live, now, p->on_live);
-    std::string shown = utf8_clean(p->live->shown);
-    if (on && !p->on_live) {
-        fprintf(report, "channel %d: live %s on the air\n", p->ch.id, shown.c_str());
-        p->live_since = now;
-    } else if (!on && p->on_live) {
-        long long dropped, inserted;
-        {
-            std::lock_guard<std::mutex> hold(p->live->lock);
-            dropped = p->live->dropped;
-            inserted = p->live->inserted;
+    if (on != p->on_live) {
+        std::string shown = utf8_clean(p->live->shown);
+        if (on) {
+            fprintf(report, "channel %d: live %s on the air\n", p->ch.id, shown.c_str());
+            p->live_since = now;
+        } else {
+            long long dropped, inserted;
+            {
+                std::lock_guard<std::mutex> hold(p->live->lock);
+                dropped = p->live->dropped;
+                inserted = p->live->inserted;
+            }
+            fprintf(report, "channel %d: live %s gone after %lld s; the folder's files play\n",
+                    p->ch.id, shown.c_str(), (now - p->live_since) / NS_PER_S);
+            if (p->verbose)
+                fprintf(report,
+                        "channel %d: live %s: %lld frames dropped, %lld silent frames sent\n",
+                        p->ch.id, shown.c_str(), dropped, inserted);
         }
-        fprintf(report, "channel %d: live %s gone after %lld s; the folder's files play\n",
-                p->ch.id, shown.c_str(), (now - p->live_since) / 1'000'000'000);
-        if (p->verbose)
-            fprintf(report, "channel %d: live %s: %lld frames dropped, %lld silent frames sent\n",
-                    p->ch.id, shown.c_str(), dropped, inserted);
+        p->on_live = on;
+        p->starts++;
     }
-    if (on != p->on_live) p->starts++;
-    p->on_live = on;
     if (on) {
         std::lock_guard<std::mutex> hold(p->live->lock);
         if (p->live->title != p->live_title) {
@@ -318,7 +315,7 @@ long long playout_next(playout *p, size_t max, std::vector<uint8_t> *payload, FI
     if (p->live && play_live(p, report)) {
         long long ns = live_take(p->live, max, payload);
         p->payload_rate = p->ch.format.rate;
-        p->payload_samples = ns * p->ch.format.rate / 1'000'000'000;
+        p->payload_samples = ns * p->ch.format.rate / NS_PER_S;
         return ns;
     }
     long long ns = 0;

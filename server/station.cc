@@ -38,8 +38,8 @@ void station_live(channel_run *c, const station_conf &conf, FILE *report) {
     }
     auto l = std::make_unique<live_source>();
     std::string why;
-    if (!live_start(l.get(), url, c->play.ch.format, conf.fallback_ns, c->play.ch.id, conf.verbose,
-                    report, &why)) {
+    if (!live_start(l.get(), url, c->play.ch.format, conf.fallback_ns, c->play.ch.id, report,
+                    &why)) {
         fprintf(report, "channel %d: live %s: %s; the channel plays its files\n", c->play.ch.id,
                 live_shown(url).c_str(), why.c_str());
         return;
